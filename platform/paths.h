@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace orvent {
+
+// The separator between a folder and a name on this platform.
+extern const char kPathSeparator;
+
+// The process's working directory, taken once at start-up by its users; the
+// program never changes it. Empty when the system cannot say.
+std::string CurrentDirectory();
+
+// dir + separator + name, without doubling a separator that dir already ends in.
+// An empty dir gives the name alone (the working directory).
+std::string JoinPath(std::string_view dir, std::string_view name);
+
+}  // namespace orvent

@@ -1,0 +1,29 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/paths.h"
+
+namespace orvent {
+
+const char kPathSeparator = '/';
+
+std::string CurrentDirectory() {
+  std::vector<char> buffer(4096);
+  for (;;) {
+    if (getcwd(buffer.data(), buffer.size()) != nullptr) return std::string(buffer.data());
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return {};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::string JoinPath(std::string_view dir, std::string_view name) {
+  std::string path(dir);
+  if (!path.empty() && path.back() != kPathSeparator) path += kPathSeparator;
+  path += name;
+  return path;
+}
+
+}  // namespace orvent
