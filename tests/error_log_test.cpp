@@ -1,1 +1,31 @@
 #include <gtest/gtest.h>
+
+#include "app/error_log.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+TEST(ErrorLog, AppendsOneCp1251LinePerNumber) {
+  test::TempDir dir;
+  const ErrorLog log(dir.path());
+  log.LogError(9);
+  EXPECT_EQ(dir.Read(kErrorLogFileName), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "9\r\n");
+  log.LogError(11);
+  log.LogError(19);
+  EXPECT_EQ(dir.Read(kErrorLogFileName),
+            "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "9\r\n"
+            "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "11\r\n"
+            "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
+}
+
+TEST(ErrorLog, KeepsEarlierLinesAndRaisesWhenItCannotWrite) {
+  test::TempDir dir;
+  dir.Write(kErrorLogFileName, "earlier\r\n");
+  ErrorLog(dir.path()).LogError(-5);
+  EXPECT_EQ(dir.Read(kErrorLogFileName), "earlier\r\n\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9-5\r\n");
+  EXPECT_THROW(ErrorLog(dir.File("missing folder")).LogError(9), ErrorLogWriteError);
+}
+
+}  // namespace
+}  // namespace orvent

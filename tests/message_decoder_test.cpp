@@ -1,1 +1,338 @@
 #include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "platform/fake_clock.h"
+#include "receiver/message_decoder.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A receiver line from its groups; the closing DC4 is added.
+std::string Line(std::string_view text) { return std::string(text) + '\x14'; }
+
+const std::string kMessage = Line("5011 181234113001015");
+
+// The decoder with every outlet recorded.
+class Decoder {
+public:
+  explicit Decoder(DecoderSettings settings = {}, std::map<std::string, std::int32_t> razdels = {})
+      : razdels_(std::move(razdels)) {
+    DecoderOutlets out;
+    out.AppendRawLog = [this](std::span<const std::uint8_t> bytes) {
+      if (log_fails) throw std::runtime_error("Cannot write kelmora.log: disk full");
+      raw_log.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    };
+    out.SendData = [this](const std::uint8_t* data, std::uint32_t size) {
+      sent.append(reinterpret_cast<const char*>(data), size);
+      return size;
+    };
+    out.RedrawStation = [this] { ++redraws; };
+    out.SendOrSpool = [this](const SoobBytes& bytes) { records.push_back(bytes); };
+    out.LookupRazdel = [this](const std::string& key) {
+      lookups.push_back(key);
+      const auto it = razdels_.find(key);
+      return it == razdels_.end() ? -1 : it->second;
+    };
+    out.LogError = [this](std::int32_t n) { errors.push_back(n); };
+    out.ReportFailure = [this](const std::string& m) { failures.push_back(m); };
+    decoder = std::make_unique<MessageDecoder>(settings, clock, "/nonexistent", std::move(out));
+  }
+
+  void Feed(std::string_view packet) {
+    decoder->HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
+  }
+  stru_soob LastRecord() const { return *DeserializeSoob(records.back()); }
+  std::string LastZone() const {
+    const stru_soob r = LastRecord();
+    return std::string(r.ZoneChars.begin(), r.ZoneChars.begin() + r.ZoneLength);
+  }
+
+  FakeClock clock{CivilTime{2011, 9, 6, 14, 30, 0, 250}};
+  std::unique_ptr<MessageDecoder> decoder;
+  std::string raw_log;
+  std::string sent;
+  int redraws = 0;
+  std::vector<SoobBytes> records;
+  std::vector<std::string> lookups;
+  std::vector<std::int32_t> errors;
+  std::vector<std::string> failures;
+  bool log_fails = false;
+
+private:
+  std::map<std::string, std::int32_t> razdels_;
+};
+
+struct WorkedExample {
+  const char* name;
+  std::string line;
+  DecoderSettings settings;
+  std::map<std::string, std::int32_t> razdels;
+  std::int32_t number;
+  std::string zone;
+  int razdel;
+  int kind;
+};
+
+DecoderSettings With(bool hex, std::int32_t variant) {
+  DecoderSettings s;
+  s.Hex = hex;
+  s.VariantRazdel = variant;
+  return s;
+}
+
+class WorkedExamples : public ::testing::TestWithParam<WorkedExample> {};
+
+TEST_P(WorkedExamples, GiveTheirRecordFields) {
+  const WorkedExample& c = GetParam();
+  Decoder d(c.settings, c.razdels);
+  d.Feed(c.line);
+  ASSERT_EQ(d.records.size(), 1u);
+  const stru_soob r = d.LastRecord();
+  EXPECT_EQ(r.Number, c.number);
+  EXPECT_EQ(d.LastZone(), c.zone);
+  EXPECT_EQ(r.Razdel, c.razdel);
+  EXPECT_EQ(r.Kind, c.kind);
+  EXPECT_EQ(r.Mark, 33);
+  EXPECT_EQ(d.sent, "\x06");
+  EXPECT_TRUE(d.failures.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WorkedExamples,
+    ::testing::Values(
+        WorkedExample{"rule1", kMessage, {}, {}, 51234, "015", 1, 1},
+        WorkedExample{"hex", kMessage, With(true, 1), {}, 51234, "0f", 1, 1},
+        WorkedExample{"rule2_mapped", kMessage, With(false, 2), {{"1234_1", 777}}, 40777, "015", 1, 1},
+        WorkedExample{"rule2_unmapped", kMessage, With(false, 2), {}, 41234, "015", 1, 1},
+        WorkedExample{"rule3", kMessage, With(false, 3), {}, 41234, "015", 1, 1},
+        WorkedExample{"rule3_partition3", Line("5011 181234113003015"), With(false, 3), {}, 41236, "015", 3, 1},
+        WorkedExample{"rule7", Line("5011 181234113003015"), With(false, 7), {}, 41234, "015", 3, 1},
+        WorkedExample{"kind_A0", Line("5011 181234A00001015"), {}, {}, 51234, "015", 1, 0},
+        WorkedExample{"partition_1A", Line("5011 18123411301A015"), {}, {}, 41234, "015", 26, 1},
+        WorkedExample{"account_12B4", Line("5011 1812B4113001015"), {}, {}, 50000, "015", 1, 1},
+        WorkedExample{"hex_255", Line("5011 181234113001255"), With(true, 1), {}, 51234, "ff", 1, 1},
+        WorkedExample{"hex_999", Line("5011 181234113001999"), With(true, 1), {}, 51234, "3e7", 1, 1},
+        WorkedExample{"hex_000", Line("5011 181234113001000"), With(true, 1), {}, 51234, "00", 1, 1},
+        WorkedExample{"hex_negative", Line("5011 181234113001-01"), With(true, 1), {}, 51234, "ffff", 1, 1},
+        WorkedExample{"rule3_partition0", Line("5011 181234113000015"), With(false, 3), {}, 41234, "015", 0, 1},
+        WorkedExample{"zone_letters", Line("5011 181234113001A0F"), {}, {}, 51234, "a0f", 1, 1},
+        WorkedExample{"kind_not_digit", Line("5011 181234 x3001015"), {}, {}, 51234, "015", 1, 0}),
+    [](const ::testing::TestParamInfo<WorkedExample>& p) { return std::string(p.param.name); });
+
+TEST(MessageDecoder, RecordBytesAndTheStaleZoneByteAfterAShorterZone) {
+  Decoder d;
+  d.Feed(kMessage);
+  const SoobBytes expected = {0x22, 0xC8, 0x00, 0x00, 0x03, 0x30, 0x31, 0x35, 0x00, 0x01,
+                              0x01, 0xC7, 0x66, 0x5B, 0x55, 0x13, 0xEB, 0xE3, 0x40, 0x21};
+  EXPECT_EQ(d.records.back(), expected);
+
+  // The same message with Hex on: the zone "0f" overwrites two characters
+  // only, so the third still holds the "5" of the previous zone.
+  Decoder hex(With(true, 1));
+  hex.Feed(kMessage);
+  hex.decoder->CurrentSoob.ZoneChars = {'0', '1', '5', 0};  // as left by the previous record
+  hex.Feed(kMessage);
+  const SoobBytes& second = hex.records.back();
+  EXPECT_EQ(std::vector<std::uint8_t>(second.begin() + 4, second.begin() + 9),
+            (std::vector<std::uint8_t>{0x02, 0x30, 0x66, 0x35, 0x00}));
+}
+
+TEST(MessageDecoder, StaleZoneBytesComeFromTheDecodersOwnPreviousRecord) {
+  Decoder d(With(true, 1));
+  d.Feed(Line("5011 181234113001999"));  // "3e7"
+  d.Feed(kMessage);                      // "0f"
+  EXPECT_EQ(d.records.back()[4], 2);
+  EXPECT_EQ(d.records.back()[7], '7');
+}
+
+TEST(MessageDecoder, HexZoneThatIsNoIntegerStillGivesTheEventAndIsReported) {
+  Decoder d(With(true, 1));
+  d.Feed(Line("5011 1812341130010A1"));
+  ASSERT_EQ(d.records.size(), 1u);
+  EXPECT_EQ(d.LastZone(), "0a1");
+  EXPECT_EQ(d.LastRecord().Number, 51234);
+  EXPECT_EQ(d.failures, std::vector<std::string>{"'0A1' is not a valid integer value"});
+
+  d.Feed(Line("5011 18123411300112 "));
+  ASSERT_EQ(d.records.size(), 2u);
+  EXPECT_EQ(d.LastZone(), "12 ");
+  EXPECT_EQ(d.failures.back(), "'12 ' is not a valid integer value");
+  EXPECT_EQ(d.sent, "\x06\x06");
+}
+
+TEST(MessageDecoder, PacketsThatYieldNoEvent) {
+  DecoderSettings logging;
+  logging.Log = true;
+  Decoder d(logging);
+  const TDateTime start = d.decoder->LastStationTime;
+
+  d.clock.Advance(1000);
+  d.Feed("5011 181234113001015");  // no DC4
+  EXPECT_EQ(d.sent, "");
+  EXPECT_EQ(d.redraws, 0);
+  EXPECT_EQ(d.decoder->LastStationTime, start);
+
+  d.Feed(Line("1011 181234113001015"));  // not an event, but acknowledged and counted
+  EXPECT_EQ(d.sent, "\x06");
+  EXPECT_EQ(d.decoder->StationTick, 1);
+  EXPECT_EQ(d.redraws, 1);
+  EXPECT_GT(d.decoder->LastStationTime, start);
+  EXPECT_TRUE(d.records.empty());
+  EXPECT_EQ(d.raw_log, "5011 181234113001015" + Line("1011 181234113001015"));
+}
+
+TEST(MessageDecoder, ShortestEventAndTwoMessagesInOnePacket) {
+  Decoder d;
+  d.Feed(Line("5"));
+  ASSERT_EQ(d.records.size(), 1u);
+  const stru_soob r = d.LastRecord();
+  EXPECT_EQ(r.Number, 40000);
+  EXPECT_EQ(r.ZoneLength, 3);
+  EXPECT_EQ(d.LastZone(), std::string(3, '\0'));
+  EXPECT_EQ(r.Razdel, 0);
+  EXPECT_EQ(r.Kind, 0);
+  EXPECT_EQ(r.Mark, 33);
+
+  d.Feed(kMessage + Line("5011 189999113002016"));
+  EXPECT_EQ(d.records.size(), 2u);
+  EXPECT_EQ(d.sent, "\x06\x06");
+  EXPECT_EQ(d.LastRecord().Number, 51234);
+}
+
+TEST(MessageDecoder, ShortestEventWithHexIsReportedButNotLost) {
+  Decoder d(With(true, 1));
+  d.Feed(Line("5"));
+  ASSERT_EQ(d.records.size(), 1u);
+  EXPECT_EQ(d.LastZone(), std::string(3, '\0'));
+  EXPECT_EQ(d.failures, std::vector<std::string>{"'' is not a valid integer value"});
+}
+
+TEST(MessageDecoder, Rule2LooksUpAccountAndPartitionWithoutLeadingZeros) {
+  Decoder d(With(false, 2), {{"12_1", 5}});
+  d.Feed(Line("5011 180012113001015"));
+  EXPECT_EQ(d.lookups, std::vector<std::string>{"12_1"});
+  EXPECT_EQ(d.LastRecord().Number, 40005);
+  d.Feed(Line("5011 18-0121130-1015"));
+  EXPECT_EQ(d.lookups.back(), "-12_-1");
+}
+
+TEST(MessageDecoder, Rule2ReadsTheSettingsFileAtEveryMessage) {
+  test::TempDir dir;
+  const IniFile ini(dir.File(kSettingsFileName));
+  FakeClock clock;
+  std::vector<SoobBytes> records;
+  DecoderOutlets out;
+  out.SendOrSpool = [&](const SoobBytes& b) { records.push_back(b); };
+  out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
+  MessageDecoder decoder(With(false, 2), clock, dir.path(), out);
+  const auto feed = [&] {
+    decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(kMessage.data()), static_cast<std::uint32_t>(kMessage.size()));
+    return DeserializeSoob(records.back())->Number;
+  };
+  EXPECT_EQ(feed(), 41234);
+  dir.Write(kSettingsFileName, "[Razdels]\n1234_1=777\n");
+  EXPECT_EQ(feed(), 40777);
+}
+
+TEST(MessageDecoder, ObjectNumbersWrapAt32Bits) {
+  DecoderSettings s;
+  s.FirstNumber = 214748;  // 2147480000: the account pushes it past INT32_MAX
+  Decoder d(s);
+  d.Feed(Line("5011 189999113000015"));
+  EXPECT_EQ(d.LastRecord().Number, static_cast<std::int32_t>(2147480000u + 9999u));
+}
+
+TEST(MessageDecoder, StationTickCountsToSixteenThenZero) {
+  Decoder d;
+  for (int i = 1; i <= 16; ++i) d.Feed(Line("1"));
+  EXPECT_EQ(d.decoder->StationTick, 16);
+  d.Feed(Line("1"));
+  EXPECT_EQ(d.decoder->StationTick, 0);
+}
+
+TEST(MessageDecoder, APacketThatCannotBeLoggedIsNotAcknowledged) {
+  DecoderSettings logging;
+  logging.Log = true;
+  Decoder d(logging);
+  d.log_fails = true;
+  d.Feed(kMessage);
+  EXPECT_EQ(d.sent, "");
+  EXPECT_TRUE(d.records.empty());
+  EXPECT_EQ(d.decoder->StationTick, 0);
+  EXPECT_EQ(d.failures, std::vector<std::string>{"Cannot write kelmora.log: disk full"});
+}
+
+TEST(MessageDecoder, RawLogFileAppendsPacketsByteForByte) {
+  test::TempDir dir;
+  const auto log = RawLogFile(dir.path());
+  const std::uint8_t a[] = {'5', 0, 0x14};
+  const std::uint8_t b[] = {0xFF, '\r', '\n'};
+  log(a);
+  log(b);
+  EXPECT_EQ(dir.Read(kRawLogFileName), std::string("5\0\x14\xFF\r\n", 6));
+  EXPECT_THROW(RawLogFile(dir.File("missing"))(a), std::runtime_error);
+}
+
+TEST(ReceiverWatchdog, OnlineUntilTheQuietTimeHasPassedTheExactLimitIncluded) {
+  Decoder d;  // Attention 00:10:00
+  d.clock.SetWall({2011, 9, 6, 12, 0, 0, 0});
+  d.Feed(Line("1"));
+  const int redraws = d.redraws;
+
+  d.decoder->Watchdog();
+  EXPECT_TRUE(d.decoder->StationOnline);
+  EXPECT_EQ(d.redraws, redraws + 1);
+  d.decoder->Watchdog();
+  EXPECT_EQ(d.redraws, redraws + 1) << "no redraw without a change";
+
+  d.clock.SetWall({2011, 9, 6, 12, 10, 0, 0});
+  d.decoder->Watchdog();
+  EXPECT_TRUE(d.decoder->StationOnline);
+  d.clock.SetWall({2011, 9, 6, 12, 10, 0, 1});
+  d.decoder->Watchdog();
+  EXPECT_FALSE(d.decoder->StationOnline);
+  EXPECT_EQ(d.redraws, redraws + 2);
+
+  d.Feed(Line("1"));  // any complete line brings it back at the next tick
+  d.decoder->Watchdog();
+  EXPECT_TRUE(d.decoder->StationOnline);
+}
+
+TEST(ReceiverWatchdog, StartsOfflineAndFollowsTheWallClock) {
+  DecoderSettings s;
+  s.Attention = 30s;
+  Decoder d(s);
+  EXPECT_FALSE(d.decoder->StationOnline);
+  d.decoder->Watchdog();  // the start time counts as the last message
+  EXPECT_TRUE(d.decoder->StationOnline);
+
+  d.clock.SetWallMs(d.clock.WallMs() - 60'000);  // clock set back: online longer
+  d.clock.Advance(80'000);
+  d.decoder->Watchdog();
+  EXPECT_TRUE(d.decoder->StationOnline);
+  d.clock.SetWallMs(d.clock.WallMs() + 31'000);  // clock set forward past Attention
+  d.decoder->Watchdog();
+  EXPECT_FALSE(d.decoder->StationOnline);
+  EXPECT_TRUE(d.errors.empty());
+}
+
+TEST(ReceiverWatchdog, AFailingRedrawIsLoggedAsNumber9) {
+  FakeClock clock;
+  std::vector<std::int32_t> errors;
+  DecoderOutlets out;
+  out.RedrawStation = [] { throw std::runtime_error("no picture"); };
+  out.LogError = [&](std::int32_t n) { errors.push_back(n); };
+  MessageDecoder decoder({}, clock, ".", out);
+  decoder.Watchdog();
+  EXPECT_EQ(errors, std::vector<std::int32_t>{9});
+}
+
+}  // namespace
+}  // namespace orvent
