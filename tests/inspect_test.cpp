@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+};
+
+// Runs the built inspector with its output captured; arguments are quoted.
+Outcome Inspect(const std::string& args) {
+  Outcome run;
+  FILE* pipe = popen((std::string(ORVENT_INSPECT) + " " + args + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+TEST(InspectDecode, PrintsTheRecordTheDriverWouldSend) {
+  test::TempDir dir;
+  const Outcome run = Inspect("decode --ini " + dir.File("kelmora.ini") +
+                          " --time '2011-09-06 14:30:00.250' '5011 181234113001015'");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("bytes: 22 C8 00 00 03 30 31 35 00 01 01 C7 66 5B 55 13 EB E3 40 21\n"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("RecvTime: 2011-09-06 14:30:00.250 (40792.60416956018)"), std::string::npos) << run.out;
+}
+
+TEST(InspectDecode, UsesTheSettingsFileAndTellsWhatItFound) {
+  test::TempDir dir;
+  dir.Write("kelmora.ini", "[main]\nVariantRazdel=2\nHex=1\n[Razdels]\n1234_1=777\n");
+  const Outcome run = Inspect("decode --ini " + dir.File("kelmora.ini") + " '5011 1812341130010A1\\x14'");
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find("Razdels key 1234_1: 777"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("warning: '0A1' is not a valid integer value"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Number: 40777"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Zone: 0a1 (length 3)"), std::string::npos) << run.out;
+}
+
+TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
+  test::TempDir dir;
+  const std::string ini = " --ini " + dir.File("kelmora.ini") + " ";
+  const Outcome not_event = Inspect("decode" + ini + "'1011 181234113001015'");
+  EXPECT_EQ(not_event.status, 1);
+  EXPECT_NE(not_event.out.find("acknowledged: yes"), std::string::npos) << not_event.out;
+  EXPECT_NE(not_event.out.find("no event: the line does not start with \"5\""), std::string::npos) << not_event.out;
+
+  EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 1);
+  EXPECT_EQ(Inspect("decode" + ini + "'5\\x1'").status, 2);
+  EXPECT_EQ(Inspect("decode" + ini + "--time yesterday 5").status, 2);
+  EXPECT_EQ(Inspect("decode").status, 2);
+}
+
+}  // namespace
+}  // namespace orvent

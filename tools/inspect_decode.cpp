@@ -1,0 +1,183 @@
+#include "tools/inspect_decode.h"
+
+#include <charconv>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "platform/fake_clock.h"
+#include "receiver/message_decoder.h"
+
+namespace orvent {
+namespace {
+
+// The driver's packet size: a longer line never reaches the decoder whole.
+constexpr std::size_t kMaxPacket = 256;
+
+constexpr char kUsage[] =
+    "usage: orvent-inspect decode [--ini FILE] [--time \"YYYY-MM-DD HH:MM:SS.mmm\"] LINE\n"
+    "  Decodes one receiver line as the driver would with the settings of FILE\n"
+    "  (default ./kelmora.ini; a missing file means the defaults). The closing DC4\n"
+    "  may be left off LINE; \\xNN stands for the byte NN and \\\\ for a backslash.\n";
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> Unescape(std::string_view text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 >= text.size()) {
+      out += text[i];
+    } else if (text[i + 1] == '\\') {
+      out += '\\';
+      ++i;
+    } else if (text[i + 1] == 'x') {
+      if (i + 3 >= text.size() || HexValue(text[i + 2]) < 0 || HexValue(text[i + 3]) < 0) return std::nullopt;
+      out += static_cast<char>(HexValue(text[i + 2]) * 16 + HexValue(text[i + 3]));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Printable ASCII as it is, every other byte as \xNN.
+std::string Visible(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, c == '\\' ? "\\\\" : "\\x%02X", c);
+      out += escaped;
+    }
+  }
+  return out;
+}
+
+std::string Hex(const SoobBytes& bytes) {
+  std::string out;
+  for (std::uint8_t b : bytes) {
+    char text[4];
+    std::snprintf(text, sizeof text, "%02X", b);
+    if (!out.empty()) out += ' ';
+    out += text;
+  }
+  return out;
+}
+
+std::string FormatTime(TDateTime t) {
+  const CivilTime c = DecodeDateTime(t);
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03d", c.year, c.month, c.day, c.hour, c.minute,
+                c.second, c.millisecond);
+  return text;
+}
+
+int UsageError(const char* message) {
+  std::fprintf(stderr, "orvent-inspect decode: %s\n%s", message, kUsage);
+  return 2;
+}
+
+int NoEvent(const char* why) {
+  std::printf("no event: %s\n", why);
+  return 1;
+}
+
+}  // namespace
+
+int RunInspectDecode(int argc, char** argv) {
+  std::string ini_path = std::string("./") + kSettingsFileName;
+  std::optional<CivilTime> fixed_time;
+  std::optional<std::string> raw_line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--ini" && i + 1 < argc) {
+      ini_path = argv[++i];
+    } else if (arg == "--time" && i + 1 < argc) {
+      CivilTime t;
+      if (!ParseCivilTime(argv[++i], t)) return UsageError("--time wants \"YYYY-MM-DD HH:MM:SS.mmm\"");
+      fixed_time = t;
+    } else if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (!raw_line && (arg.empty() || arg[0] != '-' || arg.size() == 1 || arg[1] != '-')) {
+      raw_line = arg;
+    } else {
+      return UsageError(("unexpected argument: " + arg).c_str());
+    }
+  }
+  if (!raw_line) return UsageError("no LINE given");
+  std::optional<std::string> line = Unescape(*raw_line);
+  if (!line) return UsageError("a \\x escape wants two hexadecimal digits");
+
+  const IniFile ini(ini_path);
+  const MainSettings main = ReadMainSettings(ini);
+  DecoderSettings settings;
+  settings.Hex = main.Hex;
+  settings.VariantRazdel = main.VariantRazdel;
+  settings.FirstNumber = main.FirstNumber;
+  settings.Attention = main.Attention;
+  // The inspector never writes the driver's raw log.
+  settings.Log = false;
+
+  const bool ini_found = std::filesystem::exists(ini_path);
+  std::printf("settings: %s%s: FirstNumber %d, VariantRazdel %d, Hex %s\n", ini_path.c_str(),
+              ini_found ? "" : " (not found, defaults)", main.FirstNumber, main.VariantRazdel, main.Hex ? "on" : "off");
+
+  if (line->empty() || line->back() != static_cast<char>(kDC4)) *line += static_cast<char>(kDC4);
+  std::printf("line: %s (%zu bytes)\n", Visible(*line).c_str(), line->size());
+  if (line->size() > kMaxPacket) return NoEvent("the line is longer than the driver's 256-byte packets");
+
+  SystemClock system_clock;
+  FakeClock fake_clock(fixed_time.value_or(CivilTime{}));
+  const Clock& clock = fixed_time ? static_cast<const Clock&>(fake_clock) : system_clock;
+
+  bool acknowledged = false;
+  std::optional<SoobBytes> record;
+  std::vector<std::string> notes;
+  DecoderOutlets out;
+  out.SendData = [&](const std::uint8_t*, std::uint32_t size) {
+    acknowledged = true;
+    return size;
+  };
+  out.SendOrSpool = [&](const SoobBytes& bytes) { record = bytes; };
+  out.LookupRazdel = [&](const std::string& key) {
+    const std::int32_t value = LookupRazdel(ini, key);
+    notes.push_back("Razdels key " + key + (value == -1 ? ": no entry" : ": " + std::to_string(value)));
+    return value;
+  };
+  out.ReportFailure = [&](const std::string& message) { notes.push_back("warning: " + message); };
+
+  const std::string dir = std::filesystem::path(ini_path).parent_path().string();
+  MessageDecoder decoder(settings, clock, dir.empty() ? "." : dir, out);
+  decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(line->data()), static_cast<std::uint32_t>(line->size()));
+
+  std::printf("acknowledged: %s\n", acknowledged ? "yes" : "no");
+  for (const std::string& note : notes) std::printf("%s\n", note.c_str());
+  if (!record) return NoEvent("the line does not start with \"5\"");
+
+  const stru_soob r = *DeserializeSoob(*record);
+  const std::string zone(r.ZoneChars.begin(), r.ZoneChars.begin() + r.ZoneLength);
+  std::printf("Number: %d\n", r.Number);
+  std::printf("Zone: %s (length %u)\n", Visible(zone).c_str(), r.ZoneLength);
+  std::printf("Razdel: %u\n", r.Razdel);
+  std::printf("Kind: %u\n", r.Kind);
+  char days[32];
+  const auto end = std::to_chars(days, days + sizeof days, r.RecvTime).ptr;  // shortest exact form
+  std::printf("RecvTime: %s (%.*s)\n", FormatTime(r.RecvTime).c_str(), static_cast<int>(end - days), days);
+  std::printf("Mark: %u\n", r.Mark);
+  std::printf("bytes: %s\n", Hex(*record).c_str());
+  return 0;
+}
+
+}  // namespace orvent
