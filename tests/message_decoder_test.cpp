@@ -80,6 +80,8 @@ struct WorkedExample {
   int kind;
 };
 
+void PrintTo(const WorkedExample& c, std::ostream* os) { *os << c.name; }
+
 DecoderSettings With(bool hex, std::int32_t variant) {
   DecoderSettings s;
   s.Hex = hex;

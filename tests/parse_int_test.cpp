@@ -13,6 +13,16 @@ struct IntCase {
   std::optional<std::int32_t> value;  // nullopt: does not follow the rule
 };
 
+void PrintTo(const IntCase& c, std::ostream* os) {
+  *os << '"';
+  for (char ch : c.text) {
+    if (ch == '\0') *os << "\\0";
+    else if (ch == '\t') *os << "\\t";
+    else *os << ch;
+  }
+  *os << "\" -> " << (c.value ? std::to_string(*c.value) : "refused");
+}
+
 class IntegerRule : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(IntegerRule, ReadsOrRefuses) {
