@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDialog>
+#include <functional>
+
+class QLineEdit;
+class QPushButton;
+
+namespace orvent {
+
+// The access dialog: asks for the five-digit close code that the main window
+// shows, so that the port is not stopped nor the program closed by accident.
+class TForm2 : public QDialog {
+  Q_OBJECT
+
+public:
+  // The dialog's results.
+  enum Result { kOk = 1, kCancel = 2, kWrongCode = 4 };
+
+  explicit TForm2(std::function<QString()> close_code, QWidget* parent = nullptr);
+
+  QLineEdit* MaskEdit1 = nullptr;
+  QPushButton* BitBtn1 = nullptr;  // "ОК"
+  QPushButton* BitBtn2 = nullptr;  // "Отмена"
+
+  // The dialog's own close button counts as "Отмена".
+  void reject() override;
+
+protected:
+  void showEvent(QShowEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+private:
+  void BitBtn1Click();
+  void FormActivate();
+
+  std::function<QString()> close_code_;
+};
+
+}  // namespace orvent

@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include "app/access_dialog.h"
+#include "app/message_form.h"
+
+namespace orvent {
+namespace {
+
+// Runs `act` once the modal dialog is up, then returns the dialog's result.
+int ExecWith(QDialog& dialog, const std::function<void()>& act) {
+  QTimer::singleShot(0, &dialog, act);
+  // A guard, should `act` fail to close the dialog.
+  QTimer::singleShot(5000, &dialog, [&dialog] { dialog.done(-1); });
+  return dialog.exec();
+}
+
+TEST(AccessDialog, AcceptsOnlyTheWholeCodeAndKeepsItForNextTime) {
+  TForm2 dialog([] { return QStringLiteral("12345"); });
+  EXPECT_EQ(dialog.windowTitle(), QStringLiteral("Закрытый доступ"));
+
+  EXPECT_EQ(ExecWith(dialog, [&] {
+              QTest::keyClicks(dialog.MaskEdit1, "1234");
+              dialog.BitBtn1->click();
+            }),
+            TForm2::kWrongCode);
+
+  EXPECT_EQ(ExecWith(dialog, [&] {
+              // What was typed last time is selected: typing replaces it.
+              EXPECT_EQ(dialog.MaskEdit1->selectedText().trimmed(), QStringLiteral("1234"));
+              QTest::keyClicks(dialog.MaskEdit1, "12345");
+              dialog.BitBtn1->click();
+            }),
+            TForm2::kOk);
+
+  // Shown again: the code is still there and accepted without typing.
+  EXPECT_EQ(ExecWith(dialog, [&] { dialog.BitBtn1->click(); }), TForm2::kOk);
+  EXPECT_EQ(dialog.MaskEdit1->echoMode(), QLineEdit::Password);
+}
+
+TEST(AccessDialog, CancelAndTheCloseButtonGiveTwo) {
+  TForm2 dialog([] { return QStringLiteral("12345"); });
+  EXPECT_EQ(ExecWith(dialog, [&] { dialog.BitBtn2->click(); }), TForm2::kCancel);
+  EXPECT_EQ(ExecWith(dialog, [&] { dialog.close(); }), TForm2::kCancel);
+}
+
+TEST(MessageForm, SizesItselfToTheText) {
+  Tadvsm form;
+  const std::pair<QString, std::pair<int, int>> cases[] = {
+      {QStringLiteral("Порт уже занят. Смените его."), {280, 104}},
+      {QStringLiteral("Порт уже занят!"), {150, 39}},
+      {QStringLiteral("Неправильный пароль. В доступе отказано"), {390, 159}},
+      {QStringLiteral("Не правильный пароль."), {210, 69}},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text.toStdString());
+    form.PrepareWarning(text);
+    EXPECT_EQ(form.width(), expected.first);
+    EXPECT_EQ(form.BitBtn1->x(), expected.second);
+    EXPECT_EQ(form.label1->x(), 2);
+    EXPECT_EQ(form.label1->width(), expected.first);
+    EXPECT_EQ(form.label1->text(), text);
+  }
+}
+
+TEST(MessageForm, ShowWarningReturnsWhenClosed) {
+  Tadvsm form;
+  QTimer::singleShot(0, &form, [&] { form.BitBtn1->click(); });
+  form.ShowWarning(QStringLiteral("Порт уже занят!"));
+  EXPECT_FALSE(form.isVisible());
+}
+
+}  // namespace
+}  // namespace orvent
