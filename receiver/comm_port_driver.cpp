@@ -200,8 +200,9 @@ void TCommPortDriver::Poll() {
   }
 
   const std::uint32_t now = clock_.TickCount();
-  if (packet_timeout_ > 0 && packet_start_ &&
-      static_cast<std::uint32_t>(now - *packet_start_) > static_cast<std::uint32_t>(packet_timeout_)) {
+  // The difference wraps with the tick, and is signed: a start advanced past
+  // now by a packet's line time has not timed out, however it wraps.
+  if (packet_timeout_ > 0 && packet_start_ && static_cast<std::int32_t>(now - *packet_start_) > packet_timeout_) {
     packet_start_.reset();
     const auto count = ReadWaiting(waiting);
     if (count && *count > 0 && packet_mode_ == pmPass && OnReceivePacket) OnReceivePacket(this, buffer_.data(), *count);

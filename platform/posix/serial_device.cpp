@@ -1,4 +1,5 @@
 #include "platform/serial_device.h"
+#include "platform/posix/serial_termios.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -73,6 +74,56 @@ tcflag_t CharacterSize(std::uint8_t bits) {
   }
 }
 
+}  // namespace
+
+std::error_code ToTermios(const SerialLineSettings& s, termios& t) {
+  const std::optional<speed_t> speed = SpeedOf(s.baud_rate);
+  if (!speed || s.data_bits < 5 || s.data_bits > 8) return ErrorOf(EINVAL);
+
+  // Raw mode flag by flag, so nothing the previous owner set survives.
+  // Parity is never checked on input (INPCK off), whatever is sent.
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                                      ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUTF8);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
+  t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
+                                      ECHOKE | NOFLSH | TOSTOP | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+  t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD) | CharacterSize(s.data_bits);
+
+  switch (s.parity) {
+    case SerialParity::None:
+      break;
+    case SerialParity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case SerialParity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case SerialParity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case SerialParity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+  }
+  // termios knows one or two stop bits; a UART set to two gives one and a
+  // half with 5-bit characters, which is the only size that uses it.
+  if (s.stop_bits != SerialStopBits::One) t.c_cflag |= CSTOPB;
+  if (s.cts_flow || s.rts == SerialRts::Handshake) t.c_cflag |= CRTSCTS;
+  if (s.xon_xoff) {
+    t.c_iflag |= IXON | IXOFF;
+    t.c_cc[VSTART] = s.xon_char;
+    t.c_cc[VSTOP] = s.xoff_char;
+  }
+  // A read returns at once with what waits; the driver only asks for that.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return LastError();
+  return {};
+}
+
+namespace {
+
 // Sets or clears modem lines; pseudo-terminals refuse these, which the
 // driver tolerates.
 std::error_code SetModemBits(int fd, int bits, bool on) {
@@ -99,51 +150,9 @@ public:
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
   std::error_code ApplySettings(const SerialLineSettings& s) override {
-    const std::optional<speed_t> speed = SpeedOf(s.baud_rate);
-    if (!speed || s.data_bits < 5 || s.data_bits > 8) return ErrorOf(EINVAL);
-
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) return LastError();
-
-    // Raw mode flag by flag, so nothing the previous owner set survives.
-    // Parity is never checked on input (INPCK off), whatever is sent.
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUTF8);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
-    t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
-                                        ECHOKE | NOFLSH | TOSTOP | IEXTEN);
-    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD) | CharacterSize(s.data_bits);
-
-    switch (s.parity) {
-      case SerialParity::None:
-        break;
-      case SerialParity::Odd:
-        t.c_cflag |= PARENB | PARODD;
-        break;
-      case SerialParity::Even:
-        t.c_cflag |= PARENB;
-        break;
-      case SerialParity::Mark:
-        t.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-      case SerialParity::Space:
-        t.c_cflag |= PARENB | CMSPAR;
-        break;
-    }
-    // termios knows one or two stop bits; a UART set to two gives one and a
-    // half with 5-bit characters, which is the only size that uses it.
-    if (s.stop_bits != SerialStopBits::One) t.c_cflag |= CSTOPB;
-    if (s.cts_flow || s.rts == SerialRts::Handshake) t.c_cflag |= CRTSCTS;
-    if (s.xon_xoff) {
-      t.c_iflag |= IXON | IXOFF;
-      t.c_cc[VSTART] = s.xon_char;
-      t.c_cc[VSTOP] = s.xoff_char;
-    }
-    // A read returns at once with what waits; the driver only asks for that.
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return LastError();
+    if (const std::error_code e = ToTermios(s, t)) return e;
     if (::tcsetattr(fd_, TCSANOW, &t) != 0) return LastError();
 
     // The modem lines are outside termios. Pseudo-terminals have none, so
