@@ -162,11 +162,12 @@ public:
   }
 
   bool OpenDevice(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    // Non-blocking, so a port without carrier does not hold the open.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return false;
     MakeRaw(fd_);
     path_ = path;
-    return SetNonBlocking();
+    return true;
   }
 
   ~Line() {

@@ -171,6 +171,8 @@ public:
 
   std::error_code SetQueueSizes(std::uint32_t, std::uint32_t) override { return {}; }
 
+  // Reads never wait: the driver asks only for bytes already waiting. Only
+  // the write time-out has a use here.
   std::error_code SetTimeouts(const SerialTimeouts& timeouts) override {
     write_wait_ms_ = static_cast<int>(std::min<std::uint32_t>(timeouts.write_total_constant, 60'000));
     return {};
