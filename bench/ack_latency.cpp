@@ -1,0 +1,89 @@
+// ACK latency end to end: receiver-sim on a pseudo-terminal against the
+// packet driver and the message decoder, with the production settings
+// (poll every 20 ms, 80 ms packet time-out) and the real clock. Lines start
+// at a rate whose period is not a multiple of the poll, so they arrive at
+// every phase of it. Prints receiver-sim's figures and the verdict.
+//
+// usage: ack_latency [LINES]   (default 200)
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/manual_timer.h"
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+#include "receiver/message_decoder.h"
+#include "support/child_program.h"
+#include "support/timer_loop.h"
+
+namespace {
+
+constexpr double kP50LimitMs = 112;
+constexpr double kP99LimitMs = 130;
+
+// The value after `key` in a receiver-sim summary line.
+double Field(const std::string& line, const std::string& key) {
+  const auto at = line.find(" " + key + " ");
+  return at == std::string::npos ? -1 : std::atof(line.c_str() + at + key.size() + 2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace orvent;
+  const std::string lines = argc > 1 ? argv[1] : "200";
+  test::ChildProgram sim(RECEIVER_SIM_PATH, {"--count", lines, "--rate", "7", "--timeout", "2000"});
+  if (!sim.started()) {
+    std::fprintf(stderr, "ack_latency: cannot start %s\n", RECEIVER_SIM_PATH);
+    return 2;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
+  const auto first = sim.ReadLine(deadline);
+  if (!first || first->rfind("device ", 0) != 0) {
+    std::fprintf(stderr, "ack_latency: receiver-sim gave no device\n");
+    return 2;
+  }
+
+  SystemClock clock;
+  ManualTimer timer;
+  SystemSerialPorts ports;
+  TCommPortDriver driver(ports, timer, clock);
+  driver.SetPortName(first->substr(7));
+  driver.SetHwFlow(hfNONE);
+  driver.SetPacketSize(256);
+  driver.SetPacketTimeout(80);
+  driver.SetPacketMode(pmPass);
+  driver.SetPollingDelay(20);
+  driver.SetOutputTimeout(80);
+  DecoderOutlets outlets;
+  outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
+  std::size_t records = 0;
+  outlets.SendOrSpool = [&](const SoobBytes&) { ++records; };
+  MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
+  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
+  if (!driver.Connect()) {
+    std::fprintf(stderr, "ack_latency: cannot open %s\n", first->c_str() + 7);
+    return 2;
+  }
+
+  if (!test::RunTimer(timer, deadline, [&] { return sim.Poll().has_value(); })) {
+    std::fprintf(stderr, "ack_latency: receiver-sim did not finish\n");
+    return 2;
+  }
+  std::string summary;
+  while (const auto line = sim.ReadLine(deadline)) {
+    if (line->rfind("summary ", 0) == 0) summary = *line;
+  }
+  std::printf("receiver-sim: %s\n", summary.c_str());
+  const double p50 = Field(summary, "p50_ms");
+  const double p99 = Field(summary, "p99_ms");
+  std::printf("ack latency: p50 %.1f ms (limit %.0f), p99 %.1f ms (limit %.0f), records %zu\n", p50, kP50LimitMs, p99,
+              kP99LimitMs, records);
+  const bool ok = sim.Poll() == 0 && p50 >= 0 && p50 <= kP50LimitMs && p99 >= 0 && p99 <= kP99LimitMs;
+  std::printf("ack latency: %s\n", ok ? "within limits" : "OUT OF LIMITS");
+  return ok ? 0 : 1;
+}

@@ -1,0 +1,320 @@
+#include "platform/serial_device.h"
+#include "platform/posix/serial_termios.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+namespace orvent {
+namespace {
+
+constexpr std::string_view kWindowsDevicePrefix = "\\\\.\\";
+constexpr std::string_view kComPrefix = "COM";
+constexpr char kDefaultDeviceDir[] = "/dev";
+// Highest port number that still maps; far above any real machine's count.
+constexpr unsigned kMaxComNumber = 4096;
+
+std::error_code LastError() { return {errno, std::generic_category()}; }
+
+std::error_code ErrorOf(int code) { return {code, std::generic_category()}; }
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+           return lower(x) == lower(y);
+         });
+}
+
+// The decimal number of a whole text of digits without a leading zero.
+std::optional<unsigned> PortNumber(std::string_view digits) {
+  if (digits.empty() || digits.front() == '0') return std::nullopt;
+  unsigned value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > kMaxComNumber) return std::nullopt;
+  }
+  return value;
+}
+
+// termios speeds of the listed rates; other rates have no portable
+// counterpart here and are refused.
+std::optional<speed_t> SpeedOf(std::uint32_t rate) {
+  static constexpr std::pair<std::uint32_t, speed_t> kSpeeds[] = {
+      {50, B50},         {75, B75},           {110, B110},         {134, B134},         {150, B150},
+      {200, B200},       {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+      {2400, B2400},     {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+      {57600, B57600},   {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000}, {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+      {2000000, B2000000}};
+  for (const auto& [value, speed] : kSpeeds) {
+    if (value == rate) return speed;
+  }
+  return std::nullopt;
+}
+
+tcflag_t CharacterSize(std::uint8_t bits) {
+  switch (bits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+}  // namespace
+
+std::error_code ToTermios(const SerialLineSettings& s, termios& t) {
+  const std::optional<speed_t> speed = SpeedOf(s.baud_rate);
+  if (!speed || s.data_bits < 5 || s.data_bits > 8) return ErrorOf(EINVAL);
+
+  // Raw mode flag by flag, so nothing the previous owner set survives.
+  // Parity is never checked on input (INPCK off), whatever is sent.
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                                      ICRNL | IXON | IXOFF | IXANY | IMAXBEL | IUTF8);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST | ONLCR | OCRNL | ONOCR | ONLRET | OFILL);
+  t.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | ECHOCTL | ECHOPRT |
+                                      ECHOKE | NOFLSH | TOSTOP | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+  t.c_cflag |= static_cast<tcflag_t>(CLOCAL | CREAD) | CharacterSize(s.data_bits);
+
+  switch (s.parity) {
+    case SerialParity::None:
+      break;
+    case SerialParity::Odd:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case SerialParity::Even:
+      t.c_cflag |= PARENB;
+      break;
+    case SerialParity::Mark:
+      t.c_cflag |= PARENB | CMSPAR | PARODD;
+      break;
+    case SerialParity::Space:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+  }
+  // termios knows one or two stop bits; a UART set to two gives one and a
+  // half with 5-bit characters, which is the only size that uses it.
+  if (s.stop_bits != SerialStopBits::One) t.c_cflag |= CSTOPB;
+  if (s.cts_flow || s.rts == SerialRts::Handshake) t.c_cflag |= CRTSCTS;
+  if (s.xon_xoff) {
+    t.c_iflag |= IXON | IXOFF;
+    t.c_cc[VSTART] = s.xon_char;
+    t.c_cc[VSTOP] = s.xoff_char;
+  }
+  // A read returns at once with what waits; the driver only asks for that.
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&t, *speed) != 0 || ::cfsetospeed(&t, *speed) != 0) return LastError();
+  return {};
+}
+
+namespace {
+
+// Sets or clears modem lines; pseudo-terminals refuse these, which the
+// driver tolerates.
+std::error_code SetModemBits(int fd, int bits, bool on) {
+  if (::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) != 0) return LastError();
+  return {};
+}
+
+class PosixSerialDevice final : public SerialDevice {
+public:
+  PosixSerialDevice(int fd, const termios& saved) : fd_(fd), saved_(saved) {}
+
+  ~PosixSerialDevice() override {
+    // Dropping unsent output first keeps close() from waiting for a stalled
+    // line to drain, which would freeze the window thread.
+    ::tcflush(fd_, TCIOFLUSH);
+    ::tcsetattr(fd_, TCSANOW, &saved_);
+    // The exclusive flag belongs to the terminal, not to this descriptor: it
+    // would outlive us while anyone else holds the terminal open.
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+  }
+
+  PosixSerialDevice(const PosixSerialDevice&) = delete;
+  PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
+
+  std::error_code ApplySettings(const SerialLineSettings& s) override {
+    termios t{};
+    if (::tcgetattr(fd_, &t) != 0) return LastError();
+    if (const std::error_code e = ToTermios(s, t)) return e;
+    if (::tcsetattr(fd_, TCSANOW, &t) != 0) return LastError();
+
+    // The modem lines are outside termios. Pseudo-terminals have none, so
+    // their refusal does not fail the settings.
+    SetModemBits(fd_, TIOCM_DTR, s.dtr_on);
+    if (s.rts != SerialRts::Handshake) SetModemBits(fd_, TIOCM_RTS, s.rts == SerialRts::On);
+    return {};
+  }
+
+  std::error_code Purge(bool input, bool output) override {
+    if (!input && !output) return {};
+    const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+    if (::tcflush(fd_, which) != 0) return LastError();
+    return {};
+  }
+
+  std::error_code SetQueueSizes(std::uint32_t, std::uint32_t) override { return {}; }
+
+  // Reads never wait: the driver asks only for bytes already waiting. Only
+  // the write time-out has a use here.
+  std::error_code SetTimeouts(const SerialTimeouts& timeouts) override {
+    write_wait_ms_ = static_cast<int>(std::min<std::uint32_t>(timeouts.write_total_constant, 60'000));
+    return {};
+  }
+
+  std::error_code QueryStatus(SerialQueueStatus& status) override {
+    int in = 0;
+    int out = 0;
+    if (::ioctl(fd_, FIONREAD, &in) != 0) return LastError();
+    if (::ioctl(fd_, TIOCOUTQ, &out) != 0) return LastError();
+    status.in_queue = static_cast<std::uint32_t>(std::max(in, 0));
+    status.out_queue = static_cast<std::uint32_t>(std::max(out, 0));
+    return {};
+  }
+
+  std::error_code Read(std::uint8_t* buffer, std::size_t size, std::size_t& count) override {
+    count = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, size);
+      if (n >= 0) {
+        count = static_cast<std::size_t>(n);
+        return {};
+      }
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+      return LastError();
+    }
+  }
+
+  std::error_code Write(const std::uint8_t* data, std::size_t size, std::size_t& count) override {
+    count = 0;
+    bool waited = false;
+    for (;;) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n >= 0) {
+        count = static_cast<std::size_t>(n);
+        return {};
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
+      if (waited) return {};  // no room within the write time-out: nothing taken
+      // The write time-out: wait once, briefly, for room in the queue.
+      pollfd p{fd_, POLLOUT, 0};
+      if (::poll(&p, 1, write_wait_ms_) < 0 && errno != EINTR) return LastError();
+      waited = true;
+    }
+  }
+
+  std::error_code SetDtr(bool on) override { return SetModemBits(fd_, TIOCM_DTR, on); }
+
+  std::error_code ModemStatus(SerialModemLines& lines) override {
+    int bits = 0;
+    if (::ioctl(fd_, TIOCMGET, &bits) != 0) return LastError();
+    lines.cts = (bits & TIOCM_CTS) != 0;
+    lines.dsr = (bits & TIOCM_DSR) != 0;
+    lines.ring = (bits & TIOCM_RNG) != 0;
+    lines.rlsd = (bits & TIOCM_CAR) != 0;
+    return {};
+  }
+
+private:
+  const int fd_;
+  const termios saved_;
+  int write_wait_ms_ = 0;
+};
+
+// Adapter device numbers of one kind ("ttyUSB") found in `dir`.
+std::vector<unsigned> AdapterNumbers(const std::string& dir, std::string_view stem) {
+  std::vector<unsigned> numbers;
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return numbers;
+  while (const dirent* entry = ::readdir(d)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() <= stem.size() || name.substr(0, stem.size()) != stem) continue;
+    const std::string_view digits = name.substr(stem.size());
+    if (digits == "0") {
+      numbers.push_back(0);
+    } else if (const auto n = PortNumber(digits)) {
+      numbers.push_back(*n);
+    }
+  }
+  ::closedir(d);
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+}  // namespace
+
+std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir) {
+  if (name.substr(0, kWindowsDevicePrefix.size()) == kWindowsDevicePrefix) name.remove_prefix(kWindowsDevicePrefix.size());
+  if (!name.empty() && name.front() == '/') return std::string(name);
+  if (name.size() <= kComPrefix.size() || !EqualsIgnoringCase(name.substr(0, kComPrefix.size()), kComPrefix)) {
+    return std::nullopt;
+  }
+  const std::optional<unsigned> number = PortNumber(name.substr(kComPrefix.size()));
+  if (!number) return std::nullopt;
+  std::string path(device_dir);
+  if (path.empty() || path.back() != '/') path += '/';
+  return path + "ttyS" + std::to_string(*number - 1);
+}
+
+SystemSerialPorts::SystemSerialPorts() : device_dir_(kDefaultDeviceDir) {}
+
+SystemSerialPorts::SystemSerialPorts(std::string device_dir) : device_dir_(std::move(device_dir)) {}
+
+std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std::error_code& error) {
+  error.clear();
+  const std::optional<std::string> path = SerialDeviceLocation(name, device_dir_);
+  if (!path) {
+    error = ErrorOf(ENOENT);
+    return nullptr;
+  }
+  // Non-blocking, so neither a missing carrier nor a full line can hold the
+  // window thread; no controlling terminal, so the line cannot signal us.
+  const int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    error = LastError();
+    return nullptr;
+  }
+  const auto fail = [&](std::error_code e) -> std::unique_ptr<SerialDevice> {
+    error = e;
+    ::close(fd);
+    return nullptr;
+  };
+  termios saved{};
+  if (::tcgetattr(fd, &saved) != 0) return fail(LastError());
+  // Two locks, because each misses a case: flock binds only programs that ask
+  // for it, but binds root too; TIOCEXCL binds every later open(), except
+  // root's. Together a second opener fails as on a busy port elsewhere.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? ErrorOf(EBUSY) : LastError());
+  if (::ioctl(fd, TIOCEXCL) != 0) return fail(LastError());
+  return std::make_unique<PosixSerialDevice>(fd, saved);
+}
+
+std::vector<std::string> SystemSerialPorts::AdapterPaths() const {
+  std::vector<std::string> paths;
+  std::string dir = device_dir_;
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  for (const std::string_view stem : {std::string_view("ttyUSB"), std::string_view("ttyACM")}) {
+    for (const unsigned n : AdapterNumbers(device_dir_, stem)) paths.push_back(dir + std::string(stem) + std::to_string(n));
+  }
+  return paths;
+}
+
+}  // namespace orvent

@@ -1,0 +1,178 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "platform/periodic_timer.h"
+#include "platform/serial_device.h"
+
+namespace orvent {
+
+// The orders of these lists are fixed: their ordinals are what the line
+// settings carry.
+enum TBaudRate {
+  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+  br19200, br38400, br56000, br57600, br115200, br128000, br256000
+};
+enum TDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum THwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
+enum TSwFlowControl { sfNONE, sfXONXOFF };
+enum TPacketMode { pmDiscard, pmPass };
+
+class TCommPortDriver;
+
+// A packet or a raw read: the bytes point into the driver's receive buffer
+// and are valid only during the call; a handler copies what it keeps.
+using TReceivePacketEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
+using TReceiveDataEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
+using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
+
+// The serial port packet driver. It opens one port, polls it from the
+// owner's periodic timer and cuts what arrives into packets by size and by
+// time, without knowing the receiver's message format.
+//
+// Everything runs on the owner's (window) thread, except `Connected` and
+// `PortName`, which any thread may read. Nothing here throws: opening
+// answers with a boolean, sending with a byte count, the rest fails quietly.
+class TCommPortDriver {
+public:
+  static constexpr std::uint32_t kMinBufSize = 128;
+  static constexpr std::uint32_t kMaxBufSize = 8192;
+  static constexpr std::uint16_t kMinPollingDelay = 5;
+
+  TCommPortDriver(SerialPorts& ports, PeriodicTimer& timer, const Clock& clock);
+  ~TCommPortDriver();
+  TCommPortDriver(const TCommPortDriver&) = delete;
+  TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+
+  // Opens the port named by PortName and starts polling. True when the port
+  // is open afterwards, also when it was open already (then nothing changes).
+  bool Connect();
+  // Stops polling and closes the port; waiting bytes and a partial packet
+  // are dropped.
+  void Disconnect();
+  bool Connected() const { return open_.load(std::memory_order_acquire); }
+  // Writes the bytes, waiting while the output makes progress; gives up
+  // after OutputTimeout ms without any. Returns the count written.
+  std::uint32_t SendData(const std::uint8_t* data, std::uint32_t size);
+  void SetDTR(bool on);
+
+  // The time `count` bytes take on the line at 10 bits a byte, to the
+  // nearest millisecond (halves to even).
+  std::uint32_t LineTimeMs(std::uint32_t count) const;
+
+  // One poll, as the timer runs it.
+  void Poll();
+
+  std::string PortName() const;
+  TBaudRate BaudRate() const { return baud_rate_; }
+  std::uint32_t BaudRateValue() const { return baud_rate_value_; }
+  TDataBits DataBits() const { return data_bits_; }
+  TStopBits StopBits() const { return stop_bits_; }
+  TParity Parity() const { return parity_; }
+  THwFlowControl HwFlow() const { return hw_flow_; }
+  TSwFlowControl SwFlow() const { return sw_flow_; }
+  std::uint32_t InBufSize() const { return in_buf_size_; }
+  std::uint32_t OutBufSize() const { return out_buf_size_; }
+  std::int16_t PacketSize() const { return packet_size_; }
+  std::int32_t PacketTimeout() const { return packet_timeout_; }
+  TPacketMode PacketMode() const { return packet_mode_; }
+  std::uint16_t PollingDelay() const { return polling_delay_; }
+  bool EnableDTROnOpen() const { return enable_dtr_on_open_; }
+  std::uint16_t OutputTimeout() const { return output_timeout_; }
+  std::uint32_t InputTimeout() const { return input_timeout_; }
+  bool CheckLineStatus() const { return check_line_status_; }
+
+  // Ignored while the port is open.
+  void SetPortName(const std::string& name);
+  // The line settings are applied again at once while the port is open.
+  void SetBaudRate(TBaudRate rate);
+  void SetBaudRateValue(std::uint32_t rate);
+  void SetDataBits(TDataBits bits);
+  void SetStopBits(TStopBits bits);
+  void SetParity(TParity parity);
+  void SetHwFlow(THwFlowControl flow);
+  void SetSwFlow(TSwFlowControl flow);
+  // Ignored while the port is open; otherwise kept within 128..8192.
+  void SetInBufSize(std::uint32_t size);
+  void SetOutBufSize(std::uint32_t size);
+  // 0 or less means raw mode (-1). A size above InBufSize grows InBufSize
+  // when it can; a packet never exceeds the receive buffer.
+  void SetPacketSize(std::int16_t size);
+  // 0 or less means never (-1).
+  void SetPacketTimeout(std::int32_t ms);
+  void SetPacketMode(TPacketMode mode) { packet_mode_ = mode; }
+  // At least 5 ms; restarts the timer while the port is open.
+  void SetPollingDelay(std::uint16_t ms);
+  void SetEnableDTROnOpen(bool on) { enable_dtr_on_open_ = on; }
+  void SetOutputTimeout(std::uint16_t ms) { output_timeout_ = ms; }
+  void SetInputTimeout(std::uint32_t ms) { input_timeout_ = ms; }
+  void SetCheckLineStatus(bool on) { check_line_status_ = on; }
+
+  TReceivePacketEvent OnReceivePacket;
+  TReceiveDataEvent OnReceiveData;
+  // The port went away under the poll (a USB adapter unplugged): the driver
+  // has closed it. The owner shows the port as stopped.
+  TLineLostEvent OnLineLost;
+
+private:
+  static constexpr std::uint32_t kDefaultBufSize = 2048;
+
+  bool ApplySettings();
+  bool PurgeBuffers(bool input, bool output);
+  void ResizeInBuf(std::uint32_t size);
+  void ReapplyIfOpen();
+  void StartPolling();
+  std::uint32_t LineRate() const;
+  // Reads up to `size` waiting bytes into the receive buffer; the count read,
+  // or nothing when the read failed.
+  std::optional<std::uint32_t> ReadWaiting(std::uint32_t size);
+  // Whether `device` is still the open port after a handler ran.
+  bool StillOpen(const SerialDevice* device) const { return device_.get() == device; }
+  void LoseLine();
+
+  SerialPorts& ports_;
+  PeriodicTimer& timer_;
+  const Clock& clock_;
+
+  mutable std::mutex port_name_mutex_;
+  std::string port_name_ = "\\\\.\\COM1";
+  TBaudRate baud_rate_ = br9600;
+  std::uint32_t baud_rate_value_ = 9600;
+  TDataBits data_bits_ = db8BITS;
+  TStopBits stop_bits_ = sb1BITS;
+  TParity parity_ = ptNONE;
+  THwFlowControl hw_flow_ = hfNONERTSON;
+  TSwFlowControl sw_flow_ = sfNONE;
+  std::uint32_t in_buf_size_ = kDefaultBufSize;
+  std::uint32_t out_buf_size_ = kDefaultBufSize;
+  std::int16_t packet_size_ = -1;
+  std::int32_t packet_timeout_ = -1;
+  TPacketMode packet_mode_ = pmDiscard;
+  std::uint16_t polling_delay_ = 50;
+  bool enable_dtr_on_open_ = true;
+  std::uint16_t output_timeout_ = 500;
+  std::uint32_t input_timeout_ = 20;
+  bool check_line_status_ = false;
+
+  std::unique_ptr<SerialDevice> device_;
+  std::atomic<bool> open_{false};
+  // Allocated ahead, never per poll.
+  std::vector<std::uint8_t> buffer_;
+  // Tick at which the packet being gathered was first seen.
+  std::optional<std::uint32_t> packet_start_;
+  // A handler that lets the event loop run must not start a second poll that
+  // overwrites the buffer it is still reading.
+  bool polling_ = false;
+};
+
+}  // namespace orvent

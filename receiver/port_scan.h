@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+
+namespace orvent {
+
+// Port numbers that the scan probes, in this order.
+inline constexpr int kFirstScannedPort = 1;
+inline constexpr int kLastScannedPort = 32;
+
+// The ports that opened: "COMn" entries in number order, then the adapter
+// device paths; the first entry is selected (-1 when none opened).
+struct PortScanResult {
+  std::vector<std::string> Ports;
+  int Selected = -1;
+};
+
+// Probes COM1..COM32 and then the USB and ACM adapters with the driver: each
+// port is opened (exclusively, with the driver's line settings) and closed
+// again at once, and listed when it opened. A busy port is not listed.
+// The driver's port must be closed; an open port is left alone and the
+// result is empty. Leaves PortName at the last name probed.
+PortScanResult ScanSerialPorts(TCommPortDriver& driver, const SerialPorts& ports);
+
+}  // namespace orvent

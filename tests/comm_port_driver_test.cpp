@@ -1,0 +1,491 @@
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/fake_clock.h"
+#include "platform/manual_timer.h"
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+using test::PtyPair;
+
+// Distinct bytes, so a packet cut at the wrong place or overwritten shows.
+std::string Pattern(std::size_t size, int seed = 0) {
+  std::string s(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 7 + static_cast<std::size_t>(seed)) % 251);
+  return s;
+}
+
+const std::string kMessage = std::string("5011 181234113001015") + '\x14';
+
+// The driver on a real pseudo-terminal, set up as the main window sets it,
+// with a fake clock and a timer that ticks when the test says.
+class PacketDriverTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
+    driver.SetPortName(pty.path());
+    driver.SetHwFlow(hfNONE);
+    driver.SetPacketSize(256);
+    driver.SetPacketTimeout(80);
+    driver.SetPacketMode(pmPass);
+    driver.SetPollingDelay(20);
+    driver.SetOutputTimeout(80);
+    driver.SetInputTimeout(80);
+    driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
+      packets.emplace_back(reinterpret_cast<const char*>(p), n);
+    };
+    ASSERT_TRUE(driver.Connect());
+  }
+
+  // Bytes from the receiver, once the port can see them.
+  void Arrive(const std::string& bytes) {
+    const int expected = pty.Waiting() + static_cast<int>(bytes.size());
+    ASSERT_TRUE(pty.Write(bytes));
+    ASSERT_TRUE(pty.WaitUntilWaiting(expected));
+  }
+
+  // `ms` pass, then the poll timer ticks.
+  void Tick(std::int64_t ms) {
+    clock.Advance(ms);
+    ASSERT_TRUE(timer.Fire());
+  }
+
+  termios LineSettings() const {
+    termios t{};
+    EXPECT_EQ(::tcgetattr(pty.slave(), &t), 0);
+    return t;
+  }
+
+  PtyPair pty;
+  FakeClock clock;
+  ManualTimer timer;
+  SystemSerialPorts ports;
+  TCommPortDriver driver{ports, timer, clock};
+  std::vector<std::string> packets;
+};
+
+TEST_F(PacketDriverTest, MessageIsDeliveredAtFirstPollMoreThanTimeoutAfterItWasSeen) {
+  // The tick counter passing 2^32 must not disturb the time-out; the last
+  // start is the all-ones value itself.
+  for (const std::uint32_t start : {1000u, 0xFFFFFFFFu - 50, 0xFFFFFFFFu}) {
+    SCOPED_TRACE(start);
+    packets.clear();
+    clock.SetTick(start);
+    Arrive(kMessage);
+    Tick(0);  // first sees it
+    Tick(80);
+    EXPECT_TRUE(packets.empty()) << "exactly the time-out is not enough";
+    Tick(1);
+    EXPECT_EQ(packets, std::vector<std::string>{kMessage});
+    Tick(200);
+    EXPECT_EQ(packets.size(), 1u);
+  }
+}
+
+TEST_F(PacketDriverTest, TimeOutCountsFromFirstBytesNotFromLast) {
+  Arrive(kMessage.substr(0, 10));
+  Tick(0);
+  Tick(40);
+  Arrive(kMessage.substr(10, 5));
+  Tick(40);
+  EXPECT_TRUE(packets.empty());
+  Tick(1);
+  ASSERT_EQ(packets, std::vector<std::string>{kMessage.substr(0, 15)});
+  // The rest of the message becomes the next packet, timed afresh.
+  Arrive(kMessage.substr(15));
+  Tick(0);
+  Tick(80);
+  EXPECT_EQ(packets.size(), 1u);
+  Tick(1);
+  EXPECT_EQ(packets.back(), kMessage.substr(15));
+}
+
+TEST_F(PacketDriverTest, FullPacketGoesAtOnceAndRemainderAfterTimeOut) {
+  const std::string bytes = Pattern(300);
+  Arrive(bytes);
+  Tick(0);
+  ASSERT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
+  // The remainder is timed from the poll that left it.
+  Tick(80);
+  EXPECT_EQ(packets.size(), 1u);
+  Tick(1);
+  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+}
+
+TEST_F(PacketDriverTest, TwoFullPacketsInOnePollLeaveNothingBehind) {
+  const std::string bytes = Pattern(512);
+  Arrive(bytes);
+  Tick(0);
+  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+  Tick(500);
+  EXPECT_EQ(packets.size(), 2u);
+  EXPECT_EQ(pty.Waiting(), 0);
+}
+
+TEST_F(PacketDriverTest, RemainderOfPacketCutWhileGatheringWaitsForItsOwnTimeOut) {
+  // 256 bytes take 267 ms at 9600 bit/s; the rest started no earlier than
+  // that after the first byte, so its time-out ends 267 + 80 ms after it.
+  const std::string bytes = Pattern(300);
+  Arrive(bytes.substr(0, 100));
+  Tick(0);
+  Arrive(bytes.substr(100));
+  Tick(20);
+  ASSERT_EQ(packets.size(), 1u);
+  Tick(20);
+  EXPECT_EQ(packets.size(), 1u) << "a start time ahead of now is not a time-out";
+  Tick(267 + 80 - 40);
+  EXPECT_EQ(packets.size(), 1u);
+  Tick(1);
+  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+}
+
+TEST_F(PacketDriverTest, DiscardModeDropsTimedOutPartialPacketOnly) {
+  driver.SetPacketMode(pmDiscard);
+  const std::string bytes = Pattern(300);
+  Arrive(bytes);
+  Tick(0);
+  Tick(81);
+  EXPECT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
+  EXPECT_EQ(pty.Waiting(), 0) << "the partial packet is read and dropped";
+}
+
+TEST_F(PacketDriverTest, RawModeNeverReadsMoreThanTheBuffer) {
+  driver.Disconnect();
+  driver.SetPacketSize(0);
+  driver.SetInBufSize(128);
+  std::vector<std::string> reads;
+  driver.OnReceiveData = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
+    reads.emplace_back(reinterpret_cast<const char*>(p), n);
+  };
+  ASSERT_TRUE(driver.Connect());
+  const std::string bytes = Pattern(300);
+  Arrive(bytes);
+  for (int i = 0; i < 4; ++i) Tick(20);
+  EXPECT_EQ(reads, (std::vector<std::string>{bytes.substr(0, 128), bytes.substr(128, 128), bytes.substr(256)}));
+  EXPECT_TRUE(packets.empty());
+}
+
+TEST_F(PacketDriverTest, NestedPollDoesNotOverwriteThePacketBeingHandled) {
+  // A handler that lets the event loop run may see the timer tick again.
+  const std::string bytes = Pattern(512);
+  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
+    if (packets.empty()) timer.Fire();
+    packets.emplace_back(reinterpret_cast<const char*>(p), n);
+  };
+  Arrive(bytes);
+  Tick(0);
+  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+}
+
+TEST_F(PacketDriverTest, HandlerClosingThePortEndsThePoll) {
+  driver.OnReceivePacket = [&](TCommPortDriver* sender, const std::uint8_t*, std::uint32_t n) {
+    EXPECT_EQ(sender, &driver);
+    packets.emplace_back(n, '\0');
+    driver.Disconnect();
+  };
+  Arrive(Pattern(512));
+  Tick(0);
+  EXPECT_EQ(packets.size(), 1u);
+  EXPECT_FALSE(driver.Connected());
+  EXPECT_FALSE(timer.Running());
+}
+
+TEST_F(PacketDriverTest, LostLineClosesThePortAndTellsTheOwner) {
+  int lost = 0;
+  driver.OnLineLost = [&](TCommPortDriver* sender) {
+    EXPECT_EQ(sender, &driver);
+    EXPECT_FALSE(driver.Connected());
+    ++lost;
+  };
+  pty.CloseMaster();
+  Tick(20);
+  EXPECT_EQ(lost, 1);
+  EXPECT_FALSE(driver.Connected());
+  EXPECT_FALSE(timer.Running());
+  EXPECT_TRUE(packets.empty());
+}
+
+TEST_F(PacketDriverTest, AckReachesTheReceiverAndClosedPortSendsNothing) {
+  const std::uint8_t ack = 6;
+  EXPECT_EQ(driver.SendData(&ack, 1), 1u);
+  EXPECT_EQ(pty.Read(1), "\x06");
+
+  // A pseudo-terminal has no modem lines to show, so a send that asks for
+  // them stops before writing.
+  driver.SetCheckLineStatus(true);
+  EXPECT_EQ(driver.SendData(&ack, 1), 0u);
+  driver.SetCheckLineStatus(false);
+
+  driver.Disconnect();
+  EXPECT_EQ(driver.SendData(&ack, 1), 0u);
+  EXPECT_EQ(pty.Read(1, std::chrono::milliseconds(50)), "");
+}
+
+TEST_F(PacketDriverTest, ConnectWhileOpenChangesNothing) {
+  PtyPair other;
+  ASSERT_TRUE(other.ok());
+  driver.SetPortName(other.path());
+  EXPECT_EQ(driver.PortName(), pty.path());
+  EXPECT_TRUE(driver.Connect());
+  EXPECT_EQ(timer.Starts(), 1);
+  const std::uint8_t ack = 6;
+  ASSERT_EQ(driver.SendData(&ack, 1), 1u);
+  EXPECT_EQ(pty.Read(1), "\x06");
+  EXPECT_EQ(other.Read(1, std::chrono::milliseconds(50)), "");
+}
+
+TEST_F(PacketDriverTest, PortHeldByAnotherOpenerIsRefused) {
+  ManualTimer other_timer;
+  TCommPortDriver other(ports, other_timer, clock);
+  other.SetPortName(pty.path());
+  EXPECT_FALSE(other.Connect());
+  EXPECT_FALSE(other.Connected());
+  EXPECT_FALSE(other_timer.Running());
+  // The holder is undisturbed.
+  Arrive(kMessage);
+  Tick(0);
+  Tick(81);
+  EXPECT_EQ(packets, std::vector<std::string>{kMessage});
+}
+
+TEST_F(PacketDriverTest, SizesAndNameAreKeptWhileOpenAndPollPeriodRestarts) {
+  driver.SetInBufSize(4096);
+  driver.SetOutBufSize(4096);
+  EXPECT_EQ(driver.InBufSize(), 2048u);
+  EXPECT_EQ(driver.OutBufSize(), 2048u);
+  // A packet larger than the fixed buffer is cut at the buffer's size.
+  driver.SetPacketSize(4000);
+  EXPECT_EQ(driver.PacketSize(), 2048);
+
+  EXPECT_EQ(timer.PeriodMs(), 20u);
+  driver.SetPollingDelay(20);
+  EXPECT_EQ(timer.Starts(), 1);
+  driver.SetPollingDelay(3);
+  EXPECT_EQ(timer.Starts(), 2);
+  EXPECT_EQ(timer.PeriodMs(), 5u);
+}
+
+TEST_F(PacketDriverTest, LineIsRawAtOpenFollowsChangesAndIsRestoredAtClose) {
+  driver.Disconnect();
+  termios cooked = LineSettings();
+  cooked.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &cooked), 0);
+
+  ASSERT_TRUE(driver.Connect());
+  termios t = LineSettings();
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | IXON | INPCK | ISTRIP), 0u);
+  EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(t.c_cc[VTIME], 0);
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+
+  // Line settings apply at once while the port is open. (A pseudo-terminal
+  // keeps 8 bits without parity whatever it is told; the mapping of those is
+  // tested without a device.)
+  driver.SetBaudRate(br19200);
+  driver.SetStopBits(sb2BITS);
+  driver.SetSwFlow(sfXONXOFF);
+  t = LineSettings();
+  EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B19200));
+  EXPECT_EQ(t.c_cflag & CSTOPB, static_cast<tcflag_t>(CSTOPB));
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
+
+  driver.Disconnect();
+  EXPECT_EQ(LineSettings().c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+}
+
+// A clock whose tick moves on every time it is read, so that a busy wait
+// ends without the test sleeping through it.
+class SteppingClock final : public Clock {
+public:
+  TDateTime Now() const override { return 0; }
+  std::int64_t MonotonicMs() const override { return tick_; }
+  std::uint32_t TickCount() const override { return tick_ += 5; }
+
+private:
+  mutable std::atomic<std::uint32_t> tick_{0};
+};
+
+TEST(PacketDriverSendTest, StalledLineGivesUpAfterOutputTimeout) {
+  PtyPair pty;
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
+  SteppingClock clock;
+  ManualTimer timer;
+  SystemSerialPorts ports;
+  TCommPortDriver driver(ports, timer, clock);
+  driver.SetPortName(pty.path());
+  driver.SetOutputTimeout(80);
+  ASSERT_TRUE(driver.Connect());
+  // Nobody reads the receiver's end, so the line fills up and stays full.
+  const std::string big = Pattern(1 << 20);
+  const std::uint32_t sent = driver.SendData(reinterpret_cast<const std::uint8_t*>(big.data()),
+                                             static_cast<std::uint32_t>(big.size()));
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, big.size());
+}
+
+TEST(PacketDriverOpenTest, FailedOpenLeavesThePortClosed) {
+  test::TempDir dir;
+  dir.Write("plain-file", "not a terminal");
+  FakeClock clock;
+  SystemSerialPorts ports;
+  for (const std::string& name : {dir.File("missing"), dir.File("plain-file"), std::string("LPT1")}) {
+    SCOPED_TRACE(name);
+    ManualTimer timer;
+    TCommPortDriver driver(ports, timer, clock);
+    driver.SetPortName(name);
+    EXPECT_FALSE(driver.Connect());
+    EXPECT_FALSE(driver.Connected());
+    EXPECT_FALSE(timer.Running());
+    const std::uint8_t ack = 6;
+    EXPECT_EQ(driver.SendData(&ack, 1), 0u);
+  }
+  // A rate that the line cannot take fails the open after the device opened.
+  PtyPair pty;
+  if (!pty.ok()) return;
+  ManualTimer timer;
+  TCommPortDriver driver(ports, timer, clock);
+  driver.SetPortName(pty.path());
+  driver.SetBaudRate(br14400);
+  EXPECT_FALSE(driver.Connect());
+  EXPECT_FALSE(driver.Connected());
+  EXPECT_FALSE(timer.Running());
+  driver.SetBaudRate(br9600);
+  EXPECT_TRUE(driver.Connect()) << "the failed open let the device go";
+}
+
+// The settings a test looks at, compared as one.
+struct Settings {
+  std::uint16_t PollingDelay;
+  std::int16_t PacketSize;
+  std::int32_t PacketTimeout;
+  std::uint32_t InBufSize;
+  std::uint32_t OutBufSize;
+  TBaudRate BaudRate;
+  std::uint32_t BaudRateValue;
+
+  bool operator==(const Settings&) const = default;
+  friend std::ostream& operator<<(std::ostream& os, const Settings& s) {
+    return os << "{poll " << s.PollingDelay << ", packet " << s.PacketSize << ", timeout " << s.PacketTimeout
+              << ", in " << s.InBufSize << ", out " << s.OutBufSize << ", rate " << s.BaudRate << "/"
+              << s.BaudRateValue << "}";
+  }
+};
+
+Settings Of(const TCommPortDriver& d) {
+  return {d.PollingDelay(), d.PacketSize(), d.PacketTimeout(), d.InBufSize(), d.OutBufSize(), d.BaudRate(), d.BaudRateValue()};
+}
+
+TEST(PacketDriverSettersTest, ValuesAreKeptWithinTheirRules) {
+  const Settings defaults{50, -1, -1, 2048, 2048, br9600, 9600};
+  struct Case {
+    const char* name;
+    void (*set)(TCommPortDriver&);
+    Settings expected;
+  };
+  const Case cases[] = {
+      {"defaults", [](TCommPortDriver&) {}, defaults},
+      {"PollingDelay 0", [](TCommPortDriver& d) { d.SetPollingDelay(0); }, {5, -1, -1, 2048, 2048, br9600, 9600}},
+      {"PollingDelay 20", [](TCommPortDriver& d) { d.SetPollingDelay(20); }, {20, -1, -1, 2048, 2048, br9600, 9600}},
+      {"PacketSize 0", [](TCommPortDriver& d) { d.SetPacketSize(0); }, defaults},
+      {"PacketSize -7", [](TCommPortDriver& d) { d.SetPacketSize(-7); }, defaults},
+      {"PacketSize 256", [](TCommPortDriver& d) { d.SetPacketSize(256); }, {50, 256, -1, 2048, 2048, br9600, 9600}},
+      {"PacketSize 4096 grows InBufSize", [](TCommPortDriver& d) { d.SetPacketSize(4096); },
+       {50, 4096, -1, 4096, 2048, br9600, 9600}},
+      {"PacketSize 9000 stops at the largest buffer", [](TCommPortDriver& d) { d.SetPacketSize(9000); },
+       {50, 8192, -1, 8192, 2048, br9600, 9600}},
+      {"PacketTimeout 0", [](TCommPortDriver& d) { d.SetPacketTimeout(0); }, defaults},
+      {"PacketTimeout 80", [](TCommPortDriver& d) { d.SetPacketTimeout(80); }, {50, -1, 80, 2048, 2048, br9600, 9600}},
+      {"InBufSize 100", [](TCommPortDriver& d) { d.SetInBufSize(100); }, {50, -1, -1, 128, 2048, br9600, 9600}},
+      {"InBufSize 10000", [](TCommPortDriver& d) { d.SetInBufSize(10000); }, {50, -1, -1, 8192, 2048, br9600, 9600}},
+      {"InBufSize below PacketSize grows back",
+       [](TCommPortDriver& d) {
+         d.SetPacketSize(256);
+         d.SetInBufSize(128);
+       },
+       {50, 256, -1, 256, 2048, br9600, 9600}},
+      {"OutBufSize 100", [](TCommPortDriver& d) { d.SetOutBufSize(100); }, {50, -1, -1, 2048, 128, br9600, 9600}},
+      {"OutBufSize 10000", [](TCommPortDriver& d) { d.SetOutBufSize(10000); }, {50, -1, -1, 2048, 8192, br9600, 9600}},
+      {"BaudRate sets the value", [](TCommPortDriver& d) { d.SetBaudRate(br115200); },
+       {50, -1, -1, 2048, 2048, br115200, 115200}},
+      {"BaudRateValue makes it custom", [](TCommPortDriver& d) { d.SetBaudRateValue(31250); },
+       {50, -1, -1, 2048, 2048, brCustom, 31250}},
+      {"brCustom keeps the value",
+       [](TCommPortDriver& d) {
+         d.SetBaudRate(br300);
+         d.SetBaudRate(brCustom);
+       },
+       {50, -1, -1, 2048, 2048, brCustom, 300}},
+  };
+  FakeClock clock;
+  SystemSerialPorts ports;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ManualTimer timer;
+    TCommPortDriver driver(ports, timer, clock);
+    c.set(driver);
+    EXPECT_EQ(Of(driver), c.expected);
+  }
+}
+
+TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
+  FakeClock clock;
+  ManualTimer timer;
+  SystemSerialPorts ports;
+  const TCommPortDriver d(ports, timer, clock);
+  EXPECT_EQ(d.PortName(), "\\\\.\\COM1");
+  EXPECT_EQ(d.DataBits(), db8BITS);
+  EXPECT_EQ(d.StopBits(), sb1BITS);
+  EXPECT_EQ(d.Parity(), ptNONE);
+  EXPECT_EQ(d.HwFlow(), hfNONERTSON);
+  EXPECT_EQ(d.SwFlow(), sfNONE);
+  EXPECT_EQ(d.PacketMode(), pmDiscard);
+  EXPECT_TRUE(d.EnableDTROnOpen());
+  EXPECT_EQ(d.OutputTimeout(), 500);
+  EXPECT_EQ(d.InputTimeout(), 20u);
+  EXPECT_FALSE(d.CheckLineStatus());
+  EXPECT_FALSE(d.Connected());
+}
+
+TEST(PacketDriverLineTimeTest, BytesAtTenBitsRoundedHalfToEven) {
+  struct Case {
+    TBaudRate rate;
+    std::uint32_t value;
+    std::uint32_t count;
+    std::uint32_t ms;
+  };
+  const Case cases[] = {
+      {br9600, 0, 256, 267}, {br9600, 0, 21, 22},    {br115200, 0, 256, 22}, {br110, 0, 1, 91},
+      {brCustom, 160, 1, 62},  // 62.5 rounds to even
+      {brCustom, 160, 3, 188},  // 187.5 rounds to even
+      {brCustom, 0, 256, 0},   // no rate: no time
+  };
+  FakeClock clock;
+  ManualTimer timer;
+  SystemSerialPorts ports;
+  TCommPortDriver driver(ports, timer, clock);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rate << "/" << c.value << " x" << c.count);
+    if (c.rate == brCustom) {
+      driver.SetBaudRateValue(c.value);
+    } else {
+      driver.SetBaudRate(c.rate);
+    }
+    EXPECT_EQ(driver.LineTimeMs(c.count), c.ms);
+  }
+}
+
+}  // namespace
+}  // namespace orvent

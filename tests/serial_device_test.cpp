@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <optional>
+#include <string>
+
+#include "platform/posix/serial_termios.h"
+#include "platform/serial_device.h"
+
+namespace orvent {
+namespace {
+
+TEST(SerialDeviceLocationTest, PortNamesMapToDevicePaths) {
+  struct Case {
+    const char* name;
+    const char* dir;
+    std::optional<std::string> path;
+  };
+  const Case cases[] = {
+      {"COM1", "/dev", "/dev/ttyS0"},
+      {"\\\\.\\COM3", "/dev", "/dev/ttyS2"},
+      {"com12", "/dev", "/dev/ttyS11"},
+      {"COM32", "/tmp/ports/", "/tmp/ports/ttyS31"},
+      {"/dev/ttyUSB0", "/dev", "/dev/ttyUSB0"},
+      {"\\\\.\\/dev/pts/3", "/dev", "/dev/pts/3"},
+      {"COM0", "/dev", std::nullopt},
+      {"COM", "/dev", std::nullopt},
+      {"COM01", "/dev", std::nullopt},
+      {"COM3 ", "/dev", std::nullopt},
+      {"COMx", "/dev", std::nullopt},
+      {"COM99999999999", "/dev", std::nullopt},
+      {"LPT1", "/dev", std::nullopt},
+      {"ttyS0", "/dev", std::nullopt},
+      {"\\\\.\\", "/dev", std::nullopt},
+      {"", "/dev", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SerialDeviceLocation(c.name, c.dir), c.path);
+  }
+}
+
+TEST(SerialTermiosTest, SettingsBecomeARawLine) {
+  struct Case {
+    const char* name;
+    SerialLineSettings settings;
+    tcflag_t cflag;  // of CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS
+    tcflag_t iflag;  // of IXON | IXOFF
+    speed_t speed;
+  };
+  const auto with = [](auto change) {
+    SerialLineSettings s;
+    change(s);
+    return s;
+  };
+  const Case cases[] = {
+      {"9600 8N1", {}, CS8, 0, B9600},
+      {"7E2", with([](auto& s) {
+         s.data_bits = 7;
+         s.parity = SerialParity::Even;
+         s.stop_bits = SerialStopBits::Two;
+       }),
+       CS7 | PARENB | CSTOPB, 0, B9600},
+      {"5O1.5", with([](auto& s) {
+         s.data_bits = 5;
+         s.parity = SerialParity::Odd;
+         s.stop_bits = SerialStopBits::OneAndHalf;
+       }),
+       CS5 | PARENB | PARODD | CSTOPB, 0, B9600},
+      {"6 mark", with([](auto& s) {
+         s.data_bits = 6;
+         s.parity = SerialParity::Mark;
+       }),
+       CS6 | PARENB | PARODD | CMSPAR, 0, B9600},
+      {"space", with([](auto& s) { s.parity = SerialParity::Space; }), CS8 | PARENB | CMSPAR, 0, B9600},
+      {"RTS/CTS at 115200", with([](auto& s) {
+         s.rts = SerialRts::Handshake;
+         s.cts_flow = true;
+         s.baud_rate = 115200;
+       }),
+       CS8 | CRTSCTS, 0, B115200},
+      {"XON/XOFF at 110", with([](auto& s) {
+         s.xon_xoff = true;
+         s.baud_rate = 110;
+       }),
+       CS8, IXON | IXOFF, B110},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Start from a cooked line with everything switched on that raw mode
+    // must switch off.
+    termios t{};
+    t.c_iflag = ICRNL | IXON | IXANY | INPCK | ISTRIP | BRKINT | IMAXBEL;
+    t.c_oflag = OPOST | ONLCR;
+    t.c_lflag = ICANON | ECHO | ECHOE | ISIG | IEXTEN;
+    t.c_cflag = CS8 | PARENB | PARODD | CSTOPB | CRTSCTS;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 5;
+    ASSERT_FALSE(ToTermios(c.settings, t));
+    EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS), c.cflag);
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(t.c_iflag, c.iflag) << "nothing but the handshake stays on input";
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHOE | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(t.c_cc[VTIME], 0);
+    EXPECT_EQ(::cfgetospeed(&t), c.speed);
+    EXPECT_EQ(::cfgetispeed(&t), c.speed);
+  }
+}
+
+TEST(SerialTermiosTest, RatesAndSizesTermiosCannotExpressAreRefused) {
+  for (const std::uint32_t rate : {0u, 14400u, 56000u, 128000u, 256000u, 31250u}) {
+    SCOPED_TRACE(rate);
+    SerialLineSettings s;
+    s.baud_rate = rate;
+    termios t{};
+    EXPECT_EQ(ToTermios(s, t), std::errc::invalid_argument);
+  }
+  SerialLineSettings s;
+  s.data_bits = 9;
+  termios t{};
+  EXPECT_EQ(ToTermios(s, t), std::errc::invalid_argument);
+}
+
+}  // namespace
+}  // namespace orvent

@@ -1,0 +1,330 @@
+// receiver-sim: a simulated alarm receiver. It sends receiver lines on a
+// pseudo-terminal (or a given serial device), waits for the ACK byte after
+// each one as a receiver does, resends a line that goes unacknowledged, and
+// prints the acknowledgement latency of every line and a summary.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+constexpr char kDC4 = 20;
+constexpr char kACK = 6;
+
+constexpr char kUsage[] =
+    "usage: receiver-sim [options] [LINE...]\n"
+    "  LINE              a receiver line to send; DC4 is appended\n"
+    "  --file PATH       send the lines of a text file, one line per message\n"
+    "  --count M         send M generated event lines (default 10 when no line is given)\n"
+    "  --rate N          start at most N lines a second (default: each right after the last ACK)\n"
+    "  --timeout MS      resend a line not acknowledged within MS ms (default 1000)\n"
+    "  --retries N       give a line up after N resends (default 3)\n"
+    "  --device PATH     use this serial device instead of a new pseudo-terminal\n"
+    "  --no-wait         on a pseudo-terminal, send at once instead of waiting for the\n"
+    "                    driver to open the port\n";
+
+struct Options {
+  std::vector<std::string> lines;
+  std::string file;
+  std::optional<long> count;
+  double rate = 0;
+  long timeout_ms = 1000;
+  long retries = 3;
+  std::string device;
+  bool wait_for_open = true;
+};
+
+bool ParseNumber(const char* text, long min, long& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < min) return false;
+  out = v;
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const auto number = [&](long min, long& out) {
+      const char* v = value();
+      return v != nullptr && ParseNumber(v, min, out);
+    };
+    long n = 0;
+    if (arg == "--file") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      o.file = v;
+    } else if (arg == "--count") {
+      if (!number(0, n)) return false;
+      o.count = n;
+    } else if (arg == "--rate") {
+      if (!number(1, n)) return false;
+      o.rate = static_cast<double>(n);
+    } else if (arg == "--timeout") {
+      if (!number(1, o.timeout_ms)) return false;
+    } else if (arg == "--retries") {
+      if (!number(0, o.retries)) return false;
+    } else if (arg == "--device") {
+      const char* v = value();
+      if (v == nullptr) return false;
+      o.device = v;
+    } else if (arg == "--no-wait") {
+      o.wait_for_open = false;
+    } else if (arg.substr(0, 2) == "--") {
+      return false;
+    } else {
+      o.lines.emplace_back(arg);
+    }
+  }
+  return true;
+}
+
+// A 21-byte event line whose account, event code, partition and zone vary
+// with the line's index, so a run exercises the decoder's fields.
+std::string GeneratedLine(long i) {
+  static constexpr const char* kEvents[] = {"1130", "3130", "1401", "3401", "1602"};
+  char text[32];
+  std::snprintf(text, sizeof text, "5011 18%04ld%s%02ld%03ld", 1000 + (i * 7) % 9000, kEvents[i % 5], 1 + i % 8,
+                1 + (i * 13) % 999);
+  return text;
+}
+
+std::optional<std::vector<std::string>> Messages(const Options& o) {
+  std::vector<std::string> lines = o.lines;
+  if (!o.file.empty()) {
+    std::ifstream in(o.file, std::ios::binary);
+    if (!in) return std::nullopt;
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (!line.empty()) lines.push_back(line);
+    }
+  }
+  const long generated = o.count.value_or(lines.empty() && o.file.empty() ? 10 : 0);
+  for (long i = 0; i < generated; ++i) lines.push_back(GeneratedLine(i));
+  for (std::string& line : lines) {
+    if (line.empty() || line.back() != kDC4) line += kDC4;
+  }
+  return lines;
+}
+
+void MakeRaw(int fd) {
+  termios t{};
+  if (::tcgetattr(fd, &t) != 0) return;
+  ::cfmakeraw(&t);
+  ::cfsetispeed(&t, B9600);
+  ::cfsetospeed(&t, B9600);
+  t.c_cflag |= CLOCAL | CREAD;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+  ::tcsetattr(fd, TCSANOW, &t);
+}
+
+// The receiver's end of the line. On a pseudo-terminal the master runs in
+// packet mode, which reports the driver's purge at open as a status byte:
+// that is how the simulator knows the port has been opened.
+class Line {
+public:
+  bool OpenPty() {
+    int slave = -1;
+    char name[256] = {};
+    if (::openpty(&fd_, &slave, name, nullptr, nullptr) != 0) return false;
+    // Raw, so nothing is echoed back before the driver configures the port;
+    // the slave stays open here so that the master keeps working while the
+    // driver closes and reopens it.
+    MakeRaw(slave);
+    slave_ = slave;
+    path_ = name;
+    int on = 1;
+    packet_mode_ = ::ioctl(fd_, TIOCPKT, &on) == 0;
+    return SetNonBlocking();
+  }
+
+  bool OpenDevice(const std::string& path) {
+    // Non-blocking, so a port without carrier does not hold the open.
+    fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd_ < 0) return false;
+    MakeRaw(fd_);
+    path_ = path;
+    return true;
+  }
+
+  ~Line() {
+    if (fd_ >= 0) ::close(fd_);
+    if (slave_ >= 0) ::close(slave_);
+  }
+
+  const std::string& path() const { return path_; }
+  bool packet_mode() const { return packet_mode_; }
+
+  bool Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return false;
+        pollfd p{fd_, POLLOUT, 0};
+        ::poll(&p, 1, 100);
+        continue;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
+  // Waits until the deadline for input. Returns whether an ACK arrived and
+  // notes whether the driver purged the line meanwhile.
+  bool WaitForAck(SteadyClock::time_point deadline, bool& purged) {
+    for (;;) {
+      char buffer[512];
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n > 0) {
+        if (Scan(buffer, static_cast<std::size_t>(n), purged)) return true;
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) return false;
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+      if (left <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
+      // With no one on the other end, a pseudo-terminal reports a hang-up at
+      // once; pause so the wait does not spin.
+      if (p.revents & (POLLHUP | POLLERR)) ::poll(nullptr, 0, 5);
+    }
+  }
+
+  // Drops whatever waits, so a late ACK of the previous line is not taken
+  // for the next one.
+  void Drain() {
+    char buffer[512];
+    while (::read(fd_, buffer, sizeof buffer) > 0) {
+    }
+  }
+
+private:
+  bool SetNonBlocking() {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    return flags >= 0 && ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK) == 0;
+  }
+
+  bool Scan(const char* bytes, std::size_t n, bool& purged) const {
+    if (packet_mode_ && n > 0) {
+      // The first byte of every read is 0 before data, a status otherwise.
+      if (bytes[0] != TIOCPKT_DATA) {
+        if (bytes[0] & TIOCPKT_FLUSHREAD) purged = true;
+        return false;
+      }
+      ++bytes;
+      --n;
+    }
+    return std::memchr(bytes, kACK, n) != nullptr;
+  }
+
+  int fd_ = -1;
+  int slave_ = -1;
+  std::string path_;
+  bool packet_mode_ = false;
+};
+
+double Percentile(std::vector<double> sorted, double q) {
+  if (sorted.empty()) return 0;
+  std::sort(sorted.begin(), sorted.end());
+  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(sorted.size())));
+  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+double MsSince(SteadyClock::time_point t) {
+  return std::chrono::duration<double, std::milli>(SteadyClock::now() - t).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options options;
+  if (!ParseOptions(argc, argv, options)) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  const auto messages = Messages(options);
+  if (!messages) {
+    std::fprintf(stderr, "receiver-sim: cannot read %s\n", options.file.c_str());
+    return 2;
+  }
+
+  Line line;
+  const bool opened = options.device.empty() ? line.OpenPty() : line.OpenDevice(options.device);
+  if (!opened) {
+    std::fprintf(stderr, "receiver-sim: cannot open %s: %s\n",
+                 options.device.empty() ? "a pseudo-terminal" : options.device.c_str(), std::strerror(errno));
+    return 2;
+  }
+  std::printf("device %s\n", line.path().c_str());
+
+  if (line.packet_mode() && options.wait_for_open) {
+    bool purged = false;
+    while (!purged) line.WaitForAck(SteadyClock::now() + std::chrono::seconds(1), purged);
+  }
+
+  const auto timeout = std::chrono::milliseconds(options.timeout_ms);
+  const auto spacing = options.rate > 0 ? std::chrono::duration_cast<SteadyClock::duration>(
+                                              std::chrono::duration<double>(1.0 / options.rate))
+                                        : SteadyClock::duration::zero();
+  std::vector<double> latencies;
+  long resends = 0;
+  auto next_start = SteadyClock::now();
+
+  for (std::size_t i = 0; i < messages->size(); ++i) {
+    std::this_thread::sleep_until(next_start);
+    next_start = SteadyClock::now() + spacing;
+
+    bool acked = false;
+    long tries = 0;
+    double latency = 0;
+    while (!acked && tries <= options.retries) {
+      line.Drain();
+      if (tries > 0) ++resends;
+      ++tries;
+      const auto sent = SteadyClock::now();
+      if (!line.Write((*messages)[i])) {
+        std::fprintf(stderr, "receiver-sim: write failed: %s\n", std::strerror(errno));
+        return 2;
+      }
+      bool purged = false;
+      acked = line.WaitForAck(sent + timeout, purged);
+      latency = MsSince(sent);
+    }
+    if (acked) {
+      latencies.push_back(latency);
+      std::printf("line %zu ack_ms %.1f tries %ld\n", i + 1, latency, tries);
+    } else {
+      std::printf("line %zu lost tries %ld\n", i + 1, tries);
+    }
+  }
+
+  const double max = latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+  std::printf("summary count %zu acked %zu resends %ld p50_ms %.1f p99_ms %.1f max_ms %.1f\n", messages->size(),
+              latencies.size(), resends, Percentile(latencies, 0.50), Percentile(latencies, 0.99), max);
+  return latencies.size() == messages->size() ? 0 : 1;
+}
