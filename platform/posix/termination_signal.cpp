@@ -1,0 +1,28 @@
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "platform/termination_signal.h"
+
+namespace orvent {
+
+TerminationSignal::TerminationSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
+  fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+TerminationSignal::~TerminationSignal() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int TerminationSignal::Take() {
+  signalfd_siginfo info{};
+  if (fd_ < 0 || read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+  return static_cast<int>(info.ssi_signo);
+}
+
+}  // namespace orvent
