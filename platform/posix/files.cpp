@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -38,24 +40,39 @@ bool Matches(std::string_view name, std::string_view start, std::string_view suf
 }
 
 // Calls `visit` with the path of each match until it returns false.
+//
+// The folder is read with getdents64 into a buffer of `chunk` bytes rather
+// than through readdir: glibc's readdir asks for 32 KiB of entries at a time,
+// which in a folder of 100,000 files costs ten times what the first few
+// entries cost, and a search that stops at the first match needs no more.
 template <typename Visit>
-bool ForEachMatch(const std::string& path_prefix, std::string_view suffix, Visit visit) {
+bool ForEachMatch(const std::string& path_prefix, std::string_view suffix, std::size_t chunk, Visit visit) {
   const std::string_view folder = FolderPart(path_prefix);
   const std::string_view start = std::string_view(path_prefix).substr(folder.size());
   const std::string to_open = folder.empty() ? std::string(".") : std::string(folder);
-  DIR* dir = ::opendir(to_open.c_str());
-  if (dir == nullptr) return false;
+  const int fd = ::open(to_open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<char> buffer(std::max(chunk, sizeof(dirent64)));
   std::string path(folder);
-  while (const dirent* entry = ::readdir(dir)) {
-    const std::string_view name(entry->d_name);
-    if (!Matches(name, start, suffix)) continue;
-    path.resize(folder.size());
-    path += name;
-    if (!visit(std::string_view(path))) break;
+  for (bool more = true; more;) {
+    const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
+    if (got <= 0) break;
+    for (ssize_t offset = 0; offset < got && more;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+      offset += entry->d_reclen;
+      const std::string_view name(entry->d_name);
+      if (!Matches(name, start, suffix)) continue;
+      path.resize(folder.size());
+      path += name;
+      more = visit(std::string_view(path));
+    }
   }
-  ::closedir(dir);
+  ::close(fd);
   return true;
 }
+
+constexpr std::size_t kFirstMatchChunk = 1024;
+constexpr std::size_t kListChunk = 32768;
 
 }  // namespace
 
@@ -168,7 +185,7 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
 std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,
                                           const std::function<bool(std::string_view)>& skip) {
   std::optional<std::string> found;
-  ForEachMatch(path_prefix, suffix, [&](std::string_view path) {
+  ForEachMatch(path_prefix, suffix, kFirstMatchChunk, [&](std::string_view path) {
     if (skip && skip(path)) return true;
     found.emplace(path);
     return false;
@@ -178,7 +195,7 @@ std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::s
 
 std::optional<std::vector<std::string>> ListMatches(const std::string& path_prefix, std::string_view suffix) {
   std::vector<std::string> paths;
-  if (!ForEachMatch(path_prefix, suffix, [&](std::string_view path) {
+  if (!ForEachMatch(path_prefix, suffix, kListChunk, [&](std::string_view path) {
         paths.emplace_back(path);
         return true;
       })) {
