@@ -109,6 +109,12 @@ public:
   // per call. True when none is left.
   bool RetryHeldRecords();
 
+  // Window thread: tells the error log and `Memo1` what the spool found
+  // since the last call. SendOrSpool and ReplayStep do this themselves; at an
+  // orderly end, once the link thread has stopped, a last call tells what
+  // its final SpoolUndelivered calls found.
+  void EmitReports();
+
   std::string PendingSoobFile() const;
   TDateTime LastReplayTime() const;
   std::size_t HeldRecordCount() const;
@@ -143,7 +149,6 @@ private:
   // Renames an unreadable file aside; passes it over from now on if even that fails.
   void SetAside(const std::string& path);
   void QueueReport(Report report);
-  void EmitReports();
 
   const std::string path_for_soob_;
   const Clock& clock_;

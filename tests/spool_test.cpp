@@ -535,6 +535,17 @@ TEST_F(SpoolTest, WriteFailureOnTheLinkThreadIsToldAtTheNextTick) {
   EXPECT_EQ(statuses.size(), 1u);
 }
 
+TEST_F(SpoolTest, HeldRecordsAreBoundedAndALossIsTold) {
+  Make(dir.File("missing") + "/", &link);
+  link.up = false;
+  for (std::size_t i = 0; i < EventSpool::kMaxHeldRecords + 2; ++i) {
+    spool->SendOrSpool(NumberedRecord(static_cast<std::int32_t>(i)));
+  }
+  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords);
+  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
+  EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolMemoryFullStatus}));
+}
+
 // A clock whose wall time is not a date-time.
 class BrokenWallClock final : public Clock {
 public:
