@@ -176,6 +176,12 @@ void EventSpool::ReplayOne() {
     const std::error_code error = ReadFileUpTo(path, kMaxSpoolFileSize, contents);
     // Gone since the search: acknowledged and deleted meanwhile.
     if (error == std::errc::no_such_file_or_directory) return;
+    // The process, not the file, is short of something: try again next tick
+    // rather than set good files aside.
+    if (error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system ||
+        error == std::errc::not_enough_memory || error == std::errc::interrupted) {
+      return;
+    }
     if (error || contents.size() < kSpoolCommandSize) {
       SetAside(path);
       continue;

@@ -53,8 +53,9 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
 // followed by the name; the prefix itself followed by the name would repeat
 // the start of the name when the prefix does not end in a separator.
 //
-// The first match in the folder's own order, read entry by entry and left at
-// the first match, so a large folder costs no more than a small one. Paths
+// The first match in the folder's own order: the folder is read a few
+// entries at a time and left at the first match, so a large folder costs no
+// more than a small one. Paths
 // for which `skip` says true are passed over. nullopt when nothing matches or
 // the folder cannot be read.
 std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,

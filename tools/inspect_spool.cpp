@@ -135,7 +135,7 @@ int RunInspectSpool(int argc, char** argv) {
     Print(e);
     if (!e.flags.empty()) ++flagged;
   }
-  std::printf("%zu spool files, %zu flagged\n", entries.size(), flagged);
+  std::printf("%zu spool file%s, %zu flagged\n", entries.size(), entries.size() == 1 ? "" : "s", flagged);
   return 0;
 }
 
