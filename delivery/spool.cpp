@@ -54,7 +54,9 @@ std::string SpoolFileName(TDateTime t) {
 }
 
 EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolLinkView* link, SpoolOutlets outlets)
-    : path_for_soob_(std::move(path_for_soob)), clock_(clock), link_(link), outlets_(std::move(outlets)) {}
+    : path_for_soob_(std::move(path_for_soob)), clock_(clock), link_(link), outlets_(std::move(outlets)) {
+  RecoverInterruptedWrites();
+}
 
 void EventSpool::SendOrSpool(const SoobBytes& record) {
   SpoolLinkView* const link = link_.load();
@@ -109,42 +111,90 @@ bool EventSpool::FlushHeldLocked() {
   return true;
 }
 
+namespace {
+
+// The name of the `attempt`th try: v, v + 1, ...; without a value the name
+// is empty at first, then counts up from 1.
+std::string CandidateName(std::optional<std::uint32_t> value, std::uint32_t attempt) {
+  if (value) return SpoolNameText(*value + attempt);
+  return attempt == 0 ? std::string() : SpoolNameText(attempt);
+}
+
+// The value a temporary name "<hex>-<n>.tmp" (after the prefix) was made
+// for; false when the name is not one of ours.
+bool ParseTempName(std::string_view name, std::optional<std::uint32_t>& value) {
+  if (!name.ends_with(kTempSuffix)) return false;
+  name.remove_suffix(std::string_view(kTempSuffix).size());
+  const std::size_t dash = name.find('-');
+  if (dash == std::string_view::npos || dash > 8 || dash + 1 == name.size()) return false;
+  for (const char c : name.substr(dash + 1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  std::uint32_t v = 0;
+  for (const char c : name.substr(0, dash)) {
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0) return false;
+    v = v * 16 + static_cast<std::uint32_t>(digit);
+  }
+  value = dash == 0 ? std::nullopt : std::optional<std::uint32_t>(v);
+  return true;
+}
+
+}  // namespace
+
 bool EventSpool::WriteSpoolFile(const SoobBytes& record) {
   // The clock is read again here: the name tells when the file was written.
   const std::optional<std::uint32_t> value = SpoolNameValue(clock_.Now());
   if (!value) QueueReport({kSpoolNameErrorNumber, {}});
-  // Without a value the name is empty at first, then counts up from 1.
-  const auto name = [&](std::uint32_t attempt) {
-    if (value) return SpoolNameText(*value + attempt);
-    return attempt == 0 ? std::string() : SpoolNameText(attempt);
-  };
 
   const SpoolFileBytes bytes = MakeSpoolFileBytes(record);
   const std::string_view contents(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string temp;
   std::error_code error;
   for (int i = 0; i < kMaxTempAttempts; ++i) {
-    temp = path_for_soob_ + name(0) + "-" + std::to_string(temp_sequence_++) + kTempSuffix;
+    temp = path_for_soob_ + CandidateName(value, 0) + "-" + std::to_string(temp_sequence_++) + kTempSuffix;
     error = WriteNewFileFlushed(temp, contents);
     if (error != std::errc::file_exists) break;
   }
   if (error) return false;
+  if (MoveToFreeName(temp, value)) return true;
+  (void)RemoveFile(temp);
+  return false;
+}
 
+bool EventSpool::MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value) {
   // An existing spool file holds an undelivered record: never replace it,
   // take the next number instead.
   for (std::uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
-    const std::string path = path_for_soob_ + name(attempt) + kSpoolFileSuffix;
-    error = MoveFileNoReplace(temp, path);
+    const std::string path = path_for_soob_ + CandidateName(value, attempt) + kSpoolFileSuffix;
+    const std::error_code error = MoveFileNoReplace(temp, path);
     if (!error) {
       // The data is on disk already; a folder that cannot be flushed only
       // puts the new name at risk in a power loss.
       (void)FlushFolderOf(path);
       return true;
     }
-    if (error != std::errc::file_exists) break;
+    if (error != std::errc::file_exists) return false;
   }
-  (void)RemoveFile(temp);
   return false;
+}
+
+void EventSpool::RecoverInterruptedWrites() {
+  const auto paths = ListMatches(path_for_soob_, kTempSuffix);
+  if (!paths) return;
+  for (const std::string& path : *paths) {
+    std::optional<std::uint32_t> value;
+    if (!ParseTempName(std::string_view(path).substr(path_for_soob_.size()), value)) continue;
+    // Only a whole record was flushed before the move; anything shorter was
+    // cut off in the middle of its write and is left as it is.
+    std::string contents;
+    if (ReadFileUpTo(path, kSpoolFileSize, contents) || contents.size() != kSpoolFileSize) continue;
+    LittleEndianReader in({reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()});
+    std::uint32_t command = 0;
+    if (!in.ReadUint32(command) || command != cmd_event) continue;
+    std::lock_guard lock(write_mutex_);
+    (void)MoveToFreeName(path, value);
+  }
 }
 
 void EventSpool::ReplayStep() {

@@ -82,7 +82,8 @@ struct SpoolOutlets {
 class EventSpool {
 public:
   // `path_for_soob` is the `PathForSoob` setting, used exactly as written.
-  // `link` may be null while no link thread exists.
+  // `link` may be null while no link thread exists. Gives spool names to the
+  // whole records that an earlier run had written but not yet named.
   EventSpool(std::string path_for_soob, const Clock& clock, SpoolLinkView* link, SpoolOutlets outlets);
   EventSpool(const EventSpool&) = delete;
   EventSpool& operator=(const EventSpool&) = delete;
@@ -141,6 +142,9 @@ private:
 
   // Writes the record under a fresh name; true when it is on disk.
   bool WriteSpoolFile(const SoobBytes& record);
+  // Names a flushed temporary file v, v + 1, ... whichever is free first.
+  bool MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value);
+  void RecoverInterruptedWrites();
   // Disk path of SendOrSpool and SpoolUndelivered.
   void StoreRecord(const SoobBytes& record);
   void HoldLocked(const SoobBytes& record);

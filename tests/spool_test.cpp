@@ -418,10 +418,10 @@ TEST_F(SpoolTest, BothThreadsSpoolingInTheSameMillisecondLoseNothing) {
 }
 
 TEST_F(SpoolTest, TemporaryFilesAreNeitherLeftNorReplayed) {
-  Make();
   // What a crash in the middle of a write would leave, and a temporary name
   // of this very write already taken by it.
   dir.Write("2202AB3A-0.tmp", std::string("\x20\x00", 2));
+  Make();
   link.up = false;
   spool->SendOrSpool(kRecord);
   EXPECT_EQ(Names(), (std::vector<std::string>{"2202AB3A-0.tmp", "2202AB3A.dd8"}));
@@ -430,6 +430,23 @@ TEST_F(SpoolTest, TemporaryFilesAreNeitherLeftNorReplayed) {
   link.up = true;
   spool->ReplayStep();
   EXPECT_EQ(link.Count(), 0u);
+}
+
+TEST_F(SpoolTest, WholeRecordsOfAnInterruptedRunAreNamedAtStart) {
+  dir.Write("5265C00-3.tmp", SpoolFile(NumberedRecord(1)));
+  dir.Write("5265C00.dd8", SpoolFile(NumberedRecord(2)));
+  dir.Write("-7.tmp", SpoolFile(NumberedRecord(3)));  // written when no name could be formed
+  // Not ours, or not whole: left alone.
+  dir.Write("notes.tmp", SpoolFile(NumberedRecord(4)));
+  dir.Write("12AB-x.tmp", SpoolFile(NumberedRecord(4)));
+  dir.Write("12AB-1.tmp", SpoolFile(NumberedRecord(4)).substr(0, 23));
+  Make();
+
+  EXPECT_EQ(dir.Read("5265C00.dd8"), SpoolFile(NumberedRecord(2)));
+  EXPECT_EQ(dir.Read("5265C01.dd8"), SpoolFile(NumberedRecord(1)));
+  EXPECT_EQ(dir.Read(".dd8"), SpoolFile(NumberedRecord(3)));
+  EXPECT_EQ(Names(), (std::vector<std::string>{".dd8", "12AB-1.tmp", "12AB-x.tmp", "5265C00.dd8", "5265C01.dd8",
+                                               "notes.tmp"}));
 }
 
 TEST_F(SpoolTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
