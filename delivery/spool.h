@@ -62,9 +62,10 @@ std::string SpoolNameText(std::uint32_t value);
 std::string SpoolFileName(TDateTime t);
 
 // What the spool reaches outside itself. Both may be left empty. They are
-// called on the window thread only (from SendOrSpool and ReplayStep), with
-// no lock of the spool held: failures found on the link thread wait for the
-// next tick to be told.
+// called on the window thread only (from SendOrSpool, ReplayStep and
+// EmitReports), with no lock of the spool held: failures found on the link
+// thread wait for the next tick to be told. Whatever they raise passes to the
+// caller after the record is safe.
 struct SpoolOutlets {
   // Appends a number to the error log.
   std::function<void(std::int32_t number)> LogError;
