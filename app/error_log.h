@@ -13,6 +13,8 @@ inline constexpr char kErrorLogFileName[] = "error.txt";
 enum ErrorNumber : std::int32_t {
   kErrorReceiverWatchdog = 9,
   kErrorSpoolFileName = 11,
+  kErrorSpoolWrite = 12,      // a record held in memory: its spool file could not be written
+  kErrorSpoolBadFile = 13,    // an unreadable spool file was set aside
   kErrorPortSelection = 19,
 };
 

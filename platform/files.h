@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace orvent {
 
@@ -17,5 +21,48 @@ std::error_code AppendToFile(const std::string& path, std::string_view bytes);
 // beside it, are flushed to disk and renamed over it, so a crash leaves either
 // the old file or the new one. Keeps the old file's permission bits.
 std::error_code ReplaceFileContents(const std::string& path, std::string_view bytes);
+
+// Creates `path`, which must not exist yet (std::errc::file_exists then),
+// writes the bytes and flushes them to disk before closing. A file that could
+// not be written whole is removed again.
+std::error_code WriteNewFileFlushed(const std::string& path, std::string_view bytes);
+
+// Gives the file `from` the name `to` in one step, unless `to` exists already:
+// then std::errc::file_exists, and both files stay as they are. Both names
+// lie on the same file system.
+std::error_code MoveFileNoReplace(const std::string& from, const std::string& to);
+
+// Flushes the folder that holds `path` to disk, so that a name just given to
+// a file survives a power loss.
+std::error_code FlushFolderOf(const std::string& path);
+
+std::error_code RemoveFile(const std::string& path);
+
+// Reads a regular file of at most `limit` bytes into `out`. A larger file
+// gives std::errc::file_too_large, anything but a regular file (a folder, a
+// pipe, a device, a symbolic link) std::errc::invalid_argument; neither is
+// read, and the call never waits for a writer.
+std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
+
+// Searches the names of `path_prefix` + "*" + `suffix`: the folder is the part
+// of the prefix up to its last separator (the working directory when there is
+// none), and a name matches when it starts with the rest of the prefix and
+// ends with the suffix. Names are compared byte for byte.
+//
+// A match is given as its path: the folder part of the prefix (FolderPart)
+// followed by the name; the prefix itself followed by the name would repeat
+// the start of the name when the prefix does not end in a separator.
+//
+// The first match in the folder's own order: the folder is read a few
+// entries at a time and left at the first match, so a large folder costs no
+// more than a small one. Paths
+// for which `skip` says true are passed over. nullopt when nothing matches or
+// the folder cannot be read.
+std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,
+                                          const std::function<bool(std::string_view)>& skip = {});
+
+// The paths of every match, in the folder's own order; nullopt when the
+// folder cannot be read.
+std::optional<std::vector<std::string>> ListMatches(const std::string& path_prefix, std::string_view suffix);
 
 }  // namespace orvent

@@ -16,4 +16,8 @@ std::string CurrentDirectory();
 // An empty dir gives the name alone (the working directory).
 std::string JoinPath(std::string_view dir, std::string_view name);
 
+// The folder part of a path or of a path prefix: everything up to and
+// including its last separator; empty when it has none (the working directory).
+std::string_view FolderPart(std::string_view path);
+
 }  // namespace orvent

@@ -1,18 +1,22 @@
 // orvent-inspect: shows operators what the driver makes of its inputs.
 #include <cstdio>
-#include <cstring>
+#include <string_view>
 
 #include "tools/inspect_decode.h"
+#include "tools/inspect_spool.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: orvent-inspect decode [--ini FILE] [--time \"YYYY-MM-DD HH:MM:SS.mmm\"] LINE\n";
+    "usage: orvent-inspect decode [--ini FILE] [--time \"YYYY-MM-DD HH:MM:SS.mmm\"] LINE\n"
+    "       orvent-inspect spool [PREFIX]\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "decode") == 0) return orvent::RunInspectDecode(argc - 2, argv + 2);
+  const std::string_view command = argc >= 2 ? argv[1] : "";
+  if (command == "decode") return orvent::RunInspectDecode(argc - 2, argv + 2);
+  if (command == "spool") return orvent::RunInspectSpool(argc - 2, argv + 2);
   std::fputs(kUsage, stderr);
   return 2;
 }

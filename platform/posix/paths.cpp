@@ -26,4 +26,9 @@ std::string JoinPath(std::string_view dir, std::string_view name) {
   return path;
 }
 
+std::string_view FolderPart(std::string_view path) {
+  const std::size_t separator = path.rfind(kPathSeparator);
+  return separator == std::string_view::npos ? std::string_view() : path.substr(0, separator + 1);
+}
+
 }  // namespace orvent

@@ -1,0 +1,80 @@
+#include "tools/inspect_spool.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "delivery/spool.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+using test::TempDir;
+
+std::string SpoolFileOf(const stru_soob& r) {
+  const SpoolFileBytes b = MakeSpoolFileBytes(Serialize(r));
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
+stru_soob Record(std::int32_t number, const CivilTime& time) {
+  stru_soob r;
+  r.Number = number;
+  r.ZoneLength = 3;
+  r.ZoneChars = {'0', '1', '5', 0};
+  r.Razdel = 1;
+  r.Kind = 1;
+  r.RecvTime = EncodeDateTime(time);
+  r.Mark = stru_soob::kMark;
+  return r;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST(InspectSpoolTest, ListsOldestRecordFirstAndFlagsOddFiles) {
+  TempDir dir;
+  dir.Write("spoolA.dd8", SpoolFileOf(Record(51235, {2011, 9, 6, 14, 31, 0, 0})));
+  dir.Write("spoolB.dd8", SpoolFileOf(Record(51234, {2011, 9, 6, 14, 30, 0, 250})));
+  std::string other_command = SpoolFileOf(Record(7, {2011, 9, 6, 14, 30, 30, 0}));
+  other_command[0] = 0x01;
+  dir.Write("spoolC.dd8", other_command);
+  dir.Write("spoolD.dd8", SpoolFileOf(Record(9, {2011, 9, 1, 0, 0, 0, 0})) + "extra");
+  dir.Write("other.dd8", SpoolFileOf(Record(1, {2011, 9, 1, 0, 0, 0, 0})));
+  dir.Write("spoolE.dd8.bad", "");
+
+  std::string prefix = dir.path() + "/spool";
+  char* argv[] = {prefix.data()};
+  testing::internal::CaptureStdout();
+  const int status = RunInspectSpool(1, argv);
+  const auto lines = Lines(testing::internal::GetCapturedStdout());
+
+  EXPECT_EQ(status, 0);
+  const std::vector<std::string> expected = {
+      "spoolB.dd8  2011-09-06 14:30:00.250  number 51234  zone \"015\"  partition 1  kind 1  mark 33",
+      "spoolC.dd8  2011-09-06 14:30:30.000  number 7  zone \"015\"  partition 1  kind 1  mark 33"
+      "  ! command 0x03000001, not the event command",
+      "spoolA.dd8  2011-09-06 14:31:00.000  number 51235  zone \"015\"  partition 1  kind 1  mark 33",
+      "spoolD.dd8  ! 29 bytes, not 24",
+      "4 spool files, 2 flagged",
+  };
+  EXPECT_EQ(lines, expected);
+}
+
+TEST(InspectSpoolTest, MissingFolderAndBadArguments) {
+  TempDir dir;
+  std::string missing = dir.path() + "/missing/";
+  char* one[] = {missing.data()};
+  EXPECT_EQ(RunInspectSpool(1, one), 1);
+  char* two[] = {missing.data(), missing.data()};
+  EXPECT_EQ(RunInspectSpool(2, two), 2);
+}
+
+}  // namespace
+}  // namespace orvent
