@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "delivery/commands.h"
+#include "delivery/program_version.h"
 #include "delivery/server_link.h"
 #include "platform/fake_clock.h"
 #include "support/loopback_server.h"
@@ -60,11 +61,12 @@ std::uint16_t ClosedPort() {
 class Harness {
 public:
   explicit Harness(std::uint16_t port, const Clock* clock = nullptr,
-                   WindowDispatcher::Poster poster = [](std::function<void()> call) { call(); })
+                   WindowDispatcher::Poster poster = [](std::function<void()> call) { call(); },
+                   std::string version = "2.0.1.15")
       : dispatcher(std::move(poster)), port_(port) {
     LinkSettings settings;
     settings.FirstNumber = 4;
-    settings.VersionText = "2.0.1.15";
+    settings.VersionText = version;
     LinkOutlets outlets;
     outlets.ReadServerAddress = [this] {
       if (on_address_read) on_address_read();
@@ -181,6 +183,16 @@ TEST(ServerLink, ExampleExchangeByteForByte) {
   }
   EXPECT_EQ(h.link->ErrorCount(), 0);
   EXPECT_TRUE(h.Undelivered().empty());
+}
+
+TEST(ServerLink, TheVersionFrameCarriesTheBuildsVersionUnlessGivenOne) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port(), nullptr, [](std::function<void()> call) { call(); }, "");
+  h.ConnectAndHandshake();
+  const std::string version = ProgramVersion();
+  EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 3) << version;
+  const auto expected = VersionPayload(version);
+  EXPECT_EQ(server.Messages().at(3).Payload, Bytes(expected.begin(), expected.end()));
 }
 
 TEST(ServerLink, KeepAlivesOnlyWhenAcceptedIdleAndMoreThan500MsApart) {
