@@ -99,7 +99,8 @@ struct LinkOutlets {
 // `Accepted`, posts frames, and sees status lines and indicator pulses.
 //
 // Tests drive `Tick` directly on their own thread instead of starting the
-// thread; all time-outs come from the injected clock.
+// thread; all time-outs come from the injected clock. The clock, the
+// dispatcher and the window must outlive the link.
 class cl final : public SpoolLinkView {
 public:
   // Link time limits, in milliseconds of the monotonic clock; each fires

@@ -362,6 +362,28 @@ TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnect) {
   EXPECT_EQ(server.Messages()[2].Sequence, 2u);
 }
 
+TEST(ServerLink, AFrameWhoseWriteFailedGoesFirstOnTheNextConnection) {
+  // The first connection ends when the first-number frame arrives.
+  ScriptedServer server([](const ReceivedMessage& m) {
+    if (m.Connection == 1 && m.Command == cmd_first_number) return ServerAction{{}, true};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();  // the version frame cannot be written any more
+  for (int i = 0; i < 20 && h.CountLines(kStatusNetworkErrors) == 0; ++i) h.link->Tick();
+  ASSERT_EQ(h.CountLines(kStatusNetworkErrors), 1u);
+  h.fake.Advance(5001);
+  h.link->Tick();
+  for (int i = 0; i < 5; ++i) h.link->Tick();
+  std::vector<std::uint32_t> second;
+  for (const auto& m : server.Messages()) {
+    if (m.Connection == 2) second.push_back(m.Command);
+  }
+  EXPECT_EQ(second, (std::vector<std::uint32_t>{cmd_version, cmd_register, cmd_port_state, cmd_first_number,
+                                                cmd_version}));
+  EXPECT_TRUE(h.link->Accepted());
+}
+
 TEST(ServerLink, RepliesCountResetOrPassAsTheyShould) {
   // Replies, one per frame: bad marker, N = 0, markers that do not match,
   // an unknown command, a query, then keep-alives with a list.
