@@ -9,6 +9,7 @@
 #include "delivery/event_record.h"
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"
+#include "delivery/server_link.h"
 #include "platform/clock.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -134,6 +135,46 @@ TEST(MsgServerSim, LogsEventsAsJsonServesOneConnectionAfterAnotherAndStopsOnSign
 
   sim.Process().Signal(SIGTERM);
   EXPECT_EQ(sim.Process().WaitExit(5s), 0);
+}
+
+class QuietWindow : public LinkWindow {
+public:
+  void ShowStatus(const std::string&) override {}
+  void PulseIndicator() override {}
+};
+
+// The running link thread against the simulator as a separate process.
+TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversLiveEvents) {
+  MsgServerSim sim({});
+  SystemClock clock;
+  QuietWindow window;
+  WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
+  std::atomic<int> acknowledged{0};
+  LinkOutlets outlets;
+  outlets.ReadServerAddress = [&] { return ServerAddress{"127.0.0.1", sim.Port()}; };
+  outlets.SpoolAcknowledged = [&] { ++acknowledged; };
+  cl link(clock, dispatcher, window, LinkSettings{}, outlets);
+  link.Start();
+  std::vector<std::string> lines;
+  for (int i = 0; i < 4; ++i) lines.push_back(sim.ReadLine().value_or("(none)"));
+  EXPECT_EQ(lines[0].substr(0, 18), "cmd_register seq=0");
+  EXPECT_EQ(lines[3].substr(0, 17), "cmd_version seq=3");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (!link.Accepted() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(link.Accepted());
+  const SoobBytes event = Serialize(SampleEvent());
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(link.PostLiveEvent(event));
+  int events = 0;
+  for (int i = 0; i < 20 && events < 3; ++i) {
+    const auto line = sim.ReadLine();
+    ASSERT_TRUE(line);
+    events += line->rfind("cmd_event seq=", 0) == 0;
+  }
+  EXPECT_EQ(events, 3);
+  const auto acked_by = std::chrono::steady_clock::now() + 5s;
+  while (acknowledged < 3 && std::chrono::steady_clock::now() < acked_by) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(acknowledged, 3);
+  link.Stop();
 }
 
 }  // namespace
