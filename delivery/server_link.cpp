@@ -43,14 +43,19 @@ void cl::Stop() {
     // Only when the thread never ran; its own end closes the connection.
     client_.reset();
   }
-  std::lock_guard lock(stop_mutex_);
-  if (stopped_) return;
-  stopped_ = true;
   // Live records still queued were acknowledged to the receiver: they go to
-  // the spool rather than die with the process.
-  OutQueue_.DrainAll([this](const QueuedFrame& frame) {
-    if (frame.LiveRecord) HandBack(*frame.LiveRecord);
-  });
+  // the spool rather than die with the process. No lock is held while the
+  // spool writes them.
+  std::vector<SoobBytes> undelivered;
+  {
+    std::lock_guard lock(stop_mutex_);
+    if (stopped_) return;
+    stopped_ = true;
+    OutQueue_.DrainAll([&](const QueuedFrame& frame) {
+      if (frame.LiveRecord) undelivered.push_back(*frame.LiveRecord);
+    });
+  }
+  for (const SoobBytes& record : undelivered) HandBack(record);
 }
 
 bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {

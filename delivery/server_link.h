@@ -119,10 +119,11 @@ public:
 
   // Starts the thread; `Execute` is its body.
   void Start();
-  // The orderly end: ends the thread (its waits for the network and for the
-  // window end early), closes the connection and hands the live events still
-  // queued to SpoolUndelivered. Later posts are refused. The dispatcher must
-  // be shut down first when Stop runs on the window thread; Stop does it.
+  // The orderly end: shuts the dispatcher down (so a thread waiting for the
+  // window thread is released, also when Stop runs on that thread), ends the
+  // thread (its network waits end early), closes the connection and hands
+  // the live events still queued to SpoolUndelivered. Later posts are
+  // refused. Called by the owner only, once or more.
   void Stop();
 
   // SpoolLinkView, safe from any thread.
