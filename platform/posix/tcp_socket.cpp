@@ -19,8 +19,9 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-// Long waits are cut into slices so that a stop request is seen soon; the
-// connect wait of the link uses the same step.
+// Long waits are cut into slices (the connect time-out's step of 125 ms) so
+// that a stop request is seen soon; data or a finished connect ends a slice
+// at once.
 constexpr milliseconds kWaitSlice{125};
 // A send has no time-out; this only keeps the deadline arithmetic finite.
 constexpr milliseconds kNoTimeout = std::chrono::hours(24 * 365);
