@@ -1,0 +1,70 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "delivery/event_record.h"
+#include "delivery/frame_protocol.h"
+
+namespace orvent {
+
+// One waiting frame. A live event (a record that went straight to the queue,
+// not a replayed spool file) keeps its record, so that the link can hand it
+// back to the spool should its delivery come to doubt.
+struct QueuedFrame {
+  stru_arb Frame;
+  std::optional<SoobBytes> LiveRecord;
+};
+
+// `OutQueue`: a fixed ring of 100 frames with the frame counter `Sequence`.
+// The window thread and the link thread both post; only the link thread
+// peeks and pops. One mutex guards all of it, so a frame is never seen half
+// written and frames wait in the order of their sequence numbers.
+class OutgoingQueue {
+public:
+  static constexpr std::uint32_t kSlots = 100;
+
+  // Builds a frame with the next sequence number and pushes it. The number is
+  // used up even when the queue is full and the frame is discarded (false).
+  bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
+                 std::optional<SoobBytes> live_record = std::nullopt);
+
+  bool QueuePush(stru_arb bytes, std::optional<SoobBytes> live_record = std::nullopt);
+  // A copy of the oldest frame, which stays queued; false when empty.
+  bool QueuePeek(QueuedFrame& out) const;
+  // Frees the oldest slot; nothing on an empty queue.
+  void QueuePop();
+
+  // Takes every waiting frame out, oldest first (the orderly end).
+  template <typename Visit>
+  void DrainAll(Visit visit) {
+    std::lock_guard lock(mutex_);
+    while (!EmptyLocked()) {
+      visit(slots_[Head_]);
+      PopLocked();
+    }
+  }
+
+  std::uint32_t Head() const;
+  std::uint32_t Tail() const;
+  bool Full() const;
+  bool Empty() const;
+  std::uint64_t Sequence() const;
+
+private:
+  bool EmptyLocked() const { return Head_ == Tail_ && !Full_; }
+  bool PushLocked(stru_arb bytes, std::optional<SoobBytes> live_record);
+  void PopLocked();
+
+  mutable std::mutex mutex_;
+  std::array<QueuedFrame, kSlots> slots_{};
+  std::uint32_t Head_ = 0;
+  std::uint32_t Tail_ = 0;
+  bool Full_ = false;
+  std::uint64_t Sequence_ = 0;
+};
+
+}  // namespace orvent

@@ -1,0 +1,61 @@
+#include "delivery/window_dispatcher.h"
+
+#include <condition_variable>
+#include <mutex>
+
+namespace orvent {
+
+// Shared with every queued call, so that a call that runs after its waiter
+// gave up touches nothing that has gone.
+struct WindowDispatcher::State {
+  std::mutex mutex;
+  std::condition_variable done_cv;
+  bool shutdown = false;
+};
+
+WindowDispatcher::WindowDispatcher(Poster post) : post_(std::move(post)), state_(std::make_shared<State>()) {}
+
+bool WindowDispatcher::RunAndWait(std::function<void()> call) {
+  struct Call {
+    std::function<void()> body;
+    bool done = false;
+  };
+  auto pending = std::make_shared<Call>(Call{std::move(call)});
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->shutdown) return false;
+  }
+  std::weak_ptr<State> weak_state = state_;
+  try {
+    post_([weak_state, pending] {
+      const auto state = weak_state.lock();
+      if (!state) return;
+      {
+        std::lock_guard lock(state->mutex);
+        if (state->shutdown) return;
+      }
+      // No lock is held while the call runs. A call that fails still counts
+      // as run: its waiter must not wait for ever.
+      try {
+        pending->body();
+      } catch (...) {
+      }
+      std::lock_guard lock(state->mutex);
+      pending->done = true;
+      state->done_cv.notify_all();
+    });
+  } catch (...) {
+    return false;
+  }
+  std::unique_lock lock(state_->mutex);
+  state_->done_cv.wait(lock, [&] { return pending->done || state_->shutdown; });
+  return pending->done;
+}
+
+void WindowDispatcher::BeginShutdown() {
+  std::lock_guard lock(state_->mutex);
+  state_->shutdown = true;
+  state_->done_cv.notify_all();
+}
+
+}  // namespace orvent

@@ -1,0 +1,242 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/tcp_socket.h"
+
+namespace orvent {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Long waits are cut into slices (the connect time-out's step of 125 ms) so
+// that a stop request is seen soon; data or a finished connect ends a slice
+// at once.
+constexpr milliseconds kWaitSlice{125};
+// A send has no time-out; this only keeps the deadline arithmetic finite.
+constexpr milliseconds kNoTimeout = std::chrono::hours(24 * 365);
+
+std::error_code LastError() { return {errno, std::generic_category()}; }
+
+NetResult Failure(std::error_code error) { return {NetStatus::Failed, error, 0}; }
+
+sockaddr_in ToSockaddr(const Ipv4Address& address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  std::memcpy(&sa.sin_addr, address.Octets.data(), 4);
+  return sa;
+}
+
+int NewSocket() {
+  return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+}
+
+// Waits for `events` on the descriptor. Ok when they came (or an error or
+// hang-up that the next call will report), TimedOut, Stopped or Failed.
+NetResult WaitFor(int fd, short events, milliseconds timeout, const std::stop_token& stop) {
+  const auto deadline = steady_clock::now() + std::max(timeout, milliseconds(0));
+  for (;;) {
+    if (stop.stop_requested()) return {NetStatus::Stopped, {}, 0};
+    // Rounded up, so that a wait never ends a fraction of a millisecond early.
+    const auto left = std::chrono::ceil<milliseconds>(deadline - steady_clock::now());
+    const auto slice = std::clamp(left, milliseconds(0), kWaitSlice);
+    pollfd p{fd, events, 0};
+    const int n = ::poll(&p, 1, static_cast<int>(slice.count()));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Failure(LastError());
+    }
+    if (n > 0) return {};
+    if (steady_clock::now() >= deadline) return {NetStatus::TimedOut, {}, 0};
+  }
+}
+
+}  // namespace
+
+std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
+  in_addr numeric{};
+  if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
+    std::memcpy(out.Octets.data(), &numeric, 4);
+    return {};
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    // The resolver's own codes are not errno values; name the common outcome.
+    if (rc == EAI_SYSTEM) return LastError();
+    return std::make_error_code(std::errc::host_unreachable);
+  }
+  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(out.Octets.data(), &sa->sin_addr, 4);
+  ::freeaddrinfo(found);
+  return {};
+}
+
+TcpSocket::~TcpSocket() { Close(); }
+
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+void TcpSocket::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, milliseconds timeout,
+                             const std::stop_token& stop) {
+  Close();
+  fd_ = NewSocket();
+  if (fd_ < 0) return Failure(LastError());
+  // Small frames with a reply after each: do not hold them back.
+  const int one = 1;
+  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  const sockaddr_in sa = ToSockaddr(address, port);
+  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (errno != EINPROGRESS && errno != EINTR) {
+    const std::error_code error = LastError();
+    Close();
+    return Failure(error);
+  }
+  const NetResult waited = WaitFor(fd_, POLLOUT, timeout, stop);
+  if (!waited.ok()) {
+    Close();  // ends the connect in progress
+    return waited;
+  }
+  int so_error = 0;
+  socklen_t len = sizeof so_error;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+  if (so_error != 0) {
+    Close();
+    return Failure({so_error, std::generic_category()});
+  }
+  return {};
+}
+
+NetResult TcpSocket::SendAll(std::span<const std::uint8_t> bytes, const std::stop_token& stop) {
+  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  while (!bytes.empty()) {
+    // MSG_NOSIGNAL: a peer that has gone must give an error, not end the process.
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return {NetStatus::PeerClosed, {}, 0};
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return Failure(LastError());
+    // No room yet: there is no time-out on a send, only the stop request.
+    const NetResult waited = WaitFor(fd_, POLLOUT, kNoTimeout, stop);
+    if (!waited.ok()) return waited;
+  }
+  return {};
+}
+
+NetResult TcpSocket::WaitReadable(milliseconds timeout, const std::stop_token& stop) {
+  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  return WaitFor(fd_, POLLIN, timeout, stop);
+}
+
+NetResult TcpSocket::Receive(std::span<std::uint8_t> into) {
+  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  for (;;) {
+    const ssize_t n = ::recv(fd_, into.data(), into.size(), MSG_DONTWAIT);
+    if (n > 0) return {NetStatus::Ok, {}, static_cast<std::size_t>(n)};
+    if (n == 0) return {NetStatus::PeerClosed, {}, 0};
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return {};
+    return Failure(LastError());
+  }
+}
+
+bool TcpSocket::PeerHasClosed() {
+  if (fd_ < 0) return true;
+  std::uint8_t byte = 0;
+  for (;;) {
+    const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) return false;
+    if (n == 0) return true;
+    if (errno == EINTR) continue;
+    return errno != EAGAIN && errno != EWOULDBLOCK;
+  }
+}
+
+std::uint16_t TcpSocket::LocalPort() const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+TcpListener::~TcpListener() { Close(); }
+
+void TcpListener::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t port, int backlog) {
+  Close();
+  fd_ = NewSocket();
+  if (fd_ < 0) return LastError();
+  // A restarted server must get its port back while old connections linger.
+  const int one = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  const sockaddr_in sa = ToSockaddr(address, port);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, backlog) != 0) {
+    const std::error_code error = LastError();
+    Close();
+    return error;
+  }
+  return {};
+}
+
+std::uint16_t TcpListener::LocalPort() const {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
+NetResult TcpListener::Accept(TcpSocket& out, milliseconds timeout, const std::stop_token& stop) {
+  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  const auto deadline = steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    const NetResult waited = WaitFor(fd_, POLLIN, left, stop);
+    if (!waited.ok()) return waited;
+    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd >= 0) {
+      const int one = 1;
+      ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      out = TcpSocket(fd);
+      return {};
+    }
+    // The connection may have gone again before we took it; wait for the next.
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) continue;
+    return Failure(LastError());
+  }
+}
+
+}  // namespace orvent

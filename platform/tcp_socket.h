@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <system_error>
+
+namespace orvent {
+
+// An IPv4 address in network order, as the four dotted numbers read.
+struct Ipv4Address {
+  std::array<std::uint8_t, 4> Octets{};
+};
+
+inline constexpr Ipv4Address kLoopback{{127, 0, 0, 1}};
+
+// A dotted IPv4 address is taken as it is; any other text is looked up as a
+// host name. The lookup is not bounded by any time-out of ours.
+std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out);
+
+// How a socket operation ended. `Stopped` means the caller's stop token was
+// triggered while the operation waited.
+enum class NetStatus { Ok, TimedOut, Stopped, PeerClosed, Failed };
+
+struct NetResult {
+  NetStatus Status = NetStatus::Ok;
+  std::error_code Error;  // the system's code, set with Failed only
+  std::size_t Bytes = 0;  // bytes moved, for Receive
+
+  bool ok() const { return Status == NetStatus::Ok; }
+};
+
+// One TCP connection. Every wait is bounded by its time-out and ends early
+// (within a fraction of a second) once the stop token is triggered, so a
+// thread blocked here can always be stopped. Move-only; closes on destruction.
+class TcpSocket {
+public:
+  TcpSocket() = default;
+  ~TcpSocket();
+  TcpSocket(TcpSocket&& other) noexcept;
+  TcpSocket& operator=(TcpSocket&& other) noexcept;
+  TcpSocket(const TcpSocket&) = delete;
+  TcpSocket& operator=(const TcpSocket&) = delete;
+
+  bool IsOpen() const { return fd_ >= 0; }
+
+  // Connects, waiting at most `timeout`. TimedOut or Stopped leave the socket
+  // closed, as does any failure.
+  NetResult Connect(const Ipv4Address& address, std::uint16_t port, std::chrono::milliseconds timeout,
+                    const std::stop_token& stop);
+
+  // Sends the whole block, however long the peer takes to make room.
+  NetResult SendAll(std::span<const std::uint8_t> bytes, const std::stop_token& stop);
+
+  // Waits until bytes (or the peer's close) can be received.
+  NetResult WaitReadable(std::chrono::milliseconds timeout, const std::stop_token& stop);
+
+  // Receives what is there without waiting: Ok with Bytes (0 when nothing
+  // yet), PeerClosed, or Failed.
+  NetResult Receive(std::span<std::uint8_t> into);
+
+  // True when, without waiting, the peer is seen to have closed (or reset)
+  // the connection and no byte of it is left to read.
+  bool PeerHasClosed();
+
+  void Close();
+
+  // The local port (listening sockets' peers and tests use it).
+  std::uint16_t LocalPort() const;
+
+private:
+  friend class TcpListener;
+  explicit TcpSocket(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+// A listening socket, for the message-server simulator and test servers.
+class TcpListener {
+public:
+  TcpListener() = default;
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Port 0 takes any free port; LocalPort() tells which.
+  std::error_code Listen(const Ipv4Address& address, std::uint16_t port, int backlog = 16);
+  std::uint16_t LocalPort() const;
+
+  // Waits at most `timeout` for a connection.
+  NetResult Accept(TcpSocket& out, std::chrono::milliseconds timeout, const std::stop_token& stop);
+
+  void Close();
+
+private:
+  int fd_ = -1;
+};
+
+}  // namespace orvent

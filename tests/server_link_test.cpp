@@ -1,0 +1,555 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "delivery/commands.h"
+#include "delivery/program_version.h"
+#include "delivery/server_link.h"
+#include "platform/fake_clock.h"
+#include "support/loopback_server.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using test::Behaving;
+using test::Block;
+using test::ReceivedMessage;
+using test::ScriptedServer;
+using test::ServerAction;
+
+class RecordingWindow : public LinkWindow {
+public:
+  void ShowStatus(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(text);
+  }
+  void PulseIndicator() override {
+    std::lock_guard lock(mutex_);
+    ++pulses_;
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+  }
+  int Pulses() const {
+    std::lock_guard lock(mutex_);
+    return pulses_;
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  int pulses_ = 0;
+};
+
+// A port where nobody listens: connects to it are refused at once.
+std::uint16_t ClosedPort() {
+  TcpListener probe;
+  if (probe.Listen(kLoopback, 0)) return 1;
+  return probe.LocalPort();
+}
+
+// The link with every outlet recorded. Calls to the window run inline.
+class Harness {
+public:
+  explicit Harness(std::uint16_t port, const Clock* clock = nullptr,
+                   WindowDispatcher::Poster poster = [](std::function<void()> call) { call(); },
+                   std::string version = "2.0.1.15")
+      : dispatcher(std::move(poster)), port_(port) {
+    LinkSettings settings;
+    settings.FirstNumber = 4;
+    settings.VersionText = version;
+    LinkOutlets outlets;
+    outlets.ReadServerAddress = [this] {
+      if (on_address_read) on_address_read();
+      return ServerAddress{"127.0.0.1", port_.load()};
+    };
+    outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
+    outlets.SpoolAcknowledged = [this] { ++acknowledged; };
+    outlets.SpoolLinkUp = [this] { ++linked_up; };
+    outlets.SpoolUndelivered = [this](const SoobBytes& record) {
+      std::lock_guard lock(mutex_);
+      undelivered_.push_back(record);
+    };
+    link = std::make_unique<cl>(clock ? *clock : fake, dispatcher, window, settings, outlets);
+  }
+
+  void SetPort(std::uint16_t port) { port_ = port; }
+  std::vector<SoobBytes> Undelivered() const {
+    std::lock_guard lock(mutex_);
+    return undelivered_;
+  }
+  // Connects and sends the four handshake frames, one pass each.
+  void ConnectAndHandshake() {
+    link->Tick();
+    ASSERT_TRUE(link->LinkUp());
+    for (int i = 0; i < 4; ++i) link->Tick();
+  }
+  std::size_t CountLines(const std::string& text) const {
+    const auto lines = window.Lines();
+    return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), text));
+  }
+
+  FakeClock fake;
+  WindowDispatcher dispatcher;
+  RecordingWindow window;
+  std::atomic<int> acknowledged{0};
+  std::atomic<int> linked_up{0};
+  std::function<void()> on_address_read;
+  std::unique_ptr<cl> link;
+
+private:
+  std::atomic<std::uint16_t> port_;
+  mutable std::mutex mutex_;
+  std::vector<SoobBytes> undelivered_;
+};
+
+Bytes Hex(const std::string& text) {
+  std::istringstream in(text);
+  Bytes out;
+  unsigned value = 0;
+  while (in >> std::hex >> value) out.push_back(static_cast<std::uint8_t>(value));
+  return out;
+}
+
+Bytes PrefixFor(std::uint8_t n) {
+  Bytes p(21, 0);
+  p[0] = 0xFF;
+  p[5] = p[17] = n;
+  return p;
+}
+
+Bytes Message(std::uint8_t n, const std::string& frame_hex) {
+  Bytes m = PrefixFor(n);
+  const Bytes frame = Hex(frame_hex);
+  m.insert(m.end(), frame.begin(), frame.end());
+  return m;
+}
+
+SoobBytes SampleRecord(std::uint8_t seed = 1) {
+  SoobBytes r{};
+  for (std::size_t i = 0; i < r.size(); ++i) r[i] = static_cast<std::uint8_t>(seed + i);
+  return r;
+}
+
+std::vector<std::uint32_t> CommandsOf(const std::vector<ReceivedMessage>& messages) {
+  std::vector<std::uint32_t> out;
+  for (const auto& m : messages) out.push_back(m.Command);
+  return out;
+}
+
+TEST(ServerLink, ExampleExchangeByteForByte) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port());
+  h.link->Tick();
+  EXPECT_EQ(h.window.Lines(), (std::vector<std::string>{kStatusConnecting, kStatusConnected}));
+  EXPECT_EQ(h.linked_up, 1);
+  EXPECT_TRUE(h.link->LinkUp());
+  EXPECT_FALSE(h.link->Accepted());
+  for (int i = 0; i < 4; ++i) h.link->Tick();
+  EXPECT_TRUE(h.link->Accepted());
+
+  const SoobBytes record = SampleRecord();
+  ASSERT_TRUE(h.link->PostLiveEvent(record));
+  h.link->Tick();
+  EXPECT_EQ(h.acknowledged, 1);
+  h.fake.Advance(501);
+  h.link->Tick();
+  EXPECT_EQ(h.link->RxBuffer(), Hex("FF 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 00 FE"));
+
+  Bytes event = Message(0x26, "FF 20 00 00 03 14 00 00 00 04 00 00 00 00 00 00 00 FE");
+  event.insert(event.end(), record.begin(), record.end());
+  const std::vector<Bytes> expected = {
+      Message(0x14, "FF 01 00 00 02 02 00 00 00 00 00 00 00 00 00 00 00 FE 35 00"),
+      Message(0x1A, "FF 62 00 20 02 08 00 00 00 01 00 00 00 00 00 00 00 FE 04 43 4F 4D 31 00 00 01"),
+      Message(0x13, "FF 65 00 20 02 01 00 00 00 02 00 00 00 00 00 00 00 FE 04"),
+      Message(0x1A, "FF 63 00 20 02 08 00 00 00 03 00 00 00 00 00 00 00 FE 02 00 00 00 01 00 0F 00"),
+      event,
+      Message(0x12, "FF 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 00 FE"),
+  };
+  const auto messages = server.Messages();
+  ASSERT_EQ(messages.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(messages[i].Raw, expected[i]);
+  }
+  EXPECT_EQ(h.link->ErrorCount(), 0);
+  EXPECT_TRUE(h.Undelivered().empty());
+}
+
+TEST(ServerLink, TheVersionFrameCarriesTheBuildsVersionUnlessGivenOne) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port(), nullptr, [](std::function<void()> call) { call(); }, "");
+  h.ConnectAndHandshake();
+  const std::string version = ProgramVersion();
+  EXPECT_EQ(std::count(version.begin(), version.end(), '.'), 3) << version;
+  const auto expected = VersionPayload(version);
+  EXPECT_EQ(server.Messages().at(3).Payload, Bytes(expected.begin(), expected.end()));
+}
+
+TEST(ServerLink, KeepAlivesOnlyWhenAcceptedIdleAndMoreThan500MsApart) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  ASSERT_TRUE(h.link->Accepted());
+  auto count = [&] { return server.Messages().size(); };
+  ASSERT_EQ(count(), 4u);
+  h.fake.Advance(500);
+  h.link->Tick();
+  EXPECT_EQ(count(), 4u);
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_EQ(count(), 5u);
+  EXPECT_EQ(server.Messages().back().Command, cmd_keepalive);
+
+  // While a frame waits, the frame goes instead of the keep-alive.
+  h.fake.Advance(600);
+  ASSERT_TRUE(h.link->PostFrame(cmd_port_state, PortStatePayload("COM2", false)));
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_port_state);
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_keepalive);
+  EXPECT_EQ(count(), 7u);
+}
+
+TEST(ServerLink, WithoutAcceptanceNoKeepAliveAndTheLinkLapsesAfter3000Ms) {
+  ScriptedServer server([](const ReceivedMessage&) { return ServerAction{Block(cmd_keepalive)}; });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  EXPECT_FALSE(h.link->Accepted());
+  h.fake.Advance(3000);
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().size(), 4u);  // no keep-alive before acceptance
+  EXPECT_TRUE(h.link->LinkUp());
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.window.Lines().size(), 2u);  // no status line for it
+  EXPECT_EQ(server.ConnectionsEnded(), 0);  // left open until the next attempt
+
+  h.fake.Advance(1999);  // 5000 since the attempt began
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 1u);
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
+  EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsSeen() == 2 && server.ConnectionsEnded() == 1; }));
+}
+
+TEST(ServerLink, AttemptsStart5000MsApartFromTheStartOfThePrevious) {
+  Harness h(ClosedPort());
+  // Each attempt takes as long as a full connect time-out.
+  h.on_address_read = [&] { h.fake.Advance(2500); };
+  h.link->Tick();  // the first attempt starts at once
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 1u);
+  h.fake.Advance(2500);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 1u);
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
+  EXPECT_EQ(h.CountLines(kStatusConnected), 0u);
+  EXPECT_EQ(h.linked_up, 0);
+
+  // The address is read again at every attempt.
+  ScriptedServer server(Behaving);
+  h.on_address_read = nullptr;
+  h.SetPort(server.Port());
+  h.fake.Advance(5001);
+  h.link->Tick();
+  EXPECT_TRUE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusConnected), 1u);
+}
+
+struct CommandCase {
+  const char* name;
+  std::uint32_t reply;
+  const char* status;       // line shown for it, or nullptr
+  bool closes_at_once;      // the link closes the connection itself
+  std::int64_t next_after;  // ms after the attempt began; 0: never again
+};
+
+class ServerCommands : public ::testing::TestWithParam<CommandCase> {};
+
+// The server's answer to the registration comes 1000 ms after the attempt began.
+TEST_P(ServerCommands, EndTheLinkAsOrdered) {
+  const CommandCase& c = GetParam();
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    return ServerAction{Block(m.Command == cmd_register ? c.reply : cmd_keepalive)};
+  });
+  Harness h(server.Port());
+  h.link->Tick();
+  h.fake.Advance(1000);
+  h.link->Tick();
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.link->ErrorCount(), 0);
+  if (c.status) {
+    EXPECT_EQ(h.window.Lines().back(), c.status);
+  } else {
+    EXPECT_EQ(h.window.Lines().size(), 2u);
+  }
+  if (c.closes_at_once) {
+    EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
+  } else {
+    EXPECT_EQ(server.ConnectionsEnded(), 0);
+  }
+  const std::int64_t limit = c.next_after ? c.next_after : 60000;
+  h.fake.Advance(limit - 1000 - 1);
+  h.link->Tick();
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 1u);
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusConnecting), c.next_after ? 2u : 1u);
+  if (!c.next_after) {
+    for (int i = 0; i < 3; ++i) {
+      h.fake.Advance(6000);
+      h.link->Tick();
+    }
+    EXPECT_FALSE(h.link->AllowReconnect());
+    EXPECT_EQ(h.CountLines(kStatusDenied), 1u);
+    EXPECT_EQ(h.CountLines(kStatusConnecting), 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerCommands,
+    ::testing::Values(CommandCase{"Disconnect", cmd_disconnect, kStatusServerDisconnect, false, 6001},
+                      CommandCase{"Drop", cmd_drop, nullptr, true, 5001},
+                      CommandCase{"Denied", cmd_denied, nullptr, true, 0}),
+    [](const ::testing::TestParamInfo<CommandCase>& info_) { return std::string(info_.param.name); });
+
+TEST(ServerLink, MoreThan20ErrorsReconnect) {
+  // Every reply has a bad prefix marker: one error each.
+  ScriptedServer server([](const ReceivedMessage&) { return ServerAction{Bytes(21, 0)}; });
+  Harness h(server.Port());
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));
+  h.link->Tick();
+  for (int i = 0; i < 21; ++i) h.link->Tick();
+  EXPECT_EQ(h.link->ErrorCount(), 21);
+  EXPECT_TRUE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusNetworkErrors), 0u);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusNetworkErrors), 1u);
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.link->ErrorCount(), 1);  // reset, then the pass read one more bad reply
+  h.fake.Advance(5001);
+  h.link->Tick();
+  EXPECT_TRUE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
+}
+
+TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnect) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port());
+  ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));
+  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord()));
+  h.link->Tick();
+  for (int i = 0; i < 6; ++i) h.link->Tick();
+  EXPECT_EQ(CommandsOf(server.Messages()), (std::vector<std::uint32_t>{0x11111111, cmd_event, cmd_register,
+                                                                       cmd_port_state, cmd_first_number,
+                                                                       cmd_version}));
+  // Sequence numbers follow the order in which the frames were built.
+  EXPECT_EQ(server.Messages()[2].Sequence, 2u);
+}
+
+TEST(ServerLink, AFrameWhoseWriteFailedGoesFirstOnTheNextConnection) {
+  // The first connection ends when the first-number frame arrives.
+  ScriptedServer server([](const ReceivedMessage& m) {
+    if (m.Connection == 1 && m.Command == cmd_first_number) return ServerAction{{}, true};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();  // the version frame cannot be written any more
+  for (int i = 0; i < 20 && h.CountLines(kStatusNetworkErrors) == 0; ++i) h.link->Tick();
+  ASSERT_EQ(h.CountLines(kStatusNetworkErrors), 1u);
+  h.fake.Advance(5001);
+  h.link->Tick();
+  for (int i = 0; i < 5; ++i) h.link->Tick();
+  std::vector<std::uint32_t> second;
+  for (const auto& m : server.Messages()) {
+    if (m.Connection == 2) second.push_back(m.Command);
+  }
+  EXPECT_EQ(second, (std::vector<std::uint32_t>{cmd_version, cmd_register, cmd_port_state, cmd_first_number,
+                                                cmd_version}));
+  EXPECT_TRUE(h.link->Accepted());
+}
+
+TEST(ServerLink, RepliesCountResetOrPassAsTheyShould) {
+  // Replies, one per frame: bad marker, N = 0, markers that do not match,
+  // an unknown command, a query, then keep-alives with a list.
+  int n = 0;
+  ScriptedServer server([&](const ReceivedMessage&) {
+    Bytes mismatched = Block(cmd_accepted);
+    mismatched[21 + 17] = 0x00;
+    switch (n++) {
+      case 0: return ServerAction{Bytes(21, 0xAA)};
+      case 1: return ServerAction{Bytes(21, 0xFF)};
+      case 2: return ServerAction{mismatched};
+      case 3: return ServerAction{Block(0x7777)};
+      case 4: return ServerAction{Block(cmd_query)};
+      default: return ServerAction{Block(cmd_keepalive, Bytes{1, 0, 0, 0})};
+    }
+  });
+  Harness h(server.Port());
+  ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));  // one frame before the handshake's four
+  h.link->Tick();
+  const std::int32_t expected[] = {1, 2, 2, 0, 0};
+  for (std::int32_t e : expected) {
+    h.link->Tick();
+    EXPECT_EQ(h.link->ErrorCount(), e);
+  }
+  EXPECT_FALSE(h.link->Accepted());  // the mismatched frame carried cmd_accepted
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_query_answer);
+  EXPECT_TRUE(server.Messages().back().Payload.empty());
+  EXPECT_EQ(h.link->ErrorCount(), 0);
+  EXPECT_TRUE(h.link->LinkUp());
+}
+
+struct EventReplyCase {
+  const char* name;
+  ServerAction reply;
+  bool handed_back;
+};
+
+class LiveEventReplies : public ::testing::TestWithParam<EventReplyCase> {};
+
+// A live event whose reply cannot be read may not have arrived: it goes to
+// the spool. One that drew a valid reply of any kind has arrived.
+TEST_P(LiveEventReplies, HandBackTheRecordUnlessAValidReplyCame) {
+  const EventReplyCase& c = GetParam();
+  bool first_event = true;
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    if (m.Command != cmd_event) return Behaving(m);
+    return std::exchange(first_event, false) ? c.reply : ServerAction{Block(cmd_event_ack)};
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  const SoobBytes record = SampleRecord(7);
+  ASSERT_TRUE(h.link->PostLiveEvent(record));
+  ASSERT_TRUE(h.link->PostFrame(cmd_event, SampleRecord(9)));  // a replayed spool file
+  h.link->Tick();
+  h.link->Tick();
+  EXPECT_EQ(h.Undelivered(), c.handed_back ? std::vector<SoobBytes>{record} : std::vector<SoobBytes>{});
+}
+
+Bytes MismatchedAck() {
+  Bytes b = Block(cmd_event_ack);
+  b[21] = 0x00;
+  return b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LiveEventReplies,
+    ::testing::Values(EventReplyCase{"Acknowledged", {Block(cmd_event_ack)}, false},
+                      EventReplyCase{"OtherValidReply", {Block(cmd_keepalive)}, false},
+                      EventReplyCase{"ClosedWithoutReply", {{}, true}, true},
+                      EventReplyCase{"BadPrefix", {Bytes(21, 0x01)}, true},
+                      EventReplyCase{"MarkersDoNotMatch", {MismatchedAck()}, true},
+                      EventReplyCase{"NoReplyWithinTheWait", {}, true}),
+    [](const ::testing::TestParamInfo<EventReplyCase>& info_) { return std::string(info_.param.name); });
+
+TEST(ServerLink, RecoversAfterRandomRepliesOnceTheServerBehaves) {
+  std::mt19937 random(4);
+  std::atomic<int> garbage_left{150};
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    if (garbage_left.fetch_sub(1) <= 0) return Behaving(m);
+    Bytes junk;
+    if (random() % 2) {
+      junk = Block(static_cast<std::uint32_t>(random()));
+      for (std::size_t i = random() % 30; i > 0; --i) junk.push_back(static_cast<std::uint8_t>(random()));
+      junk[5] = static_cast<std::uint8_t>(random() % 60);
+    } else {
+      for (std::size_t i = random() % 60; i > 0; --i) junk.push_back(static_cast<std::uint8_t>(random()));
+    }
+    return ServerAction{junk, true};
+  });
+  Harness h(server.Port());
+  for (int pass = 0; pass < 2000 && !(h.link->LinkUp() && h.link->Accepted() && garbage_left < 0); ++pass) {
+    if (!h.link->LinkUp()) h.fake.Advance(5001);
+    h.link->Tick();
+  }
+  ASSERT_TRUE(h.link->AllowReconnect());
+  ASSERT_TRUE(h.link->Accepted());
+  const int acks = h.acknowledged;
+  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord()));
+  // Handshake frames of the failed connections still wait ahead of it.
+  for (int i = 0; i < 200 && h.acknowledged == acks; ++i) h.link->Tick();
+  EXPECT_EQ(h.acknowledged, acks + 1);
+}
+
+TEST(ServerLinkStop, QueuedLiveEventsGoToTheSpoolAndLaterPostsAreRefused) {
+  Harness h(ClosedPort());
+  const SoobBytes a = SampleRecord(1), b = SampleRecord(2);
+  ASSERT_TRUE(h.link->PostLiveEvent(a));
+  ASSERT_TRUE(h.link->PostFrame(cmd_event, SampleRecord(3)));  // a spool file: stays on disk anyway
+  ASSERT_TRUE(h.link->PostLiveEvent(b));
+  h.link->Tick();
+  h.link->Stop();
+  EXPECT_EQ(h.Undelivered(), (std::vector<SoobBytes>{a, b}));
+  EXPECT_FALSE(h.link->PostLiveEvent(a));
+  EXPECT_FALSE(h.link->PostFrame(cmd_event, a));
+  h.link->Stop();
+  EXPECT_EQ(h.Undelivered().size(), 2u);
+}
+
+// Runs Stop on another thread and waits at most `limit` for it.
+bool StopsWithin(cl& link, std::chrono::milliseconds limit) {
+  auto done = std::async(std::launch::async, [&] { link.Stop(); });
+  if (done.wait_for(limit) == std::future_status::ready) return true;
+  ADD_FAILURE() << "Stop did not return";
+  // A deadlocked link cannot be recovered; end the program rather than hang.
+  std::quick_exit(1);
+}
+
+TEST(ServerLinkStop, EndsWhileTheLinkWaitsForTheWindowThread) {
+  std::mutex parked_mutex;
+  std::vector<std::function<void()>> parked;  // calls the window thread never runs
+  std::promise<void> waiting;
+  std::atomic<bool> first{true};
+  SystemClock clock;
+  Harness h(ClosedPort(), &clock, [&](std::function<void()> call) {
+    std::lock_guard lock(parked_mutex);
+    parked.push_back(std::move(call));
+    if (first.exchange(false)) waiting.set_value();
+  });
+  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord(5)));
+  h.link->Start();
+  ASSERT_EQ(waiting.get_future().wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(StopsWithin(*h.link, 2000ms));
+  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{SampleRecord(5)});
+  // A call that the window thread runs late does nothing.
+  std::lock_guard lock(parked_mutex);
+  for (auto& call : parked) call();
+  EXPECT_TRUE(h.window.Lines().empty());
+}
+
+TEST(ServerLinkStop, EndsWhileTheLinkWaitsForAReply) {
+  ScriptedServer server([](const ReceivedMessage&) { return ServerAction{}; });  // never answers
+  SystemClock clock;
+  Harness h(server.Port(), &clock);
+  const SoobBytes record = SampleRecord(6);
+  ASSERT_TRUE(h.link->PostLiveEvent(record));
+  h.link->Start();
+  ASSERT_TRUE(server.WaitUntil([&] { return !server.Messages().empty(); }));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(StopsWithin(*h.link, 2000ms));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // sooner than the read would time out
+  // The event went out but its reply never came: it is handed back once;
+  // the handshake frames still queued are not events.
+  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{record});
+  EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
+}
+
+}  // namespace
+}  // namespace orvent

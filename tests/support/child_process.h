@@ -1,0 +1,125 @@
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace orvent::test {
+
+// A program run as a child process with its standard output on a pipe.
+// Every wait is bounded; a child still running at the end is killed.
+class ChildProcess {
+public:
+  ChildProcess(const std::string& path, const std::vector<std::string>& args) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<std::string> all{path};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[1]);
+    out_ = fds[0];
+    if (rc != 0) {
+      ::close(out_);
+      throw std::runtime_error("cannot start " + path);
+    }
+  }
+  ~ChildProcess() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+    ::close(out_);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // The next line of standard output, without its newline; nullopt when none
+  // comes within the time-out or the output ends.
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto nl = buffer_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = buffer_.substr(0, nl);
+        buffer_.erase(0, nl + 1);
+        return line;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return std::nullopt;
+      pollfd p{out_, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char chunk[4096];
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) return std::nullopt;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  void Signal(int sig) { ::kill(pid_, sig); }
+
+  // The exit code, or nullopt when the child has not ended within the
+  // time-out or ended by a signal.
+  std::optional<int> WaitExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    for (;;) {
+      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        exited_ = true;
+        if (WIFEXITED(status)) return WEXITSTATUS(status);
+        return std::nullopt;
+      }
+      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+      ::poll(nullptr, 0, 10);  // a child's end has no descriptor to wait on
+    }
+  }
+
+private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  bool exited_ = false;
+  std::string buffer_;
+};
+
+// msgserver-sim on a free loopback port, with its output lines at hand.
+class MsgServerSim {
+public:
+  explicit MsgServerSim(std::vector<std::string> args, const std::string& path = ORVENT_MSGSERVER_SIM) {
+    args.insert(args.end(), {"--port", "0"});
+    process_.emplace(path, args);
+    const auto first = process_->ReadLine(std::chrono::seconds(10));
+    const std::string lead = "listening 127.0.0.1:";
+    if (!first || first->rfind(lead, 0) != 0) throw std::runtime_error("msgserver-sim did not start");
+    port_ = static_cast<std::uint16_t>(std::stoi(first->substr(lead.size())));
+  }
+  std::uint16_t Port() const { return port_; }
+  std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return process_->ReadLine(timeout);
+  }
+  ChildProcess& Process() { return *process_; }
+
+private:
+  std::optional<ChildProcess> process_;
+  std::uint16_t port_ = 0;
+};
+
+}  // namespace orvent::test

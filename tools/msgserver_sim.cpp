@@ -1,0 +1,301 @@
+// msgserver-sim: a message server for tests, benchmarks and the demo. It
+// serves one driver connection at a time, answers every frame with exactly
+// one message (unless told to misbehave), and prints every frame it receives
+// on one line of standard output, the first line naming the port it listens on.
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <span>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "delivery/commands.h"
+#include "delivery/event_record.h"
+#include "delivery/frame_protocol.h"
+#include "delivery/parse_int.h"
+#include "platform/clock.h"
+#include "platform/tcp_socket.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Options {
+  std::string Host = "127.0.0.1";
+  std::int32_t Port = 12543;
+  bool NoAccept = false;
+  bool Deny = false;
+  bool NoAck = false;
+  bool Silent = false;
+  std::int32_t DisconnectAfter = 0;  // 0: never
+  std::int32_t DropAfter = 0;
+  std::int32_t CloseAfter = 0;
+  std::int32_t AckDelayMs = 0;
+  std::string EventsFile;
+};
+
+constexpr char kUsage[] =
+    "usage: msgserver-sim [--host ADDR] [--port N] [--no-accept | --deny] [--no-ack] [--silent]\n"
+    "                     [--disconnect-after N] [--drop-after N] [--close-after N]\n"
+    "                     [--ack-delay MS] [--events FILE]\n";
+
+bool ParseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto number = [&](std::int32_t& out) {
+      if (i + 1 >= argc) return false;
+      const auto v = TryParseInt(argv[++i]);
+      if (!v || *v < 0) return false;
+      out = *v;
+      return true;
+    };
+    if (arg == "--host" && i + 1 < argc) {
+      o.Host = argv[++i];
+    } else if (arg == "--port") {
+      if (!number(o.Port) || o.Port > 65535) return false;
+    } else if (arg == "--no-accept") {
+      o.NoAccept = true;
+    } else if (arg == "--deny") {
+      o.Deny = true;
+    } else if (arg == "--no-ack") {
+      o.NoAck = true;
+    } else if (arg == "--silent") {
+      o.Silent = true;
+    } else if (arg == "--disconnect-after") {
+      if (!number(o.DisconnectAfter)) return false;
+    } else if (arg == "--drop-after") {
+      if (!number(o.DropAfter)) return false;
+    } else if (arg == "--close-after") {
+      if (!number(o.CloseAfter)) return false;
+    } else if (arg == "--ack-delay") {
+      if (!number(o.AckDelayMs)) return false;
+    } else if (arg == "--events" && i + 1 < argc) {
+      o.EventsFile = argv[++i];
+    } else {
+      return false;
+    }
+  }
+  return !(o.NoAccept && o.Deny);
+}
+
+std::string Hex(std::span<const std::uint8_t> bytes) {
+  std::string out;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+    out += buf;
+  }
+  return out;
+}
+
+std::string TimeText(double t) {
+  // Only a plausible date is decoded; anything else is shown as the number.
+  if (!std::isfinite(t) || t < 0 || t > 2958465.0) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", t);
+    return buf;
+  }
+  const CivilTime c = DecodeDateTime(t);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", c.year, c.month, c.day, c.hour, c.minute,
+                c.second, c.millisecond);
+  return buf;
+}
+
+std::string ZoneText(const stru_soob& r) {
+  const std::size_t n = std::min<std::size_t>(r.ZoneLength, stru_soob::kZoneCapacity);
+  return std::string(r.ZoneChars.begin(), r.ZoneChars.begin() + static_cast<std::ptrdiff_t>(n));
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (const unsigned char ch : s) {
+    if (ch == '"' || ch == '\\') {
+      out += '\\';
+      out += static_cast<char>(ch);
+    } else if (ch < 0x20 || ch >= 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04X", ch);
+      out += buf;
+    } else {
+      out += static_cast<char>(ch);
+    }
+  }
+  return out + "\"";
+}
+
+class Server {
+public:
+  Server(const Options& options, std::FILE* events) : o_(options), events_(events) {}
+
+  int Run(const std::stop_token& stop) {
+    Ipv4Address address;
+    if (const auto error = ResolveIpv4(o_.Host, address)) {
+      std::fprintf(stderr, "msgserver-sim: cannot resolve %s: %s\n", o_.Host.c_str(), error.message().c_str());
+      return 1;
+    }
+    if (const auto error = listener_.Listen(address, static_cast<std::uint16_t>(o_.Port))) {
+      std::fprintf(stderr, "msgserver-sim: cannot listen on %s:%d: %s\n", o_.Host.c_str(), o_.Port,
+                   error.message().c_str());
+      return 1;
+    }
+    std::printf("listening %s:%u\n", o_.Host.c_str(), listener_.LocalPort());
+    std::fflush(stdout);
+    while (!stop.stop_requested()) {
+      TcpSocket connection;
+      if (!listener_.Accept(connection, 1000ms, stop).ok()) continue;
+      std::fprintf(stderr, "msgserver-sim: connection opened\n");
+      Serve(connection, stop);
+      std::fprintf(stderr, "msgserver-sim: connection closed\n");
+    }
+    return 0;
+  }
+
+private:
+  // Reads exactly n bytes; false when the peer closes or a stop comes first.
+  static bool ReadExactly(TcpSocket& s, std::uint8_t* out, std::size_t n, const std::stop_token& stop) {
+    std::size_t have = 0;
+    while (have < n) {
+      const NetResult waited = s.WaitReadable(1000ms, stop);
+      if (waited.Status == NetStatus::TimedOut) continue;
+      if (!waited.ok()) return false;
+      const NetResult got = s.Receive(std::span(out + have, n - have));
+      if (got.Status != NetStatus::Ok) return false;
+      have += got.Bytes;
+    }
+    return true;
+  }
+
+  void Serve(TcpSocket& connection, const std::stop_token& stop) {
+    std::int32_t count = 0;
+    std::array<std::uint8_t, block_prefix::kSize> prefix{};
+    while (ReadExactly(connection, prefix.data(), prefix.size(), stop)) {
+      const auto parsed = ParsePrefix(prefix);
+      if (!parsed || parsed->Length < 0 || parsed->Length > kMaxReplyLength) {
+        std::fprintf(stderr, "msgserver-sim: bad block prefix %s\n", Hex(prefix).c_str());
+        return;
+      }
+      std::vector<std::uint8_t> frame(static_cast<std::size_t>(parsed->Length));
+      if (!ReadExactly(connection, frame.data(), frame.size(), stop)) return;
+      ++count;
+      const auto header = InterpretReply(frame);
+      if (!header) {
+        std::printf("bad-frame len=%zu %s\n", frame.size(), Hex(frame).c_str());
+        std::fflush(stdout);
+        if (!o_.Silent && !Reply(connection, cmd_keepalive, stop)) return;
+        continue;
+      }
+      Print(*header, frame);
+      if (o_.Silent) continue;
+      if (o_.CloseAfter && count == o_.CloseAfter) return;
+      std::uint32_t answer = cmd_keepalive;
+      if (o_.DisconnectAfter && count == o_.DisconnectAfter) {
+        answer = cmd_disconnect;
+      } else if (o_.DropAfter && count == o_.DropAfter) {
+        answer = cmd_drop;
+      } else if (header->Header.Command == cmd_register) {
+        answer = o_.Deny ? cmd_denied : o_.NoAccept ? cmd_keepalive : cmd_accepted;
+      } else if (header->Header.Command == cmd_event && !o_.NoAck) {
+        answer = cmd_event_ack;
+        if (!Pause(o_.AckDelayMs, stop)) return;
+      }
+      if (!Reply(connection, answer, stop)) return;
+    }
+  }
+
+  static bool Pause(std::int32_t ms, const std::stop_token& stop) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) {
+      if (stop.stop_requested()) return false;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+          until - std::chrono::steady_clock::now(), 20ms));
+    }
+    return true;
+  }
+
+  static bool Reply(TcpSocket& connection, std::uint32_t command, const std::stop_token& stop) {
+    const auto block = BuildBlock(BuildFrame(command, {}, 0));
+    return connection.SendAll(block, stop).ok();
+  }
+
+  void Print(const ReplyFrame& frame, const std::vector<std::uint8_t>& raw) {
+    const char* name = CommandName(frame.Header.Command);
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08" PRIX32, frame.Header.Command);
+    std::string line = std::string(name ? name : code) + " seq=" + std::to_string(frame.Header.Sequence);
+    const std::span<const std::uint8_t> payload(raw.data() + arb_header::kSize, raw.size() - arb_header::kSize);
+    const auto record = frame.Header.Command == cmd_event ? DeserializeSoob(payload) : std::nullopt;
+    if (record) {
+      line += " number=" + std::to_string(record->Number) + " zone=" + ZoneText(*record) +
+              " partition=" + std::to_string(record->Razdel) + " kind=" + std::to_string(record->Kind) +
+              " time=" + TimeText(record->RecvTime);
+      WriteEvent(frame.Header.Sequence, *record, payload);
+    } else if (!payload.empty()) {
+      line += " payload=" + Hex(payload);
+    }
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  }
+
+  void WriteEvent(std::uint64_t sequence, const stru_soob& r, std::span<const std::uint8_t> bytes) {
+    if (!events_) return;
+    std::fprintf(events_,
+                 "{\"seq\":%" PRIu64 ",\"number\":%" PRId32 ",\"zone\":%s,\"partition\":%u,\"kind\":%u,"
+                 "\"time\":%s,\"mark\":%u,\"record\":\"%s\"}\n",
+                 sequence, r.Number, JsonString(ZoneText(r)).c_str(), r.Razdel, r.Kind,
+                 JsonString(TimeText(r.RecvTime)).c_str(), r.Mark, Hex(bytes).c_str());
+    std::fflush(events_);
+  }
+
+  const Options& o_;
+  std::FILE* events_;
+  TcpListener listener_;
+};
+
+}  // namespace
+}  // namespace orvent
+
+int main(int argc, char** argv) {
+  orvent::Options options;
+  if (!orvent::ParseOptions(argc, argv, options)) {
+    std::fputs(orvent::kUsage, stderr);
+    return 2;
+  }
+  std::FILE* events = nullptr;
+  if (!options.EventsFile.empty()) {
+    events = std::fopen(options.EventsFile.c_str(), "a");
+    if (!events) {
+      std::fprintf(stderr, "msgserver-sim: cannot open %s: %s\n", options.EventsFile.c_str(), std::strerror(errno));
+      return 1;
+    }
+  }
+  // SIGTERM and SIGINT are taken by one thread that asks the server to stop,
+  // so every wait of the server ends cleanly instead of the process dying.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  std::stop_source stop;
+  std::thread([signals, stop]() mutable {
+    int received = 0;
+    sigwait(&signals, &received);
+    stop.request_stop();
+  }).detach();
+
+  orvent::Server server(options, events);
+  const int rc = server.Run(stop.get_token());
+  if (events) std::fclose(events);
+  return rc;
+}
