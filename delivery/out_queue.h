@@ -11,12 +11,13 @@
 
 namespace orvent {
 
-// One waiting frame. A live event (a record that went straight to the queue,
-// not a replayed spool file) keeps its record, so that the link can hand it
-// back to the spool should its delivery come to doubt.
+// One waiting frame. An event frame keeps its record, so that the link can
+// hand it back to the spool should its delivery come to doubt: a live record
+// exists nowhere else, and the file of a replayed one may already be gone,
+// deleted by an acknowledgement that answered another frame.
 struct QueuedFrame {
   stru_arb Frame;
-  std::optional<SoobBytes> LiveRecord;
+  std::optional<SoobBytes> EventRecord;
 };
 
 // `OutQueue`: a fixed ring of 100 frames with the frame counter `Sequence`.
@@ -30,9 +31,9 @@ public:
   // Builds a frame with the next sequence number and pushes it. The number is
   // used up even when the queue is full and the frame is discarded (false).
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
-                 std::optional<SoobBytes> live_record = std::nullopt);
+                 std::optional<SoobBytes> event_record = std::nullopt);
 
-  bool QueuePush(stru_arb bytes, std::optional<SoobBytes> live_record = std::nullopt);
+  bool QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record = std::nullopt);
   // A copy of the oldest frame, which stays queued; false when empty.
   bool QueuePeek(QueuedFrame& out) const;
   // Frees the oldest slot; nothing on an empty queue.
@@ -56,7 +57,7 @@ public:
 
 private:
   bool EmptyLocked() const { return Head_ == Tail_ && !Full_; }
-  bool PushLocked(stru_arb bytes, std::optional<SoobBytes> live_record);
+  bool PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record);
   void PopLocked();
 
   mutable std::mutex mutex_;

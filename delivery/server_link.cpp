@@ -43,7 +43,7 @@ void cl::Stop() {
     // Only when the thread never ran; its own end closes the connection.
     client_.reset();
   }
-  // Live records still queued were acknowledged to the receiver: they go to
+  // Event records still queued were acknowledged to the receiver: they go to
   // the spool rather than die with the process. No lock is held while the
   // spool writes them.
   std::vector<SoobBytes> undelivered;
@@ -52,7 +52,7 @@ void cl::Stop() {
     if (stopped_) return;
     stopped_ = true;
     OutQueue_.DrainAll([&](const QueuedFrame& frame) {
-      if (frame.LiveRecord) undelivered.push_back(*frame.LiveRecord);
+      if (frame.EventRecord) undelivered.push_back(*frame.EventRecord);
     });
   }
   for (const SoobBytes& record : undelivered) HandBack(record);
@@ -63,7 +63,15 @@ bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload)
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return false;
-    pushed = OutQueue_.PostFrame(command, payload);
+    // A replayed event keeps its record like a live one: the acknowledgement
+    // of any other frame deletes the pending file, so the file may be gone
+    // before this frame is answered.
+    std::optional<SoobBytes> record;
+    if (command == cmd_event && payload.size() == stru_soob::kSize) {
+      record.emplace();
+      std::copy(payload.begin(), payload.end(), record->begin());
+    }
+    pushed = OutQueue_.PostFrame(command, payload, record);
   }
   Wake();
   return pushed;
@@ -147,7 +155,7 @@ void cl::TickLinkUp() {
   }
 
   FrameSent = false;
-  in_flight_live_.reset();
+  in_flight_event_.reset();
   try {
     QueuedFrame queued;
     if (OutQueue_.QueuePeek(queued)) {
@@ -162,7 +170,7 @@ void cl::TickLinkUp() {
       // A frame that could not be written stays first in the queue.
       if (SendOk) {
         OutQueue_.QueuePop();
-        in_flight_live_ = queued.LiveRecord;
+        in_flight_event_ = queued.EventRecord;
       }
     } else if (Accepted_) {
       if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
@@ -204,8 +212,8 @@ void cl::TickLinkUp() {
   // A live event whose frame went out but drew no readable answer may not
   // have reached the server: the spool delivers it again (the server takes
   // repeats). Any valid reply is the server's one answer to it.
-  if (in_flight_live_ && !reply) HandBack(*in_flight_live_);
-  in_flight_live_.reset();
+  if (in_flight_event_ && !reply) HandBack(*in_flight_event_);
+  in_flight_event_.reset();
   // A reply whose markers do not match neither counts nor resets.
   if (reply) HandleReply(*reply);
 }

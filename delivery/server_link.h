@@ -183,7 +183,7 @@ private:
   bool ConnectFailed = false;
   std::vector<std::uint8_t> RxBuffer_;
   // The live record whose frame went out in this pass, until its reply is in.
-  std::optional<SoobBytes> in_flight_live_;
+  std::optional<SoobBytes> in_flight_event_;
 
   std::mutex wake_mutex_;
   std::condition_variable_any wake_cv_;

@@ -1,5 +1,7 @@
 #include "delivery/spool.h"
 
+#include <utility>
+
 #include <cmath>
 #include <cstdio>
 #include <string_view>
@@ -242,15 +244,21 @@ void EventSpool::ReplayOne() {
     LittleEndianReader in(bytes);
     std::uint32_t command = 0;
     in.ReadUint32(command);
+    std::string previous;
     {
       // Both are set before the frame is queued, so that an acknowledgement
       // arriving at once finds the file pending and clears the resend delay.
       std::lock_guard lock(state_mutex_);
-      pending_soob_file_ = path;
+      previous = std::exchange(pending_soob_file_, path);
       last_replay_time_ = now;
     }
-    // A refused frame is not lost: the file stays and goes out again later.
-    (void)link->PostFrame(command, bytes.subspan(kSpoolCommandSize));
+    if (!link->PostFrame(command, bytes.subspan(kSpoolCommandSize))) {
+      // A refused frame is not in the queue, so its file may not count as in
+      // flight: the acknowledgement of another frame would delete it unsent.
+      // The file stays and goes out again after the resend delay.
+      std::lock_guard lock(state_mutex_);
+      if (pending_soob_file_ == path) pending_soob_file_ = previous;
+    }
     return;
   }
 }

@@ -151,7 +151,7 @@ TEST(OutQueue, IndicesWrapAndAnEmptyQueueStaysUnchanged) {
     const SoobBytes record{static_cast<std::uint8_t>(i)};
     ASSERT_TRUE(q.PostFrame(cmd_event, record, i % 2 ? std::optional(record) : std::nullopt));
     ASSERT_TRUE(q.QueuePeek(out));
-    EXPECT_EQ(out.LiveRecord.has_value(), i % 2 == 1);
+    EXPECT_EQ(out.EventRecord.has_value(), i % 2 == 1);
     EXPECT_EQ(out.Frame[18], static_cast<std::uint8_t>(i));
     q.QueuePop();
   }

@@ -285,6 +285,24 @@ TEST_F(SpoolTest, ReplaysOneFileAtATimeAndDeletesItOnAcknowledgement) {
   EXPECT_EQ(link.Count(), 4u);
 }
 
+TEST_F(SpoolTest, AFileWhoseFrameTheQueueRefusedIsNotInFlight) {
+  Make();
+  SpoolWhileDown(1);
+  spool->SpoolLinkUp();
+  link.queue_full = true;
+  spool->ReplayStep();
+  EXPECT_EQ(spool->PendingSoobFile(), "");
+  // The acknowledgement of another frame must not delete the unsent file.
+  spool->SpoolAcknowledged();
+  EXPECT_EQ(Names().size(), 1u);
+
+  link.queue_full = false;
+  clock.Advance(3001);
+  spool->ReplayStep();
+  EXPECT_EQ(link.Count(), 1u);
+  EXPECT_FALSE(spool->PendingSoobFile().empty());
+}
+
 TEST_F(SpoolTest, NewConnectionReplaysAtOnce) {
   Make();
   SpoolWhileDown(1);
