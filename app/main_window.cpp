@@ -1,6 +1,8 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
 #include <QEvent>
@@ -19,8 +21,19 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/access_dialog.h"
+#include "app/failure_text.h"
 #include "app/link_indicator.h"
+#include "app/message_form.h"
 #include "app/status_text.h"
+#include "delivery/commands.h"
+#include "delivery/frame_protocol.h"
+#include "delivery/spool.h"
+#include "platform/paths.h"
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+#include "receiver/message_decoder.h"
+#include "receiver/port_scan.h"
 
 namespace orvent {
 namespace {
@@ -32,6 +45,27 @@ constexpr int kPageButtonsHeight = 81;
 constexpr int kPagesHeight = 164;
 
 const QString kTitle = QStringLiteral("Драйвер ORVENT");
+
+// The platform's device namespace in front of a port name.
+constexpr char kDeviceNamespace[] = "\\\\.\\";
+constexpr int kTimer2PeriodMs = 200;
+
+// The serial line as the window sets it up for the receiver.
+void ConfigureReceiverLine(TCommPortDriver& port) {
+  port.SetHwFlow(hfNONE);
+  port.SetPacketSize(256);
+  port.SetPacketTimeout(80);
+  port.SetPacketMode(pmPass);
+  port.SetPollingDelay(20);
+  port.SetOutputTimeout(80);
+  port.SetInputTimeout(80);
+}
+
+void EchoToStandardError(const QString& line) {
+  const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
+  std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+  std::fflush(stderr);
+}
 
 QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y) {
   auto* label = new QLabel(text, parent);
@@ -68,10 +102,26 @@ QIcon PageIcon(bool settings) {
 
 QString DrawCloseCode() { return QString::number(QRandomGenerator::system()->bounded(10000, 99999)); }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent), TrayAvailable(&QSystemTrayIcon::isSystemTrayAvailable) {
+TForm1::TForm1(DriverEnvironment env, QWidget* parent)
+    : QWidget(parent),
+      WorkDir(env.WorkDir),
+      env_(std::move(env)),
+      error_log_(WorkDir),
+      dispatcher_([this](std::function<void()> call) {
+        // Queued onto the window's event loop; the link thread waits for it
+        // through the dispatcher, which it can stop waiting for at the end.
+        QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+      }) {
+  if (!env_.TrayAvailable) env_.TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+  if (env_.clock == nullptr) own_clock_ = std::make_unique<SystemClock>();
+  clock_ = env_.clock != nullptr ? env_.clock : own_clock_.get();
+  if (env_.ports == nullptr) own_ports_ = std::make_unique<SystemSerialPorts>();
+  ports_ = env_.ports != nullptr ? env_.ports : own_ports_.get();
+
   setWindowTitle(kTitle);
   setFixedSize(kClientWidth, kClientHeight);
-  // The layout's positions are pixels for a small face (8 points at 96 dots per inch in a narrower font).
+  // The layout's positions are pixels for a small face (8 points at 96 dots
+  // per inch in a narrower font).
   QFont face = font();
   face.setPixelSize(10);
   setFont(face);
@@ -83,12 +133,305 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent), TrayAvailable(&QSystemTrayIco
   Notebook1->setCurrentWidget(PageDefault);
   createTrayIcon();
 
+  CommPortDriver1 = std::make_unique<TCommPortDriver>(*ports_, poll_timer_, *clock_);
+  ConfigureReceiverLine(*CommPortDriver1);
+  Timer2 = new QTimer(this);
+  Timer2->setInterval(kTimer2PeriodMs);
+  // The message form and the access dialog exist before start-up, which may
+  // already have to show a warning.
+  advsm = new Tadvsm(this);
+  Form2 = new TForm2([this] { return CloseCode; }, this);
+  wireConnections();
+  FormCreate();
+  Timer2->start();
+}
+
+TForm1::~TForm1() { CloseInOrder(); }
+
+void TForm1::wireConnections() {
+  connect(AdvGlowButton28, &QToolButton::clicked, this, &TForm1::AdvGlowButton28Click);
+  connect(AdvGlowButton47, &QToolButton::clicked, this, &TForm1::AdvGlowButton47Click);
+  connect(AdvGlowButton2, &QPushButton::clicked, this, &TForm1::AdvGlowButton2Click);
+  connect(AdvGlowButton1, &QPushButton::clicked, this, &TForm1::AdvGlowButton1Click);
+  connect(AdvOfficeComboBox1, &QComboBox::activated, this, &TForm1::AdvOfficeComboBox1Select);
+  connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
+  connect(N4, &QAction::triggered, this, &TForm1::N4Click);
+  connect(N6, &QAction::triggered, this, &TForm1::N6Click);
+  CommPortDriver1->OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+    CommPortDriver1ReceivePacket(packet, size);
+  };
+  CommPortDriver1->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
+}
+
+IniFile TForm1::Settings_File() const { return IniFile(JoinPath(WorkDir, kSettingsFileName)); }
+
+void TForm1::FormCreate() {
+  const TDateTime started = clock_->Now();
   CloseCode = DrawCloseCode();
   Label15->setText(CloseCode);
   Label15->adjustSize();
 
-  connect(AdvGlowButton28, &QToolButton::clicked, this, &TForm1::AdvGlowButton28Click);
-  connect(AdvGlowButton47, &QToolButton::clicked, this, &TForm1::AdvGlowButton47Click);
+  // Scanned while the state is still running, so the selection handler that
+  // ends the scan changes nothing.
+  AdvGlowButton1Click();
+
+  Settings = ReadMainSettings(Settings_File());
+  AdvOfficeComboBox1->setEditText(QString::fromStdString(Settings.ComPort));
+
+  DecoderSettings decoding;
+  decoding.Log = Settings.Log;
+  decoding.Hex = Settings.Hex;
+  decoding.VariantRazdel = Settings.VariantRazdel;
+  decoding.FirstNumber = Settings.FirstNumber;
+  decoding.Attention = Settings.Attention;
+  DecoderOutlets outlets;
+  outlets.AppendRawLog = RawLogFile(WorkDir);
+  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size) {
+    return CommPortDriver1->SendData(bytes, size);
+  };
+  outlets.RedrawStation = [this] { RedrawStationIndicator(); };
+  outlets.SendOrSpool = [this](const SoobBytes& record) { spool_->SendOrSpool(record); };
+  outlets.LookupRazdel = [ini = Settings_File()](const std::string& key) { return LookupRazdel(ini, key); };
+  outlets.LogError = [this](std::int32_t number) { error_log_.LogError(number); };
+  outlets.ReportFailure = [this](const std::string& message) { ShowFailure(this, QString::fromStdString(message)); };
+  decoder_ = std::make_unique<MessageDecoder>(decoding, *clock_, WorkDir, std::move(outlets));
+  decoder_->LastStationTime = started;
+
+  if (Settings.ComPort != kNoPort) {
+    if (!OpenPort(Settings.ComPort)) {
+      ShowWarning(QStringLiteral("Порт уже занят. Смените его."));
+      SetStopped();
+    }
+  } else {
+    SetStopped();
+  }
+
+  spool_ = std::make_unique<EventSpool>(
+      Settings.PathForSoob, *clock_, nullptr,
+      SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
+                   [this](const std::string& text) { ShowStatus(text); }});
+  LinkSettings link_settings;
+  link_settings.FirstNumber = Settings.FirstNumber;
+  LinkOutlets link_outlets;
+  link_outlets.ReadServerAddress = [ini = Settings_File()] {
+    const ServerHostSettings host = ReadServerHost(ini);
+    return ServerAddress{host.Address, host.Port};
+  };
+  link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
+  EventSpool* spool = spool_.get();
+  link_outlets.SpoolAcknowledged = [spool] { spool->SpoolAcknowledged(); };
+  link_outlets.SpoolLinkUp = [spool] { spool->SpoolLinkUp(); };
+  link_outlets.SpoolUndelivered = [spool](const SoobBytes& record) { spool->SpoolUndelivered(record); };
+  link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
+  spool_->AttachLink(link_.get());
+  link_->Start();
+
+  RedrawServerIndicator();
+  Label6->setText(FormatStatusStamp(QDateTime::currentDateTime()));
+  Label6->adjustSize();
+}
+
+bool TForm1::OpenPort(const std::string& name) {
+  CommPortDriver1->SetPortName(kDeviceNamespace + name);
+  const bool opened = CommPortDriver1->Connect();
+  port_state_.Set({Settings.ComPort, CommPortDriver1->Connected()});
+  return opened;
+}
+
+void TForm1::SetRunning() {
+  running_ = true;
+  AdvGlowButton2->setText(QStringLiteral("Остановить"));
+  AdvGlowButton1->setEnabled(false);
+  AdvOfficeComboBox1->setEnabled(false);
+}
+
+void TForm1::SetStopped() {
+  running_ = false;
+  AdvGlowButton2->setText(QStringLiteral("Запустить"));
+  AdvGlowButton1->setEnabled(true);
+  AdvOfficeComboBox1->setEnabled(true);
+}
+
+void TForm1::Timer2Timer() {
+  Guarded(this, [&] {
+    spool_->ReplayStep();
+    decoder_->Watchdog();
+  });
+}
+
+void TForm1::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size) {
+  Guarded(this, [&] { decoder_->HandlePacket(packet, size); });
+}
+
+void TForm1::AdvGlowButton1Click() {
+  Guarded(this, [&] {
+    AdvOfficeComboBox1->clear();
+    const PortScanResult found = ScanSerialPorts(*CommPortDriver1, *ports_);
+    for (const std::string& port : found.Ports) AdvOfficeComboBox1->addItem(QString::fromStdString(port));
+    AdvOfficeComboBox1->setCurrentIndex(found.Selected);
+    if (found.Selected < 0) AdvOfficeComboBox1->setEditText(QString());
+  });
+  AdvOfficeComboBox1Select();
+}
+
+void TForm1::AdvGlowButton2Click() {
+  Guarded(this, [&] {
+    if (running_) {
+      const int result = closing_ ? TForm2::kCancel : Form2->exec();
+      if (result == TForm2::kOk) {
+        if (CommPortDriver1->Connected()) CommPortDriver1->Disconnect();
+        port_state_.Set({Settings.ComPort, false});
+        SetStopped();
+      } else {
+        ShowWarning(QStringLiteral("Неправильный пароль. В доступе отказано"));
+      }
+    } else if (OpenPort(AdvOfficeComboBox1->currentText().toStdString())) {
+      CommPortDriver1->SetDTR(true);
+      SetRunning();
+    } else {
+      ShowWarning(QStringLiteral("Порт уже занят!"));
+      AdvGlowButton1Click();
+    }
+    PostPortStateNotice();
+  });
+}
+
+void TForm1::AdvOfficeComboBox1Select() {
+  if (running_) return;
+  try {
+    const std::string port = AdvOfficeComboBox1->currentText().toStdString();
+    WriteComPort(Settings_File(), port);
+    Settings.ComPort = port;
+    port_state_.Set({port, CommPortDriver1->Connected()});
+    PostPortStateNotice();
+  } catch (const std::exception&) {
+    Guarded(this, [&] { error_log_.LogError(kErrorPortSelection); });
+  }
+}
+
+void TForm1::PostPortStateNotice() {
+  // Before the link exists (the start-up scan) there is nobody to tell.
+  if (!link_) return;
+  const bool open = CommPortDriver1->Connected();
+  port_state_.Set({Settings.ComPort, open});
+  link_->PostFrame(cmd_port_state, PortStatePayload(Settings.ComPort, open));
+}
+
+void TForm1::LineLost() {
+  Guarded(this, [&] {
+    ShowStatus(QStringLiteral("Порт ") + QString::fromStdString(Settings.ComPort) + QStringLiteral(" потерян."));
+    SetStopped();
+    PostPortStateNotice();
+  });
+}
+
+void TForm1::ShowStatus(const std::string& text) { ShowStatus(QString::fromStdString(text)); }
+
+void TForm1::ShowStatus(const QString& text) {
+  const QString line = FormatStatusLine(QDateTime::currentDateTime(), text);
+  Memo1->appendPlainText(line);
+  EchoToStandardError(line);
+}
+
+void TForm1::ShowWarning(const QString& text) {
+  EchoToStandardError(FormatStatusLine(QDateTime::currentDateTime(), text));
+  if (!closing_) advsm->ShowWarning(text);
+}
+
+void TForm1::PulseIndicator() {
+  ServerActivityCounter = AdvanceActivityCounter(ServerActivityCounter);
+  RedrawServerIndicator();
+}
+
+void TForm1::RedrawStationIndicator() {
+  DrawLinkIndicator(station_picture_, decoder_->StationOnline, decoder_->StationTick);
+  Image2->setPixmap(QPixmap::fromImage(station_picture_));
+}
+
+void TForm1::RedrawServerIndicator() {
+  DrawLinkIndicator(server_picture_, link_ && link_->LinkUp(), ServerActivityCounter);
+  Image3->setPixmap(QPixmap::fromImage(server_picture_));
+}
+
+void TForm1::AdvGlowButton28Click() {
+  Notebook1->setCurrentWidget(PageDefault);
+  AdvGlowButton28->setChecked(true);
+  AdvGlowButton47->setChecked(false);
+}
+
+void TForm1::AdvGlowButton47Click() {
+  Notebook1->setCurrentWidget(PageSetup);
+  AdvGlowButton47->setChecked(true);
+  AdvGlowButton28->setChecked(false);
+}
+
+bool TForm1::HidesWhenMinimised() const { return env_.TrayAvailable && env_.TrayAvailable(); }
+
+void TForm1::ApplicationEvents1Minimize() {
+  // A hidden window without a notification-area icon could never be
+  // restored or closed, so it stays on the taskbar where there is none.
+  if (HidesWhenMinimised()) QTimer::singleShot(0, this, &QWidget::hide);
+}
+
+void TForm1::N4Click() {
+  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  show();
+  raise();
+  activateWindow();
+}
+
+void TForm1::N6Click() { close(); }
+
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
+    ApplicationEvents1Minimize();
+  }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (closed_) {
+    event->accept();
+    return;
+  }
+  int result = TForm2::kCancel;
+  Guarded(this, [&] { result = closing_ ? TForm2::kOk : Form2->exec(); });
+  if (result == TForm2::kOk) {
+    CloseInOrder();
+    event->accept();
+    QCoreApplication::quit();
+    return;
+  }
+  event->ignore();
+  if (result == TForm2::kWrongCode) ShowWarning(QStringLiteral("Не правильный пароль."));
+}
+
+void TForm1::Terminate() {
+  closing_ = true;
+  // Modal windows up at this moment are closed; their handlers then run on
+  // without showing anything new.
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
+  }
+  CloseInOrder();
+  close();
+  QCoreApplication::quit();
+}
+
+void TForm1::CloseInOrder() {
+  if (closed_) return;
+  closed_ = true;
+  closing_ = true;
+  Timer2->stop();
+  if (CommPortDriver1->Connected()) CommPortDriver1->Disconnect();
+  // Live events still queued go to the spool as the link stops.
+  if (link_) link_->Stop();
+  if (spool_) {
+    Guarded(this, [&] {
+      spool_->RetryHeldRecords();
+      spool_->EmitReports();
+    });
+  }
 }
 
 void TForm1::BuildHeader() {
@@ -173,7 +516,6 @@ void TForm1::createTrayIcon() {
   N4 = TrayMenu->addAction(QStringLiteral("Восстановить"));
   TrayMenu->addSeparator();
   N6 = TrayMenu->addAction(QStringLiteral("Закрыть"));
-  connect(N4, &QAction::triggered, this, &TForm1::N4Click);
 
   RxTrayIcon1 = new QSystemTrayIcon(this);
   QImage icon(kIndicatorSize, kIndicatorSize, QImage::Format_RGB32);
@@ -182,56 +524,6 @@ void TForm1::createTrayIcon() {
   RxTrayIcon1->setToolTip(kTitle);
   RxTrayIcon1->setContextMenu(TrayMenu);
   if (QSystemTrayIcon::isSystemTrayAvailable()) RxTrayIcon1->show();
-}
-
-void TForm1::RedrawStationIndicator(bool online, int tick) {
-  DrawLinkIndicator(station_picture_, online, tick);
-  Image2->setPixmap(QPixmap::fromImage(station_picture_));
-}
-
-void TForm1::RedrawServerIndicator(bool link_up) {
-  DrawLinkIndicator(server_picture_, link_up, ServerActivityCounter);
-  Image3->setPixmap(QPixmap::fromImage(server_picture_));
-}
-
-void TForm1::ShowStatus(const QString& text) {
-  const QString line = FormatStatusLine(QDateTime::currentDateTime(), text);
-  Memo1->appendPlainText(line);
-  std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-}
-
-void TForm1::AdvGlowButton28Click() {
-  Notebook1->setCurrentWidget(PageDefault);
-  AdvGlowButton28->setChecked(true);
-  AdvGlowButton47->setChecked(false);
-}
-
-void TForm1::AdvGlowButton47Click() {
-  Notebook1->setCurrentWidget(PageSetup);
-  AdvGlowButton47->setChecked(true);
-  AdvGlowButton28->setChecked(false);
-}
-
-bool TForm1::HidesWhenMinimised() const { return TrayAvailable && TrayAvailable(); }
-
-void TForm1::ApplicationEvents1Minimize() {
-  // A hidden window without a notification-area icon could never be
-  // restored or closed, so it stays on the taskbar where there is none.
-  if (HidesWhenMinimised()) QTimer::singleShot(0, this, &QWidget::hide);
-}
-
-void TForm1::N4Click() {
-  setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
-  show();
-  raise();
-  activateWindow();
-}
-
-void TForm1::changeEvent(QEvent* event) {
-  QWidget::changeEvent(event);
-  if (event->type() == QEvent::WindowStateChange && (windowState() & Qt::WindowMinimized)) {
-    ApplicationEvents1Minimize();
-  }
 }
 
 }  // namespace orvent

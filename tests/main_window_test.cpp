@@ -1,64 +1,284 @@
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+#include <deque>
+#include <filesystem>
 
+#include "app/access_dialog.h"
+#include "app/failure_text.h"
 #include "app/main_window.h"
+#include "app/message_form.h"
 #include "app/status_text.h"
+#include "delivery/commands.h"
+#include "platform/serial_device.h"
+#include "platform/tcp_socket.h"
+#include "receiver/comm_port_driver.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace orvent {
 namespace {
 
-TEST(StatusText, StampLeavesOutTheTimeAtMidnight) {
-  const QLocale russian(QLocale::Russian, QLocale::Russia);
-  EXPECT_EQ(FormatStatusLine(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5)), QStringLiteral("Соединение..."), russian),
-            QStringLiteral("06.09.2011 14:30:05 Соединение..."));
-  EXPECT_EQ(FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(0, 0)), russian), QStringLiteral("06.09.2011"));
+using Answer = std::function<void(TForm2&)>;
+
+Answer Typing(const QString& text) {
+  return [text](TForm2& dialog) {
+    QTest::keyClicks(dialog.MaskEdit1, text);
+    dialog.BitBtn1->click();
+  };
+}
+Answer PressOk() {
+  return [](TForm2& dialog) { dialog.BitBtn1->click(); };
+}
+Answer Cancel() {
+  return [](TForm2& dialog) { dialog.BitBtn2->click(); };
 }
 
-TEST(MainWindow, LayoutAndPages) {
-  TForm1 form;
-  EXPECT_EQ(form.size(), QSize(447, 302));
-  EXPECT_EQ(form.windowTitle(), QStringLiteral("Драйвер ORVENT"));
-  EXPECT_EQ(form.Notebook1->currentWidget(), form.PageDefault);
-  EXPECT_TRUE(form.AdvGlowButton28->isChecked());
-  EXPECT_EQ(form.Image2->geometry(), QRect(176, 8, 16, 16));
-  EXPECT_EQ(form.Image3->geometry(), QRect(416, 8, 16, 16));
-  EXPECT_EQ(form.Memo1->geometry(), QRect(7, 56, 432, 100));
-  EXPECT_EQ(form.AdvGlowButton2->text(), QStringLiteral("Остановить"));
-  EXPECT_FALSE(form.AdvGlowButton1->isEnabled());
-  EXPECT_FALSE(form.AdvOfficeComboBox1->isEnabled());
-
-  form.AdvGlowButton47->click();
-  EXPECT_EQ(form.Notebook1->currentWidget(), form.PageSetup);
-  EXPECT_FALSE(form.AdvGlowButton28->isChecked());
-  form.AdvGlowButton28->click();
-  EXPECT_EQ(form.Notebook1->currentWidget(), form.PageDefault);
-  EXPECT_FALSE(form.AdvGlowButton47->isChecked());
-}
-
-TEST(MainWindow, CloseCodeIsFiveDigitsAndShown) {
-  for (int i = 0; i < 200; ++i) {
-    const int code = DrawCloseCode().toInt();
-    EXPECT_GE(code, 10000);
-    EXPECT_LE(code, 99998);
+// Answers the modal windows as they come up: the access dialog from a list
+// of answers, the message form by noting its text and pressing OK.
+class ModalResponder {
+public:
+  ModalResponder() {
+    timer_.setInterval(2);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Respond(); });
+    timer_.start();
   }
-  TForm1 form;
-  EXPECT_EQ(form.Label15->text(), form.CloseCode);
-  EXPECT_EQ(form.CloseCode.size(), 5);
+
+  std::deque<Answer> answers;
+  QStringList warnings;
+  int unexpected = 0;
+
+private:
+  void Respond() {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (!widget->isVisible()) continue;
+      if (auto* form = qobject_cast<Tadvsm*>(widget)) {
+        warnings << form->label1->text();
+        form->BitBtn1->click();
+      } else if (auto* dialog = qobject_cast<TForm2*>(widget)) {
+        if (answers.empty()) {
+          ++unexpected;
+          dialog->reject();
+        } else {
+          const Answer answer = answers.front();
+          answers.pop_front();
+          answer(*dialog);
+        }
+      }
+    }
+  }
+  QTimer timer_;
+};
+
+// A port on which nothing listens, so the link stays down and keeps its
+// queue for the test to read.
+std::uint16_t ClosedPort() {
+  TcpListener probe;
+  if (probe.Listen(kLoopback, 0)) return 1;
+  return probe.LocalPort();
 }
 
-TEST(MainWindow, MinimisingHidesOnlyWhereTheNotificationAreaIs) {
+class MainWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    std::filesystem::create_directory(dev_dir);
+    WriteSettings("");
+  }
+
+  void WriteSettings(const std::string& main_section) {
+    work.Write(kSettingsFileName, "[main]\n" + main_section + "\n[ServerHost]\nAddress=127.0.0.1\nPort=" +
+                                      std::to_string(closed_port) + "\n");
+  }
+  // Makes a pseudo-terminal appear as COMn.
+  void Present(int n, const test::PtyPair& pty) {
+    std::filesystem::create_symlink(pty.path(), dev_dir + "/ttyS" + std::to_string(n - 1));
+  }
+
+  std::unique_ptr<TForm1> Start() {
+    DriverEnvironment env;
+    env.WorkDir = work.path();
+    env.ports = &ports;
+    env.TrayAvailable = [] { return true; };
+    return std::make_unique<TForm1>(env);
+  }
+
+  // The port-state notices waiting for the server, oldest first.
+  static std::vector<std::vector<std::uint8_t>> Notices(TForm1& form) {
+    std::vector<std::vector<std::uint8_t>> notices;
+    auto& queue = const_cast<OutgoingQueue&>(form.Link()->OutQueue());
+    queue.DrainAll([&](const QueuedFrame& frame) {
+      const std::uint32_t command = frame.Frame[1] | frame.Frame[2] << 8 | frame.Frame[3] << 16 |
+                                    static_cast<std::uint32_t>(frame.Frame[4]) << 24;
+      if (command == cmd_port_state) notices.emplace_back(frame.Frame.begin() + 18, frame.Frame.end());
+    });
+    return notices;
+  }
+
+  static std::vector<std::uint8_t> Notice(const std::string& port, bool open) {
+    std::vector<std::uint8_t> n(8, 0);
+    n[0] = static_cast<std::uint8_t>(std::min<std::size_t>(port.size(), 6));
+    std::copy_n(port.begin(), n[0], n.begin() + 1);
+    n[7] = open ? 1 : 0;
+    return n;
+  }
+
+  test::TempDir work;
+  std::string dev_dir = work.File("dev");
+  SystemSerialPorts ports{dev_dir};
+  std::uint16_t closed_port = ClosedPort();
+  ModalResponder responder;
+};
+
+TEST_F(MainWindowTest, WithoutComPortStartsStoppedAndSilent) {
+  const auto form = Start();
+  EXPECT_TRUE(responder.warnings.isEmpty());
+  EXPECT_FALSE(form->Running());
+  EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
+  EXPECT_TRUE(form->AdvGlowButton1->isEnabled());
+  EXPECT_TRUE(form->AdvOfficeComboBox1->isEnabled());
+  EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM255"));
+  EXPECT_FALSE(form->CommPortDriver1->Connected());
+  EXPECT_EQ(form->Label15->text(), form->CloseCode);
+  EXPECT_FALSE(form->Label6->text().isEmpty());
+}
+
+TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedAndShownStopped) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  Present(1, pty);
+  WriteSettings("ComPort=COM1");
+  ASSERT_EQ(flock(pty.slave(), LOCK_EX | LOCK_NB), 0);  // another program holds it
+  const auto form = Start();
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят. Смените его.")});
+  EXPECT_FALSE(form->Running());
+  EXPECT_FALSE(form->CommPortDriver1->Connected());
+}
+
+TEST_F(MainWindowTest, StoppingAsksForTheCodeAndKeepsIt) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  Present(1, pty);
+  WriteSettings("ComPort=COM1");
+  const auto form = Start();
+  ASSERT_TRUE(form->Running());
+  ASSERT_TRUE(form->CommPortDriver1->Connected());
+  EXPECT_FALSE(form->AdvGlowButton1->isEnabled());
+
+  responder.answers = {Cancel()};
+  form->AdvGlowButton2->click();
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Неправильный пароль. В доступе отказано")});
+  EXPECT_TRUE(form->Running());
+  EXPECT_TRUE(form->CommPortDriver1->Connected());
+
+  responder.answers = {Typing(form->CloseCode)};
+  form->AdvGlowButton2->click();
+  EXPECT_FALSE(form->Running());
+  EXPECT_FALSE(form->CommPortDriver1->Connected());
+
+  form->AdvGlowButton2->click();  // start again: no code needed
+  EXPECT_TRUE(form->Running());
+  EXPECT_TRUE(form->CommPortDriver1->Connected());
+
+  // The code typed last time is still in the field and accepted as it is.
+  responder.answers = {PressOk()};
+  form->AdvGlowButton2->click();
+  EXPECT_FALSE(form->Running());
+  EXPECT_EQ(responder.warnings.size(), 1);
+  EXPECT_EQ(responder.unexpected, 0);
+  // Every press posted a notice of its own, each with the port's state then.
+  const auto notices = Notices(*form);
+  ASSERT_GE(notices.size(), 4u);
+  EXPECT_EQ(std::vector(notices.end() - 4, notices.end()),
+            (std::vector{Notice("COM1", true), Notice("COM1", false), Notice("COM1", true), Notice("COM1", false)}));
+}
+
+TEST_F(MainWindowTest, ClosingWantsTheRightCode) {
+  const auto form = Start();
+  form->show();
+  responder.answers = {Typing(QStringLiteral("00000"))};
+  EXPECT_FALSE(form->close());
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Не правильный пароль.")});
+  EXPECT_TRUE(form->isVisible());
+
+  responder.answers = {Cancel()};
+  EXPECT_FALSE(form->close());
+  EXPECT_EQ(responder.warnings.size(), 1) << "cancel shows nothing";
+
+  responder.answers = {Typing(form->CloseCode)};
+  EXPECT_TRUE(form->close());
+}
+
+TEST_F(MainWindowTest, AFailedStartRescansAndPostsTwoNoticesInOrder) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  Present(2, pty);
+  WriteSettings("ComPort=COM255");
+  const auto form = Start();
+  ASSERT_FALSE(form->Running());
+  (void)Notices(*form);  // the start-up notices
+
+  form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
+  form->AdvGlowButton2->click();
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят!")});
+  EXPECT_FALSE(form->Running());
+  // The rescan picked COM2 and stored it; its notice comes first, then the button's.
+  EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM2"));
+  EXPECT_EQ(form->Settings.ComPort, "COM2");
+  EXPECT_EQ(ReadMainSettings(IniFile(work.File(kSettingsFileName))).ComPort, "COM2");
+  EXPECT_EQ(Notices(*form), (std::vector{Notice("COM2", false), Notice("COM2", false)}));
+}
+
+TEST_F(MainWindowTest, APortThatCannotBeStoredIsLoggedAs19) {
+  const auto form = Start();
+  std::filesystem::remove(work.File(kSettingsFileName));
+  std::filesystem::create_directory(work.File(kSettingsFileName));  // not writable as a file
+  form->AdvOfficeComboBox1->addItem(QStringLiteral("COM4"));
+  form->AdvOfficeComboBox1->setCurrentIndex(form->AdvOfficeComboBox1->count() - 1);
+  form->AdvOfficeComboBox1Select();
+  EXPECT_EQ(form->Settings.ComPort, "COM255");
+  EXPECT_EQ(work.Read("error.txt"), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
+}
+
+TEST_F(MainWindowTest, LayoutAndPages) {
+  const auto form = Start();
+  EXPECT_EQ(form->size(), QSize(447, 302));
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Драйвер ORVENT"));
+  EXPECT_EQ(form->Notebook1->currentWidget(), form->PageDefault);
+  EXPECT_TRUE(form->AdvGlowButton28->isChecked());
+  EXPECT_EQ(form->Image2->geometry(), QRect(176, 8, 16, 16));
+  EXPECT_EQ(form->Image3->geometry(), QRect(416, 8, 16, 16));
+  EXPECT_EQ(form->Memo1->geometry(), QRect(7, 56, 432, 100));
+
+  form->AdvGlowButton47->click();
+  EXPECT_EQ(form->Notebook1->currentWidget(), form->PageSetup);
+  EXPECT_FALSE(form->AdvGlowButton28->isChecked());
+  form->AdvGlowButton28->click();
+  EXPECT_EQ(form->Notebook1->currentWidget(), form->PageDefault);
+  EXPECT_FALSE(form->AdvGlowButton47->isChecked());
+  // The server picture is drawn at start-up: red, the link is not up yet.
+  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
+}
+
+TEST_F(MainWindowTest, MinimisingHidesOnlyWhereTheNotificationAreaIs) {
   for (const bool tray : {true, false}) {
     SCOPED_TRACE(tray);
-    TForm1 form;
-    form.TrayAvailable = [tray] { return tray; };
+    DriverEnvironment env;
+    env.WorkDir = work.path();
+    env.ports = &ports;
+    env.TrayAvailable = [tray] { return tray; };
+    TForm1 form(env);
     form.show();
     form.setWindowState(Qt::WindowMinimized);
     QCoreApplication::processEvents();
@@ -69,13 +289,39 @@ TEST(MainWindow, MinimisingHidesOnlyWhereTheNotificationAreaIs) {
   }
 }
 
-TEST(MainWindow, StatusLinesAreAppended) {
-  TForm1 form;
-  form.ShowStatus(QStringLiteral("Соединение..."));
-  form.ShowStatus(QStringLiteral("Соединение установлено."));
-  const QStringList lines = form.Memo1->toPlainText().split(QLatin1Char('\n'));
+TEST_F(MainWindowTest, StatusLinesAreAppended) {
+  const auto form = Start();
+  form->Memo1->clear();
+  form->ShowStatus(std::string("Соединение..."));
+  form->ShowStatus(std::string("Соединение установлено."));
+  const QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   ASSERT_EQ(lines.size(), 2);
   EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" Соединение установлено.")));
+}
+
+TEST(StatusText, StampLeavesOutTheTimeAtMidnight) {
+  const QLocale russian(QLocale::Russian, QLocale::Russia);
+  EXPECT_EQ(FormatStatusLine(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5)), QStringLiteral("Соединение..."), russian),
+            QStringLiteral("06.09.2011 14:30:05 Соединение..."));
+  EXPECT_EQ(FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(0, 0)), russian), QStringLiteral("06.09.2011"));
+}
+
+TEST(CloseCode, FiveDigitsFrom10000To99998) {
+  for (int i = 0; i < 500; ++i) {
+    const QString code = DrawCloseCode();
+    EXPECT_EQ(code.size(), 5);
+    EXPECT_GE(code.toInt(), 10000);
+    EXPECT_LE(code.toInt(), 99998);
+  }
+}
+
+TEST(FailureText, AFullStopAfterALastCharacterThatSortsAfterIt) {
+  EXPECT_EQ(FailureText(QStringLiteral("'0A1' is not a valid integer value")),
+            QStringLiteral("'0A1' is not a valid integer value."));
+  EXPECT_EQ(FailureText(QStringLiteral("Disk full.")), QStringLiteral("Disk full."));
+  EXPECT_EQ(FailureText(QStringLiteral("Stop!")), QStringLiteral("Stop!"));
+  EXPECT_EQ(FailureText(QStringLiteral("Нет связи")), QStringLiteral("Нет связи."));
+  EXPECT_EQ(FailureText(QString()), QString());
 }
 
 }  // namespace

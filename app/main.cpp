@@ -1,0 +1,39 @@
+// orvent-driver: the receiver driver's window program. It has no options; it
+// works in the folder it was started in.
+#include <QApplication>
+#include <QSocketNotifier>
+#include <cstdlib>
+
+#include "app/main_window.h"
+#include "platform/paths.h"
+#include "platform/termination_signal.h"
+
+int main(int argc, char** argv) {
+  // Before any thread starts, so that no thread takes these signals itself.
+  orvent::TerminationSignal termination;
+
+  // Without a display the driver still runs, on the offscreen platform.
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("orvent-driver"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Драйвер ORVENT"));
+  // Hidden behind the notification-area icon, the window is not closed; the
+  // program ends only through an accepted close request or a signal.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  orvent::DriverEnvironment env;
+  env.WorkDir = orvent::CurrentDirectory();
+  orvent::TForm1 form(env);
+  form.show();
+
+  QSocketNotifier notifier(termination.Descriptor(), QSocketNotifier::Read);
+  notifier.setEnabled(termination.Descriptor() >= 0);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&] {
+    termination.Take();
+    form.Terminate();
+  });
+  return QApplication::exec();
+}
