@@ -151,7 +151,7 @@ protected:
 TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
   test::MsgServerSim server({"--events", EventsFile()});
   test::ReceiverSim receiver({"--stdin"});
-  test::DriverProcess driver(work.path(), {.ComPort = receiver.Device(), .ServerPort = server.Port()});
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port()});
   ASSERT_TRUE(driver.WaitFor(kStatusConnected, kLimit)) << driver.Output();
   // The version frame ends the handshake: from here on, events go straight out.
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit));
@@ -188,7 +188,7 @@ TEST_F(EndToEnd, RecordsSpooledWhileTheServerIsAwayAreDeliveredAndDeleted) {
     ASSERT_TRUE(gone.Process().WaitExit(kLimit).has_value());
   }
   test::ReceiverSim receiver(kEventLines);
-  test::DriverProcess driver(work.path(), {.ComPort = receiver.Device(), .ServerPort = port});
+  test::DriverProcess driver(work.path(), {receiver.Device(), port});
   ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit));
 
   std::map<std::string, std::string> spooled;
@@ -217,7 +217,7 @@ TEST_F(EndToEnd, SigtermWithEventsWaitingLeavesThemOnDisk) {
   // thread waits for it while the next events queue behind.
   test::MsgServerSim server({"--ack-delay", "30000", "--events", EventsFile()});
   test::ReceiverSim receiver({"--stdin"});
-  test::DriverProcess driver(work.path(), {.ComPort = receiver.Device(), .ServerPort = server.Port()});
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port()});
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << driver.Output();
   for (const std::string& line : kEventLines) ASSERT_TRUE(receiver.Send(line));
   ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit));
@@ -239,7 +239,7 @@ TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   const std::vector<std::string> lines = {kEventLines[0], "1 \xC0\xFF\x7F text", kEventLines[3]};
   test::ReceiverSim receiver(lines);
   test::DriverProcess driver(work.path(),
-                             {.ComPort = receiver.Device(), .ServerPort = server.Port(), .Log = true});
+                             {receiver.Device(), server.Port(), true});
   ASSERT_TRUE(receiver.WaitAcked(lines.size(), kLimit)) << driver.Output();
 
   std::string expected;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/child_process.h"
@@ -20,6 +21,8 @@ namespace orvent::test {
 
 // The settings the runs use; everything else keeps its default.
 struct DriverIni {
+  DriverIni(std::string com_port, std::uint16_t server_port, bool log = false)
+      : ComPort(std::move(com_port)), ServerPort(server_port), Log(log) {}
   std::string ComPort;
   std::uint16_t ServerPort = 0;
   bool Log = false;
@@ -38,7 +41,7 @@ inline std::string IniText(const DriverIni& ini) {
 class ReceiverSim {
 public:
   explicit ReceiverSim(const std::vector<std::string>& args, const std::string& path = ORVENT_RECEIVER_SIM)
-      : process_(path, args, ChildOptions{.PipeStdin = true}) {
+      : process_(path, args, WithStdin()) {
     const auto first = process_.ReadLine(std::chrono::seconds(10));
     if (!first || first->rfind("device ", 0) != 0) throw std::runtime_error("receiver-sim gave no device");
     device_ = first->substr(7);
@@ -66,6 +69,12 @@ public:
   }
 
 private:
+  static ChildOptions WithStdin() {
+    ChildOptions options;
+    options.PipeStdin = true;
+    return options;
+  }
+
   ChildProcess process_;
   std::string device_;
 };
@@ -79,7 +88,10 @@ public:
     std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
     // Never a window on the developer's desktop.
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    process_.emplace(path, std::vector<std::string>{}, ChildOptions{.WorkDir = dir, .MergeStderr = true});
+    ChildOptions options;
+    options.WorkDir = dir;
+    options.MergeStderr = true;
+    process_.emplace(path, std::vector<std::string>{}, options);
   }
 
   // Reads the driver's output until a line contains `text`.
