@@ -233,6 +233,18 @@ TEST_F(EndToEnd, SigtermWithEventsWaitingLeavesThemOnDisk) {
   EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
 }
 
+TEST_F(EndToEnd, SigtermEndsTheDriverWhileItsStartUpWarningIsUp) {
+  // A port that will not open holds start-up in a modal warning that no one
+  // at a headless station can close; a signal must still end the program.
+  test::MsgServerSim server({});
+  test::DriverProcess driver(work.path(), {work.File("no-such-port"), server.Port()});
+  ASSERT_TRUE(driver.WaitFor("Порт уже занят. Смените его.", kLimit)) << driver.Output();
+
+  const auto start = Steady::now();
+  EXPECT_EQ(driver.Terminate(3s), 0) << driver.Output();
+  EXPECT_LE(Steady::now() - start, 2s);
+}
+
 TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   test::MsgServerSim server({});
   // Bytes outside ASCII and a line that is no event are logged all the same.
