@@ -149,8 +149,9 @@ protected:
 };
 
 TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
-  test::MsgServerSim server({"--events", EventsFile()});
-  test::ReceiverSim receiver({"--stdin"});
+  // Stamped on one clock, as the benchmarks read them.
+  test::MsgServerSim server({"--events", EventsFile(), "--stamp"});
+  test::ReceiverSim receiver({"--stdin", "--stamp"});
   test::DriverProcess driver(work.path(), {receiver.Device(), server.Port()});
   ASSERT_TRUE(driver.WaitFor(kStatusConnected, kLimit)) << driver.Output();
   // The version frame ends the handshake: from here on, events go straight out.
@@ -160,9 +161,29 @@ TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
   const TDateTime before = wall.Now();
   const std::vector<std::string> sent = {kEventLines[0], kOtherLine, kEventLines[1], kEventLines[2]};
   for (const std::string& line : sent) ASSERT_TRUE(receiver.Send(line));
-  ASSERT_TRUE(receiver.WaitAcked(sent.size(), kLimit));
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(test::WaitFrame(server, "cmd_event", kLimit)) << "event " << i;
+  std::vector<std::string> reports;
+  ASSERT_TRUE(receiver.WaitAcked(sent.size(), kLimit, &reports));
+  std::vector<std::string> frames;
+  for (int i = 0; i < 3; ++i) {
+    const auto frame = test::WaitFrame(server, "cmd_event", kLimit);
+    ASSERT_TRUE(frame.has_value()) << "event " << i;
+    frames.push_back(*frame);
+  }
   const TDateTime after = wall.Now();
+
+  // Each event reached the server after its line left the receiver, and
+  // within the second.
+  const std::size_t event_report[] = {0, 2, 3};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string& report = reports.at(event_report[i]);
+    const auto sent_at = report.find(" sent_us ");
+    const auto received_at = frames[i].find(" mono_us=");
+    ASSERT_NE(sent_at, std::string::npos) << report;
+    ASSERT_NE(received_at, std::string::npos) << frames[i];
+    const long long gap_us = std::stoll(frames[i].substr(received_at + 9)) - std::stoll(report.substr(sent_at + 9));
+    EXPECT_GT(gap_us, 0) << report << "\n" << frames[i];
+    EXPECT_LT(gap_us, 1000000) << report << "\n" << frames[i];
+  }
 
   const auto records = ServerRecords(EventsFile());
   ASSERT_EQ(records.size(), 3u);
