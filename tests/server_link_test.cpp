@@ -284,6 +284,8 @@ struct CommandCase {
   std::int64_t next_after;  // ms after the attempt began; 0: never again
 };
 
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
 class ServerCommands : public ::testing::TestWithParam<CommandCase> {};
 
 // The server's answer to the registration comes 1000 ms after the attempt began.
@@ -427,6 +429,8 @@ struct EventReplyCase {
   ServerAction reply;
   bool handed_back;
 };
+
+void PrintTo(const EventReplyCase& c, std::ostream* os) { *os << c.name; }
 
 class LiveEventReplies : public ::testing::TestWithParam<EventReplyCase> {};
 
