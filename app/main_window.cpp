@@ -221,7 +221,9 @@ void TForm1::FormCreate() {
   EventSpool* spool = spool_.get();
   link_outlets.SpoolAcknowledged = [spool] { spool->SpoolAcknowledged(); };
   link_outlets.SpoolLinkUp = [spool] { spool->SpoolLinkUp(); };
-  link_outlets.SpoolUndelivered = [spool](const SoobBytes& record) { spool->SpoolUndelivered(record); };
+  link_outlets.SpoolUndelivered = [spool](const SoobBytes& record, const std::string& spool_file) {
+    spool->SpoolUndelivered(record, spool_file);
+  };
   link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
   spool_->AttachLink(link_.get());
   link_->Start();

@@ -25,7 +25,7 @@ class BenchLink final : public SpoolLinkView {
 public:
   bool LinkUp() const override { return up; }
   bool Accepted() const override { return true; }
-  bool PostFrame(std::uint32_t, std::span<const std::uint8_t>) override { return true; }
+  bool PostSpoolFrame(std::uint32_t, std::span<const std::uint8_t>, const std::string&) override { return true; }
   bool PostLiveEvent(const SoobBytes&) override { return true; }
   bool up = true;
 };

@@ -3,20 +3,20 @@
 namespace orvent {
 
 bool OutgoingQueue::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
-                              std::optional<SoobBytes> event_record) {
+                              std::optional<SoobBytes> event_record, std::string spool_file) {
   std::lock_guard lock(mutex_);
   const std::uint64_t sequence = Sequence_++;
-  return PushLocked(BuildFrame(command, payload, sequence), event_record);
+  return PushLocked(BuildFrame(command, payload, sequence), event_record, std::move(spool_file));
 }
 
-bool OutgoingQueue::QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record) {
+bool OutgoingQueue::QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record, std::string spool_file) {
   std::lock_guard lock(mutex_);
-  return PushLocked(std::move(bytes), event_record);
+  return PushLocked(std::move(bytes), event_record, std::move(spool_file));
 }
 
-bool OutgoingQueue::PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record) {
+bool OutgoingQueue::PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record, std::string spool_file) {
   if (Full_) return false;
-  slots_[Tail_] = QueuedFrame{std::move(bytes), event_record};
+  slots_[Tail_] = QueuedFrame{std::move(bytes), event_record, std::move(spool_file)};
   Tail_ = (Tail_ + 1) % kSlots;
   if (Tail_ == Head_) Full_ = true;
   return true;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <span>
 
 #include "delivery/event_record.h"
@@ -18,6 +19,7 @@ namespace orvent {
 struct QueuedFrame {
   stru_arb Frame;
   std::optional<SoobBytes> EventRecord;
+  std::string SpoolFile;  // the replayed spool file it came from, if any
 };
 
 // `OutQueue`: a fixed ring of 100 frames with the frame counter `Sequence`.
@@ -31,9 +33,9 @@ public:
   // Builds a frame with the next sequence number and pushes it. The number is
   // used up even when the queue is full and the frame is discarded (false).
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
-                 std::optional<SoobBytes> event_record = std::nullopt);
+                 std::optional<SoobBytes> event_record = std::nullopt, std::string spool_file = {});
 
-  bool QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record = std::nullopt);
+  bool QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record = std::nullopt, std::string spool_file = {});
   // A copy of the oldest frame, which stays queued; false when empty.
   bool QueuePeek(QueuedFrame& out) const;
   // Frees the oldest slot; nothing on an empty queue.
@@ -57,7 +59,7 @@ public:
 
 private:
   bool EmptyLocked() const { return Head_ == Tail_ && !Full_; }
-  bool PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record);
+  bool PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record, std::string spool_file);
   void PopLocked();
 
   mutable std::mutex mutex_;

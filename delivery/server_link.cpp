@@ -46,47 +46,47 @@ void cl::Stop() {
   // Event records still queued were acknowledged to the receiver: they go to
   // the spool rather than die with the process. No lock is held while the
   // spool writes them.
-  std::vector<SoobBytes> undelivered;
+  std::vector<std::pair<SoobBytes, std::string>> undelivered;
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return;
     stopped_ = true;
     OutQueue_.DrainAll([&](const QueuedFrame& frame) {
-      if (frame.EventRecord) undelivered.push_back(*frame.EventRecord);
+      if (frame.EventRecord) undelivered.push_back({*frame.EventRecord, frame.SpoolFile});
     });
   }
-  for (const SoobBytes& record : undelivered) HandBack(record);
+  for (const auto& [record, spool_file] : undelivered) HandBack(record, spool_file);
 }
 
 bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
+  return Post(command, payload, std::nullopt, {});
+}
+
+bool cl::PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload, const std::string& spool_file) {
+  // A replayed event keeps its record like a live one: the acknowledgement
+  // of any other frame deletes the pending file, so the file may be gone
+  // before this frame is answered.
+  std::optional<SoobBytes> record;
+  if (command == cmd_event && payload.size() == stru_soob::kSize) {
+    record.emplace();
+    std::copy(payload.begin(), payload.end(), record->begin());
+  }
+  return Post(command, payload, record, spool_file);
+}
+
+bool cl::Post(std::uint32_t command, std::span<const std::uint8_t> payload, std::optional<SoobBytes> record,
+              std::string spool_file) {
   bool pushed = false;
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return false;
-    // A replayed event keeps its record like a live one: the acknowledgement
-    // of any other frame deletes the pending file, so the file may be gone
-    // before this frame is answered.
-    std::optional<SoobBytes> record;
-    if (command == cmd_event && payload.size() == stru_soob::kSize) {
-      record.emplace();
-      std::copy(payload.begin(), payload.end(), record->begin());
-    }
-    pushed = OutQueue_.PostFrame(command, payload, record);
+    pushed = OutQueue_.PostFrame(command, payload, record, std::move(spool_file));
   }
   Wake();
   return pushed;
 }
 
-bool cl::PostLiveEvent(const SoobBytes& record) {
-  bool pushed = false;
-  {
-    std::lock_guard lock(stop_mutex_);
-    if (stopped_) return false;
-    pushed = OutQueue_.PostFrame(cmd_event, record, record);
-  }
-  Wake();
-  return pushed;
-}
+bool cl::PostLiveEvent(const SoobBytes& record) { return Post(cmd_event, record, record, {}); }
 
 void cl::Wake() {
   {
@@ -171,6 +171,7 @@ void cl::TickLinkUp() {
       if (SendOk) {
         OutQueue_.QueuePop();
         in_flight_event_ = queued.EventRecord;
+        in_flight_spool_file_ = queued.SpoolFile;
       }
     } else if (Accepted_) {
       if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
@@ -212,7 +213,7 @@ void cl::TickLinkUp() {
   // A live event whose frame went out but drew no readable answer may not
   // have reached the server: the spool delivers it again (the server takes
   // repeats). Any valid reply is the server's one answer to it.
-  if (in_flight_event_ && !reply) HandBack(*in_flight_event_);
+  if (in_flight_event_ && !reply) HandBack(*in_flight_event_, in_flight_spool_file_);
   in_flight_event_.reset();
   // A reply whose markers do not match neither counts nor resets.
   if (reply) HandleReply(*reply);
@@ -335,10 +336,10 @@ void cl::PulseIndicator() {
   dispatcher_.RunAndWait([&window] { window.PulseIndicator(); });
 }
 
-void cl::HandBack(const SoobBytes& record) {
+void cl::HandBack(const SoobBytes& record, const std::string& spool_file) {
   if (!outlets_.SpoolUndelivered) return;
   try {
-    outlets_.SpoolUndelivered(record);
+    outlets_.SpoolUndelivered(record, spool_file);
   } catch (...) {
   }
 }

@@ -90,7 +90,9 @@ struct LinkOutlets {
   // Writes a live record to the spool; thread-safe. Called for a live event
   // frame whose reply could not be read, and for live frames still queued
   // when the link stops.
-  std::function<void(const SoobBytes&)> SpoolUndelivered;
+  // `spool_file` names the replayed spool file the record came from (empty
+  // for a live record); while that file exists it still holds the record.
+  std::function<void(const SoobBytes&, const std::string& spool_file)> SpoolUndelivered;
 };
 
 // The server link `cl`: its thread keeps one connection to the message
@@ -129,8 +131,11 @@ public:
   // SpoolLinkView, safe from any thread.
   bool LinkUp() const override { return LinkUp_.load(); }
   bool Accepted() const override { return Accepted_.load(); }
-  bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) override;
+  bool PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
+                      const std::string& spool_file) override;
   bool PostLiveEvent(const SoobBytes& record) override;
+  // Any other frame (notices, the handshake); false when `OutQueue` is full.
+  bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload);
 
   // One pass of the link thread.
   void Tick();
@@ -153,7 +158,9 @@ private:
   bool SendFrameCounting(std::span<const std::uint8_t> frame);
   void ShowStatus(const std::string& text);
   void PulseIndicator();
-  void HandBack(const SoobBytes& record);
+  void HandBack(const SoobBytes& record, const std::string& spool_file);
+  bool Post(std::uint32_t command, std::span<const std::uint8_t> payload, std::optional<SoobBytes> record,
+            std::string spool_file);
   std::int64_t ElapsedMs(std::int64_t stamp) const;
   // How long the thread may rest before the next pass has something to do.
   std::int64_t IdleBudgetMs() const;
@@ -184,6 +191,7 @@ private:
   std::vector<std::uint8_t> RxBuffer_;
   // The live record whose frame went out in this pass, until its reply is in.
   std::optional<SoobBytes> in_flight_event_;
+  std::string in_flight_spool_file_;
 
   std::mutex wake_mutex_;
   std::condition_variable_any wake_cv_;

@@ -68,7 +68,10 @@ void EventSpool::SendOrSpool(const SoobBytes& record) {
   EmitReports();
 }
 
-void EventSpool::SpoolUndelivered(const SoobBytes& record) { StoreRecord(record); }
+void EventSpool::SpoolUndelivered(const SoobBytes& record, const std::string& spool_file) {
+  if (!spool_file.empty() && FileExists(spool_file)) return;
+  StoreRecord(record);
+}
 
 void EventSpool::StoreRecord(const SoobBytes& record) {
   std::lock_guard lock(write_mutex_);
@@ -252,7 +255,7 @@ void EventSpool::ReplayOne() {
       previous = std::exchange(pending_soob_file_, path);
       last_replay_time_ = now;
     }
-    if (!link->PostFrame(command, bytes.subspan(kSpoolCommandSize))) {
+    if (!link->PostSpoolFrame(command, bytes.subspan(kSpoolCommandSize), path)) {
       // A refused frame is not in the queue, so its file may not count as in
       // flight: the acknowledgement of another frame would delete it unsent.
       // The file stays and goes out again after the resend delay.

@@ -105,7 +105,9 @@ public:
   // Any thread: a live record whose delivery became uncertain, or that was
   // still queued when the link stopped. Written to a spool file; held in
   // memory when that fails.
-  void SpoolUndelivered(const SoobBytes& record);
+  // `spool_file`, when given, is the replayed file the record came from:
+  // while it exists it still holds the record, and nothing is written.
+  void SpoolUndelivered(const SoobBytes& record, const std::string& spool_file = {});
 
   // Any thread: writes records held in memory after a failed write, a few
   // per call. True when none is left.

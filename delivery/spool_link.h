@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "delivery/event_record.h"
 
@@ -18,9 +19,12 @@ public:
   virtual bool LinkUp() const = 0;
   // The server has accepted the driver since the connection was made (`Accepted`).
   virtual bool Accepted() const = 0;
-  // Queues the frame of a spool file being replayed; false when `OutQueue`
-  // is full (the file simply goes out again later).
-  virtual bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) = 0;
+  // Queues the frame of the spool file `spool_file` being replayed; false
+  // when `OutQueue` is full (the file simply goes out again later). Should
+  // the frame's delivery come to doubt after the file has gone (deleted by
+  // the acknowledgement of another frame), the link hands its record back.
+  virtual bool PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
+                              const std::string& spool_file) = 0;
   // Queues a live record as an event frame; false when `OutQueue` is full (the
   // caller then spools it). From here on the link owns its delivery: should
   // the frame's reply never be read, or should the program end with the frame

@@ -65,6 +65,8 @@ struct ModeCase {
   std::vector<std::optional<std::uint32_t>> replies;
 };
 
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+
 class SimModes : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(SimModes, AnswerEachFrameAsTheModeSays) {

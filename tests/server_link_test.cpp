@@ -75,9 +75,10 @@ public:
     outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
     outlets.SpoolAcknowledged = [this] { ++acknowledged; };
     outlets.SpoolLinkUp = [this] { ++linked_up; };
-    outlets.SpoolUndelivered = [this](const SoobBytes& record) {
+    outlets.SpoolUndelivered = [this](const SoobBytes& record, const std::string& spool_file) {
       std::lock_guard lock(mutex_);
       undelivered_.push_back(record);
+      undelivered_files_.push_back(spool_file);
     };
     link = std::make_unique<cl>(clock ? *clock : fake, dispatcher, window, settings, outlets);
   }
@@ -92,6 +93,11 @@ public:
   std::vector<SoobBytes> Undelivered() const {
     std::lock_guard lock(mutex_);
     return undelivered_;
+  }
+  // The spool file each handed-back record came from ("" for a live one).
+  std::vector<std::string> UndeliveredFiles() const {
+    std::lock_guard lock(mutex_);
+    return undelivered_files_;
   }
   // Connects and sends the four handshake frames, one pass each.
   void ConnectAndHandshake() {
@@ -116,6 +122,7 @@ private:
   std::atomic<std::uint16_t> port_;
   mutable std::mutex mutex_;
   std::vector<SoobBytes> undelivered_;
+  std::vector<std::string> undelivered_files_;
 };
 
 Bytes Hex(const std::string& text) {
@@ -284,6 +291,8 @@ struct CommandCase {
   std::int64_t next_after;  // ms after the attempt began; 0: never again
 };
 
+void PrintTo(const CommandCase& c, std::ostream* os) { *os << c.name; }
+
 class ServerCommands : public ::testing::TestWithParam<CommandCase> {};
 
 // The server's answer to the registration comes 1000 ms after the attempt began.
@@ -428,6 +437,8 @@ struct EventReplyCase {
   bool handed_back;
 };
 
+void PrintTo(const EventReplyCase& c, std::ostream* os) { *os << c.name; }
+
 class LiveEventReplies : public ::testing::TestWithParam<EventReplyCase> {};
 
 // A live event whose reply cannot be read may not have arrived: it goes to
@@ -443,7 +454,7 @@ TEST_P(LiveEventReplies, HandBackTheRecordUnlessAValidReplyCame) {
   h.ConnectAndHandshake();
   const SoobBytes record = SampleRecord(7);
   ASSERT_TRUE(h.link->PostLiveEvent(record));
-  ASSERT_TRUE(h.link->PostFrame(cmd_event, SampleRecord(9)));  // a replayed spool file
+  ASSERT_TRUE(h.link->PostSpoolFrame(cmd_event, SampleRecord(9), "9.dd8"));  // a replayed spool file
   h.link->Tick();
   h.link->Tick();
   const std::vector<SoobBytes> back = h.Undelivered();
@@ -507,12 +518,13 @@ TEST(ServerLinkStop, QueuedEventsGoToTheSpoolAndLaterPostsAreRefused) {
   ASSERT_TRUE(h.link->PostLiveEvent(a));
   // A replayed spool file's event: its file may have been deleted by an
   // acknowledgement of another frame, so it goes back as well.
-  ASSERT_TRUE(h.link->PostFrame(cmd_event, replayed));
+  ASSERT_TRUE(h.link->PostSpoolFrame(cmd_event, replayed, "3.dd8"));
   ASSERT_TRUE(h.link->PostFrame(cmd_keepalive, {}));
   ASSERT_TRUE(h.link->PostLiveEvent(b));
   h.link->Tick();
   h.link->Stop();
   EXPECT_EQ(h.Undelivered(), (std::vector<SoobBytes>{a, replayed, b}));
+  EXPECT_EQ(h.UndeliveredFiles(), (std::vector<std::string>{"", "3.dd8", ""}));
   EXPECT_FALSE(h.link->PostLiveEvent(a));
   EXPECT_FALSE(h.link->PostFrame(cmd_event, a));
   h.link->Stop();

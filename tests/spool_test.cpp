@@ -49,15 +49,16 @@ public:
     std::uint32_t command = 0;
     std::vector<std::uint8_t> payload;
     bool live = false;
+    std::string spool_file;
   };
 
   bool LinkUp() const override { return up; }
   bool Accepted() const override { return accepted; }
-  bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) override {
-    return Push({command, {payload.begin(), payload.end()}, false});
+  bool PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload, const std::string& file) override {
+    return Push({command, {payload.begin(), payload.end()}, false, file});
   }
   bool PostLiveEvent(const SoobBytes& record) override {
-    return Push({cmd_event, {record.begin(), record.end()}, true});
+    return Push({cmd_event, {record.begin(), record.end()}, true, {}});
   }
 
   std::vector<Frame> Frames() const {
@@ -301,6 +302,29 @@ TEST_F(SpoolTest, AFileWhoseFrameTheQueueRefusedIsNotInFlight) {
   spool->ReplayStep();
   EXPECT_EQ(link.Count(), 1u);
   EXPECT_FALSE(spool->PendingSoobFile().empty());
+}
+
+TEST_F(SpoolTest, AReplayedRecordHandedBackIsWrittenOnlyWhenItsFileIsGone) {
+  Make();
+  SpoolWhileDown(1);
+  spool->SpoolLinkUp();
+  spool->ReplayStep();
+  const auto frames = link.Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  const std::string file = frames[0].spool_file;
+  EXPECT_EQ(file, spool->PendingSoobFile());
+  SoobBytes record{};
+  std::copy(frames[0].payload.begin(), frames[0].payload.end(), record.begin());
+
+  // The file still holds the record: nothing new is written.
+  spool->SpoolUndelivered(record, file);
+  EXPECT_EQ(Names().size(), 1u);
+  // Deleted by the acknowledgement of another frame: the record is spooled again.
+  spool->SpoolAcknowledged();
+  ASSERT_TRUE(Names().empty());
+  spool->SpoolUndelivered(record, file);
+  ASSERT_EQ(Names().size(), 1u);
+  EXPECT_EQ(dir.Read(Names()[0]), SpoolFile(record));
 }
 
 TEST_F(SpoolTest, NewConnectionReplaysAtOnce) {

@@ -155,6 +155,8 @@ struct ConnectCase {
   std::string kind;
 };
 
+void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
+
 class ConnectFailures : public ::testing::TestWithParam<ConnectCase> {};
 
 TEST_P(ConnectFailures, RaiseTheirKindAtOnceAndLeaveTheClientClosed) {
