@@ -121,7 +121,10 @@ std::map<std::string, double> ThreadCpuSeconds(pid_t pid) {
     std::string name;
     if (!(stat >> ns)) continue;
     std::getline(comm, name);
-    by_name[name + " (" + task.path().filename().string() + ")"] += static_cast<double>(ns) / 1e9;
+    const std::string tid = task.path().filename().string();
+    // The process's first thread runs the window and its timers.
+    if (tid == std::to_string(pid)) name = "window";
+    by_name[name + " (" + tid + ")"] += static_cast<double>(ns) / 1e9;
   }
   return by_name;
 }
