@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -103,8 +104,12 @@ private:
 // msgserver-sim on a free loopback port, with its output lines at hand.
 class MsgServerSim {
 public:
-  explicit MsgServerSim(std::vector<std::string> args, const std::string& path = ORVENT_MSGSERVER_SIM) {
-    args.insert(args.end(), {"--port", "0"});
+  explicit MsgServerSim(std::vector<std::string> args, const std::string& path = ORVENT_MSGSERVER_SIM)
+      : MsgServerSim(std::move(args), 0, path) {}
+  // On a given port (0: any free one), e.g. to start again where a link
+  // expects the server.
+  MsgServerSim(std::vector<std::string> args, std::uint16_t port, const std::string& path = ORVENT_MSGSERVER_SIM) {
+    args.insert(args.end(), {"--port", std::to_string(port)});
     process_.emplace(path, args);
     const auto first = process_->ReadLine(std::chrono::seconds(10));
     const std::string lead = "listening 127.0.0.1:";
