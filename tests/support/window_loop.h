@@ -40,8 +40,8 @@ public:
   // slow one does not shift the ones after it. `done` is asked at least every
   // `poll`, as it may wait for something outside this loop.
   template <typename Done>
-  bool RunUntil(Done done, std::chrono::milliseconds limit,
-                std::chrono::milliseconds poll = std::chrono::milliseconds(10)) {
+  bool RunUntil(Done done, std::chrono::steady_clock::duration limit,
+                std::chrono::steady_clock::duration poll = std::chrono::milliseconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
       if (done()) return true;
@@ -67,7 +67,7 @@ public:
   }
 
   // Runs the loop for `span` whatever happens.
-  void RunFor(std::chrono::milliseconds span) {
+  void RunFor(std::chrono::steady_clock::duration span) {
     RunUntil([] { return false; }, span);
   }
 
