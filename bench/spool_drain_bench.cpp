@@ -110,9 +110,11 @@ int Drain(int files) {
   // The simulator prints a line per frame; a full pipe would stall it.
   std::atomic<bool> reading{true};
   std::atomic<int> event_lines{0};
+  std::atomic<bool> sim_ended{false};
   std::thread reader([&] {
-    while (reading) {
+    while (reading && !sim_ended) {
       if (const auto line = sim.ReadLine(100ms); line && line->rfind("cmd_event ", 0) == 0) ++event_lines;
+      sim_ended = sim.Process().OutputEnded();
     }
   });
 
@@ -132,8 +134,9 @@ int Drain(int files) {
   Steady::duration accepted_after{};
   // Far more than the design's bound of one file per tick would need.
   const auto limit = 3 * files * kReplayPeriod + 30s;
-  const bool drained = loop.RunUntil(
+  loop.RunUntil(
       [&] {
+        if (sim_ended) return true;
         if (!accepted_seen && link.Accepted()) {
           accepted_seen = true;
           accepted_after = Steady::now() - start;
@@ -154,13 +157,15 @@ int Drain(int files) {
               1000.0 * Seconds(accepted_after));
   std::printf("server received %d event frames, %zu distinct records of %d; %zu spool files left\n",
               event_lines.load(), distinct, files, left);
-  return drained && distinct == static_cast<std::size_t>(files) ? 0 : 1;
+  if (sim_ended) std::printf("msgserver-sim ended before the spool was drained\n");
+  return left == 0 && distinct == static_cast<std::size_t>(files) ? 0 : 1;
 }
 
 }  // namespace
 }  // namespace orvent
 
 int main(int argc, char** argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines in order with the simulator's
   int files = 1000;
   for (int i = 1; i < argc; ++i) {
     const auto n = i + 1 < argc && std::strcmp(argv[i], "--files") == 0 ? orvent::TryParseInt(argv[++i])

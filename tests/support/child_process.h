@@ -70,10 +70,16 @@ public:
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
       char chunk[4096];
       const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
+      if (n <= 0) {
+        output_ended_ = true;
+        return std::nullopt;
+      }
       buffer_.append(chunk, static_cast<std::size_t>(n));
     }
   }
+
+  // The child's standard output has ended (it closed it or exited).
+  bool OutputEnded() const { return output_ended_; }
 
   void Signal(int sig) { ::kill(pid_, sig); }
 
@@ -98,6 +104,7 @@ private:
   pid_t pid_ = -1;
   int out_ = -1;
   bool exited_ = false;
+  bool output_ended_ = false;
   std::string buffer_;
 };
 
