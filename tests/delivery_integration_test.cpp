@@ -4,6 +4,7 @@
 // replay tick.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +13,9 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,6 +34,21 @@ using namespace std::chrono_literals;
 using test::MsgServerSim;
 
 constexpr auto kReplayPeriod = 200ms;
+
+// Bytes as "20 00 00 03 ...", so that a failure shows which records differ.
+std::string Hex(std::string_view bytes) {
+  std::string hex;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", static_cast<unsigned char>(bytes[i]));
+    hex += buf;
+  }
+  return hex;
+}
+
+std::string Hex(const SoobBytes& record) {
+  return Hex(std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
+}
 
 // Records the window's side of the link, and whether it ran anywhere but on
 // the window thread.
@@ -77,14 +95,14 @@ public:
   DeliveryRig(const DeliveryRig&) = delete;
   DeliveryRig& operator=(const DeliveryRig&) = delete;
 
-  // The contents of every file of the spool folder with the given suffix.
+  // The contents of every file of the spool folder with the given suffix, in hexadecimal.
   std::vector<std::string> Files(const std::string& suffix = kSpoolFileSuffix) const {
     std::vector<std::string> out;
     for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
       const std::string name = entry.path().filename().string();
       if (!name.ends_with(suffix)) continue;
       std::ifstream in(entry.path(), std::ios::binary);
-      out.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      out.push_back(Hex(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())));
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -139,7 +157,7 @@ std::vector<SoobBytes> Records(int first, int count) {
 
 std::string SpoolFileContents(const SoobBytes& record) {
   const SpoolFileBytes bytes = MakeSpoolFileBytes(record);
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+  return Hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 std::vector<std::string> SpoolFileContents(const std::vector<SoobBytes>& records) {
@@ -150,15 +168,7 @@ std::vector<std::string> SpoolFileContents(const std::vector<SoobBytes>& records
 }
 
 // The record as msgserver-sim's event log writes it.
-std::string RecordField(const SoobBytes& record) {
-  std::string hex;
-  char buf[4];
-  for (std::size_t i = 0; i < record.size(); ++i) {
-    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", record[i]);
-    hex += buf;
-  }
-  return "\"record\":\"" + hex + "\"";
-}
+std::string RecordField(const SoobBytes& record) { return "\"record\":\"" + Hex(record) + "\""; }
 
 // The records of `wanted` that the server has not logged yet.
 std::vector<SoobBytes> NotReceived(const std::string& events_file, const std::vector<SoobBytes>& wanted) {
@@ -207,6 +217,34 @@ TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThe
   rig.spool.EmitReports();
   EXPECT_EQ(rig.errors, std::vector<std::int32_t>{});
   EXPECT_EQ(rig.window.OffThreadCalls(), 0);
+}
+
+TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
+  const std::uint16_t port = FreePort();
+  DeliveryRig rig(port);
+  std::optional<MsgServerSim> sim;
+  sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
+
+  sim->Process().Signal(SIGTERM);
+  ASSERT_EQ(sim->Process().WaitExit(5s), 0);
+  // Before the link notices, events still go to it; they must not die with
+  // the connection.
+  const std::vector<SoobBytes> unnoticed = Records(300, 3);
+  for (const auto& r : unnoticed) rig.spool.SendOrSpool(r);
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return !rig.link.LinkUp(); }, 15s));
+  const std::vector<SoobBytes> noticed = Records(310, 3);
+  for (const auto& r : noticed) rig.spool.SendOrSpool(r);
+  EXPECT_GE(rig.Files().size(), noticed.size());
+
+  sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
+  std::vector<SoobBytes> all = unnoticed;
+  all.insert(all.end(), noticed.begin(), noticed.end());
+  EXPECT_TRUE(rig.loop.RunUntil([&] { return rig.Files().empty() && NotReceived(rig.EventsFile(), all).empty(); },
+                                20s));
+  EXPECT_EQ(NotReceived(rig.EventsFile(), all).size(), 0u);
+  EXPECT_EQ(rig.Files().size(), 0u);
 }
 
 TEST(DeliveryIntegration, AnOrderlyStopLeavesLiveEventsStillQueuedAsSpoolFiles) {
