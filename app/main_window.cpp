@@ -218,12 +218,7 @@ void TForm1::FormCreate() {
     return ServerAddress{host.Address, host.Port};
   };
   link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
-  EventSpool* spool = spool_.get();
-  link_outlets.SpoolAcknowledged = [spool] { spool->SpoolAcknowledged(); };
-  link_outlets.SpoolLinkUp = [spool] { spool->SpoolLinkUp(); };
-  link_outlets.SpoolUndelivered = [spool](const SoobBytes& record, const std::string& spool_file) {
-    spool->SpoolUndelivered(record, spool_file);
-  };
+  WireSpool(link_outlets, *spool_);
   link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
   spool_->AttachLink(link_.get());
   link_->Start();

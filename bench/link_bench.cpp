@@ -165,9 +165,7 @@ int SendOrSpoolLatency() {
   WindowDispatcher dispatcher(loop.Poster());
   EventSpool spool(folder, clock, nullptr, {});
   LinkOutlets outlets = Outlets(server.Port());
-  outlets.SpoolAcknowledged = [&] { spool.SpoolAcknowledged(); };
-  outlets.SpoolLinkUp = [&] { spool.SpoolLinkUp(); };
-  outlets.SpoolUndelivered = [&](const SoobBytes& record) { spool.SpoolUndelivered(record); };
+  WireSpool(outlets, spool);
   int rc = 0;
   {
     cl link(clock, dispatcher, window, LinkSettings{}, outlets);

@@ -121,9 +121,7 @@ int Drain(int files) {
   LinkOutlets outlets;
   outlets.ReadServerAddress = [port = sim.Port()] { return ServerAddress{"127.0.0.1", port}; };
   outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
-  outlets.SpoolAcknowledged = [&] { spool.SpoolAcknowledged(); };
-  outlets.SpoolLinkUp = [&] { spool.SpoolLinkUp(); };
-  outlets.SpoolUndelivered = [&](const SoobBytes& record) { spool.SpoolUndelivered(record); };
+  WireSpool(outlets, spool);
   cl link(clock, dispatcher, window, LinkSettings{}, outlets);
   spool.AttachLink(&link);
   loop.SetTick([&] { spool.ReplayStep(); });

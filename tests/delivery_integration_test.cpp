@@ -123,9 +123,7 @@ private:
     LinkOutlets o;
     o.ReadServerAddress = [port] { return ServerAddress{"127.0.0.1", port}; };
     o.CurrentPortState = [] { return PortState{"COM1", true}; };
-    o.SpoolAcknowledged = [this] { spool.SpoolAcknowledged(); };
-    o.SpoolLinkUp = [this] { spool.SpoolLinkUp(); };
-    o.SpoolUndelivered = [this](const SoobBytes& record) { spool.SpoolUndelivered(record); };
+    WireSpool(o, spool);
     return o;
   }
 };
