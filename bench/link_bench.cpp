@@ -25,6 +25,7 @@
 #include "platform/files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/window_loop.h"
 
 namespace orvent {
@@ -153,9 +154,8 @@ int SendOrSpoolLatency() {
     receipts.Take(m);
     return test::Behaving(m);
   });
-  std::string folder = (std::filesystem::temp_directory_path() / "orvent-bench-XXXXXX").string();
-  if (mkdtemp(folder.data()) == nullptr) return 1;
-  folder += "/";
+  const test::TempDir temp;
+  const std::string folder = temp.Prefix();
 
   // This thread is the window thread: it runs the link's window calls and
   // the 200 ms replay tick between events, as the window's event loop would.
@@ -200,8 +200,6 @@ int SendOrSpoolLatency() {
   // Every event went straight to the link: none was spooled.
   const std::size_t spooled = ListMatches(folder, kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
   std::printf("spool files written meanwhile: %zu\n", spooled);
-  std::error_code ignored;
-  std::filesystem::remove_all(folder, ignored);
   return spooled == 0 ? rc : 1;
 }
 

@@ -24,6 +24,7 @@
 #include "platform/files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/window_loop.h"
+#include "support/temp_dir.h"
 
 namespace orvent {
 namespace {
@@ -39,22 +40,6 @@ public:
   void PulseIndicator() override {}
 };
 
-class Folder {
-public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvent-drain-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern + "/";
-  }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 SoobBytes Record(int n) {
   stru_soob r;
@@ -86,18 +71,18 @@ std::size_t DistinctNumbers(const std::string& events_file, int limit) {
 }
 
 int Drain(int files) {
-  Folder folder;
+  test::TempDir folder;
   SystemClock clock;
   test::WindowLoop loop(kReplayPeriod);
   WindowDispatcher dispatcher(loop.Poster());
   NullWindow window;
   // Made first, with no link yet: every record goes to a file.
-  EventSpool spool(folder.path(), clock, nullptr, {});
+  EventSpool spool(folder.Prefix(), clock, nullptr, {});
 
   const auto write_start = Steady::now();
   for (int i = 0; i < files; ++i) spool.SendOrSpool(Record(i));
   const auto written = Steady::now() - write_start;
-  const std::size_t on_disk = ListMatches(folder.path(), kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
+  const std::size_t on_disk = ListMatches(folder.Prefix(), kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
   std::printf("wrote %zu spool files in %.2f s (%.3f ms per file)\n", on_disk, Seconds(written),
               1000.0 * Seconds(written) / files);
   if (on_disk != static_cast<std::size_t>(files)) {
@@ -105,7 +90,7 @@ int Drain(int files) {
     return 1;
   }
 
-  const std::string events_file = folder.path() + "events.jsonl";
+  const std::string events_file = folder.Prefix() + "events.jsonl";
   test::MsgServerSim sim({"--events", events_file});
   // The simulator prints a line per frame; a full pipe would stall it.
   std::atomic<bool> reading{true};
@@ -139,7 +124,7 @@ int Drain(int files) {
           accepted_seen = true;
           accepted_after = Steady::now() - start;
         }
-        return !FindFirstMatch(folder.path(), kSpoolFileSuffix);
+        return !FindFirstMatch(folder.Prefix(), kSpoolFileSuffix);
       },
       limit, 20ms);
   const auto took = Steady::now() - start;
@@ -148,7 +133,7 @@ int Drain(int files) {
   reading = false;
   reader.join();
 
-  const std::size_t left = ListMatches(folder.path(), kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
+  const std::size_t left = ListMatches(folder.Prefix(), kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
   const std::size_t distinct = DistinctNumbers(events_file, files);
   std::printf("drained %d spool files into msgserver-sim in %.2f s: %.2f files/s (link accepted after %.0f ms)\n",
               files - static_cast<int>(left), Seconds(took), (files - static_cast<double>(left)) / Seconds(took),
