@@ -50,17 +50,6 @@ const QString kTitle = QStringLiteral("Драйвер ORVENT");
 constexpr char kDeviceNamespace[] = "\\\\.\\";
 constexpr int kTimer2PeriodMs = 200;
 
-// The serial line as the window sets it up for the receiver.
-void ConfigureReceiverLine(TCommPortDriver& port) {
-  port.SetHwFlow(hfNONE);
-  port.SetPacketSize(256);
-  port.SetPacketTimeout(80);
-  port.SetPacketMode(pmPass);
-  port.SetPollingDelay(20);
-  port.SetOutputTimeout(80);
-  port.SetInputTimeout(80);
-}
-
 void EchoToStandardError(const QString& line) {
   const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
   std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
@@ -134,7 +123,7 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent)
   createTrayIcon();
 
   CommPortDriver1 = std::make_unique<TCommPortDriver>(*ports_, poll_timer_, *clock_);
-  ConfigureReceiverLine(*CommPortDriver1);
+  ApplyReceiverLineSettings(*CommPortDriver1);
   Timer2 = new QTimer(this);
   Timer2->setInterval(kTimer2PeriodMs);
   // The message form and the access dialog exist before start-up, which may
