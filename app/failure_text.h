@@ -11,7 +11,7 @@ namespace orvent {
 QString FailureText(const QString& message);
 
 // Shows such a failure in a message box with an error icon and the
-// application's title; the program then goes on.
+// application's title (and on standard error); the program goes on at once.
 void ShowFailure(QWidget* parent, const QString& message);
 
 // Runs a handler's body; a failure that escapes it is shown, not raised.

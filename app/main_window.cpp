@@ -50,17 +50,6 @@ const QString kTitle = QStringLiteral("Драйвер ORVENT");
 constexpr char kDeviceNamespace[] = "\\\\.\\";
 constexpr int kTimer2PeriodMs = 200;
 
-// The serial line as the window sets it up for the receiver.
-void ConfigureReceiverLine(TCommPortDriver& port) {
-  port.SetHwFlow(hfNONE);
-  port.SetPacketSize(256);
-  port.SetPacketTimeout(80);
-  port.SetPacketMode(pmPass);
-  port.SetPollingDelay(20);
-  port.SetOutputTimeout(80);
-  port.SetInputTimeout(80);
-}
-
 void EchoToStandardError(const QString& line) {
   const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
   std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
@@ -134,7 +123,7 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent)
   createTrayIcon();
 
   CommPortDriver1 = std::make_unique<TCommPortDriver>(*ports_, poll_timer_, *clock_);
-  ConfigureReceiverLine(*CommPortDriver1);
+  ApplyReceiverLineSettings(*CommPortDriver1);
   Timer2 = new QTimer(this);
   Timer2->setInterval(kTimer2PeriodMs);
   // The message form and the access dialog exist before start-up, which may
@@ -218,12 +207,7 @@ void TForm1::FormCreate() {
     return ServerAddress{host.Address, host.Port};
   };
   link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
-  EventSpool* spool = spool_.get();
-  link_outlets.SpoolAcknowledged = [spool] { spool->SpoolAcknowledged(); };
-  link_outlets.SpoolLinkUp = [spool] { spool->SpoolLinkUp(); };
-  link_outlets.SpoolUndelivered = [spool](const SoobBytes& record, const std::string& spool_file) {
-    spool->SpoolUndelivered(record, spool_file);
-  };
+  WireSpool(link_outlets, *spool_);
   link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
   spool_->AttachLink(link_.get());
   link_->Start();

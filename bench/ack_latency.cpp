@@ -53,12 +53,7 @@ int main(int argc, char** argv) {
   SystemSerialPorts ports;
   TCommPortDriver driver(ports, timer, clock);
   driver.SetPortName(first->substr(7));
-  driver.SetHwFlow(hfNONE);
-  driver.SetPacketSize(256);
-  driver.SetPacketTimeout(80);
-  driver.SetPacketMode(pmPass);
-  driver.SetPollingDelay(20);
-  driver.SetOutputTimeout(80);
+  ApplyReceiverLineSettings(driver);
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
   std::size_t records = 0;

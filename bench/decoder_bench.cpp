@@ -8,6 +8,7 @@
 
 #include "app/settings.h"
 #include "receiver/message_decoder.h"
+#include "support/temp_dir.h"
 
 namespace orvent {
 namespace {
@@ -35,12 +36,8 @@ BENCHMARK(BM_DecodeEventRule1);
 // Rule 2 reads `Razdels` from the settings file for every message; here a
 // section of 1,000 keys with the wanted key last.
 void BM_DecodeEventRazdels1000(benchmark::State& state) {
-  std::string dir = (std::filesystem::temp_directory_path() / "orvent-bench-XXXXXX").string();
-  if (mkdtemp(dir.data()) == nullptr) {
-    state.SkipWithError("no temporary folder");
-    return;
-  }
-  const IniFile ini(dir + "/" + kSettingsFileName);
+  const test::TempDir dir;
+  const IniFile ini(dir.File(kSettingsFileName));
   {
     std::ofstream file(ini.Path(), std::ios::binary);
     file << "[main]\r\nVariantRazdel=2\r\nFirstNumber=4\r\n[ServerHost]\r\nAddress=127.0.0.1\r\n[Razdels]\r\n";
@@ -51,8 +48,7 @@ void BM_DecodeEventRazdels1000(benchmark::State& state) {
   settings.VariantRazdel = 2;
   DecoderOutlets out;
   out.LookupRazdel = [&ini](const std::string& key) { return LookupRazdel(ini, key); };
-  Decode(state, settings, std::move(out), dir);
-  std::filesystem::remove_all(dir);
+  Decode(state, settings, std::move(out), dir.path());
 }
 BENCHMARK(BM_DecodeEventRazdels1000);
 

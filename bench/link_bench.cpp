@@ -1,23 +1,32 @@
 // End-to-end figures of the server link, printed:
 //  - a live event from PostLiveEvent to the server's receipt, over loopback
 //    with an accepted link (an in-process server takes the time of receipt);
+//  - the same from EventSpool::SendOrSpool on the window thread, with the
+//    spool and the link wired as in the program and no spool file in flight;
 //  - the CPU that an idle accepted link (keep-alives only) costs, against
 //    msgserver-sim as a separate process.
 
+#include <stdlib.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "delivery/server_link.h"
+#include "delivery/spool.h"
+#include "platform/files.h"
 #include "tests/support/child_process.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/window_loop.h"
 
 namespace orvent {
 namespace {
@@ -52,6 +61,13 @@ double CpuSeconds() {
   getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+void PrintPercentiles(const char* what, std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
+  std::printf("%s, %zu events over loopback: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", what, ms.size(), at(0.50),
+              at(0.99), ms.back());
 }
 
 int Latency() {
@@ -100,11 +116,91 @@ int Latency() {
     ms.push_back(std::chrono::duration<double, std::milli>(received[static_cast<std::size_t>(i)] - start).count());
   }
   link.Stop();
-  std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
-  std::printf("live event PostLiveEvent -> server receipt, %d events over loopback: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-              kEvents, at(0.50), at(0.99), ms.back());
+  PrintPercentiles("live event PostLiveEvent -> server receipt", std::move(ms));
   return 0;
+}
+
+// Receipt times of the events numbered 0..count-1 (in their first two bytes),
+// as an in-process server sees them.
+class Receipts {
+public:
+  explicit Receipts(int count) : received_(static_cast<std::size_t>(count)), seen_(static_cast<std::size_t>(count)) {}
+  void Take(const test::ReceivedMessage& m) {
+    if (m.Command != cmd_event || m.Payload.size() != stru_soob::kSize) return;
+    const auto now = Clock_::now();
+    const auto n = static_cast<std::size_t>(m.Payload[0] | (m.Payload[1] << 8));
+    std::lock_guard lock(mutex_);
+    if (n < seen_.size() && !seen_[n]) {
+      received_[n] = now;
+      seen_[n] = true;
+    }
+  }
+  std::optional<Clock_::time_point> Of(int n) const {
+    std::lock_guard lock(mutex_);
+    if (!seen_[static_cast<std::size_t>(n)]) return std::nullopt;
+    return received_[static_cast<std::size_t>(n)];
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<Clock_::time_point> received_;
+  std::vector<bool> seen_;
+};
+
+int SendOrSpoolLatency() {
+  constexpr int kEvents = 2000;
+  Receipts receipts(kEvents);
+  test::ScriptedServer server([&](const test::ReceivedMessage& m) {
+    receipts.Take(m);
+    return test::Behaving(m);
+  });
+  const test::TempDir temp;
+  const std::string folder = temp.Prefix();
+
+  // This thread is the window thread: it runs the link's window calls and
+  // the 200 ms replay tick between events, as the window's event loop would.
+  SystemClock clock;
+  NullWindow window;
+  test::WindowLoop loop(200ms);
+  WindowDispatcher dispatcher(loop.Poster());
+  EventSpool spool(folder, clock, nullptr, {});
+  LinkOutlets outlets = Outlets(server.Port());
+  WireSpool(outlets, spool);
+  int rc = 0;
+  {
+    cl link(clock, dispatcher, window, LinkSettings{}, outlets);
+    spool.AttachLink(&link);
+    loop.SetTick([&] { spool.ReplayStep(); });
+    link.Start();
+    if (!loop.RunUntil([&] { return link.LinkUp() && link.Accepted(); }, 10s)) {
+      std::printf("SendOrSpool latency: the link was not accepted\n");
+      rc = 1;
+    }
+    std::mt19937 random(1);
+    std::vector<double> ms;
+    for (int i = 0; i < kEvents && rc == 0; ++i) {
+      // Events come at any moment relative to the keep-alives and the ticks.
+      loop.RunFor(std::chrono::microseconds(random() % 3000));
+      SoobBytes record{};
+      record[0] = static_cast<std::uint8_t>(i);
+      record[1] = static_cast<std::uint8_t>(i >> 8);
+      const auto start = Clock_::now();
+      spool.SendOrSpool(record);
+      if (!loop.RunUntil([&] { return receipts.Of(i).has_value(); }, 2s, 1ms)) {
+        std::printf("SendOrSpool latency: event %d never arrived\n", i);
+        rc = 1;
+        break;
+      }
+      ms.push_back(std::chrono::duration<double, std::milli>(*receipts.Of(i) - start).count());
+    }
+    link.Stop();
+    spool.EmitReports();
+    if (rc == 0) PrintPercentiles("live event SendOrSpool -> server receipt", ms);
+  }
+  // Every event went straight to the link: none was spooled.
+  const std::size_t spooled = ListMatches(folder, kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
+  std::printf("spool files written meanwhile: %zu\n", spooled);
+  return spooled == 0 ? rc : 1;
 }
 
 int IdleCpu() {
@@ -138,5 +234,6 @@ int IdleCpu() {
 
 int main() {
   if (const int rc = orvent::Latency()) return rc;
+  if (const int rc = orvent::SendOrSpoolLatency()) return rc;
   return orvent::IdleCpu();
 }

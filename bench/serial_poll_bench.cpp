@@ -21,11 +21,7 @@ struct PolledPort {
       return;
     }
     driver.SetPortName(pty.path());
-    driver.SetHwFlow(hfNONE);
-    driver.SetPacketSize(256);
-    driver.SetPacketTimeout(80);
-    driver.SetPacketMode(pmPass);
-    driver.SetPollingDelay(20);
+    ApplyReceiverLineSettings(driver);
     driver.OnReceivePacket = [](TCommPortDriver*, const std::uint8_t*, std::uint32_t) {};
     if (!driver.Connect()) state.SkipWithError("cannot open the pseudo-terminal");
   }

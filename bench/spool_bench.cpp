@@ -13,6 +13,7 @@
 #include "delivery/commands.h"
 #include "delivery/spool.h"
 #include "platform/fake_clock.h"
+#include "support/temp_dir.h"
 
 namespace orvent {
 namespace {
@@ -30,34 +31,20 @@ public:
   bool up = true;
 };
 
-class Folder {
-public:
-  Folder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvent-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern + "/";
-  }
-  ~Folder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
-private:
-  std::string path_;
-};
 
 // One folder of 100,000 spool files, made once for all replay benchmarks.
-const Folder& FullFolder() {
-  static const Folder folder = [] {
-    Folder f;
+const test::TempDir& FullFolder() {
+  static const test::TempDir folder;
+  static const bool filled = [] {
     const SpoolFileBytes bytes = MakeSpoolFileBytes(kRecord);
     for (int i = 0; i < kFolderFiles; ++i) {
-      std::ofstream(f.path() + SpoolNameText(0x5265C00u + static_cast<std::uint32_t>(i)) + ".dd8", std::ios::binary)
+      std::ofstream(folder.Prefix() + SpoolNameText(0x5265C00u + static_cast<std::uint32_t>(i)) + ".dd8",
+                    std::ios::binary)
           .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     }
-    return f;
+    return true;
   }();
+  (void)filled;
   return folder;
 }
 
@@ -76,10 +63,10 @@ void RunTicks(benchmark::State& state, Tick tick) {
 
 // The same first file goes out again at every tick: search, read, queue.
 void BM_ReplayStepSends_100kFiles(benchmark::State& state) {
-  const Folder& folder = FullFolder();
+  const test::TempDir& folder = FullFolder();
   FakeClock clock;
   BenchLink link;
-  EventSpool spool(folder.path(), clock, &link, {});
+  EventSpool spool(folder.Prefix(), clock, &link, {});
   RunTicks(state, [&] {
     clock.Advance(EventSpool::kResendMs + 1);
     spool.ReplayStep();
@@ -89,10 +76,10 @@ BENCHMARK(BM_ReplayStepSends_100kFiles)->Unit(benchmark::kMicrosecond);
 
 // A file in flight and no acknowledgement yet: the search alone.
 void BM_ReplayStepWaits_100kFiles(benchmark::State& state) {
-  const Folder& folder = FullFolder();
+  const test::TempDir& folder = FullFolder();
   FakeClock clock;
   BenchLink link;
-  EventSpool spool(folder.path(), clock, &link, {});
+  EventSpool spool(folder.Prefix(), clock, &link, {});
   spool.ReplayStep();
   RunTicks(state, [&] { spool.ReplayStep(); });
 }
@@ -100,10 +87,10 @@ BENCHMARK(BM_ReplayStepWaits_100kFiles)->Unit(benchmark::kMicrosecond);
 
 // Draining: every tick deletes the acknowledged file and sends the next.
 void BM_ReplayStepDrains_100kFiles(benchmark::State& state) {
-  const Folder& folder = FullFolder();
+  const test::TempDir& folder = FullFolder();
   FakeClock clock;
   BenchLink link;
-  EventSpool spool(folder.path(), clock, &link, {});
+  EventSpool spool(folder.Prefix(), clock, &link, {});
   RunTicks(state, [&] {
     spool.SpoolAcknowledged();
     spool.ReplayStep();
@@ -113,11 +100,11 @@ BENCHMARK(BM_ReplayStepDrains_100kFiles)->Unit(benchmark::kMicrosecond)->Iterati
 
 // One record to disk: temporary file, write, fsync, move, folder flush.
 void BM_SpoolOneRecord(benchmark::State& state) {
-  const Folder folder;
+  const test::TempDir folder;
   FakeClock clock;
   BenchLink link;
   link.up = false;
-  EventSpool spool(folder.path(), clock, &link, {});
+  EventSpool spool(folder.Prefix(), clock, &link, {});
   RunTicks(state, [&] {
     spool.SendOrSpool(kRecord);
     clock.Advance(1);

@@ -7,8 +7,17 @@
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"
 #include "delivery/program_version.h"
+#include "delivery/spool.h"
 
 namespace orvent {
+
+void WireSpool(LinkOutlets& outlets, EventSpool& spool) {
+  outlets.SpoolAcknowledged = [&spool] { spool.SpoolAcknowledged(); };
+  outlets.SpoolLinkUp = [&spool] { spool.SpoolLinkUp(); };
+  outlets.SpoolUndelivered = [&spool](const SoobBytes& record, const std::string& spool_file) {
+    spool.SpoolUndelivered(record, spool_file);
+  };
+}
 namespace {
 
 // The longest rest between passes. Passes with nothing to do are cheap, but

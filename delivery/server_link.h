@@ -71,6 +71,8 @@ public:
   virtual void PulseIndicator() = 0;
 };
 
+class EventSpool;
+
 // Values fixed when the link is made.
 struct LinkSettings {
   std::int32_t FirstNumber = 4;
@@ -94,6 +96,10 @@ struct LinkOutlets {
   // for a live record); while that file exists it still holds the record.
   std::function<void(const SoobBytes&, const std::string& spool_file)> SpoolUndelivered;
 };
+
+// Points the link's spool outlets at the spool: event acknowledgements, new
+// connections, and records whose delivery came to doubt.
+void WireSpool(LinkOutlets& outlets, EventSpool& spool);
 
 // The server link `cl`: its thread keeps one connection to the message
 // server, sends the queued frames and keep-alives, reads one reply after

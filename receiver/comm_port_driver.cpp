@@ -299,4 +299,14 @@ void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
   }
 }
 
+void ApplyReceiverLineSettings(TCommPortDriver& port) {
+  port.SetHwFlow(hfNONE);
+  port.SetPacketSize(256);
+  port.SetPacketTimeout(80);
+  port.SetPacketMode(pmPass);
+  port.SetPollingDelay(20);
+  port.SetOutputTimeout(80);
+  port.SetInputTimeout(80);
+}
+
 }  // namespace orvent

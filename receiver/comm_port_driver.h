@@ -175,4 +175,9 @@ private:
   bool polling_ = false;
 };
 
+// The settings the main window gives its driver before the port is first
+// opened: packets of up to 256 bytes cut after 80 ms, polled every 20 ms,
+// passed on when partial, no handshake, 80 ms output time-out.
+void ApplyReceiverLineSettings(TCommPortDriver& port);
+
 }  // namespace orvent

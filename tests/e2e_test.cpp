@@ -218,7 +218,7 @@ TEST_F(EndToEnd, RecordsSpooledWhileTheServerIsAwayAreDeliveredAndDeleted) {
   EXPECT_EQ(spooled.size(), kEventLines.size());
   EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
 
-  test::MsgServerSim back({"--port", std::to_string(port), "--events", EventsFile()});
+  test::MsgServerSim back({"--events", EventsFile()}, port);
   // The next attempt comes at most 5 s after the last; then one file a tick.
   EXPECT_TRUE(WaitUntil([&] { return SpoolFiles(work.path()).empty(); }, 20s))
       << SpoolFiles(work.path()).size() << " spool files left\n" << driver.Output();

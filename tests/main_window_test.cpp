@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStackedWidget>
@@ -313,6 +314,20 @@ TEST(CloseCode, FiveDigitsFrom10000To99998) {
     EXPECT_GE(code.toInt(), 10000);
     EXPECT_LE(code.toInt(), 99998);
   }
+}
+
+TEST(FailureBox, RepeatedFailuresShareOneBoxAndNeverWait) {
+  QWidget window;
+  ShowFailure(&window, QStringLiteral("'0A1' is not a valid integer value"));
+  ShowFailure(&window, QStringLiteral("'0B2' is not a valid integer value"));
+  QList<QMessageBox*> boxes;
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* box = qobject_cast<QMessageBox*>(widget); box != nullptr && box->isVisible()) boxes << box;
+  }
+  ASSERT_EQ(boxes.size(), 1);
+  EXPECT_EQ(boxes[0]->text(), QStringLiteral("'0B2' is not a valid integer value."));
+  EXPECT_EQ(boxes[0]->icon(), QMessageBox::Critical);
+  boxes[0]->close();
 }
 
 TEST(FailureText, AFullStopAfterALastCharacterThatSortsAfterIt) {

@@ -32,12 +32,7 @@ protected:
     ASSERT_TRUE(first.has_value());
     ASSERT_EQ(first->rfind("device ", 0), 0u) << *first;
     driver.SetPortName(first->substr(7));
-    driver.SetHwFlow(hfNONE);
-    driver.SetPacketSize(256);
-    driver.SetPacketTimeout(80);
-    driver.SetPacketMode(pmPass);
-    driver.SetPollingDelay(20);
-    driver.SetOutputTimeout(80);
+    ApplyReceiverLineSettings(driver);
   }
 
   // Polls until receiver-sim ends; its exit code and output lines.

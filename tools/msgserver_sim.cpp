@@ -305,8 +305,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   std::stop_source stop;
   std::thread([signals, stop]() mutable {
-    int received = 0;
-    sigwait(&signals, &received);
+    siginfo_t info{};
+    while (sigwaitinfo(&signals, &info) < 0) {
+    }
+    // Who ended it: a simulator that vanishes in the middle of a run is
+    // otherwise hard to account for.
+    std::fprintf(stderr, "msgserver-sim: %s from process %d, stopping\n", strsignal(info.si_signo),
+                 static_cast<int>(info.si_pid));
     stop.request_stop();
   }).detach();
 

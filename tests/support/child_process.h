@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -89,10 +89,16 @@ public:
       if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
       char chunk[4096];
       const ssize_t n = ::read(out_, chunk, sizeof chunk);
-      if (n <= 0) return std::nullopt;
+      if (n <= 0) {
+        output_ended_ = true;
+        return std::nullopt;
+      }
       buffer_.append(chunk, static_cast<std::size_t>(n));
     }
   }
+
+  // The child's standard output has ended (it closed it or exited).
+  bool OutputEnded() const { return output_ended_; }
 
   void Signal(int sig) { ::kill(pid_, sig); }
   pid_t Pid() const { return pid_; }
@@ -138,15 +144,19 @@ private:
   int out_ = -1;
   int in_ = -1;
   bool exited_ = false;
+  bool output_ended_ = false;
   std::string buffer_;
 };
 
 // msgserver-sim on a free loopback port, with its output lines at hand.
 class MsgServerSim {
 public:
-  // A free port unless the arguments name one with --port.
-  explicit MsgServerSim(std::vector<std::string> args, const std::string& path = ORVENT_MSGSERVER_SIM) {
-    if (std::find(args.begin(), args.end(), "--port") == args.end()) args.insert(args.end(), {"--port", "0"});
+  explicit MsgServerSim(std::vector<std::string> args, const std::string& path = ORVENT_MSGSERVER_SIM)
+      : MsgServerSim(std::move(args), 0, path) {}
+  // On a given port (0: any free one), e.g. to start again where a link
+  // expects the server.
+  MsgServerSim(std::vector<std::string> args, std::uint16_t port, const std::string& path = ORVENT_MSGSERVER_SIM) {
+    args.insert(args.end(), {"--port", std::to_string(port)});
     process_.emplace(path, args);
     const auto first = process_->ReadLine(std::chrono::seconds(10));
     const std::string lead = "listening 127.0.0.1:";

@@ -25,6 +25,8 @@ public:
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
+  // The folder as a spool prefix: its path with the trailing separator.
+  std::string Prefix() const { return path_ + "/"; }
   std::string File(std::string_view name) const { return path_ + "/" + std::string(name); }
 
   void Write(std::string_view name, std::string_view bytes) const {

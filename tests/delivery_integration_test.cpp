@@ -1,0 +1,273 @@
+// The link thread and the spool wired together as the program wires them,
+// against msgserver-sim as a separate process, on the real clock. The test
+// body is the window thread: it runs the link's window calls and the 200 ms
+// replay tick.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "delivery/server_link.h"
+#include "delivery/spool.h"
+#include "platform/clock.h"
+#include "platform/tcp_socket.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+#include "support/window_loop.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+using test::MsgServerSim;
+
+constexpr auto kReplayPeriod = 200ms;
+
+// Bytes as "20 00 00 03 ...", so that a failure shows which records differ.
+std::string Hex(std::string_view bytes) {
+  std::string hex;
+  char buf[4];
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::snprintf(buf, sizeof buf, i ? " %02X" : "%02X", static_cast<unsigned char>(bytes[i]));
+    hex += buf;
+  }
+  return hex;
+}
+
+std::string Hex(const SoobBytes& record) {
+  return Hex(std::string_view(reinterpret_cast<const char*>(record.data()), record.size()));
+}
+
+// Records the window's side of the link, and whether it ran anywhere but on
+// the window thread.
+class WindowRecorder : public LinkWindow {
+public:
+  explicit WindowRecorder(std::thread::id window_thread) : window_thread_(window_thread) {}
+  void ShowStatus(const std::string& text) override {
+    Check();
+    std::lock_guard lock(mutex_);
+    lines_.push_back(text);
+  }
+  void PulseIndicator() override { Check(); }
+  bool Showed(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+  }
+  int OffThreadCalls() const { return off_thread_; }
+
+private:
+  void Check() {
+    if (std::this_thread::get_id() != window_thread_) ++off_thread_;
+  }
+  const std::thread::id window_thread_;
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+  std::atomic<int> off_thread_{0};
+};
+
+// The spool made first, the link made with the spool's operations as its
+// outlets, then attached to the spool; the replay step on the window tick.
+class DeliveryRig {
+public:
+  explicit DeliveryRig(std::uint16_t port)
+      : loop(kReplayPeriod),
+        dispatcher(loop.Poster()),
+        window(loop.ThreadId()),
+        spool(dir.path() + "/", clock, nullptr, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}}),
+        link(clock, dispatcher, window, LinkSettings{}, Outlets(port)) {
+    spool.AttachLink(&link);
+    loop.SetTick([this] { spool.ReplayStep(); });
+  }
+  // The link hands its queued events to the spool as it stops.
+  ~DeliveryRig() { link.Stop(); }
+  DeliveryRig(const DeliveryRig&) = delete;
+  DeliveryRig& operator=(const DeliveryRig&) = delete;
+
+  // The contents of every file of the spool folder with the given suffix, in hexadecimal.
+  std::vector<std::string> Files(const std::string& suffix = kSpoolFileSuffix) const {
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+      const std::string name = entry.path().filename().string();
+      if (!name.ends_with(suffix)) continue;
+      std::ifstream in(entry.path(), std::ios::binary);
+      out.push_back(Hex(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string EventsFile() const { return dir.File("events.jsonl"); }
+
+  test::TempDir dir;
+  SystemClock clock;
+  test::WindowLoop loop;
+  WindowDispatcher dispatcher;
+  WindowRecorder window;
+  std::vector<std::int32_t> errors;  // the error log, written on the window thread
+  EventSpool spool;
+  cl link;
+
+private:
+  LinkOutlets Outlets(std::uint16_t port) {
+    LinkOutlets o;
+    o.ReadServerAddress = [port] { return ServerAddress{"127.0.0.1", port}; };
+    o.CurrentPortState = [] { return PortState{"COM1", true}; };
+    WireSpool(o, spool);
+    return o;
+  }
+};
+
+// A loopback port where nobody listens now.
+std::uint16_t FreePort() {
+  TcpListener probe;
+  if (probe.Listen(kLoopback, 0)) throw std::runtime_error("cannot listen on loopback");
+  return probe.LocalPort();
+}
+
+SoobBytes Record(int n) {
+  stru_soob r;
+  r.Number = 7000 + n;
+  r.ZoneLength = 3;
+  r.ZoneChars = {'0', '1', '5', 0};
+  r.Razdel = 1;
+  r.Kind = static_cast<std::uint8_t>(n % 10);
+  r.RecvTime = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, n % 60, 250});
+  r.Mark = stru_soob::kMark;
+  return Serialize(r);
+}
+
+std::vector<SoobBytes> Records(int first, int count) {
+  std::vector<SoobBytes> out;
+  for (int i = 0; i < count; ++i) out.push_back(Record(first + i));
+  return out;
+}
+
+std::string SpoolFileContents(const SoobBytes& record) {
+  const SpoolFileBytes bytes = MakeSpoolFileBytes(record);
+  return Hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::vector<std::string> SpoolFileContents(const std::vector<SoobBytes>& records) {
+  std::vector<std::string> out;
+  for (const auto& r : records) out.push_back(SpoolFileContents(r));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// The record as msgserver-sim's event log writes it.
+std::string RecordField(const SoobBytes& record) { return "\"record\":\"" + Hex(record) + "\""; }
+
+// The records of `wanted` that the server has not logged yet.
+std::vector<SoobBytes> NotReceived(const std::string& events_file, const std::vector<SoobBytes>& wanted) {
+  std::ifstream in(events_file);
+  const std::string log{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<SoobBytes> missing;
+  for (const auto& r : wanted) {
+    if (log.find(RecordField(r)) == std::string::npos) missing.push_back(r);
+  }
+  return missing;
+}
+
+TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThenLiveEventsGoStraight) {
+  const std::uint16_t port = FreePort();
+  DeliveryRig rig(port);
+  rig.link.Start();
+  // The first attempt is refused; the next comes 5000 ms after its start.
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusConnecting); }, 5s));
+
+  const std::vector<SoobBytes> spooled = Records(0, 10);
+  for (const auto& r : spooled) rig.spool.SendOrSpool(r);
+  EXPECT_EQ(rig.Files(), SpoolFileContents(spooled));  // one 24-byte file each
+
+  MsgServerSim sim({"--events", rig.EventsFile()}, port);
+  const bool drained = rig.loop.RunUntil(
+      [&] { return rig.Files().empty() && NotReceived(rig.EventsFile(), spooled).empty(); }, 20s);
+  EXPECT_TRUE(drained);
+  EXPECT_EQ(NotReceived(rig.EventsFile(), spooled).size(), 0u);
+  EXPECT_EQ(rig.Files().size(), 0u);
+  EXPECT_EQ(rig.Files(".tmp").size() + rig.Files(".bad").size(), 0u);
+  EXPECT_TRUE(rig.window.Showed(kStatusConnected));
+
+  // Accepted, nothing in flight: a live event goes to the server with no file.
+  ASSERT_TRUE(rig.link.LinkUp() && rig.link.Accepted());
+  ASSERT_EQ(rig.spool.PendingSoobFile(), "");
+  const std::vector<SoobBytes> live = Records(100, 3);
+  for (const auto& r : live) {
+    rig.spool.SendOrSpool(r);
+    EXPECT_EQ(rig.Files().size(), 0u);
+  }
+  EXPECT_TRUE(rig.loop.RunUntil([&] { return NotReceived(rig.EventsFile(), live).empty(); }, 5s));
+  rig.loop.RunFor(3 * kReplayPeriod);  // their acknowledgements delete nothing and spool nothing
+  EXPECT_EQ(rig.Files().size(), 0u);
+
+  rig.link.Stop();
+  rig.spool.EmitReports();
+  EXPECT_EQ(rig.errors, std::vector<std::int32_t>{});
+  EXPECT_EQ(rig.window.OffThreadCalls(), 0);
+}
+
+TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
+  const std::uint16_t port = FreePort();
+  DeliveryRig rig(port);
+  std::optional<MsgServerSim> sim;
+  sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
+
+  sim->Process().Signal(SIGTERM);
+  ASSERT_EQ(sim->Process().WaitExit(5s), 0);
+  // Before the link notices, events still go to it; they must not die with
+  // the connection.
+  const std::vector<SoobBytes> unnoticed = Records(300, 3);
+  for (const auto& r : unnoticed) rig.spool.SendOrSpool(r);
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return !rig.link.LinkUp(); }, 15s));
+  const std::vector<SoobBytes> noticed = Records(310, 3);
+  for (const auto& r : noticed) rig.spool.SendOrSpool(r);
+  EXPECT_GE(rig.Files().size(), noticed.size());
+
+  sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
+  std::vector<SoobBytes> all = unnoticed;
+  all.insert(all.end(), noticed.begin(), noticed.end());
+  EXPECT_TRUE(rig.loop.RunUntil([&] { return rig.Files().empty() && NotReceived(rig.EventsFile(), all).empty(); },
+                                20s));
+  EXPECT_EQ(NotReceived(rig.EventsFile(), all).size(), 0u);
+  EXPECT_EQ(rig.Files().size(), 0u);
+}
+
+TEST(DeliveryIntegration, AnOrderlyStopLeavesLiveEventsStillQueuedAsSpoolFiles) {
+  // The server takes the first event but holds back its acknowledgement, so
+  // the others wait in the link's queue.
+  test::TempDir events;
+  MsgServerSim sim({"--ack-delay", "20000", "--events", events.File("events.jsonl")});
+  DeliveryRig rig(sim.Port());
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
+
+  const std::vector<SoobBytes> live = Records(200, 5);
+  for (const auto& r : live) rig.spool.SendOrSpool(r);
+  EXPECT_EQ(rig.Files().size(), 0u);  // all went to the link
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return NotReceived(events.File("events.jsonl"), {live[0]}).empty(); }, 5s));
+
+  const auto start = std::chrono::steady_clock::now();
+  rig.link.Stop();
+  rig.spool.EmitReports();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+  // The one at the server drew no reply: it may not have arrived, so it is
+  // spooled with the queued ones.
+  EXPECT_EQ(rig.Files(), SpoolFileContents(live));
+  EXPECT_EQ(rig.errors, std::vector<std::int32_t>{});
+}
+
+}  // namespace
+}  // namespace orvent
