@@ -233,7 +233,10 @@ TEST_F(EndToEnd, RecordsSpooledWhileTheServerIsAwayAreDeliveredAndDeleted) {
   EXPECT_EQ(driver.Terminate(2s), 0);
 }
 
-TEST_F(EndToEnd, SigtermWithEventsWaitingLeavesThemOnDisk) {
+// SIGTERM and SIGINT both close the driver in order.
+class EndToEndSignal : public EndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EndToEndSignal, EventsWaitingAtTheSignalAreLeftOnDisk) {
   // The server takes the first event and sits on its answer, so the link
   // thread waits for it while the next events queue behind.
   test::MsgServerSim server({"--ack-delay", "30000", "--events", EventsFile()});
@@ -245,7 +248,7 @@ TEST_F(EndToEnd, SigtermWithEventsWaitingLeavesThemOnDisk) {
   ASSERT_TRUE(test::WaitFrame(server, "cmd_event", kLimit));
 
   const auto start = Steady::now();
-  EXPECT_EQ(driver.Terminate(3s), 0) << driver.Output();
+  EXPECT_EQ(driver.Terminate(3s, GetParam()), 0) << driver.Output();
   EXPECT_LE(Steady::now() - start, 2s);
 
   // None was acknowledged by the server, so every one is on disk, the one
@@ -253,6 +256,11 @@ TEST_F(EndToEnd, SigtermWithEventsWaitingLeavesThemOnDisk) {
   const auto spooled = SpoolFiles(work.path());
   EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
 }
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndToEndSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& sent) {
+                           return std::string(sent.param == SIGTERM ? "Sigterm" : "Sigint");
+                         });
 
 TEST_F(EndToEnd, SigtermEndsTheDriverWhileItsStartUpWarningIsUp) {
   // A port that will not open holds start-up in a modal warning that no one

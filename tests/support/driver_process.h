@@ -107,9 +107,9 @@ public:
     }
   }
 
-  // SIGTERM, then the exit code if the driver ends within the limit.
-  std::optional<int> Terminate(std::chrono::milliseconds limit) {
-    process_->Signal(SIGTERM);
+  // SIGTERM (or `sig`), then the exit code if the driver ends within the limit.
+  std::optional<int> Terminate(std::chrono::milliseconds limit, int sig = SIGTERM) {
+    process_->Signal(sig);
     return process_->WaitExit(limit);
   }
 
