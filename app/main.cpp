@@ -1,6 +1,7 @@
 // orvent-driver: the receiver driver's window program. It has no options; it
 // works in the folder it was started in.
 #include <QApplication>
+#include <QDialog>
 #include <QSocketNotifier>
 #include <cstdlib>
 
@@ -26,14 +27,32 @@ int main(int argc, char** argv) {
 
   orvent::DriverEnvironment env;
   env.WorkDir = orvent::CurrentDirectory();
-  orvent::TForm1 form(env);
-  form.show();
-
+  // Watched before the window is made: its start-up may already wait in a
+  // modal warning (a port that will not open), and with no one at the screen
+  // only a signal can end the program then.
+  orvent::TForm1* window = nullptr;
+  bool end_requested = false;
   QSocketNotifier notifier(termination.Descriptor(), QSocketNotifier::Read);
   notifier.setEnabled(termination.Descriptor() >= 0);
-  QObject::connect(&notifier, &QSocketNotifier::activated, &form, [&] {
+  QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
     termination.Take();
-    form.Terminate();
+    if (window != nullptr) {
+      window->Terminate();
+      return;
+    }
+    // Still starting: the warning closes, and the program ends once started.
+    end_requested = true;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
+    }
   });
+
+  orvent::TForm1 form(env);
+  window = &form;
+  if (end_requested) {
+    form.Terminate();
+    return 0;
+  }
+  form.show();
   return QApplication::exec();
 }

@@ -5,6 +5,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -43,12 +44,15 @@ struct Options {
   std::int32_t CloseAfter = 0;
   std::int32_t AckDelayMs = 0;
   std::string EventsFile;
+  bool Stamp = false;
 };
 
 constexpr char kUsage[] =
     "usage: msgserver-sim [--host ADDR] [--port N] [--no-accept | --deny] [--no-ack] [--silent]\n"
     "                     [--disconnect-after N] [--drop-after N] [--close-after N]\n"
-    "                     [--ack-delay MS] [--events FILE]\n";
+    "                     [--ack-delay MS] [--events FILE] [--stamp]\n"
+    "  --stamp  add mono_us T to every frame line and event: CLOCK_MONOTONIC microseconds\n"
+    "           when the whole frame was in, comparable with receiver-sim --stamp\n";
 
 bool ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
@@ -82,6 +86,8 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       if (!number(o.AckDelayMs)) return false;
     } else if (arg == "--events" && i + 1 < argc) {
       o.EventsFile = argv[++i];
+    } else if (arg == "--stamp") {
+      o.Stamp = true;
     } else {
       return false;
     }
@@ -111,6 +117,12 @@ std::string TimeText(double t) {
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", c.year, c.month, c.day, c.hour, c.minute,
                 c.second, c.millisecond);
   return buf;
+}
+
+long long MonotonicUs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 std::string ZoneText(const stru_soob& r) {
@@ -188,6 +200,7 @@ private:
       }
       std::vector<std::uint8_t> frame(static_cast<std::size_t>(parsed->Length));
       if (!ReadExactly(connection, frame.data(), frame.size(), stop)) return;
+      const long long received_us = MonotonicUs();
       ++count;
       const auto header = InterpretReply(frame);
       if (!header) {
@@ -196,7 +209,7 @@ private:
         if (!o_.Silent && !Reply(connection, cmd_keepalive, stop)) return;
         continue;
       }
-      Print(*header, frame);
+      Print(*header, frame, received_us);
       if (o_.Silent) continue;
       if (o_.CloseAfter && count == o_.CloseAfter) return;
       std::uint32_t answer = cmd_keepalive;
@@ -229,7 +242,7 @@ private:
     return connection.SendAll(block, stop).ok();
   }
 
-  void Print(const ReplyFrame& frame, const std::vector<std::uint8_t>& raw) {
+  void Print(const ReplyFrame& frame, const std::vector<std::uint8_t>& raw, long long received_us) {
     const char* name = CommandName(frame.Header.Command);
     char code[16];
     std::snprintf(code, sizeof code, "0x%08" PRIX32, frame.Header.Command);
@@ -240,21 +253,24 @@ private:
       line += " number=" + std::to_string(record->Number) + " zone=" + ZoneText(*record) +
               " partition=" + std::to_string(record->Razdel) + " kind=" + std::to_string(record->Kind) +
               " time=" + TimeText(record->RecvTime);
-      WriteEvent(frame.Header.Sequence, *record, payload);
+      WriteEvent(frame.Header.Sequence, *record, payload, received_us);
     } else if (!payload.empty()) {
       line += " payload=" + Hex(payload);
     }
+    if (o_.Stamp) line += " mono_us=" + std::to_string(received_us);
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
   }
 
-  void WriteEvent(std::uint64_t sequence, const stru_soob& r, std::span<const std::uint8_t> bytes) {
+  void WriteEvent(std::uint64_t sequence, const stru_soob& r, std::span<const std::uint8_t> bytes,
+                  long long received_us) {
     if (!events_) return;
+    const std::string stamp = o_.Stamp ? ",\"mono_us\":" + std::to_string(received_us) : "";
     std::fprintf(events_,
                  "{\"seq\":%" PRIu64 ",\"number\":%" PRId32 ",\"zone\":%s,\"partition\":%u,\"kind\":%u,"
-                 "\"time\":%s,\"mark\":%u,\"record\":\"%s\"}\n",
+                 "\"time\":%s,\"mark\":%u,\"record\":\"%s\"%s}\n",
                  sequence, r.Number, JsonString(ZoneText(r)).c_str(), r.Razdel, r.Kind,
-                 JsonString(TimeText(r.RecvTime)).c_str(), r.Mark, Hex(bytes).c_str());
+                 JsonString(TimeText(r.RecvTime)).c_str(), r.Mark, Hex(bytes).c_str(), stamp.c_str());
     std::fflush(events_);
   }
 

@@ -2,12 +2,16 @@
 // pseudo-terminal (or a given serial device), waits for the ACK byte after
 // each one as a receiver does, resends a line that goes unacknowledged, and
 // prints the acknowledgement latency of every line and a summary.
+//
+// Lines come from the arguments, a file, a generator and, with --stdin, from
+// standard input as they arrive, so a script can pace them.
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -41,7 +46,11 @@ constexpr char kUsage[] =
     "  --retries N       give a line up after N resends (default 3)\n"
     "  --device PATH     use this serial device instead of a new pseudo-terminal\n"
     "  --no-wait         on a pseudo-terminal, send at once instead of waiting for the\n"
-    "                    driver to open the port\n";
+    "                    driver to open the port\n"
+    "  --stdin           after the other lines, send each line read from standard input\n"
+    "                    as it arrives; the summary follows the end of the input\n"
+    "  --stamp           add sent_us T to every line report: CLOCK_MONOTONIC microseconds\n"
+    "                    of the line's first write, comparable with msgserver-sim --stamp\n";
 
 struct Options {
   std::vector<std::string> lines;
@@ -52,6 +61,8 @@ struct Options {
   long retries = 3;
   std::string device;
   bool wait_for_open = true;
+  bool from_stdin = false;
+  bool stamp = false;
 };
 
 bool ParseNumber(const char* text, long min, long& out) {
@@ -92,6 +103,10 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.device = v;
     } else if (arg == "--no-wait") {
       o.wait_for_open = false;
+    } else if (arg == "--stdin") {
+      o.from_stdin = true;
+    } else if (arg == "--stamp") {
+      o.stamp = true;
     } else if (arg.substr(0, 2) == "--") {
       return false;
     } else {
@@ -121,12 +136,30 @@ std::optional<std::vector<std::string>> Messages(const Options& o) {
       if (!line.empty()) lines.push_back(line);
     }
   }
-  const long generated = o.count.value_or(lines.empty() && o.file.empty() ? 10 : 0);
+  const long generated = o.count.value_or(lines.empty() && o.file.empty() && !o.from_stdin ? 10 : 0);
   for (long i = 0; i < generated; ++i) lines.push_back(GeneratedLine(i));
   for (std::string& line : lines) {
     if (line.empty() || line.back() != kDC4) line += kDC4;
   }
   return lines;
+}
+
+// The next line of standard input with DC4 appended; blank lines are skipped.
+std::optional<std::string> NextInputLine() {
+  for (std::string line; std::getline(std::cin, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    if (line.back() != kDC4) line += kDC4;
+    return line;
+  }
+  return std::nullopt;
+}
+
+// CLOCK_MONOTONIC in microseconds, the clock msgserver-sim stamps with too.
+long long MonotonicUs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
 void MakeRaw(int fd) {
@@ -267,7 +300,7 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  const auto messages = Messages(options);
+  auto messages = Messages(options);
   if (!messages) {
     std::fprintf(stderr, "receiver-sim: cannot read %s\n", options.file.c_str());
     return 2;
@@ -295,18 +328,25 @@ int main(int argc, char** argv) {
   long resends = 0;
   auto next_start = SteadyClock::now();
 
-  for (std::size_t i = 0; i < messages->size(); ++i) {
+  for (std::size_t i = 0;; ++i) {
+    if (i == messages->size()) {
+      const auto more = options.from_stdin ? NextInputLine() : std::nullopt;
+      if (!more) break;
+      messages->push_back(*more);
+    }
     std::this_thread::sleep_until(next_start);
     next_start = SteadyClock::now() + spacing;
 
     bool acked = false;
     long tries = 0;
     double latency = 0;
+    long long first_sent_us = 0;
     while (!acked && tries <= options.retries) {
       line.Drain();
       if (tries > 0) ++resends;
       ++tries;
       const auto sent = SteadyClock::now();
+      if (tries == 1) first_sent_us = MonotonicUs();
       if (!line.Write((*messages)[i])) {
         std::fprintf(stderr, "receiver-sim: write failed: %s\n", std::strerror(errno));
         return 2;
@@ -315,11 +355,13 @@ int main(int argc, char** argv) {
       acked = line.WaitForAck(sent + timeout, purged);
       latency = MsSince(sent);
     }
+    char stamp[48] = "";
+    if (options.stamp) std::snprintf(stamp, sizeof stamp, " sent_us %lld", first_sent_us);
     if (acked) {
       latencies.push_back(latency);
-      std::printf("line %zu ack_ms %.1f tries %ld\n", i + 1, latency, tries);
+      std::printf("line %zu ack_ms %.1f tries %ld%s\n", i + 1, latency, tries, stamp);
     } else {
-      std::printf("line %zu lost tries %ld\n", i + 1, tries);
+      std::printf("line %zu lost tries %ld%s\n", i + 1, tries, stamp);
     }
   }
 

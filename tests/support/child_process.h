@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -18,16 +19,28 @@ extern char** environ;
 
 namespace orvent::test {
 
+// How a child starts, beyond its arguments.
+struct ChildOptions {
+  std::string WorkDir;         // empty: this process's working directory
+  bool MergeStderr = false;    // standard error on the same pipe as the output
+  bool PipeStdin = false;      // standard input from WriteInput; else inherited
+};
+
 // A program run as a child process with its standard output on a pipe.
 // Every wait is bounded; a child still running at the end is killed.
 class ChildProcess {
 public:
-  ChildProcess(const std::string& path, const std::vector<std::string>& args) {
+  ChildProcess(const std::string& path, const std::vector<std::string>& args, const ChildOptions& options = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    int input[2] = {-1, -1};
+    if (options.PipeStdin && ::pipe2(input, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    if (options.MergeStderr) posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    if (options.PipeStdin) posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
+    if (!options.WorkDir.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.WorkDir.c_str());
     std::vector<std::string> all{path};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -37,8 +50,13 @@ public:
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     out_ = fds[0];
+    if (options.PipeStdin) {
+      ::close(input[0]);
+      in_ = input[1];
+    }
     if (rc != 0) {
       ::close(out_);
+      CloseInput();
       throw std::runtime_error("cannot start " + path);
     }
   }
@@ -49,6 +67,7 @@ public:
       ::waitpid(pid_, &status, 0);
     }
     ::close(out_);
+    CloseInput();
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -82,6 +101,26 @@ public:
   bool OutputEnded() const { return output_ended_; }
 
   void Signal(int sig) { ::kill(pid_, sig); }
+  pid_t Pid() const { return pid_; }
+
+  // Writes to the child's standard input (ChildOptions::PipeStdin).
+  bool WriteInput(const std::string& text) {
+    // A child that has gone must fail the write, not kill the test with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
+    std::size_t done = 0;
+    while (in_ >= 0 && done < text.size()) {
+      const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return in_ >= 0;
+  }
+  // Ends the child's standard input.
+  void CloseInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+  }
 
   // The exit code, or nullopt when the child has not ended within the
   // time-out or ended by a signal.
@@ -103,6 +142,7 @@ public:
 private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   bool exited_ = false;
   bool output_ended_ = false;
   std::string buffer_;

@@ -1,0 +1,294 @@
+// The built orvent-driver as a process in a folder of its own, between
+// receiver-sim on a pseudo-terminal and msgserver-sim on loopback: the road
+// of an alarm from the receiver's line to the server, through the spool when
+// the server is away, and what an orderly end leaves on disk.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "delivery/commands.h"
+#include "delivery/event_record.h"
+#include "delivery/server_link.h"
+#include "platform/clock.h"
+#include "platform/fake_clock.h"
+#include "receiver/message_decoder.h"
+#include "support/driver_process.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+using Steady = std::chrono::steady_clock;
+
+constexpr auto kLimit = 10s;
+constexpr std::size_t kSpoolFileSize = 24;
+
+// Account, event code, partition and zone differ from line to line: a
+// restore, a test message ("A0"), a hexadecimal-looking partition and a zone
+// with letters, which the decoder writes in lower case.
+const std::vector<std::string> kEventLines = {
+    "5011 181234113001005",
+    "5011 1898763130120AB",
+    "5011 181111A00203007",
+    "5011 184321140108F12",
+};
+// Acknowledged like any line, but not an event: nothing goes to the server.
+const std::string kOtherLine = "1011 181234113001005";
+
+// What the decoder makes of a line with the default settings.
+stru_soob Decoded(const std::string& line) {
+  FakeClock clock;
+  std::optional<SoobBytes> record;
+  DecoderOutlets out;
+  out.SendOrSpool = [&](const SoobBytes& bytes) { record = bytes; };
+  MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
+  const std::string packet = line + static_cast<char>(kDC4);
+  decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
+  EXPECT_TRUE(record.has_value()) << line;
+  return record ? *DeserializeSoob(*record) : stru_soob{};
+}
+
+// The fields that come from the line; the time is checked on its own.
+std::string Fields(const stru_soob& r) {
+  const std::size_t n = std::min<std::size_t>(r.ZoneLength, stru_soob::kZoneCapacity);
+  return "number=" + std::to_string(r.Number) + " zone=" +
+         std::string(r.ZoneChars.begin(), r.ZoneChars.begin() + static_cast<std::ptrdiff_t>(n)) +
+         " partition=" + std::to_string(r.Razdel) + " kind=" + std::to_string(r.Kind) +
+         " mark=" + std::to_string(r.Mark);
+}
+
+std::multiset<std::string> DecodedFields(const std::vector<std::string>& lines) {
+  std::multiset<std::string> all;
+  for (const std::string& line : lines) all.insert(Fields(Decoded(line)));
+  return all;
+}
+
+std::vector<std::uint8_t> FromHex(const std::string& hex) {
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 3) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// The record bytes of every event that msgserver-sim --events wrote, in order.
+std::vector<std::vector<std::uint8_t>> ServerRecords(const std::string& events_file) {
+  std::vector<std::vector<std::uint8_t>> records;
+  std::ifstream in(events_file);
+  const std::string key = "\"record\":\"";
+  for (std::string line; std::getline(in, line);) {
+    const auto at = line.find(key);
+    if (at == std::string::npos) continue;
+    const auto end = line.find('"', at + key.size());
+    records.push_back(FromHex(line.substr(at + key.size(), end - at - key.size())));
+  }
+  return records;
+}
+
+stru_soob Record(const std::vector<std::uint8_t>& bytes) {
+  const auto r = DeserializeSoob(bytes);
+  EXPECT_TRUE(r.has_value()) << bytes.size() << " record bytes";
+  return r.value_or(stru_soob{});
+}
+
+// The spool files in `dir` by name, with their bytes.
+std::map<std::string, std::string> SpoolFiles(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.path().extension() != ".dd8") continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    files[entry.path().filename().string()] = {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  return files;
+}
+
+template <typename Condition>
+bool WaitUntil(Condition done, std::chrono::milliseconds limit) {
+  const auto deadline = Steady::now() + limit;
+  while (!done()) {
+    if (Steady::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A spool file holds the event command, little-endian, then the record.
+std::multiset<std::string> SpooledFields(const std::map<std::string, std::string>& files) {
+  std::multiset<std::string> all;
+  for (const auto& [name, bytes] : files) {
+    EXPECT_EQ(bytes.size(), kSpoolFileSize) << name;
+    if (bytes.size() != kSpoolFileSize) continue;
+    const std::vector<std::uint8_t> raw(bytes.begin(), bytes.end());
+    const std::uint32_t command = raw[0] | (raw[1] << 8) | (raw[2] << 16) | (static_cast<std::uint32_t>(raw[3]) << 24);
+    EXPECT_EQ(command, cmd_event) << name;
+    all.insert(Fields(Record({raw.begin() + 4, raw.end()})));
+  }
+  return all;
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+  std::string EventsFile() const { return side.File("events.jsonl"); }
+
+  // The driver's folder: kelmora.ini, spool files, kelmora.log.
+  test::TempDir work;
+  // The simulators' files, apart from the driver's.
+  test::TempDir side;
+};
+
+TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
+  // Stamped on one clock, as the benchmarks read them.
+  test::MsgServerSim server({"--events", EventsFile(), "--stamp"});
+  test::ReceiverSim receiver({"--stdin", "--stamp"});
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port()});
+  ASSERT_TRUE(driver.WaitFor(kStatusConnected, kLimit)) << driver.Output();
+  // The version frame ends the handshake: from here on, events go straight out.
+  ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit));
+
+  SystemClock wall;
+  const TDateTime before = wall.Now();
+  const std::vector<std::string> sent = {kEventLines[0], kOtherLine, kEventLines[1], kEventLines[2]};
+  for (const std::string& line : sent) ASSERT_TRUE(receiver.Send(line));
+  std::vector<std::string> reports;
+  ASSERT_TRUE(receiver.WaitAcked(sent.size(), kLimit, &reports));
+  std::vector<std::string> frames;
+  for (int i = 0; i < 3; ++i) {
+    const auto frame = test::WaitFrame(server, "cmd_event", kLimit);
+    ASSERT_TRUE(frame.has_value()) << "event " << i;
+    frames.push_back(*frame);
+  }
+  const TDateTime after = wall.Now();
+
+  // Each event reached the server after its line left the receiver, and soon:
+  // the two clocks compare.
+  const std::size_t event_report[] = {0, 2, 3};
+  for (std::size_t i = 0; i < 3; ++i) {
+    const std::string& report = reports.at(event_report[i]);
+    const auto sent_at = report.find(" sent_us ");
+    const auto received_at = frames[i].find(" mono_us=");
+    ASSERT_NE(sent_at, std::string::npos) << report;
+    ASSERT_NE(received_at, std::string::npos) << frames[i];
+    const long long gap_us = std::stoll(frames[i].substr(received_at + 9)) - std::stoll(report.substr(sent_at + 9));
+    EXPECT_GT(gap_us, 0) << report << "\n" << frames[i];
+    EXPECT_LT(gap_us, 5000000) << report << "\n" << frames[i];
+  }
+
+  const auto records = ServerRecords(EventsFile());
+  ASSERT_EQ(records.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(kEventLines[i]);
+    const stru_soob got = Record(records[i]);
+    EXPECT_EQ(Fields(got), Fields(Decoded(kEventLines[i])));
+    // The local wall-clock time at which the driver decoded the line.
+    EXPECT_GE(MsFromDateTime(got.RecvTime), MsFromDateTime(before));
+    EXPECT_LE(MsFromDateTime(got.RecvTime), MsFromDateTime(after));
+  }
+  EXPECT_FALSE(work.Exists("kelmora.log")) << "Log is off";
+  EXPECT_EQ(driver.Terminate(2s), 0);
+}
+
+TEST_F(EndToEnd, RecordsSpooledWhileTheServerIsAwayAreDeliveredAndDeleted) {
+  // A port that nothing listens on, until the server comes back on it.
+  std::uint16_t port = 0;
+  {
+    test::MsgServerSim gone({});
+    port = gone.Port();
+    gone.Process().Signal(SIGTERM);
+    ASSERT_TRUE(gone.Process().WaitExit(kLimit).has_value());
+  }
+  test::ReceiverSim receiver(kEventLines);
+  test::DriverProcess driver(work.path(), {receiver.Device(), port});
+  ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit));
+
+  std::map<std::string, std::string> spooled;
+  ASSERT_TRUE(WaitUntil([&] { return (spooled = SpoolFiles(work.path())).size() >= kEventLines.size(); }, 5s))
+      << spooled.size() << " spool files\n" << driver.Output();
+  EXPECT_EQ(spooled.size(), kEventLines.size());
+  EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
+
+  test::MsgServerSim back({"--events", EventsFile()}, port);
+  // The next attempt comes at most 5 s after the last; then one file a tick.
+  EXPECT_TRUE(WaitUntil([&] { return SpoolFiles(work.path()).empty(); }, 20s))
+      << SpoolFiles(work.path()).size() << " spool files left\n" << driver.Output();
+
+  // Every spooled record reached the server byte for byte (repeats allowed).
+  std::set<std::string> delivered;
+  for (const auto& record : ServerRecords(EventsFile())) delivered.emplace(record.begin(), record.end());
+  for (const auto& [name, bytes] : spooled) {
+    EXPECT_EQ(delivered.count(bytes.substr(4)), 1u) << name << " was not delivered";
+  }
+  EXPECT_EQ(delivered.size(), kEventLines.size());
+  EXPECT_EQ(driver.Terminate(2s), 0);
+}
+
+// SIGTERM and SIGINT both close the driver in order.
+class EndToEndSignal : public EndToEnd, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EndToEndSignal, EventsWaitingAtTheSignalAreLeftOnDisk) {
+  // The server takes the first event and sits on its answer, so the link
+  // thread waits for it while the next events queue behind.
+  test::MsgServerSim server({"--ack-delay", "30000", "--events", EventsFile()});
+  test::ReceiverSim receiver({"--stdin"});
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port()});
+  ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << driver.Output();
+  for (const std::string& line : kEventLines) ASSERT_TRUE(receiver.Send(line));
+  ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit));
+  ASSERT_TRUE(test::WaitFrame(server, "cmd_event", kLimit));
+
+  const auto start = Steady::now();
+  EXPECT_EQ(driver.Terminate(3s, GetParam()), 0) << driver.Output();
+  EXPECT_LE(Steady::now() - start, 2s);
+
+  // None was acknowledged by the server, so every one is on disk, the one
+  // whose answer never came included.
+  const auto spooled = SpoolFiles(work.path());
+  EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndToEndSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& sent) {
+                           return std::string(sent.param == SIGTERM ? "Sigterm" : "Sigint");
+                         });
+
+TEST_F(EndToEnd, SigtermEndsTheDriverWhileItsStartUpWarningIsUp) {
+  // A port that will not open holds start-up in a modal warning that no one
+  // at a headless station can close; a signal must still end the program.
+  test::MsgServerSim server({});
+  test::DriverProcess driver(work.path(), {work.File("no-such-port"), server.Port()});
+  ASSERT_TRUE(driver.WaitFor("Порт уже занят. Смените его.", kLimit)) << driver.Output();
+
+  const auto start = Steady::now();
+  EXPECT_EQ(driver.Terminate(3s), 0) << driver.Output();
+  EXPECT_LE(Steady::now() - start, 2s);
+}
+
+TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
+  test::MsgServerSim server({});
+  // Bytes outside ASCII and a line that is no event are logged all the same.
+  const std::vector<std::string> lines = {kEventLines[0], "1 \xC0\xFF\x7F text", kEventLines[3]};
+  test::ReceiverSim receiver(lines);
+  test::DriverProcess driver(work.path(),
+                             {receiver.Device(), server.Port(), true});
+  ASSERT_TRUE(receiver.WaitAcked(lines.size(), kLimit)) << driver.Output();
+
+  std::string expected;
+  for (const std::string& line : lines) expected += line + static_cast<char>(kDC4);
+  // Each packet is logged before its ACK goes out.
+  EXPECT_EQ(work.Read("kelmora.log"), expected);
+  EXPECT_EQ(driver.Terminate(2s), 0);
+}
+
+}  // namespace
+}  // namespace orvent

@@ -1,0 +1,141 @@
+#pragma once
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/child_process.h"
+
+// The built programs as processes: the driver in a working folder of its
+// own, receiver-sim on a pseudo-terminal. For the end-to-end tests and the
+// whole-process benchmarks; the including target defines ORVENT_DRIVER and
+// ORVENT_RECEIVER_SIM as the programs' paths.
+namespace orvent::test {
+
+// The settings the runs use; everything else keeps its default.
+struct DriverIni {
+  DriverIni(std::string com_port, std::uint16_t server_port, bool log = false)
+      : ComPort(std::move(com_port)), ServerPort(server_port), Log(log) {}
+  std::string ComPort;
+  std::uint16_t ServerPort = 0;
+  bool Log = false;
+};
+
+inline std::string IniText(const DriverIni& ini) {
+  std::string text = "[main]\nComPort=" + ini.ComPort + "\n";
+  if (ini.Log) text += "Log=1\n";
+  text += "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(ini.ServerPort) + "\n";
+  return text;
+}
+
+// receiver-sim on a new pseudo-terminal. With --stdin among the arguments it
+// sends what Send gives it, so a test can hold lines back until the driver's
+// link is ready.
+class ReceiverSim {
+public:
+  explicit ReceiverSim(const std::vector<std::string>& args, const std::string& path = ORVENT_RECEIVER_SIM)
+      : process_(path, args, WithStdin()) {
+    const auto first = process_.ReadLine(std::chrono::seconds(10));
+    if (!first || first->rfind("device ", 0) != 0) throw std::runtime_error("receiver-sim gave no device");
+    device_ = first->substr(7);
+  }
+  const std::string& Device() const { return device_; }
+  bool Send(const std::string& line) { return process_.WriteInput(line + "\n"); }
+  std::optional<std::string> ReadLine(std::chrono::milliseconds limit) { return process_.ReadLine(limit); }
+  ChildProcess& Process() { return process_; }
+
+  // Reads the receiver's reports until `count` lines were acknowledged; false
+  // when one was lost or the limit passed. The report lines go to `reports`.
+  bool WaitAcked(std::size_t count, std::chrono::milliseconds limit, std::vector<std::string>* reports = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (std::size_t acked = 0; acked < count;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto line = left.count() > 0 ? process_.ReadLine(left) : std::nullopt;
+      if (!line) return false;
+      if (reports) reports->push_back(*line);
+      if (line->rfind("line ", 0) != 0) continue;
+      if (line->find(" ack_ms ") == std::string::npos) return false;
+      ++acked;
+    }
+    return true;
+  }
+
+private:
+  static ChildOptions WithStdin() {
+    ChildOptions options;
+    options.PipeStdin = true;
+    return options;
+  }
+
+  ChildProcess process_;
+  std::string device_;
+};
+
+// orvent-driver started in `dir` after writing its kelmora.ini there, on
+// Qt's offscreen platform. Its standard output and error (the link's status
+// lines) are read as one stream.
+class DriverProcess {
+public:
+  DriverProcess(const std::string& dir, const DriverIni& ini, const std::string& path = ORVENT_DRIVER) {
+    std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
+    // Never a window on the developer's desktop.
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ChildOptions options;
+    options.WorkDir = dir;
+    options.MergeStderr = true;
+    process_.emplace(path, std::vector<std::string>{}, options);
+  }
+
+  // Reads the driver's output until a line contains `text`.
+  bool WaitFor(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto line = left.count() > 0 ? process_->ReadLine(left) : std::nullopt;
+      if (!line) return false;
+      output_.push_back(*line);
+      if (line->find(text) != std::string::npos) return true;
+    }
+  }
+
+  // SIGTERM (or `sig`), then the exit code if the driver ends within the limit.
+  std::optional<int> Terminate(std::chrono::milliseconds limit, int sig = SIGTERM) {
+    process_->Signal(sig);
+    return process_->WaitExit(limit);
+  }
+
+  // Every output line read so far, for failure messages.
+  std::string Output() const {
+    std::string all;
+    for (const std::string& line : output_) all += line + "\n";
+    return all;
+  }
+  ChildProcess& Process() { return *process_; }
+
+private:
+  std::optional<ChildProcess> process_;
+  std::vector<std::string> output_;
+};
+
+// Reads a msgserver-sim's frame lines until one starts with `prefix`.
+inline std::optional<std::string> WaitFrame(MsgServerSim& server, const std::string& prefix,
+                                            std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto line = left.count() > 0 ? server.ReadLine(left) : std::nullopt;
+    if (!line || line->rfind(prefix, 0) == 0) return line;
+  }
+}
+
+}  // namespace orvent::test

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building the driver, its tests and its
+# benchmarks needs, skipping those already installed. Uses sudo unless run as
+# root. Shared by ./test and ./demo.
+set -uo pipefail
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+((${#missing[@]})) || exit 0
+echo "== installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q &&
+  "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
