@@ -1,7 +1,6 @@
 // orvent-driver: the receiver driver's window program. It has no options; it
 // works in the folder it was started in.
 #include <QApplication>
-#include <QDialog>
 #include <QSocketNotifier>
 #include <cstdlib>
 
@@ -42,9 +41,7 @@ int main(int argc, char** argv) {
     }
     // Still starting: the warning closes, and the program ends once started.
     end_requested = true;
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
-    }
+    orvent::CloseOpenDialogs();
   });
 
   orvent::TForm1 form(env);

@@ -392,13 +392,17 @@ void TForm1::closeEvent(QCloseEvent* event) {
   if (result == TForm2::kWrongCode) ShowWarning(QStringLiteral("Не правильный пароль."));
 }
 
+void CloseOpenDialogs() {
+  for (QWidget* widget : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
+  }
+}
+
 void TForm1::Terminate() {
   closing_ = true;
   // Modal windows up at this moment are closed; their handlers then run on
   // without showing anything new.
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    if (auto* dialog = qobject_cast<QDialog*>(widget); dialog != nullptr && dialog->isVisible()) dialog->reject();
-  }
+  CloseOpenDialogs();
   CloseInOrder();
   close();
   QCoreApplication::quit();

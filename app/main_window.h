@@ -36,6 +36,9 @@ class Tadvsm;
 // A close code: five decimal digits, 10000..99998, drawn anew at every start.
 QString DrawCloseCode();
 
+// Closes the modal windows that are up (an orderly end waits for nobody).
+void CloseOpenDialogs();
+
 // What the window is started with; tests replace the machine's parts.
 struct DriverEnvironment {
   std::string WorkDir;                  // the working directory at start-up
