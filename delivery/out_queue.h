@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 #include <span>
 
 #include "delivery/event_record.h"
@@ -49,6 +50,24 @@ public:
       visit(slots_[Head_]);
       PopLocked();
     }
+  }
+
+  // Takes the event frames out, oldest first; the other frames keep their
+  // places and their order.
+  template <typename Visit>
+  void TakeEventFrames(Visit visit) {
+    std::lock_guard lock(mutex_);
+    std::vector<QueuedFrame> kept;
+    while (!EmptyLocked()) {
+      QueuedFrame& frame = slots_[Head_];
+      if (frame.EventRecord) {
+        visit(frame);
+      } else {
+        kept.push_back(std::move(frame));
+      }
+      PopLocked();
+    }
+    for (QueuedFrame& frame : kept) PushLocked(std::move(frame.Frame), std::nullopt, {});
   }
 
   std::uint32_t Head() const;

@@ -148,7 +148,13 @@ std::int64_t cl::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs
 void cl::Tick() {
   if (LinkUp_) {
     TickLinkUp();
-  } else if (AllowReconnect_) {
+    return;
+  }
+  // Events still queued when the link went down were acknowledged to the
+  // receiver: they wait on disk, not in memory only, until a connection is
+  // back (the spool then replays them).
+  SpoolQueuedEvents();
+  if (AllowReconnect_) {
     TickConnect();
   } else {
     TickRefused();
@@ -343,6 +349,12 @@ void cl::ShowStatus(const std::string& text) {
 void cl::PulseIndicator() {
   LinkWindow& window = window_;
   dispatcher_.RunAndWait([&window] { window.PulseIndicator(); });
+}
+
+void cl::SpoolQueuedEvents() {
+  std::vector<std::pair<SoobBytes, std::string>> events;
+  OutQueue_.TakeEventFrames([&](const QueuedFrame& frame) { events.push_back({*frame.EventRecord, frame.SpoolFile}); });
+  for (const auto& [record, spool_file] : events) HandBack(record, spool_file);
 }
 
 void cl::HandBack(const SoobBytes& record, const std::string& spool_file) {

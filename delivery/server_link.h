@@ -165,6 +165,7 @@ private:
   void ShowStatus(const std::string& text);
   void PulseIndicator();
   void HandBack(const SoobBytes& record, const std::string& spool_file);
+  void SpoolQueuedEvents();
   bool Post(std::uint32_t command, std::span<const std::uint8_t> payload, std::optional<SoobBytes> record,
             std::string spool_file);
   std::int64_t ElapsedMs(std::int64_t stamp) const;

@@ -363,18 +363,48 @@ TEST(ServerLink, MoreThan20ErrorsReconnect) {
   EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
 }
 
-TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnect) {
+TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnectAndEventsWaitOnDisk) {
   ScriptedServer server(Behaving);
   Harness h(server.Port());
   ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));
   ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord()));
+  ASSERT_TRUE(h.link->PostFrame(0x22222222, {}));
   h.link->Tick();
+  // The event was acknowledged to the receiver: with the link down it goes to
+  // the spool rather than wait in memory; the other frames keep their order.
+  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{SampleRecord()});
   for (int i = 0; i < 6; ++i) h.link->Tick();
-  EXPECT_EQ(CommandsOf(server.Messages()), (std::vector<std::uint32_t>{0x11111111, cmd_event, cmd_register,
+  EXPECT_EQ(CommandsOf(server.Messages()), (std::vector<std::uint32_t>{0x11111111, 0x22222222, cmd_register,
                                                                        cmd_port_state, cmd_first_number,
                                                                        cmd_version}));
   // Sequence numbers follow the order in which the frames were built.
-  EXPECT_EQ(server.Messages()[2].Sequence, 2u);
+  EXPECT_EQ(server.Messages()[2].Sequence, 3u);
+}
+
+TEST(ServerLink, EventsQueuedWhenTheConnectionDiesGoToTheSpool) {
+  // The connection ends when the first event arrives; three more wait behind it.
+  ScriptedServer server([](const ReceivedMessage& m) {
+    if (m.Command == cmd_event) return ServerAction{{}, true};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  h.link->Tick();  // the keep-alive that brings the acceptance
+  ASSERT_TRUE(h.link->Accepted());
+  std::vector<SoobBytes> posted;
+  for (int i = 1; i <= 4; ++i) {
+    posted.push_back(SampleRecord(i));
+    ASSERT_TRUE(h.link->PostLiveEvent(posted.back()));
+  }
+  for (int i = 0; i < 40 && h.link->LinkUp(); ++i) h.link->Tick();
+  ASSERT_FALSE(h.link->LinkUp());
+  h.link->Tick();
+  // Every record is on its way to disk: the one without a reply and the ones
+  // still queued, none left in memory only.
+  std::vector<SoobBytes> back = h.Undelivered();
+  std::sort(back.begin(), back.end());
+  EXPECT_EQ(back, posted);
+  EXPECT_TRUE(h.link->OutQueue().Empty());
 }
 
 TEST(ServerLink, AFrameWhoseWriteFailedGoesFirstOnTheNextConnection) {
