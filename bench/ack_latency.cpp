@@ -17,7 +17,7 @@
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
-#include "support/child_program.h"
+#include "support/child_process.h"
 #include "support/timer_loop.h"
 
 namespace {
@@ -36,11 +36,14 @@ double Field(const std::string& line, const std::string& key) {
 int main(int argc, char** argv) {
   using namespace orvent;
   const std::string lines = argc > 1 ? argv[1] : "200";
-  test::ChildProgram sim(RECEIVER_SIM_PATH, {"--count", lines, "--rate", "7", "--timeout", "2000"});
-  if (!sim.started()) {
+  std::optional<test::ChildProcess> started;
+  try {
+    started.emplace(RECEIVER_SIM_PATH, std::vector<std::string>{"--count", lines, "--rate", "7", "--timeout", "2000"});
+  } catch (const std::exception&) {
     std::fprintf(stderr, "ack_latency: cannot start %s\n", RECEIVER_SIM_PATH);
     return 2;
   }
+  test::ChildProcess& sim = *started;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(10);
   const auto first = sim.ReadLine(deadline);
   if (!first || first->rfind("device ", 0) != 0) {
@@ -65,7 +68,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (!test::RunTimer(timer, deadline, [&] { return sim.Poll().has_value(); })) {
+  if (!test::RunTimer(timer, deadline, [&] { return sim.Ended(); })) {
     std::fprintf(stderr, "ack_latency: receiver-sim did not finish\n");
     return 2;
   }
@@ -78,7 +81,7 @@ int main(int argc, char** argv) {
   const double p99 = Field(summary, "p99_ms");
   std::printf("ack latency: p50 %.1f ms (limit %.0f), p99 %.1f ms (limit %.0f), records %zu\n", p50, kP50LimitMs, p99,
               kP99LimitMs, records);
-  const bool ok = sim.Poll() == 0 && p50 >= 0 && p50 <= kP50LimitMs && p99 >= 0 && p99 <= kP99LimitMs;
+  const bool ok = sim.WaitExit(std::chrono::milliseconds(0)) == 0 && p50 >= 0 && p50 <= kP50LimitMs && p99 >= 0 && p99 <= kP99LimitMs;
   std::printf("ack latency: %s\n", ok ? "within limits" : "OUT OF LIMITS");
   return ok ? 0 : 1;
 }

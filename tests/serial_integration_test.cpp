@@ -12,7 +12,7 @@
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
-#include "support/child_program.h"
+#include "support/child_process.h"
 #include "support/timer_loop.h"
 
 namespace orvent {
@@ -27,7 +27,6 @@ class ReceiverSimTest : public ::testing::Test {
 protected:
   void Start(const std::vector<std::string>& args) {
     sim.emplace(RECEIVER_SIM_PATH, args);
-    ASSERT_TRUE(sim->started());
     const std::optional<std::string> first = sim->ReadLine(deadline);
     ASSERT_TRUE(first.has_value());
     ASSERT_EQ(first->rfind("device ", 0), 0u) << *first;
@@ -38,8 +37,8 @@ protected:
   // Polls until receiver-sim ends; its exit code and output lines.
   void RunToEnd() {
     ASSERT_TRUE(driver.Connect());
-    ASSERT_TRUE(test::RunTimer(timer, deadline, [&] { return sim->Poll().has_value(); }));
-    exit_code = sim->Poll();
+    ASSERT_TRUE(test::RunTimer(timer, deadline, [&] { return sim->Ended(); }));
+    exit_code = sim->WaitExit(std::chrono::milliseconds(0));
     while (const auto line = sim->ReadLine(deadline)) {
       std::printf("receiver-sim: %s\n", line->c_str());
       if (line->rfind("line ", 0) == 0) lines.push_back(*line);
@@ -48,7 +47,7 @@ protected:
   }
 
   const steady_clock::time_point deadline = steady_clock::now() + seconds(30);
-  std::optional<test::ChildProgram> sim;
+  std::optional<test::ChildProcess> sim;
   SystemClock clock;
   ManualTimer timer;
   SystemSerialPorts ports;

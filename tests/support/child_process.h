@@ -17,6 +17,11 @@
 
 extern char** environ;
 
+// The built message-server simulator; programs that start it say where it is.
+#ifndef ORVENT_MSGSERVER_SIM
+#define ORVENT_MSGSERVER_SIM "msgserver-sim"
+#endif
+
 namespace orvent::test {
 
 // How a child starts, beyond its arguments.
@@ -75,7 +80,9 @@ public:
   // The next line of standard output, without its newline; nullopt when none
   // comes within the time-out or the output ends.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    return ReadLine(std::chrono::steady_clock::now() + timeout);
+  }
+  std::optional<std::string> ReadLine(std::chrono::steady_clock::time_point deadline) {
     for (;;) {
       const auto nl = buffer_.find('\n');
       if (nl != std::string::npos) {
@@ -126,17 +133,24 @@ public:
   // time-out or ended by a signal.
   std::optional<int> WaitExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    for (;;) {
-      const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
+    while (!exited_) {
+      int status = 0;
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         exited_ = true;
-        if (WIFEXITED(status)) return WEXITSTATUS(status);
-        return std::nullopt;
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        break;
       }
       if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
       ::poll(nullptr, 0, 10);  // a child's end has no descriptor to wait on
     }
+    if (exit_code_ < 0) return std::nullopt;
+    return exit_code_;
+  }
+
+  // Whether the child has ended, without waiting.
+  bool Ended() {
+    WaitExit(std::chrono::milliseconds(0));
+    return exited_;
   }
 
 private:
@@ -144,6 +158,7 @@ private:
   int out_ = -1;
   int in_ = -1;
   bool exited_ = false;
+  int exit_code_ = -1;  // -1 after a signal
   bool output_ended_ = false;
   std::string buffer_;
 };
