@@ -135,7 +135,11 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent)
   Timer2->start();
 }
 
-TForm1::~TForm1() { CloseInOrder(); }
+TForm1::~TForm1() {
+  CloseInOrder();
+  // The driver goes before the poll timer it was given.
+  CommPortDriver1.reset();
+}
 
 void TForm1::wireConnections() {
   connect(AdvGlowButton28, &QToolButton::clicked, this, &TForm1::AdvGlowButton28Click);
