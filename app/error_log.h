@@ -8,13 +8,10 @@ namespace orvent {
 
 inline constexpr char kErrorLogFileName[] = "error.txt";
 
-// The numbers that the driver writes to the error log, one per place that
-// catches and survives a failure.
+// The window's own error-log number. The others belong to the places that
+// catch their failures: the watchdog (9, receiver/message_decoder.h) and the
+// spool (11, 12, 13, delivery/spool.h).
 enum ErrorNumber : std::int32_t {
-  kErrorReceiverWatchdog = 9,
-  kErrorSpoolFileName = 11,
-  kErrorSpoolWrite = 12,      // a record held in memory: its spool file could not be written
-  kErrorSpoolBadFile = 13,    // an unreadable spool file was set aside
   kErrorPortSelection = 19,
 };
 

@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/sample_records.h"
 #include "tests/support/window_loop.h"
 #include "support/temp_dir.h"
 
@@ -41,17 +42,7 @@ public:
 };
 
 
-SoobBytes Record(int n) {
-  stru_soob r;
-  r.Number = n;
-  r.ZoneLength = 3;
-  r.ZoneChars = {'0', '1', '5', 0};
-  r.Razdel = 1;
-  r.Kind = 1;
-  r.RecvTime = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, 0, 250});
-  r.Mark = stru_soob::kMark;
-  return Serialize(r);
-}
+SoobBytes Record(int n) { return Serialize(test::SampleSoob(n)); }
 
 double Seconds(Steady::duration d) { return std::chrono::duration<double>(d).count(); }
 

@@ -24,6 +24,7 @@
 #include "platform/clock.h"
 #include "platform/tcp_socket.h"
 #include "support/child_process.h"
+#include "support/sample_records.h"
 #include "support/temp_dir.h"
 #include "support/window_loop.h"
 
@@ -136,14 +137,9 @@ std::uint16_t FreePort() {
 }
 
 SoobBytes Record(int n) {
-  stru_soob r;
-  r.Number = 7000 + n;
-  r.ZoneLength = 3;
-  r.ZoneChars = {'0', '1', '5', 0};
-  r.Razdel = 1;
+  stru_soob r = test::SampleSoob(7000 + n);
   r.Kind = static_cast<std::uint8_t>(n % 10);
   r.RecvTime = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, n % 60, 250});
-  r.Mark = stru_soob::kMark;
   return Serialize(r);
 }
 
@@ -153,10 +149,7 @@ std::vector<SoobBytes> Records(int first, int count) {
   return out;
 }
 
-std::string SpoolFileContents(const SoobBytes& record) {
-  const SpoolFileBytes bytes = MakeSpoolFileBytes(record);
-  return Hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
+std::string SpoolFileContents(const SoobBytes& record) { return Hex(test::SpoolFileText(record)); }
 
 std::vector<std::string> SpoolFileContents(const std::vector<SoobBytes>& records) {
   std::vector<std::string> out;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "delivery/spool.h"
+#include "support/sample_records.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -14,20 +15,11 @@ namespace {
 
 using test::TempDir;
 
-std::string SpoolFileOf(const stru_soob& r) {
-  const SpoolFileBytes b = MakeSpoolFileBytes(Serialize(r));
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
-}
+std::string SpoolFileOf(const stru_soob& r) { return test::SpoolFileText(Serialize(r)); }
 
 stru_soob Record(std::int32_t number, const CivilTime& time) {
-  stru_soob r;
-  r.Number = number;
-  r.ZoneLength = 3;
-  r.ZoneChars = {'0', '1', '5', 0};
-  r.Razdel = 1;
-  r.Kind = 1;
+  stru_soob r = test::SampleSoob(number);
   r.RecvTime = EncodeDateTime(time);
-  r.Mark = stru_soob::kMark;
   return r;
 }
 

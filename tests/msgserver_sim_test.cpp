@@ -12,6 +12,7 @@
 #include "delivery/server_link.h"
 #include "platform/clock.h"
 #include "support/child_process.h"
+#include "support/sample_records.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -21,14 +22,9 @@ using namespace std::chrono_literals;
 using test::MsgServerSim;
 
 stru_soob SampleEvent() {
-  stru_soob r;
-  r.Number = 1234;
-  r.ZoneLength = 3;
+  stru_soob r = test::SampleSoob(1234);
   r.ZoneChars = {'0', '1', '2', 0};
-  r.Razdel = 1;
   r.Kind = 3;
-  r.RecvTime = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, 0, 250});
-  r.Mark = stru_soob::kMark;
   return r;
 }
 

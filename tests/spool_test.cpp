@@ -18,6 +18,7 @@
 #include "delivery/commands.h"
 #include "platform/fake_clock.h"
 #include "platform/files.h"
+#include "support/sample_records.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -37,10 +38,7 @@ SoobBytes NumberedRecord(std::int32_t number) {
   return r;
 }
 
-std::string SpoolFile(const SoobBytes& record) {
-  const SpoolFileBytes b = MakeSpoolFileBytes(record);
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
-}
+using test::SpoolFileText;
 
 // A server link that only records what it is given.
 class FakeLink final : public SpoolLinkView {
@@ -212,7 +210,7 @@ TEST_F(SpoolTest, PathForSoobIsAPlainPrefix) {
     TempDir folder;
     fs::create_directory(folder.File("spool"));
     // A file that the prefix does not cover is never replayed.
-    folder.Write("other.dd8", SpoolFile(kRecord));
+    folder.Write("other.dd8", SpoolFileText(kRecord));
     const fs::path before = fs::current_path();
     std::string prefix = folder.path() + "/" + c.prefix;
     if (c.prefix.empty()) {
@@ -324,7 +322,7 @@ TEST_F(SpoolTest, AReplayedRecordHandedBackIsWrittenOnlyWhenItsFileIsGone) {
   ASSERT_TRUE(Names().empty());
   spool->SpoolUndelivered(record, file);
   ASSERT_EQ(Names().size(), 1u);
-  EXPECT_EQ(dir.Read(Names()[0]), SpoolFile(record));
+  EXPECT_EQ(dir.Read(Names()[0]), SpoolFileText(record));
 }
 
 TEST_F(SpoolTest, NewConnectionReplaysAtOnce) {
@@ -355,7 +353,7 @@ TEST_F(SpoolTest, NothingIsReplayedUnlessTheLinkIsUpAndAccepted) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir folder;
-    folder.Write("2202AB3A.dd8", SpoolFile(kRecord));
+    folder.Write("2202AB3A.dd8", SpoolFileText(kRecord));
     FakeLink fake;
     fake.up = c.up;
     fake.accepted = c.accepted;
@@ -407,7 +405,7 @@ TEST_F(SpoolTest, FileIsReplayedAsItsCommandCodeAndWhateverFollows) {
   const Case cases[] = {
       {"command code alone", std::string("\x20\x00\x00\x03", 4), cmd_event, 0},
       {"another command", std::string("\x01\x02\x03\x04", 4) + "xyz", 0x04030201, 3},
-      {"longer than a record", SpoolFile(kRecord) + "extra", cmd_event, 25},
+      {"longer than a record", SpoolFileText(kRecord) + "extra", cmd_event, 25},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -432,7 +430,7 @@ TEST_F(SpoolTest, TakenNameIsNeverOverwrittenTheNextNumberIsUsed) {
 
   EXPECT_EQ(dir.Read("2202AB3A.dd8"), "older record A");
   EXPECT_EQ(dir.Read("2202AB3B.dd8"), "older record B");
-  EXPECT_EQ(dir.Read("2202AB3C.dd8"), SpoolFile(kRecord));
+  EXPECT_EQ(dir.Read("2202AB3C.dd8"), SpoolFileText(kRecord));
   EXPECT_EQ(Names().size(), 3u);
 }
 
@@ -454,8 +452,8 @@ TEST_F(SpoolTest, BothThreadsSpoolingInTheSameMillisecondLoseNothing) {
     contents.push_back(dir.Read(name));
   }
   for (int i = 0; i < kEach; ++i) {
-    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFile(NumberedRecord(i))), 1);
-    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFile(NumberedRecord(1000 + i))), 1);
+    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFileText(NumberedRecord(i))), 1);
+    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFileText(NumberedRecord(1000 + i))), 1);
   }
 }
 
@@ -475,18 +473,18 @@ TEST_F(SpoolTest, TemporaryFilesAreNeitherLeftNorReplayed) {
 }
 
 TEST_F(SpoolTest, WholeRecordsOfAnInterruptedRunAreNamedAtStart) {
-  dir.Write("5265C00-3.tmp", SpoolFile(NumberedRecord(1)));
-  dir.Write("5265C00.dd8", SpoolFile(NumberedRecord(2)));
-  dir.Write("-7.tmp", SpoolFile(NumberedRecord(3)));  // written when no name could be formed
+  dir.Write("5265C00-3.tmp", SpoolFileText(NumberedRecord(1)));
+  dir.Write("5265C00.dd8", SpoolFileText(NumberedRecord(2)));
+  dir.Write("-7.tmp", SpoolFileText(NumberedRecord(3)));  // written when no name could be formed
   // Not ours, or not whole: left alone.
-  dir.Write("notes.tmp", SpoolFile(NumberedRecord(4)));
-  dir.Write("12AB-x.tmp", SpoolFile(NumberedRecord(4)));
-  dir.Write("12AB-1.tmp", SpoolFile(NumberedRecord(4)).substr(0, 23));
+  dir.Write("notes.tmp", SpoolFileText(NumberedRecord(4)));
+  dir.Write("12AB-x.tmp", SpoolFileText(NumberedRecord(4)));
+  dir.Write("12AB-1.tmp", SpoolFileText(NumberedRecord(4)).substr(0, 23));
   Make();
 
-  EXPECT_EQ(dir.Read("5265C00.dd8"), SpoolFile(NumberedRecord(2)));
-  EXPECT_EQ(dir.Read("5265C01.dd8"), SpoolFile(NumberedRecord(1)));
-  EXPECT_EQ(dir.Read(".dd8"), SpoolFile(NumberedRecord(3)));
+  EXPECT_EQ(dir.Read("5265C00.dd8"), SpoolFileText(NumberedRecord(2)));
+  EXPECT_EQ(dir.Read("5265C01.dd8"), SpoolFileText(NumberedRecord(1)));
+  EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(NumberedRecord(3)));
   EXPECT_EQ(Names(), (std::vector<std::string>{".dd8", "12AB-1.tmp", "12AB-x.tmp", "5265C00.dd8", "5265C01.dd8",
                                                "notes.tmp"}));
 }
@@ -509,7 +507,7 @@ TEST_F(SpoolTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
     SCOPED_TRACE(c.name);
     TempDir folder;
     c.make(folder);
-    folder.Write("1.dd8", SpoolFile(kRecord));
+    folder.Write("1.dd8", SpoolFileText(kRecord));
     FakeLink fake;
     std::vector<std::int32_t> logged;
     EventSpool s(folder.path() + "/", clock, &fake, {[&](std::int32_t n) { logged.push_back(n); }, {}});
@@ -530,7 +528,7 @@ TEST_F(SpoolTest, FileThatCannotBeSetAsideIsPassedOver) {
   // Every name it could be set aside under is taken.
   dir.Write("0.dd8.bad", "");
   for (int n = 2; n <= EventSpool::kMaxBadFilesPerTick; ++n) dir.Write("0.dd8." + std::to_string(n) + ".bad", "");
-  dir.Write("1.dd8", SpoolFile(kRecord));
+  dir.Write("1.dd8", SpoolFileText(kRecord));
 
   spool->ReplayStep();
   EXPECT_EQ(spool->PendingSoobFile(), dir.File("1.dd8"));
@@ -573,9 +571,9 @@ TEST_F(SpoolTest, RecordThatCannotBeWrittenIsHeldAndWrittenAtALaterTick) {
   const auto names = Names(folder);
   ASSERT_EQ(names.size(), 3u);
   const std::string v = SpoolFileName(clock.Now());
-  EXPECT_EQ(dir.Read("missing/" + v + ".dd8"), SpoolFile(NumberedRecord(0)));
+  EXPECT_EQ(dir.Read("missing/" + v + ".dd8"), SpoolFileText(NumberedRecord(0)));
   EXPECT_EQ(dir.Read("missing/" + SpoolNameText(*SpoolNameValue(clock.Now()) + 2) + ".dd8"),
-            SpoolFile(NumberedRecord(2)));
+            SpoolFileText(NumberedRecord(2)));
 
   // A new streak is reported anew.
   fs::remove_all(folder);
@@ -619,8 +617,8 @@ TEST_F(SpoolTest, RecordIsSpooledEvenWhenNoNameCanBeFormed) {
   EventSpool s(Prefix(), broken, nullptr, {[&](std::int32_t n) { logged.push_back(n); }, {}});
   s.SendOrSpool(kRecord);
   s.SendOrSpool(NumberedRecord(2));
-  EXPECT_EQ(dir.Read(".dd8"), SpoolFile(kRecord));
-  EXPECT_EQ(dir.Read("1.dd8"), SpoolFile(NumberedRecord(2)));
+  EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(kRecord));
+  EXPECT_EQ(dir.Read("1.dd8"), SpoolFileText(NumberedRecord(2)));
   EXPECT_EQ(logged, (std::vector<std::int32_t>{kSpoolNameErrorNumber, kSpoolNameErrorNumber}));
 }
 
@@ -634,7 +632,7 @@ TEST_F(SpoolTest, RandomFilesNeverBlockTheSpool) {
     std::string contents;
     const unsigned pick = random() % 10;
     if (pick == 0) {
-      contents = SpoolFile(NumberedRecord(i));
+      contents = SpoolFileText(NumberedRecord(i));
     } else {
       const std::size_t size = pick == 9 ? kMaxSpoolFileSize + 1 + random() % 100 : random() % 40;
       contents.resize(size);

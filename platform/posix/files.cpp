@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <limits>
 #include <vector>
 
 #include "platform/files.h"
@@ -26,6 +27,25 @@ std::error_code WriteAll(int fd, std::string_view bytes) {
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};
+}
+
+// Reads from fd to its end into `out`; more than `limit` bytes is an error
+// and leaves `out` empty.
+std::error_code ReadToEnd(int fd, std::size_t limit, std::string& out) {
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) return {};
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return LastError();
+    }
+    if (static_cast<std::size_t>(n) > limit - out.size()) {
+      out.clear();
+      return std::make_error_code(std::errc::file_too_large);
+    }
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 // Closes and reports the first of the two errors.
@@ -80,17 +100,7 @@ std::error_code ReadWholeFile(const std::string& path, std::string& out) {
   out.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return LastError();
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return CloseKeeping(fd, LastError());
-    }
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  return CloseKeeping(fd, {});
+  return CloseKeeping(fd, ReadToEnd(fd, std::numeric_limits<std::size_t>::max(), out));
 }
 
 std::error_code AppendToFile(const std::string& path, std::string_view bytes) {
@@ -165,21 +175,7 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
     return CloseKeeping(fd, std::make_error_code(std::errc::file_too_large));
   }
   // The file may grow while it is read; the limit holds all the same.
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return CloseKeeping(fd, LastError());
-    }
-    if (out.size() + static_cast<std::size_t>(n) > limit) {
-      out.clear();
-      return CloseKeeping(fd, std::make_error_code(std::errc::file_too_large));
-    }
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-  return CloseKeeping(fd, {});
+  return CloseKeeping(fd, ReadToEnd(fd, limit, out));
 }
 
 std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,
