@@ -8,6 +8,13 @@
 #include "platform/paths.h"
 #include "platform/termination_signal.h"
 
+namespace {
+
+// The window whose driver an exit() from inside the event loop must end.
+orvent::TForm1* running_window = nullptr;
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Before any thread starts, so that no thread takes these signals itself.
   orvent::TerminationSignal termination;
@@ -50,6 +57,14 @@ int main(int argc, char** argv) {
     form.Terminate();
     return 0;
   }
+  // Qt ends the process with exit() when the display connection is lost
+  // (the desktop session ends): the driver still ends in order then.
+  running_window = &form;
+  std::atexit([] {
+    if (running_window != nullptr) running_window->EndDriver();
+  });
   form.show();
-  return QApplication::exec();
+  const int status = QApplication::exec();
+  running_window = nullptr;
+  return status;
 }

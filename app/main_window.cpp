@@ -50,6 +50,9 @@ const QString kTitle = QStringLiteral("Драйвер ORVENT");
 constexpr char kDeviceNamespace[] = "\\\\.\\";
 constexpr int kTimer2PeriodMs = 200;
 
+// Standard error's last word when acknowledged records could not be written.
+constexpr char kLostAtEndText[] = "Событий не записано на диск и потеряно:";
+
 void EchoToStandardError(const QString& line) {
   const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
   std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
@@ -171,6 +174,13 @@ void TForm1::FormCreate() {
   Settings = ReadMainSettings(Settings_File());
   AdvOfficeComboBox1->setEditText(QString::fromStdString(Settings.ComPort));
 
+  // The spool comes first: every event record goes there before its ACK.
+  spool_ = std::make_unique<EventSpool>(
+      Settings.PathForSoob, *clock_,
+      SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
+                   [this](const std::string& text) { ShowStatus(text); }});
+  spool_->StartScanner();
+
   DecoderSettings decoding;
   decoding.Log = Settings.Log;
   decoding.Hex = Settings.Hex;
@@ -183,7 +193,7 @@ void TForm1::FormCreate() {
     return CommPortDriver1->SendData(bytes, size);
   };
   outlets.RedrawStation = [this] { RedrawStationIndicator(); };
-  outlets.SendOrSpool = [this](const SoobBytes& record) { spool_->SendOrSpool(record); };
+  outlets.StoreEvent = [this](const SoobBytes& record) { return spool_->StoreEvent(record); };
   outlets.LookupRazdel = [ini = Settings_File()](const std::string& key) { return LookupRazdel(ini, key); };
   outlets.LogError = [this](std::int32_t number) { error_log_.LogError(number); };
   outlets.ReportFailure = [this](const std::string& message) { ShowFailure(this, QString::fromStdString(message)); };
@@ -199,10 +209,6 @@ void TForm1::FormCreate() {
     SetStopped();
   }
 
-  spool_ = std::make_unique<EventSpool>(
-      Settings.PathForSoob, *clock_, nullptr,
-      SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
-                   [this](const std::string& text) { ShowStatus(text); }});
   LinkSettings link_settings;
   link_settings.FirstNumber = Settings.FirstNumber;
   LinkOutlets link_outlets;
@@ -211,9 +217,9 @@ void TForm1::FormCreate() {
     return ServerAddress{host.Address, host.Port};
   };
   link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
-  WireSpool(link_outlets, *spool_);
+  link_outlets.Outbox = spool_.get();
   link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
-  spool_->AttachLink(link_.get());
+  spool_->AttachWake([link = link_.get()] { link->Wake(); });
   link_->Start();
 
   RedrawServerIndicator();
@@ -244,7 +250,7 @@ void TForm1::SetStopped() {
 
 void TForm1::Timer2Timer() {
   Guarded(this, [&] {
-    spool_->ReplayStep();
+    spool_->RetryStep();
     decoder_->Watchdog();
   });
 }
@@ -414,17 +420,29 @@ void TForm1::Terminate() {
 
 void TForm1::CloseInOrder() {
   if (closed_) return;
+  Timer2->stop();
+  EndDriver();
+  if (spool_) Guarded(this, [&] { spool_->EmitReports(); });
+}
+
+void TForm1::EndDriver() {
+  if (closed_) return;
   closed_ = true;
   closing_ = true;
-  Timer2->stop();
   if (CommPortDriver1->Connected()) CommPortDriver1->Disconnect();
-  // Live events still queued go to the spool as the link stops.
+  // An event whose answer the link still awaited stays in the spool.
   if (link_) link_->Stop();
-  if (spool_) {
-    Guarded(this, [&] {
-      spool_->RetryHeldRecords();
-      spool_->EmitReports();
-    });
+  if (!spool_) return;
+  const std::size_t lost = spool_->Close();
+  if (lost == 0) return;
+  // Only records that even the orderly end could not write get here: the
+  // disk refused them to the last.
+  std::fprintf(stderr, "%s %zu\n", kLostAtEndText, lost);
+  std::fflush(stderr);
+  try {
+    for (std::size_t i = 0; i < lost; ++i) error_log_.LogError(kSpoolLostErrorNumber);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
   }
 }
 

@@ -122,9 +122,13 @@ public:
   // Posts the port-state notice: the port name and whether it is open.
   void PostPortStateNotice();
 
-  // An orderly end without the close code (SIGTERM, SIGINT): as an accepted
-  // close request.
+  // An orderly end without the close code (SIGTERM, SIGINT, SIGHUP,
+  // SIGQUIT): as an accepted close request.
   void Terminate();
+  // The driver's part of an orderly end, which touches no widget: the port
+  // closes, the link stops, the spool writes what it holds. Also what runs
+  // when the program is made to exit under the window (a lost display).
+  void EndDriver();
 
   void RedrawStationIndicator();
   void RedrawServerIndicator();

@@ -60,7 +60,10 @@ int main(int argc, char** argv) {
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
   std::size_t records = 0;
-  outlets.SendOrSpool = [&](const SoobBytes&) { ++records; };
+  outlets.StoreEvent = [&](const SoobBytes&) {
+    ++records;
+    return true;
+  };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
   if (!driver.Connect()) {

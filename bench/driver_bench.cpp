@@ -100,7 +100,10 @@ std::int32_t DecodedNumber(const std::string& line) {
   FakeClock clock;
   std::int32_t number = -1;
   DecoderOutlets out;
-  out.SendOrSpool = [&](const SoobBytes& bytes) { number = DeserializeSoob(bytes)->Number; };
+  out.StoreEvent = [&](const SoobBytes& bytes) {
+    number = DeserializeSoob(bytes)->Number;
+    return true;
+  };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
   const std::string packet = line + static_cast<char>(kDC4);
   decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));

@@ -1,8 +1,10 @@
 // End-to-end figures of the server link, printed:
-//  - a live event from PostLiveEvent to the server's receipt, over loopback
-//    with an accepted link (an in-process server takes the time of receipt);
-//  - the same from EventSpool::SendOrSpool on the window thread, with the
-//    spool and the link wired as in the program and no spool file in flight;
+//  - a record from an outbox in memory to the server's receipt, over
+//    loopback with an accepted link (an in-process server takes the time of
+//    receipt): the link's own share;
+//  - a record from EventSpool::StoreEvent on the window thread, with the
+//    spool and the link wired as in the program: from the call, and from
+//    its return (the moment the receiver's ACK goes out) to the receipt;
 //  - the CPU that an idle accepted link (keep-alives only) costs, against
 //    msgserver-sim as a separate process.
 
@@ -40,8 +42,37 @@ public:
   void PulseIndicator() override {}
 };
 
-LinkOutlets Outlets(std::uint16_t port) {
+// Records waiting in memory, for the link's own share of the latency.
+class MemoryOutbox final : public EventOutbox {
+public:
+  void Add(const SoobBytes& record) {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(record);
+  }
+  std::optional<OutboxEvent> TakeNextEvent() override {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) return std::nullopt;
+    OutboxEvent event{++last_, waiting_.front()};
+    waiting_.erase(waiting_.begin());
+    return event;
+  }
+  void EventAcknowledged(EventId) override {}
+  void EventUndelivered(EventId) override {}
+  void SpoolLinkUp() override {}
+  std::optional<std::int64_t> MsUntilNextEvent() const override {
+    std::lock_guard lock(mutex_);
+    return waiting_.empty() ? std::nullopt : std::optional<std::int64_t>(0);
+  }
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<SoobBytes> waiting_;
+  EventId last_ = 0;
+};
+
+LinkOutlets Outlets(std::uint16_t port, EventOutbox* outbox = nullptr) {
   LinkOutlets o;
+  o.Outbox = outbox;
   o.ReadServerAddress = [port] { return ServerAddress{"127.0.0.1", port}; };
   o.CurrentPortState = [] { return PortState{"COM1", true}; };
   return o;
@@ -92,7 +123,8 @@ int Latency() {
   SystemClock clock;
   NullWindow window;
   WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
-  cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port()));
+  MemoryOutbox outbox;
+  cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &outbox));
   link.Start();
   if (!WaitAccepted(link, 10s)) {
     std::printf("link latency: the link was not accepted\n");
@@ -107,7 +139,8 @@ int Latency() {
     record[0] = static_cast<std::uint8_t>(i);
     record[1] = static_cast<std::uint8_t>(i >> 8);
     const auto start = Clock_::now();
-    if (!link.PostLiveEvent(record)) return 1;
+    outbox.Add(record);
+    link.Wake();
     std::unique_lock lock(mutex);
     if (!received_cv.wait_for(lock, 2s, [&] { return seen[static_cast<std::size_t>(i)]; })) {
       std::printf("link latency: event %d never arrived\n", i);
@@ -116,7 +149,7 @@ int Latency() {
     ms.push_back(std::chrono::duration<double, std::milli>(received[static_cast<std::size_t>(i)] - start).count());
   }
   link.Stop();
-  PrintPercentiles("live event PostLiveEvent -> server receipt", std::move(ms));
+  PrintPercentiles("record in the outbox -> server receipt", std::move(ms));
   return 0;
 }
 
@@ -147,7 +180,7 @@ private:
   std::vector<bool> seen_;
 };
 
-int SendOrSpoolLatency() {
+int StoreEventLatency() {
   constexpr int kEvents = 2000;
   Receipts receipts(kEvents);
   test::ScriptedServer server([&](const test::ReceivedMessage& m) {
@@ -158,26 +191,25 @@ int SendOrSpoolLatency() {
   const std::string folder = temp.Prefix();
 
   // This thread is the window thread: it runs the link's window calls and
-  // the 200 ms replay tick between events, as the window's event loop would.
+  // the 200 ms tick between events, as the window's event loop would.
   SystemClock clock;
   NullWindow window;
   test::WindowLoop loop(200ms);
   WindowDispatcher dispatcher(loop.Poster());
-  EventSpool spool(folder, clock, nullptr, {});
-  LinkOutlets outlets = Outlets(server.Port());
-  WireSpool(outlets, spool);
+  EventSpool spool(folder, clock, {});
   int rc = 0;
   {
-    cl link(clock, dispatcher, window, LinkSettings{}, outlets);
-    spool.AttachLink(&link);
-    loop.SetTick([&] { spool.ReplayStep(); });
+    cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &spool));
+    spool.AttachWake([&link] { link.Wake(); });
+    loop.SetTick([&] { spool.RetryStep(); });
     link.Start();
     if (!loop.RunUntil([&] { return link.LinkUp() && link.Accepted(); }, 10s)) {
-      std::printf("SendOrSpool latency: the link was not accepted\n");
+      std::printf("StoreEvent latency: the link was not accepted\n");
       rc = 1;
     }
     std::mt19937 random(1);
-    std::vector<double> ms;
+    std::vector<double> from_call;
+    std::vector<double> from_ack;
     for (int i = 0; i < kEvents && rc == 0; ++i) {
       // Events come at any moment relative to the keep-alives and the ticks.
       loop.RunFor(std::chrono::microseconds(random() % 3000));
@@ -185,22 +217,30 @@ int SendOrSpoolLatency() {
       record[0] = static_cast<std::uint8_t>(i);
       record[1] = static_cast<std::uint8_t>(i >> 8);
       const auto start = Clock_::now();
-      spool.SendOrSpool(record);
+      if (!spool.StoreEvent(record)) rc = 1;
+      const auto acknowledged = Clock_::now();
       if (!loop.RunUntil([&] { return receipts.Of(i).has_value(); }, 2s, 1ms)) {
-        std::printf("SendOrSpool latency: event %d never arrived\n", i);
+        std::printf("StoreEvent latency: event %d never arrived\n", i);
         rc = 1;
         break;
       }
-      ms.push_back(std::chrono::duration<double, std::milli>(*receipts.Of(i) - start).count());
+      from_call.push_back(std::chrono::duration<double, std::milli>(*receipts.Of(i) - start).count());
+      from_ack.push_back(std::chrono::duration<double, std::milli>(*receipts.Of(i) - acknowledged).count());
     }
+    // The acknowledgement of the last one may still be on its way.
+    loop.RunUntil([&] { return spool.WaitingCount() == 0; }, 2s);
     link.Stop();
+    spool.Close();
     spool.EmitReports();
-    if (rc == 0) PrintPercentiles("live event SendOrSpool -> server receipt", ms);
+    if (rc == 0) {
+      PrintPercentiles("record StoreEvent -> server receipt", from_call);
+      PrintPercentiles("record after its ACK (StoreEvent returned) -> server receipt", from_ack);
+    }
   }
-  // Every event went straight to the link: none was spooled.
-  const std::size_t spooled = ListMatches(folder, kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
-  std::printf("spool files written meanwhile: %zu\n", spooled);
-  return spooled == 0 ? rc : 1;
+  // Every file went with its acknowledgement.
+  const std::size_t left = ListMatches(folder, kSpoolFileSuffix).value_or(std::vector<std::string>{}).size();
+  std::printf("spool files left: %zu\n", left);
+  return left == 0 ? rc : 1;
 }
 
 int IdleCpu() {
@@ -234,6 +274,6 @@ int IdleCpu() {
 
 int main() {
   if (const int rc = orvent::Latency()) return rc;
-  if (const int rc = orvent::SendOrSpoolLatency()) return rc;
+  if (const int rc = orvent::StoreEventLatency()) return rc;
   return orvent::IdleCpu();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -11,17 +12,35 @@ namespace orvent {
 // The time a reply read waits for each portion, and the largest portion.
 inline constexpr std::int32_t kReplyReadTimeoutMs = 1000;
 inline constexpr std::size_t kReplyStep = 50000;
+// A whole reply must be in within this, however its bytes trickle.
+inline constexpr std::chrono::milliseconds kReplyDeadline{3000};
 
 // Writes one frame behind its block prefix in a single send. On an
 // EIdException the client is disconnected and the result is false (the
 // caller counts the error); any other error reaches the caller.
 bool SendFrame(TIdTCPClient& client, std::span<const std::uint8_t> frame);
 
-// Reads one message from the server into `RxBuffer`, left empty when none
-// could be read: no complete prefix within the wait, a bad marker, a length
-// of 0, below 0 or above kMaxReplyLength, or a frame cut short by the peer's
-// close or by a silence of kReplyReadTimeoutMs. Never waits longer than one
-// silence per portion and never allocates more than the bounded length.
-void ReadReply(TIdTCPClient& client, std::vector<std::uint8_t>& RxBuffer);
+// How a reply read ended. The protocol ties a reply to a frame only by its
+// place on the stream, so what matters is whether the stream is still in
+// step with the frames sent.
+enum class ReplyRead {
+  // One whole message was read into `RxBuffer` (empty when its prefix
+  // announced a length of 0).
+  Complete,
+  // Nothing arrived within the wait: the reply is still owed, and the next
+  // message on the stream will be it.
+  NothingYet,
+  // Part of a message, or bytes that are no message (a bad marker, a length
+  // below 0 or above kMaxReplyLength), a close or an error: no later message
+  // can be placed any more.
+  Broken,
+};
+
+// Reads one message from the server into `RxBuffer` (left empty unless
+// Complete). Each portion waits at most kReplyReadTimeoutMs for bytes, and
+// the whole message must be in within `deadline` of the call; never
+// allocates more than the bounded length.
+ReplyRead ReadReply(TIdTCPClient& client, std::vector<std::uint8_t>& RxBuffer,
+                    std::chrono::milliseconds deadline = kReplyDeadline);
 
 }  // namespace orvent

@@ -1,28 +1,34 @@
 #include "delivery/out_queue.h"
 
+#include <utility>
+
 namespace orvent {
 
-bool OutgoingQueue::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
-                              std::optional<SoobBytes> event_record, std::string spool_file) {
+bool OutgoingQueue::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
   std::lock_guard lock(mutex_);
   const std::uint64_t sequence = Sequence_++;
-  return PushLocked(BuildFrame(command, payload, sequence), event_record, std::move(spool_file));
+  return PushLocked(BuildFrame(command, payload, sequence));
 }
 
-bool OutgoingQueue::QueuePush(stru_arb bytes, std::optional<SoobBytes> event_record, std::string spool_file) {
+stru_arb OutgoingQueue::NextFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
   std::lock_guard lock(mutex_);
-  return PushLocked(std::move(bytes), event_record, std::move(spool_file));
+  return BuildFrame(command, payload, Sequence_++);
 }
 
-bool OutgoingQueue::PushLocked(stru_arb bytes, std::optional<SoobBytes> event_record, std::string spool_file) {
+bool OutgoingQueue::QueuePush(stru_arb bytes) {
+  std::lock_guard lock(mutex_);
+  return PushLocked(std::move(bytes));
+}
+
+bool OutgoingQueue::PushLocked(stru_arb bytes) {
   if (Full_) return false;
-  slots_[Tail_] = QueuedFrame{std::move(bytes), event_record, std::move(spool_file)};
+  slots_[Tail_] = std::move(bytes);
   Tail_ = (Tail_ + 1) % kSlots;
   if (Tail_ == Head_) Full_ = true;
   return true;
 }
 
-bool OutgoingQueue::QueuePeek(QueuedFrame& out) const {
+bool OutgoingQueue::QueuePeek(stru_arb& out) const {
   std::lock_guard lock(mutex_);
   if (EmptyLocked()) return false;
   out = slots_[Head_];
@@ -31,11 +37,8 @@ bool OutgoingQueue::QueuePeek(QueuedFrame& out) const {
 
 void OutgoingQueue::QueuePop() {
   std::lock_guard lock(mutex_);
-  if (!EmptyLocked()) PopLocked();
-}
-
-void OutgoingQueue::PopLocked() {
-  slots_[Head_] = QueuedFrame{};  // the frame's bytes are freed as it leaves
+  if (EmptyLocked()) return;
+  slots_[Head_] = stru_arb{};  // the frame's bytes are freed as it leaves
   Head_ = (Head_ + 1) % kSlots;
   Full_ = false;
 }

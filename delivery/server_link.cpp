@@ -2,27 +2,22 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
+#include <utility>
 
 #include "delivery/commands.h"
-#include "delivery/frame_io.h"
-#include "delivery/frame_protocol.h"
 #include "delivery/program_version.h"
-#include "delivery/spool.h"
 
 namespace orvent {
-
-void WireSpool(LinkOutlets& outlets, EventSpool& spool) {
-  outlets.SpoolAcknowledged = [&spool] { spool.SpoolAcknowledged(); };
-  outlets.SpoolLinkUp = [&spool] { spool.SpoolLinkUp(); };
-  outlets.SpoolUndelivered = [&spool](const SoobBytes& record, const std::string& spool_file) {
-    spool.SpoolUndelivered(record, spool_file);
-  };
-}
 namespace {
 
 // The longest rest between passes. Passes with nothing to do are cheap, but
 // an idle link must not wake every millisecond; a post wakes it at once.
 constexpr std::int64_t kMaxIdleMs = 50;
+
+// Shown with the failure's own text when a pass fails in a way no part of
+// it handles; the next pass starts afresh.
+constexpr char kStatusLinkFailure[] = "Сбой связи с сервером: ";
 
 }  // namespace
 
@@ -48,54 +43,25 @@ void cl::Stop() {
   dispatcher_.BeginShutdown();
   Wake();
   if (thread_.joinable()) thread_.join();
-  if (client_) {
-    // Only when the thread never ran; its own end closes the connection.
-    client_.reset();
-  }
-  // Event records still queued were acknowledged to the receiver: they go to
-  // the spool rather than die with the process. No lock is held while the
-  // spool writes them.
-  std::vector<std::pair<SoobBytes, std::string>> undelivered;
   {
     std::lock_guard lock(stop_mutex_);
-    if (stopped_) return;
     stopped_ = true;
-    OutQueue_.DrainAll([&](const QueuedFrame& frame) {
-      if (frame.EventRecord) undelivered.push_back({*frame.EventRecord, frame.SpoolFile});
-    });
   }
-  for (const auto& [record, spool_file] : undelivered) HandBack(record, spool_file);
+  // Left to do only when no thread ran the passes (tests drive Tick).
+  ForgetAwaitedReply();
+  client_.reset();
 }
 
 bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
-  return Post(command, payload, std::nullopt, {});
-}
-
-bool cl::PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload, const std::string& spool_file) {
-  // A replayed event keeps its record like a live one: the acknowledgement
-  // of any other frame deletes the pending file, so the file may be gone
-  // before this frame is answered.
-  std::optional<SoobBytes> record;
-  if (command == cmd_event && payload.size() == stru_soob::kSize) {
-    record.emplace();
-    std::copy(payload.begin(), payload.end(), record->begin());
-  }
-  return Post(command, payload, record, spool_file);
-}
-
-bool cl::Post(std::uint32_t command, std::span<const std::uint8_t> payload, std::optional<SoobBytes> record,
-              std::string spool_file) {
   bool pushed = false;
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return false;
-    pushed = OutQueue_.PostFrame(command, payload, record, std::move(spool_file));
+    pushed = OutQueue_.PostFrame(command, payload);
   }
   Wake();
   return pushed;
 }
-
-bool cl::PostLiveEvent(const SoobBytes& record) { return Post(cmd_event, record, record, {}); }
 
 void cl::Wake() {
   {
@@ -111,32 +77,37 @@ void cl::Execute() {
   while (!stop.stop_requested()) {
     try {
       Tick();
-    } catch (...) {
-      // A failure outside the network (an outlet that raised) must not end
-      // the link; the next pass starts afresh.
+    } catch (const std::exception& e) {
+      // Network failures are handled where they happen; this is what none
+      // of them foresaw (an outlet that raised, memory).
+      ShowStatus(kStatusLinkFailure + std::string(e.what()));
     }
     const auto rest = std::chrono::milliseconds(IdleBudgetMs());
     std::unique_lock lock(wake_mutex_);
     wake_cv_.wait_for(lock, stop, rest, [this] { return wake_; });
     wake_ = false;
   }
-  try {
-    if (client_ && client_->Connected()) client_->Disconnect();
-  } catch (...) {
-  }
+  ForgetAwaitedReply();
+  if (client_) client_->Disconnect();
   client_.reset();
 }
 
 std::int64_t cl::IdleBudgetMs() const {
+  const std::int64_t now = clock_.MonotonicMs();
   std::int64_t budget = kMaxIdleMs;
   if (LinkUp_) {
-    if (!OutQueue_.Empty()) return 0;
-    const std::int64_t limit =
-        Accepted_ ? KeepAliveStamp + kKeepAliveMs : ConnectStamp.value_or(0) + kAcceptWaitMs;
-    budget = limit + 1 - clock_.MonotonicMs();
+    if (awaited_ || JustConnected || !OutQueue_.Empty()) return 0;
+    if (Accepted_) {
+      budget = KeepAliveStamp + kKeepAliveMs + 1 - now;
+      if (const auto next = outlets_.Outbox ? outlets_.Outbox->MsUntilNextEvent() : std::nullopt) {
+        budget = std::min(budget, *next);
+      }
+    } else {
+      budget = ConnectStamp.value_or(0) + kAcceptWaitMs + 1 - now;
+    }
   } else if (AllowReconnect_) {
     if (!ConnectStamp) return 0;
-    budget = *ConnectStamp + kReconnectMs + 1 - clock_.MonotonicMs();
+    budget = *ConnectStamp + kReconnectMs + 1 - now;
   } else if (!DeniedShown) {
     return 0;
   }
@@ -145,15 +116,15 @@ std::int64_t cl::IdleBudgetMs() const {
 
 std::int64_t cl::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
 
+void cl::CountError() { ++ErrorCount_; }
+
 void cl::Tick() {
   if (LinkUp_) {
     TickLinkUp();
     return;
   }
-  // Events still queued when the link went down were acknowledged to the
-  // receiver: they wait on disk, not in memory only, until a connection is
-  // back (the spool then replays them).
-  SpoolQueuedEvents();
+  // Whatever went down with the connection, no answer comes any more.
+  ForgetAwaitedReply();
   if (AllowReconnect_) {
     TickConnect();
   } else {
@@ -166,83 +137,91 @@ void cl::TickLinkUp() {
     ErrorCount_ = 0;
     ShowStatus(kStatusNetworkErrors);
     LinkUp_ = false;
-    // The pass goes on over the connection still open.
+    ForgetAwaitedReply();
+    return;  // the next attempt closes the connection
   }
-
-  FrameSent = false;
-  in_flight_event_.reset();
-  try {
-    QueuedFrame queued;
-    if (OutQueue_.QueuePeek(queued)) {
-      FrameSent = true;
-      SendOk = true;
-      try {
-        if (!SendFrameCounting(queued.Frame)) SendOk = false;
-      } catch (...) {
-        SendOk = false;
-        ++ErrorCount_;
-      }
-      // A frame that could not be written stays first in the queue.
-      if (SendOk) {
-        OutQueue_.QueuePop();
-        in_flight_event_ = queued.EventRecord;
-        in_flight_spool_file_ = queued.SpoolFile;
-      }
-    } else if (Accepted_) {
-      if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
-        KeepAliveDue = true;
-        KeepAliveStamp = clock_.MonotonicMs();
-      }
-    } else if (ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) {
-      LinkUp_ = false;  // the next attempt closes the connection
+  if (awaited_) {
+    // Only the registration's answer can bring the acceptance; while it is
+    // owed, the acceptance wait runs on as when nothing is left to send.
+    if (!Accepted_ && ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) {
+      LinkUp_ = false;
+      ForgetAwaitedReply();
+      return;
     }
-  } catch (...) {
+  } else if (!SendNext()) {
+    // A new connection owes one reply even when nothing could be sent.
+    if (!JustConnected || !LinkUp_) return;
+    awaited_ = AwaitedReply{};
   }
-
-  if (!KeepAliveDue && !JustConnected && !FrameSent) return;
-  if (KeepAliveDue) {
-    KeepAliveDue = false;
-    try {
-      SendFrameCounting(KeepAliveFrame());
-    } catch (...) {
-      ++ErrorCount_;
-    }
-  }
-  bool ReplyOk = true;
   JustConnected = false;
-  try {
-    if (client_) {
-      ReadReply(*client_, RxBuffer_);
-    } else {
-      RxBuffer_.clear();
-    }
-  } catch (...) {
-    ReplyOk = false;
-    ++ErrorCount_;
-  }
-  if (RxBuffer_.empty()) {
-    ReplyOk = false;
-    ++ErrorCount_;
-  }
-  const std::optional<ReplyFrame> reply = ReplyOk ? InterpretReply(RxBuffer_) : std::nullopt;
-  // A live event whose frame went out but drew no readable answer may not
-  // have reached the server: the spool delivers it again (the server takes
-  // repeats). Any valid reply is the server's one answer to it.
-  if (in_flight_event_ && !reply) HandBack(*in_flight_event_, in_flight_spool_file_);
-  in_flight_event_.reset();
-  // A reply whose markers do not match neither counts nor resets.
-  if (reply) HandleReply(*reply);
+  ReadAwaitedReply();
 }
 
-void cl::HandleReply(const ReplyFrame& reply) {
+bool cl::SendNext() {
+  stru_arb frame;
+  std::optional<EventId> event;
+  const bool queued = OutQueue_.QueuePeek(frame);
+  if (!queued) {
+    if (!Accepted_) {
+      if (ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) LinkUp_ = false;  // the next attempt closes it
+      return false;
+    }
+    if (auto next = outlets_.Outbox ? outlets_.Outbox->TakeNextEvent() : std::nullopt) {
+      // From here on the record is in flight: every way out gives it back.
+      awaited_ = AwaitedReply{next->Id};
+      frame = OutQueue_.NextFrame(cmd_event, next->Record);
+    } else if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
+      KeepAliveStamp = clock_.MonotonicMs();
+      frame = KeepAliveFrame();
+    } else {
+      return false;
+    }
+  }
+  if (!awaited_) awaited_ = AwaitedReply{};
+  if (!client_ || !SendFrame(*client_, frame)) {
+    // A frame of the queue stays first in it; an event goes back to the outbox.
+    CountError();
+    ForgetAwaitedReply();
+    return false;
+  }
+  if (queued) OutQueue_.QueuePop();
+  return true;
+}
+
+void cl::ReadAwaitedReply() {
+  const ReplyRead read = client_ ? ReadReply(*client_, RxBuffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
+  if (read != ReplyRead::Complete) {
+    CountError();
+    // Nothing yet: the reply is still owed, and the next message will be it.
+    if (read == ReplyRead::Broken) DropOutOfStep();
+    return;
+  }
+  const AwaitedReply answered = *std::exchange(awaited_, std::nullopt);
+  const std::optional<ReplyFrame> reply = InterpretReply(RxBuffer_);
+  if (!reply) {
+    if (answered.Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*answered.Event);
+    // A prefix that announced no frame counts; markers that do not match
+    // neither count nor reset.
+    if (RxBuffer_.empty()) CountError();
+    return;
+  }
+  HandleReply(*reply, answered);
+}
+
+void cl::HandleReply(const ReplyFrame& reply, const AwaitedReply& answered) {
+  // The record is settled first: nothing after this may leave it in flight.
+  if (answered.Event && outlets_.Outbox) {
+    if (reply.Header.Command == cmd_event_ack) {
+      outlets_.Outbox->EventAcknowledged(*answered.Event);
+    } else {
+      outlets_.Outbox->EventUndelivered(*answered.Event);
+    }
+  }
   ErrorCount_ = 0;
   PulseIndicator();
   switch (reply.Header.Command) {
     case cmd_accepted:
       Accepted_ = true;
-      break;
-    case cmd_event_ack:
-      if (outlets_.SpoolAcknowledged) outlets_.SpoolAcknowledged();
       break;
     case cmd_query:
       PostFrame(cmd_query_answer, {});
@@ -265,7 +244,7 @@ void cl::HandleReply(const ReplyFrame& reply) {
       // The connection stays open until the next attempt replaces it.
       break;
     default:
-      break;  // a keep-alive (with or without its list) or an unknown command
+      break;  // an event acknowledgement, a keep-alive (with or without its list), an unknown command
   }
 }
 
@@ -274,7 +253,6 @@ void cl::TickConnect() {
   PulseIndicator();
   ShowStatus(kStatusConnecting);
   ConnectStamp = clock_.MonotonicMs();
-  ConnectFailed = false;
 
   client_.reset();  // closes the old connection without OnDisconnected
   client_ = std::make_unique<TIdTCPClient>();
@@ -285,17 +263,18 @@ void cl::TickConnect() {
   client_->Interrupt = stop_.get_token();
   Accepted_ = false;
 
+  bool connected = true;
   try {
     const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
     client_->Host = address.Address;
     client_->Port = address.Port;
     client_->Connect();
-  } catch (...) {
-    ConnectFailed = true;
+  } catch (const EIdException&) {
+    connected = false;
   }
-  LinkUp_ = !ConnectFailed;
-  if (LinkUp_) {
-    if (outlets_.SpoolLinkUp) outlets_.SpoolLinkUp();
+  LinkUp_ = connected;
+  if (connected) {
+    if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
     ShowStatus(kStatusConnected);
     PulseIndicator();
   }
@@ -326,22 +305,22 @@ void cl::OnLinkDisconnected() {
 void cl::DropConnection() {
   LinkUp_ = false;
   PulseIndicator();
-  try {
-    if (client_) client_->Disconnect();
-  } catch (...) {
-  }
+  if (client_) client_->Disconnect();
 }
 
-bool cl::SendFrameCounting(std::span<const std::uint8_t> frame) {
-  if (!client_ || !SendFrame(*client_, frame)) {
-    ++ErrorCount_;
-    return false;
-  }
-  return true;
+void cl::DropOutOfStep() {
+  // A close by the server is no puzzle; bytes that make no reply are.
+  if (client_ && client_->Connected()) ShowStatus(kStatusOutOfStep);
+  ForgetAwaitedReply();
+  DropConnection();
+}
+
+void cl::ForgetAwaitedReply() {
+  const std::optional<AwaitedReply> awaited = std::exchange(awaited_, std::nullopt);
+  if (awaited && awaited->Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*awaited->Event);
 }
 
 void cl::ShowStatus(const std::string& text) {
-  StatusText = text;
   LinkWindow& window = window_;
   dispatcher_.RunAndWait([&window, text] { window.ShowStatus(text); });
 }
@@ -349,20 +328,6 @@ void cl::ShowStatus(const std::string& text) {
 void cl::PulseIndicator() {
   LinkWindow& window = window_;
   dispatcher_.RunAndWait([&window] { window.PulseIndicator(); });
-}
-
-void cl::SpoolQueuedEvents() {
-  std::vector<std::pair<SoobBytes, std::string>> events;
-  OutQueue_.TakeEventFrames([&](const QueuedFrame& frame) { events.push_back({*frame.EventRecord, frame.SpoolFile}); });
-  for (const auto& [record, spool_file] : events) HandBack(record, spool_file);
-}
-
-void cl::HandBack(const SoobBytes& record, const std::string& spool_file) {
-  if (!outlets_.SpoolUndelivered) return;
-  try {
-    outlets_.SpoolUndelivered(record, spool_file);
-  } catch (...) {
-  }
 }
 
 }  // namespace orvent

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -13,9 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/event_record.h"
+#include "delivery/event_outbox.h"
+#include "delivery/frame_io.h"
+#include "delivery/frame_protocol.h"
 #include "delivery/out_queue.h"
-#include "delivery/spool_link.h"
 #include "delivery/tcp_client.h"
 #include "delivery/window_dispatcher.h"
 #include "platform/clock.h"
@@ -27,6 +29,7 @@ inline constexpr char kStatusConnecting[] = "Соединение...";
 inline constexpr char kStatusConnected[] = "Соединение установлено.";
 inline constexpr char kStatusNetworkErrors[] = "Ошибки по сети - переподсоединение.";
 inline constexpr char kStatusServerDisconnect[] = "Сервер дал команду на рассоединение.";
+inline constexpr char kStatusOutOfStep[] = "Ответ сервера не разобран - переподсоединение.";
 inline constexpr char kStatusDenied[] = "Доступ запрещен.";
 
 // Where the message server is: `Address` and `Port` of section `ServerHost`,
@@ -71,14 +74,14 @@ public:
   virtual void PulseIndicator() = 0;
 };
 
-class EventSpool;
-
 // Values fixed when the link is made.
 struct LinkSettings {
   std::int32_t FirstNumber = 4;
   std::string VersionText;  // "a.b.c.d"; empty means the build's version
   std::int32_t ConnectTimeout = 2500;
   std::int32_t ReadTimeout = 3000;
+  // A whole reply must be in within this (tests shorten it).
+  std::chrono::milliseconds ReplyDeadline = kReplyDeadline;
 };
 
 // What the link reaches outside itself. Every outlet may be left empty.
@@ -86,30 +89,26 @@ struct LinkOutlets {
   // `Address` and `Port` of the settings file, read at every attempt.
   std::function<ServerAddress()> ReadServerAddress;
   std::function<PortState()> CurrentPortState;
-  // The spool's operations, called on the link thread.
-  std::function<void()> SpoolAcknowledged;
-  std::function<void()> SpoolLinkUp;
-  // Writes a live record to the spool; thread-safe. Called for a live event
-  // frame whose reply could not be read, and for live frames still queued
-  // when the link stops.
-  // `spool_file` names the replayed spool file the record came from (empty
-  // for a live record); while that file exists it still holds the record.
-  std::function<void(const SoobBytes&, const std::string& spool_file)> SpoolUndelivered;
+  // Where the event records wait: the spool. Without it no event goes out.
+  EventOutbox* Outbox = nullptr;
 };
 
-// Points the link's spool outlets at the spool: event acknowledgements, new
-// connections, and records whose delivery came to doubt.
-void WireSpool(LinkOutlets& outlets, EventSpool& spool);
-
 // The server link `cl`: its thread keeps one connection to the message
-// server, sends the queued frames and keep-alives, reads one reply after
-// each, and obeys the server's commands. The window reads `LinkUp` and
-// `Accepted`, posts frames, and sees status lines and indicator pulses.
+// server, sends the queued frames, the events of its outbox and keep-alives,
+// reads one reply after each, and obeys the server's commands. The window
+// reads `LinkUp` and `Accepted`, posts frames, and sees status lines and
+// indicator pulses.
+//
+// Replies carry no reference to the frame they answer; only their place on
+// the stream ties them to it. So at most one frame is ever unanswered: when
+// its reply does not come within the wait, nothing more is sent on that
+// connection until it does (a late reply then answers the right frame), and
+// a stream that has lost its place (half a reply, a bad prefix) is closed.
 //
 // Tests drive `Tick` directly on their own thread instead of starting the
 // thread; all time-outs come from the injected clock. The clock, the
-// dispatcher and the window must outlive the link.
-class cl final : public SpoolLinkView {
+// dispatcher, the window and the outbox must outlive the link.
+class cl final {
 public:
   // Link time limits, in milliseconds of the monotonic clock; each fires
   // when the time passed is greater than the limit.
@@ -121,7 +120,7 @@ public:
   cl(const Clock& clock, WindowDispatcher& dispatcher, LinkWindow& window, LinkSettings settings,
      LinkOutlets outlets);
   // Stops the thread (as Stop does).
-  ~cl() override;
+  ~cl();
   cl(const cl&) = delete;
   cl& operator=(const cl&) = delete;
 
@@ -129,19 +128,19 @@ public:
   void Start();
   // The orderly end: shuts the dispatcher down (so a thread waiting for the
   // window thread is released, also when Stop runs on that thread), ends the
-  // thread (its network waits end early), closes the connection and hands
-  // the live events still queued to SpoolUndelivered. Later posts are
+  // thread (its network waits end early) and closes the connection; an event
+  // whose answer was still awaited goes back to the outbox. Later posts are
   // refused. Called by the owner only, once or more.
   void Stop();
 
-  // SpoolLinkView, safe from any thread.
-  bool LinkUp() const override { return LinkUp_.load(); }
-  bool Accepted() const override { return Accepted_.load(); }
-  bool PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload,
-                      const std::string& spool_file) override;
-  bool PostLiveEvent(const SoobBytes& record) override;
-  // Any other frame (notices, the handshake); false when `OutQueue` is full.
+  // Safe from any thread.
+  bool LinkUp() const { return LinkUp_.load(); }
+  bool Accepted() const { return Accepted_.load(); }
+  // Queues a frame that is not an event (notices, the handshake); false when
+  // `OutQueue` is full or the link has stopped.
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload);
+  // Something new waits: the thread looks at once.
+  void Wake();
 
   // One pass of the link thread.
   void Tick();
@@ -153,25 +152,32 @@ public:
   const std::vector<std::uint8_t>& RxBuffer() const { return RxBuffer_; }
 
 private:
+  // A frame that went out and whose reply has not been read yet.
+  struct AwaitedReply {
+    std::optional<EventId> Event;  // the record it carried, for an event frame
+  };
+
   void Execute();
   void TickLinkUp();
   void TickConnect();
   void TickRefused();
-  void HandleReply(const ReplyFrame& reply);
+  // Sends the next frame; false when there was nothing to send or the send failed.
+  bool SendNext();
+  void ReadAwaitedReply();
+  void HandleReply(const ReplyFrame& reply, const AwaitedReply& answered);
   void OnLinkConnected();
   void OnLinkDisconnected();
   void DropConnection();
-  bool SendFrameCounting(std::span<const std::uint8_t> frame);
+  // The stream no longer tells which frame a reply answers: closed at once.
+  void DropOutOfStep();
+  // The connection is given up: an awaited event goes back to the outbox.
+  void ForgetAwaitedReply();
+  void CountError();
   void ShowStatus(const std::string& text);
   void PulseIndicator();
-  void HandBack(const SoobBytes& record, const std::string& spool_file);
-  void SpoolQueuedEvents();
-  bool Post(std::uint32_t command, std::span<const std::uint8_t> payload, std::optional<SoobBytes> record,
-            std::string spool_file);
   std::int64_t ElapsedMs(std::int64_t stamp) const;
   // How long the thread may rest before the next pass has something to do.
   std::int64_t IdleBudgetMs() const;
-  void Wake();
 
   const Clock& clock_;
   WindowDispatcher& dispatcher_;
@@ -186,20 +192,14 @@ private:
   std::atomic<bool> LinkUp_{false};
   std::atomic<bool> Accepted_{false};
   OutgoingQueue OutQueue_;
-  bool KeepAliveDue = false;
   bool JustConnected = false;
-  bool FrameSent = false;
   std::int64_t KeepAliveStamp = 0;
   std::optional<std::int64_t> ConnectStamp;  // none before the first attempt
-  std::string StatusText;
-  bool SendOk = false;
   std::atomic<std::int32_t> ErrorCount_{0};
-  bool ConnectFailed = false;
   std::vector<std::uint8_t> RxBuffer_;
-  // The live record whose frame went out in this pass, until its reply is in.
-  std::optional<SoobBytes> in_flight_event_;
-  std::string in_flight_spool_file_;
+  std::optional<AwaitedReply> awaited_;
 
+  // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone.
   std::mutex wake_mutex_;
   std::condition_variable_any wake_cv_;
   bool wake_ = false;

@@ -1,15 +1,18 @@
 #include "delivery/spool.h"
 
-#include <utility>
-
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <string_view>
+#include <limits>
+#include <random>
 #include <system_error>
+#include <utility>
 
 #include "delivery/byte_io.h"
 #include "delivery/commands.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 
 namespace orvent {
 namespace {
@@ -21,10 +24,86 @@ constexpr TDateTime kEndDateTime = 2958466.0;
 constexpr std::uint32_t kMsPerSecond = 1000;
 constexpr std::uint32_t kSecondsPerDay = 86400;
 
-// Temporary names end in ".tmp", so no search for "*.dd8" ever sees a file
-// that is still being written.
+// Temporary names end in ".tmp", so no listing of "*.dd8" ever sees a file
+// that is still being written: "<name>-<run>-<n>.tmp", where <run> marks the
+// run that writes it (earlier versions wrote "<name>-<n>.tmp").
 constexpr char kTempSuffix[] = ".tmp";
 constexpr int kMaxTempAttempts = 16;
+constexpr std::size_t kMaxNameDigits = 8;
+
+// Files that cannot be sent that one TakeNextEvent passes over before it
+// lets the link get on with its other work.
+constexpr int kMaxUnsendablePerTake = 16;
+
+std::optional<unsigned> HexDigit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  return std::nullopt;
+}
+
+// The number of a name as SpoolNameText writes it: upper-case hexadecimal
+// digits without a leading zero; nullopt for any other text.
+std::optional<std::uint32_t> CanonicalValue(std::string_view text) {
+  if (text.empty() || text.size() > kMaxNameDigits || (text[0] == '0' && text.size() > 1)) return std::nullopt;
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    const auto digit = HexDigit(c);
+    if (!digit) return std::nullopt;
+    value = value * 16 + *digit;
+  }
+  return value;
+}
+
+// The name of the `attempt`th try: v, v + 1, ...; without a value the name
+// is empty at first, then counts up from 1.
+std::string CandidateName(std::optional<std::uint32_t> value, std::uint32_t attempt) {
+  if (value) return SpoolNameText(*value + attempt);
+  return attempt == 0 ? std::string() : SpoolNameText(attempt);
+}
+
+struct TempName {
+  std::optional<std::uint32_t> value;  // the spool name it was written for
+  std::string_view run;                // empty for the older form
+};
+
+bool AllDecimal(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Reads "<name>-<run>-<n>.tmp" or "<name>-<n>.tmp" (after the prefix);
+// nullopt when the name is not one of ours.
+std::optional<TempName> ParseTempName(std::string_view name) {
+  if (!name.ends_with(kTempSuffix)) return std::nullopt;
+  name.remove_suffix(std::string_view(kTempSuffix).size());
+  const std::size_t last = name.rfind('-');
+  if (last == std::string_view::npos || !AllDecimal(name.substr(last + 1))) return std::nullopt;
+  name = name.substr(0, last);
+  TempName parsed;
+  if (const std::size_t dash = name.find('-'); dash != std::string_view::npos) {
+    parsed.run = name.substr(dash + 1);
+    if (parsed.run.empty()) return std::nullopt;
+    name = name.substr(0, dash);
+  }
+  if (!name.empty()) {
+    parsed.value = CanonicalValue(name);
+    if (!parsed.value) return std::nullopt;
+  }
+  return parsed;
+}
+
+std::string NewRunToken() {
+  std::random_device random;
+  char text[9];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(random()));
+  return text;
+}
+
+// The process, not the file, is short of something: the file is tried
+// again later rather than set aside.
+bool IsTransient(const std::error_code& error) {
+  return error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system ||
+         error == std::errc::not_enough_memory || error == std::errc::interrupted;
+}
 
 }  // namespace
 
@@ -34,6 +113,15 @@ SpoolFileBytes MakeSpoolFileBytes(const SoobBytes& record) {
   w.WriteUint32(cmd_event);
   w.WriteBytes(record);
   return bytes;
+}
+
+std::optional<SoobBytes> SpoolFileRecord(std::string_view contents) {
+  if (contents.size() != kSpoolFileSize) return std::nullopt;
+  LittleEndianReader in({reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()});
+  std::uint32_t command = 0;
+  SoobBytes record{};
+  if (!in.ReadUint32(command) || command != cmd_event || !in.ReadBytes(record)) return std::nullopt;
+  return record;
 }
 
 std::optional<std::uint32_t> SpoolNameValue(TDateTime t) {
@@ -55,99 +143,133 @@ std::string SpoolFileName(TDateTime t) {
   return value ? SpoolNameText(*value) : std::string();
 }
 
-EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolLinkView* link, SpoolOutlets outlets)
-    : path_for_soob_(std::move(path_for_soob)), clock_(clock), link_(link), outlets_(std::move(outlets)) {
-  RecoverInterruptedWrites();
+std::error_code SpoolDisk::WriteNewFileFlushed(const std::string& path, std::string_view bytes) {
+  return orvent::WriteNewFileFlushed(path, bytes);
+}
+std::error_code SpoolDisk::MoveFileNoReplace(const std::string& from, const std::string& to) {
+  return orvent::MoveFileNoReplace(from, to);
+}
+std::error_code SpoolDisk::RemoveFile(const std::string& path) { return orvent::RemoveFile(path); }
+std::error_code SpoolDisk::ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out) {
+  return orvent::ReadFileUpTo(path, limit, out);
 }
 
-void EventSpool::SendOrSpool(const SoobBytes& record) {
-  SpoolLinkView* const link = link_.load();
-  const bool straight = link != nullptr && link->LinkUp() && PendingSoobFile().empty() && link->Accepted();
-  // A record the queue refuses is spooled, not dropped.
-  if (!straight || !link->PostLiveEvent(record)) StoreRecord(record);
-  EmitReports();
+EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutlets outlets, SpoolDisk* disk)
+    : path_for_soob_(std::move(path_for_soob)),
+      clock_(clock),
+      outlets_(std::move(outlets)),
+      disk_(disk != nullptr ? *disk : own_disk_),
+      temp_token_(NewRunToken()) {}
+
+EventSpool::~EventSpool() {
+  scanner_.request_stop();
+  if (scanner_.joinable()) scanner_.join();
 }
 
-void EventSpool::SpoolUndelivered(const SoobBytes& record, const std::string& spool_file) {
-  if (!spool_file.empty() && FileExists(spool_file)) return;
-  StoreRecord(record);
+void EventSpool::StartScanner() {
+  if (scanner_.joinable()) return;
+  scanner_ = std::jthread([this](std::stop_token stop) { ScanLoop(stop); });
 }
 
-void EventSpool::StoreRecord(const SoobBytes& record) {
-  std::lock_guard lock(write_mutex_);
-  if (!held_.empty()) {
-    // Older records still wait in memory; this one goes behind them.
-    HoldLocked(record);
-    FlushHeldLocked();
-    return;
-  }
-  if (!WriteSpoolFile(record)) HoldLocked(record);
-}
-
-void EventSpool::HoldLocked(const SoobBytes& record) {
-  if (held_.size() >= kMaxHeldRecords) {
-    if (!loss_reported_) {
-      loss_reported_ = true;
-      QueueReport({0, kSpoolMemoryFullStatus});
+void EventSpool::ScanLoop(const std::stop_token& stop) {
+  ScanFolder(stop);
+  while (!stop.stop_requested()) {
+    {
+      std::unique_lock lock(scanner_sleep_mutex_);
+      scanner_cv_.wait_for(lock, stop, std::chrono::milliseconds(kRescanMs), [] { return false; });
     }
-    return;
-  }
-  held_.push_back(record);
-  if (!write_failing_) {
-    write_failing_ = true;
-    QueueReport({kSpoolWriteErrorNumber, kSpoolWriteFailedStatus});
+    if (!stop.stop_requested()) ScanFolder(stop);
   }
 }
 
-bool EventSpool::RetryHeldRecords() {
-  std::lock_guard lock(write_mutex_);
-  return FlushHeldLocked();
+void EventSpool::AttachWake(std::function<void()> wake) {
+  std::lock_guard lock(mutex_);
+  wake_ = std::move(wake);
 }
 
-bool EventSpool::FlushHeldLocked() {
-  for (std::size_t i = 0; i < kHeldWritesPerCall && !held_.empty(); ++i) {
-    if (!WriteSpoolFile(held_.front())) return false;
-    held_.pop_front();
+void EventSpool::Wake() {
+  std::function<void()> wake;
+  {
+    std::lock_guard lock(mutex_);
+    wake = wake_;
   }
-  if (!held_.empty()) return false;
-  // The streak is over: the next failure is reported again.
-  write_failing_ = false;
-  loss_reported_ = false;
-  return true;
+  if (wake) wake();
 }
 
-namespace {
-
-// The name of the `attempt`th try: v, v + 1, ...; without a value the name
-// is empty at first, then counts up from 1.
-std::string CandidateName(std::optional<std::uint32_t> value, std::uint32_t attempt) {
-  if (value) return SpoolNameText(*value + attempt);
-  return attempt == 0 ? std::string() : SpoolNameText(attempt);
-}
-
-// The value a temporary name "<hex>-<n>.tmp" (after the prefix) was made
-// for; false when the name is not one of ours.
-bool ParseTempName(std::string_view name, std::optional<std::uint32_t>& value) {
-  if (!name.ends_with(kTempSuffix)) return false;
-  name.remove_suffix(std::string_view(kTempSuffix).size());
-  const std::size_t dash = name.find('-');
-  if (dash == std::string_view::npos || dash > 8 || dash + 1 == name.size()) return false;
-  for (const char c : name.substr(dash + 1)) {
-    if (c < '0' || c > '9') return false;
+std::int64_t EventSpool::OrderOf(const SoobBytes& record) {
+  const auto soob = DeserializeSoob(record);
+  // A record without a usable time goes first: it is as old as any.
+  if (!soob || !std::isfinite(soob->RecvTime) || soob->RecvTime < kFirstDateTime || soob->RecvTime >= kEndDateTime) {
+    return std::numeric_limits<std::int64_t>::min();
   }
-  std::uint32_t v = 0;
-  for (const char c : name.substr(0, dash)) {
-    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
-    if (digit < 0) return false;
-    v = v * 16 + static_cast<std::uint32_t>(digit);
-  }
-  value = dash == 0 ? std::nullopt : std::optional<std::uint32_t>(v);
-  return true;
+  return MsFromDateTime(soob->RecvTime);
 }
 
-}  // namespace
+std::string EventSpool::NameTextLocked(NameId name) const {
+  if (name < kEmptyName) return SpoolNameText(static_cast<std::uint32_t>(name));
+  if (name == kEmptyName) return {};
+  return odd_names_.at(static_cast<std::size_t>(name - kEmptyName - 1));
+}
 
-bool EventSpool::WriteSpoolFile(const SoobBytes& record) {
+std::string EventSpool::PathOfLocked(NameId name) const {
+  // The prefix is the folder and the start that every name shares.
+  return path_for_soob_ + NameTextLocked(name) + kSpoolFileSuffix;
+}
+
+EventSpool::NameId EventSpool::NameIdLocked(std::string_view text) {
+  if (text.empty()) return kEmptyName;
+  if (const auto value = CanonicalValue(text)) return *value;
+  if (const auto it = odd_ids_.find(text); it != odd_ids_.end()) return it->second;
+  odd_names_.emplace_back(text);
+  const NameId id = kEmptyName + odd_names_.size();
+  odd_ids_.emplace(std::string(text), id);
+  return id;
+}
+
+bool EventSpool::StoreEvent(const SoobBytes& record) {
+  const std::optional<NameId> name = WriteSpoolFile(record);
+  if (!name && HeldRecordCount() >= kMaxHeldRecords) {
+    // At the bound the records already held go to disk first, if it takes them.
+    WriteHeld(kHeldWritesPerTick, kHeldWriteBudgetMs);
+  }
+  bool stored = true;
+  {
+    std::lock_guard lock(mutex_);
+    if (name) {
+      write_failing_ = false;
+      loss_reported_ = false;
+      fresh_.push_back({OrderOf(record), *name});
+      AddedLocked(*name);
+    } else {
+      if (!write_failing_) {
+        write_failing_ = true;
+        QueueReport({kSpoolWriteErrorNumber, kSpoolWriteFailedStatus});
+      }
+      if (held_unwritten_ >= kMaxHeldRecords) {
+        if (!loss_reported_) {
+          loss_reported_ = true;
+          QueueReport({0, kSpoolMemoryFullStatus});
+        }
+        stored = false;
+      } else {
+        const NameId held = ++last_held_;
+        held_.emplace(held, HeldRecord{record, std::nullopt});
+        unwritten_.push_back(held);
+        ++held_unwritten_;
+        fresh_.push_back({OrderOf(record), held});
+      }
+    }
+  }
+  if (stored) Wake();
+  EmitReports();
+  return stored;
+}
+
+void EventSpool::AddedLocked(NameId name) {
+  if (scanning_) added_during_scan_.push_back(name);
+}
+
+std::optional<EventSpool::NameId> EventSpool::WriteSpoolFile(const SoobBytes& record) {
   // The clock is read again here: the name tells when the file was written.
   const std::optional<std::uint32_t> value = SpoolNameValue(clock_.Now());
   if (!value) QueueReport({kSpoolNameErrorNumber, {}});
@@ -157,154 +279,331 @@ bool EventSpool::WriteSpoolFile(const SoobBytes& record) {
   std::string temp;
   std::error_code error;
   for (int i = 0; i < kMaxTempAttempts; ++i) {
-    temp = path_for_soob_ + CandidateName(value, 0) + "-" + std::to_string(temp_sequence_++) + kTempSuffix;
-    error = WriteNewFileFlushed(temp, contents);
+    temp = path_for_soob_ + CandidateName(value, 0) + "-" + temp_token_ + "-" + std::to_string(temp_sequence_++) +
+           kTempSuffix;
+    error = disk_.WriteNewFileFlushed(temp, contents);
     if (error != std::errc::file_exists) break;
   }
-  if (error) return false;
-  if (MoveToFreeName(temp, value)) return true;
-  (void)RemoveFile(temp);
-  return false;
+  if (error) return std::nullopt;
+  if (const auto name = MoveToFreeName(temp, value)) return name;
+  (void)disk_.RemoveFile(temp);
+  return std::nullopt;
 }
 
-bool EventSpool::MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value) {
+std::optional<EventSpool::NameId> EventSpool::MoveToFreeName(const std::string& temp,
+                                                             std::optional<std::uint32_t> value) {
   // An existing spool file holds an undelivered record: never replace it,
   // take the next number instead.
   for (std::uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
     const std::string path = path_for_soob_ + CandidateName(value, attempt) + kSpoolFileSuffix;
-    const std::error_code error = MoveFileNoReplace(temp, path);
+    const std::error_code error = disk_.MoveFileNoReplace(temp, path);
     if (!error) {
       // The data is on disk already; a folder that cannot be flushed only
       // puts the new name at risk in a power loss.
       (void)FlushFolderOf(path);
-      return true;
+      if (value) return NameId{static_cast<std::uint32_t>(*value + attempt)};
+      return attempt == 0 ? kEmptyName : NameId{attempt};
     }
-    if (error != std::errc::file_exists) return false;
+    if (error != std::errc::file_exists) return std::nullopt;
   }
-  return false;
+  return std::nullopt;
 }
 
-void EventSpool::RecoverInterruptedWrites() {
-  const auto paths = ListMatches(path_for_soob_, kTempSuffix);
-  if (!paths) return;
-  for (const std::string& path : *paths) {
-    std::optional<std::uint32_t> value;
-    if (!ParseTempName(std::string_view(path).substr(path_for_soob_.size()), value)) continue;
-    // Only a whole record was flushed before the move; anything shorter was
-    // cut off in the middle of its write and is left as it is.
+void EventSpool::RecoverTemporaryFiles() {
+  const std::string_view folder = FolderPart(path_for_soob_);
+  const std::size_t start = path_for_soob_.size() - folder.size();
+  std::vector<std::string> names;
+  if (!VisitMatches(path_for_soob_, kTempSuffix, [&](std::string_view name) { names.emplace_back(name); })) return;
+  for (const std::string& name : names) {
+    const auto parsed = ParseTempName(std::string_view(name).substr(start));
+    // This run's own files are being written right now.
+    if (!parsed || parsed->run == temp_token_) continue;
+    const std::string path = std::string(folder) + name;
     std::string contents;
-    if (ReadFileUpTo(path, kSpoolFileSize, contents) || contents.size() != kSpoolFileSize) continue;
-    LittleEndianReader in({reinterpret_cast<const std::uint8_t*>(contents.data()), contents.size()});
-    std::uint32_t command = 0;
-    if (!in.ReadUint32(command) || command != cmd_event) continue;
-    std::lock_guard lock(write_mutex_);
-    (void)MoveToFreeName(path, value);
+    const std::error_code error = disk_.ReadFileUpTo(path, kSpoolFileSize, contents);
+    if (error == std::errc::no_such_file_or_directory || (error && error != std::errc::file_too_large)) continue;
+    // Flushed whole before a crash stopped its rename: it becomes a spool
+    // file. Anything else was cut off in the middle of its write, before the
+    // record was acknowledged, and goes.
+    if (!error && SpoolFileRecord(contents)) {
+      (void)MoveToFreeName(path, parsed->value);
+    } else {
+      (void)disk_.RemoveFile(path);
+    }
   }
 }
 
-void EventSpool::ReplayStep() {
-  (void)RetryHeldRecords();
-  ReplayOne();
+void EventSpool::ScanFolder() { ScanFolder({}); }
+
+void EventSpool::ScanFolder(const std::stop_token& stop) {
+  std::lock_guard scan_lock(scan_mutex_);
+  bool first = false;
+  std::vector<NameId> known;
+  {
+    std::lock_guard lock(mutex_);
+    first = !first_scan_done_;
+    first_scan_done_ = true;
+  }
+  if (first) RecoverTemporaryFiles();
+  {
+    std::lock_guard lock(mutex_);
+    known.reserve(fresh_.size() + backlog_.size() + in_flight_.size() + held_.size() + passed_over_.size());
+    for (const auto* items : {&fresh_, &backlog_}) {
+      for (const Item& item : *items) known.push_back(item.name);
+    }
+    for (const auto& [id, item] : in_flight_) known.push_back(item.name);
+    for (const auto& [name, held] : held_) {
+      if (held.written) known.push_back(*held.written);
+    }
+    known.insert(known.end(), passed_over_.begin(), passed_over_.end());
+    // From here on the index may change; what the window adds meanwhile is
+    // not added again by this scan.
+    scanning_ = true;
+    added_during_scan_.clear();
+  }
+  std::sort(known.begin(), known.end());
+
+  const std::string_view folder = FolderPart(path_for_soob_);
+  const std::size_t start = path_for_soob_.size() - folder.size();
+  const std::size_t suffix = std::string_view(kSpoolFileSuffix).size();
+  std::vector<NameId> candidates;
+  const bool listed = VisitMatches(path_for_soob_, kSpoolFileSuffix, [&](std::string_view name) {
+    const std::string_view text = name.substr(start, name.size() - start - suffix);
+    NameId id = kEmptyName;
+    if (const auto value = CanonicalValue(text)) {
+      id = *value;
+    } else {
+      std::lock_guard lock(mutex_);
+      id = NameIdLocked(text);
+    }
+    if (!std::binary_search(known.begin(), known.end(), id)) candidates.push_back(id);
+  });
+
+  std::vector<Item> found;
+  for (const NameId name : candidates) {
+    if (stop.stop_requested()) break;
+    std::string path;
+    {
+      std::lock_guard lock(mutex_);
+      path = PathOfLocked(name);
+    }
+    std::string contents;
+    const std::error_code error = disk_.ReadFileUpTo(path, kMaxSpoolFileSize, contents);
+    // Gone since the listing (delivered meanwhile), or to be read at the
+    // next scan.
+    if (error == std::errc::no_such_file_or_directory || IsTransient(error)) continue;
+    const std::optional<SoobBytes> record = error ? std::nullopt : SpoolFileRecord(contents);
+    if (!record) {
+      SetAside(name);
+      continue;
+    }
+    found.push_back({OrderOf(*record), name});
+  }
+  // Oldest record first; equal times keep the folder's order.
+  std::stable_sort(found.begin(), found.end(), [](const Item& a, const Item& b) { return a.order < b.order; });
+
+  bool added = false;
+  {
+    std::lock_guard lock(mutex_);
+    scanning_ = false;
+    std::sort(added_during_scan_.begin(), added_during_scan_.end());
+    std::erase_if(found, [&](const Item& item) {
+      return std::binary_search(added_during_scan_.begin(), added_during_scan_.end(), item.name);
+    });
+    added_during_scan_.clear();
+    if (listed && !found.empty()) {
+      std::deque<Item> merged;
+      std::merge(backlog_.begin(), backlog_.end(), found.begin(), found.end(), std::back_inserter(merged),
+                 [](const Item& a, const Item& b) { return a.order < b.order; });
+      backlog_.swap(merged);
+      added = true;
+    }
+  }
+  // What the scan found to report waits for the window's next tick.
+  if (added) Wake();
+}
+
+void EventSpool::InsertBacklogLocked(const Item& item) {
+  const auto at = std::upper_bound(backlog_.begin(), backlog_.end(), item,
+                                   [](const Item& a, const Item& b) { return a.order < b.order; });
+  backlog_.insert(at, item);
+}
+
+bool EventSpool::WriteHeld(std::size_t limit, std::int64_t budget_ms) {
+  const std::int64_t started = clock_.MonotonicMs();
+  for (std::size_t n = 0; n < limit; ++n) {
+    if (n > 0 && clock_.MonotonicMs() - started > budget_ms) return true;
+    NameId held = 0;
+    SoobBytes record{};
+    {
+      std::lock_guard lock(mutex_);
+      // Records delivered while they were held are no longer there.
+      while (!unwritten_.empty() && !held_.contains(unwritten_.front())) unwritten_.pop_front();
+      if (unwritten_.empty()) return true;
+      held = unwritten_.front();
+      record = held_.at(held).record;
+    }
+    const std::optional<NameId> name = WriteSpoolFile(record);
+    if (!name) return false;
+    std::string delivered_meanwhile;
+    {
+      std::lock_guard lock(mutex_);
+      write_failing_ = false;
+      if (!unwritten_.empty() && unwritten_.front() == held) unwritten_.pop_front();
+      if (const auto it = held_.find(held); it != held_.end()) {
+        it->second.written = *name;
+        --held_unwritten_;
+        AddedLocked(*name);
+      } else {
+        delivered_meanwhile = PathOfLocked(*name);
+      }
+    }
+    // The server acknowledged the record while it was being written.
+    if (!delivered_meanwhile.empty()) (void)disk_.RemoveFile(delivered_meanwhile);
+  }
+  return true;
+}
+
+void EventSpool::RetryStep() {
+  if (HeldRecordCount() > 0) WriteHeld(kHeldWritesPerTick, kHeldWriteBudgetMs);
   EmitReports();
 }
 
-void EventSpool::ReplayOne() {
-  SpoolLinkView* const link = link_.load();
-  if (link == nullptr || !link->LinkUp()) return;
+std::size_t EventSpool::Close() {
+  scanner_.request_stop();
+  if (scanner_.joinable()) scanner_.join();
+  WriteHeld(std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::int64_t>::max());
+  EmitReports();
+  return HeldRecordCount();
+}
 
-  const auto skip = [this](std::string_view path) { return !skipped_.empty() && skipped_.contains(path); };
-  for (int bad = 0; bad <= kMaxBadFilesPerTick; ++bad) {
-    // The path is the folder of `PathForSoob` + the entry's name: the prefix
-    // itself + the name would repeat the prefix's own start when it does not
-    // end in a separator.
-    const std::optional<std::string> found = FindFirstMatch(path_for_soob_, kSpoolFileSuffix, skip);
-    if (!found || !link->Accepted()) return;
-
-    const TDateTime now = clock_.Now();
+std::optional<OutboxEvent> EventSpool::TakeNextEvent() {
+  for (int passed = 0; passed < kMaxUnsendablePerTake; ++passed) {
+    OutboxEvent event;
+    Item item;
+    std::string path;
     {
-      std::lock_guard lock(state_mutex_);
-      if (MsFromDateTime(now) <= MsFromDateTime(last_replay_time_) + kResendMs) return;
+      std::lock_guard lock(mutex_);
+      if (resend_after_ && clock_.MonotonicMs() <= *resend_after_) return std::nullopt;
+      std::deque<Item>& from = fresh_.empty() ? backlog_ : fresh_;
+      if (from.empty()) return std::nullopt;
+      item = from.front();
+      from.pop_front();
+      event.Id = ++last_id_;
+      in_flight_.emplace(event.Id, item);
+      if (IsHeld(item.name)) {
+        event.Record = held_.at(item.name).record;
+        return event;
+      }
+      path = PathOfLocked(item.name);
     }
-
-    const std::string& path = *found;
     std::string contents;
-    const std::error_code error = ReadFileUpTo(path, kMaxSpoolFileSize, contents);
-    // Gone since the search: acknowledged and deleted meanwhile.
-    if (error == std::errc::no_such_file_or_directory) return;
-    // The process, not the file, is short of something: try again next tick
-    // rather than set good files aside.
-    if (error == std::errc::too_many_files_open || error == std::errc::too_many_files_open_in_system ||
-        error == std::errc::not_enough_memory || error == std::errc::interrupted) {
-      return;
+    const std::error_code error = disk_.ReadFileUpTo(path, kMaxSpoolFileSize, contents);
+    if (!error) {
+      if (const auto record = SpoolFileRecord(contents)) {
+        event.Record = *record;
+        return event;
+      }
     }
-    if (error || contents.size() < kSpoolCommandSize) {
-      SetAside(path);
-      continue;
+    if (IsTransient(error)) {
+      EventUndelivered(event.Id);
+      return std::nullopt;
     }
-
-    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(contents.data()),
-                                              contents.size());
-    LittleEndianReader in(bytes);
-    std::uint32_t command = 0;
-    in.ReadUint32(command);
-    std::string previous;
     {
-      // Both are set before the frame is queued, so that an acknowledgement
-      // arriving at once finds the file pending and clears the resend delay.
-      std::lock_guard lock(state_mutex_);
-      previous = std::exchange(pending_soob_file_, path);
-      last_replay_time_ = now;
+      std::lock_guard lock(mutex_);
+      in_flight_.erase(event.Id);
     }
-    if (!link->PostSpoolFrame(command, bytes.subspan(kSpoolCommandSize), path)) {
-      // A refused frame is not in the queue, so its file may not count as in
-      // flight: the acknowledgement of another frame would delete it unsent.
-      // The file stays and goes out again after the resend delay.
-      std::lock_guard lock(state_mutex_);
-      if (pending_soob_file_ == path) pending_soob_file_ = previous;
-    }
-    return;
+    // Removed from outside since it was indexed: nothing left to send.
+    if (error != std::errc::no_such_file_or_directory) SetAside(item.name);
   }
+  return std::nullopt;
 }
 
-void EventSpool::SetAside(const std::string& path) {
-  std::error_code error = MoveFileNoReplace(path, path + kSpoolBadSuffix);
-  // An earlier file of the same name may have been set aside already.
-  for (int n = 2; error == std::errc::file_exists && n <= kMaxBadFilesPerTick; ++n) {
-    error = MoveFileNoReplace(path, path + "." + std::to_string(n) + kSpoolBadSuffix);
+void EventSpool::EventAcknowledged(EventId id) {
+  std::string path;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = in_flight_.find(id);
+    if (it == in_flight_.end()) return;
+    const NameId name = it->second.name;
+    if (!IsHeld(name)) {
+      path = PathOfLocked(name);
+    } else if (const auto& written = held_.at(name).written) {
+      path = PathOfLocked(*written);
+    }
   }
-  if (error == std::errc::no_such_file_or_directory) return;
-  if (error) skipped_.insert(path);
-  QueueReport({kSpoolBadFileErrorNumber, {}});
+  // Deleted while the index still names it, so that no scan in between can
+  // take the file for a new one.
+  const std::error_code error = path.empty() ? std::error_code{} : disk_.RemoveFile(path);
+  std::string written_meanwhile;
+  {
+    std::lock_guard lock(mutex_);
+    auto node = in_flight_.extract(id);
+    const NameId name = node.mapped().name;
+    std::optional<NameId> file = IsHeld(name) ? std::nullopt : std::optional<NameId>(name);
+    if (IsHeld(name)) {
+      const auto held = held_.find(name);
+      if (!held->second.written) --held_unwritten_;
+      if (held->second.written && path.empty()) written_meanwhile = PathOfLocked(*held->second.written);
+      file = held->second.written;
+      held_.erase(held);
+    }
+    // Delivered, but still on disk: it must never go again.
+    if (file && error && error != std::errc::no_such_file_or_directory) passed_over_.insert(*file);
+  }
+  if (!written_meanwhile.empty()) (void)disk_.RemoveFile(written_meanwhile);
 }
 
-void EventSpool::SpoolAcknowledged() {
-  std::lock_guard lock(state_mutex_);
-  if (pending_soob_file_.empty()) return;
-  // A pending file that no longer exists leaves everything as it is; one
-  // that cannot be deleted is replayed again later.
-  if (RemoveFile(pending_soob_file_) == std::errc::no_such_file_or_directory) return;
-  pending_soob_file_.clear();
-  last_replay_time_ = clock_.Now() - 1.0;
+void EventSpool::EventUndelivered(EventId id) {
+  std::lock_guard lock(mutex_);
+  auto node = in_flight_.extract(id);
+  if (!node) return;
+  InsertBacklogLocked(node.mapped());
+  resend_after_ = clock_.MonotonicMs() + kResendMs;
 }
 
 void EventSpool::SpoolLinkUp() {
-  std::lock_guard lock(state_mutex_);
-  last_replay_time_ = clock_.Now() - 1.0;
+  std::lock_guard lock(mutex_);
+  resend_after_.reset();
 }
 
-std::string EventSpool::PendingSoobFile() const {
-  std::lock_guard lock(state_mutex_);
-  return pending_soob_file_;
+std::optional<std::int64_t> EventSpool::MsUntilNextEvent() const {
+  std::lock_guard lock(mutex_);
+  if (fresh_.empty() && backlog_.empty()) return std::nullopt;
+  if (resend_after_) {
+    const std::int64_t now = clock_.MonotonicMs();
+    if (now <= *resend_after_) return *resend_after_ + 1 - now;
+  }
+  return 0;
 }
 
-TDateTime EventSpool::LastReplayTime() const {
-  std::lock_guard lock(state_mutex_);
-  return last_replay_time_;
+void EventSpool::SetAside(NameId name) {
+  std::string path;
+  {
+    std::lock_guard lock(mutex_);
+    path = PathOfLocked(name);
+  }
+  std::error_code error = disk_.MoveFileNoReplace(path, path + kSpoolBadSuffix);
+  // An earlier file of the same name may have been set aside already.
+  for (int n = 2; error == std::errc::file_exists && n <= kMaxUnsendablePerTake; ++n) {
+    error = disk_.MoveFileNoReplace(path, path + "." + std::to_string(n) + kSpoolBadSuffix);
+  }
+  if (error == std::errc::no_such_file_or_directory) return;
+  if (error) {
+    std::lock_guard lock(mutex_);
+    passed_over_.insert(name);
+  }
+  QueueReport({kSpoolBadFileErrorNumber, {}});
+}
+
+std::size_t EventSpool::WaitingCount() const {
+  std::lock_guard lock(mutex_);
+  return fresh_.size() + backlog_.size() + in_flight_.size();
 }
 
 std::size_t EventSpool::HeldRecordCount() const {
-  std::lock_guard lock(write_mutex_);
-  return held_.size();
+  std::lock_guard lock(mutex_);
+  return held_unwritten_;
 }
 
 void EventSpool::QueueReport(Report report) {

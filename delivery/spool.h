@@ -1,18 +1,25 @@
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <vector>
 
+#include "delivery/event_outbox.h"
 #include "delivery/event_record.h"
-#include "delivery/spool_link.h"
 #include "platform/clock.h"
 
 namespace orvent {
@@ -23,30 +30,33 @@ namespace orvent {
 //        0     4  command code, uint32 little-endian: 20 00 00 03 (cmd_event)
 //        4    20  the event record, byte for byte
 //
-// A reader takes everything after the command code as the payload, whatever
-// its length. Files are named `PathForSoob` + name + ".dd8"; `PathForSoob` is
-// a plain prefix, so a folder is written with its trailing separator.
+// Files are named `PathForSoob` + name + ".dd8"; `PathForSoob` is a plain
+// prefix, so a folder is written with its trailing separator.
 inline constexpr char kSpoolFileSuffix[] = ".dd8";
-// What a spool file that cannot be replayed is renamed to: its name + this.
+// What a spool file that cannot be sent is renamed to: its name + this.
 inline constexpr char kSpoolBadSuffix[] = ".bad";
 inline constexpr std::size_t kSpoolCommandSize = 4;
 inline constexpr std::size_t kSpoolFileSize = kSpoolCommandSize + stru_soob::kSize;
-// No spool file the driver writes comes near this; a larger one is set aside
-// instead of being read into memory and sent.
+// Larger files are not read into memory by anyone.
 inline constexpr std::size_t kMaxSpoolFileSize = std::size_t{1} << 20;
 
 using SpoolFileBytes = std::array<std::uint8_t, kSpoolFileSize>;
 SpoolFileBytes MakeSpoolFileBytes(const SoobBytes& record);
 
+// The record of a spool file's bytes: exactly 24 bytes that start with the
+// event command. Anything else is no spool file of ours and is set aside.
+std::optional<SoobBytes> SpoolFileRecord(std::string_view contents);
+
 // Error-log numbers of the spool.
-inline constexpr std::int32_t kSpoolNameErrorNumber = 11;   // no name could be formed
-inline constexpr std::int32_t kSpoolWriteErrorNumber = 12;  // a record could not be written
+inline constexpr std::int32_t kSpoolNameErrorNumber = 11;     // no name could be formed
+inline constexpr std::int32_t kSpoolWriteErrorNumber = 12;    // a record could not be written
 inline constexpr std::int32_t kSpoolBadFileErrorNumber = 13;  // a file was set aside
+inline constexpr std::int32_t kSpoolLostErrorNumber = 14;     // one per record unwritten at the end
 
 // Status lines for `Memo1`.
 inline constexpr char kSpoolWriteFailedStatus[] =
     "Ошибка записи события на диск - события хранятся в памяти.";
-inline constexpr char kSpoolMemoryFullStatus[] = "Переполнение памяти событий - событие потеряно.";
+inline constexpr char kSpoolMemoryFullStatus[] = "Переполнение памяти событий - сообщение не подтверждено.";
 
 // The number a spool file written at local time `t` is named after: the
 // milliseconds since the start of the month plus one day,
@@ -61,11 +71,20 @@ std::string SpoolNameText(std::uint32_t value);
 // The base name of a new spool file; empty when no name can be formed.
 std::string SpoolFileName(TDateTime t);
 
+// The file operations of the spool (platform/files.h); tests put a disk
+// that fails on purpose in their place.
+class SpoolDisk {
+public:
+  virtual ~SpoolDisk() = default;
+  virtual std::error_code WriteNewFileFlushed(const std::string& path, std::string_view bytes);
+  virtual std::error_code MoveFileNoReplace(const std::string& from, const std::string& to);
+  virtual std::error_code RemoveFile(const std::string& path);
+  virtual std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
+};
+
 // What the spool reaches outside itself. Both may be left empty. They are
-// called on the window thread only (from SendOrSpool, ReplayStep and
-// EmitReports), with no lock of the spool held: failures found on the link
-// thread wait for the next tick to be told. Whatever they raise passes to the
-// caller after the record is safe.
+// called on the window thread only (EmitReports), with no lock of the spool
+// held: failures found on other threads wait for the next tick to be told.
 struct SpoolOutlets {
   // Appends a number to the error log.
   std::function<void(std::int32_t number)> LogError;
@@ -73,113 +92,172 @@ struct SpoolOutlets {
   std::function<void(const std::string& text)> ShowStatus;
 };
 
-// The event spool: decides for every finished record whether it goes
-// straight to the server link or into a spool file, replays spool files one
-// at a time, and deletes a file once the server acknowledges it.
+// The event spool, which is the server link's outbox. Every event record is
+// written here before the receiver gets its ACK, and stays until the server
+// acknowledges the very frame that carried it; a record is held in memory
+// only while the disk refuses it.
 //
-// Threads: SendOrSpool and ReplayStep run on the window thread;
-// SpoolAcknowledged, SpoolLinkUp and SpoolUndelivered on the link thread.
-// `PendingSoobFile` and `LastReplayTime` are kept under one lock.
-class EventSpool {
+// The spool keeps an index of its files in memory, so that nothing searches
+// the folder for the next file to send. A scanner thread builds it at
+// start-up (a backlog of 100,000 files takes seconds to read from a cold
+// disk, and neither the window nor the link waits for it) and looks again
+// every few seconds for files put into the folder from outside.
+//
+// Threads: StoreEvent, RetryStep, EmitReports and Close on the window
+// thread; the EventOutbox calls on the link thread; ScanFolder on the
+// scanner thread (or a test's). One mutex guards the index; no file is read
+// or written under it.
+class EventSpool final : public EventOutbox {
 public:
   // `path_for_soob` is the `PathForSoob` setting, used exactly as written.
-  // `link` may be null while no link thread exists. Gives spool names to the
-  // whole records that an earlier run had written but not yet named.
-  EventSpool(std::string path_for_soob, const Clock& clock, SpoolLinkView* link, SpoolOutlets outlets);
+  // `disk` (the platform's files when null) must outlive the spool.
+  EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutlets outlets, SpoolDisk* disk = nullptr);
+  // Stops the scanner. Records still held in memory are not written: that
+  // is Close's work.
+  ~EventSpool() override;
   EventSpool(const EventSpool&) = delete;
   EventSpool& operator=(const EventSpool&) = delete;
 
-  // The link is made after the spool (it calls back into it).
-  void AttachLink(SpoolLinkView* link) { link_.store(link); }
+  // Starts the scanner thread: a first scan at once, then one every kRescanMs.
+  void StartScanner();
+  // One scan of the folder: on the first, temporary files left by a crash
+  // are recovered when whole and removed when not. Files that are no spool
+  // files of ours are set aside. New files join the backlog.
+  void ScanFolder();
+  // Called whenever a record becomes ready to send (the link's wake-up).
+  void AttachWake(std::function<void()> wake);
 
-  // Window thread: a finished record, to the link or to a spool file.
-  void SendOrSpool(const SoobBytes& record);
-  // Window thread, first step of every 200 ms tick: writes records held in
-  // memory, then hands at most one spool file to the link.
-  void ReplayStep();
-
-  // Link thread: the server acknowledged an event.
-  void SpoolAcknowledged();
-  // Link thread: a connection has just been established.
-  void SpoolLinkUp();
-  // Any thread: a live record whose delivery became uncertain, or that was
-  // still queued when the link stopped. Written to a spool file; held in
-  // memory when that fails.
-  // `spool_file`, when given, is the replayed file the record came from:
-  // while it exists it still holds the record, and nothing is written.
-  void SpoolUndelivered(const SoobBytes& record, const std::string& spool_file = {});
-
-  // Any thread: writes records held in memory after a failed write, a few
-  // per call. True when none is left.
-  bool RetryHeldRecords();
-
+  // Window thread: a finished record goes to a spool file, or is held in
+  // memory when the disk refuses it. True when the record is safe, on disk
+  // or held: only then may the receiver get its ACK.
+  bool StoreEvent(const SoobBytes& record);
+  // Window thread, every 200 ms tick: writes held records while the disk
+  // takes them, and tells what happened.
+  void RetryStep();
+  // The orderly end, once the link has stopped: stops the scanner, writes
+  // every held record as long as writes succeed, and returns how many could
+  // not be written (they are lost).
+  std::size_t Close();
   // Window thread: tells the error log and `Memo1` what the spool found
-  // since the last call. SendOrSpool and ReplayStep do this themselves; at an
-  // orderly end, once the link thread has stopped, a last call tells what
-  // its final SpoolUndelivered calls found.
+  // since the last call.
   void EmitReports();
 
-  std::string PendingSoobFile() const;
-  TDateTime LastReplayTime() const;
+  // EventOutbox, on the link thread.
+  std::optional<OutboxEvent> TakeNextEvent() override;
+  void EventAcknowledged(EventId id) override;
+  void EventUndelivered(EventId id) override;
+  void SpoolLinkUp() override;
+  std::optional<std::int64_t> MsUntilNextEvent() const override;
+
+  // Records waiting for the server's acknowledgement, in flight included.
+  std::size_t WaitingCount() const;
+  // Records that are in memory only.
   std::size_t HeldRecordCount() const;
   const std::string& PathForSoob() const { return path_for_soob_; }
 
-  // Records kept in memory while spool files cannot be written; beyond this
-  // a record is lost (and the operator told).
+  // Records held in memory while spool files cannot be written; beyond this
+  // a new message is not acknowledged (the receiver sends it again).
   static constexpr std::size_t kMaxHeldRecords = 65536;
-  // Held records written per call, so that a long backlog does not freeze
-  // the window.
-  static constexpr std::size_t kHeldWritesPerCall = 16;
-  // A file in flight without an acknowledgement goes out again after this.
+  // After a record that drew no acknowledgement nothing goes for this long.
   static constexpr std::int64_t kResendMs = 3000;
+  // Files put into the folder from outside are found within this.
+  static constexpr std::int64_t kRescanMs = 5000;
   // Names tried after the first one is taken (v + 1, v + 2, ...).
   static constexpr std::uint32_t kMaxNameAttempts = 65536;
-  // Files set aside per tick before the tick gives up on finding a good one.
-  static constexpr int kMaxBadFilesPerTick = 16;
+  // Held records written per tick at most, so the window stays responsive.
+  static constexpr std::size_t kHeldWritesPerTick = 64;
+  static constexpr std::int64_t kHeldWriteBudgetMs = 50;
 
 private:
+  // A spool file's name below the prefix, without ".dd8", as a number:
+  // below 2^32 the upper-case hexadecimal text of the number (every name the
+  // driver gives); kEmptyName for ".dd8" itself; above it an index into
+  // odd_names_ (files named by someone else); from kHeldBase on a record
+  // held in memory, by its serial.
+  using NameId = std::uint64_t;
+  static constexpr NameId kEmptyName = NameId{1} << 32;
+  static constexpr NameId kHeldBase = NameId{1} << 62;
+
+  // One record waiting to be sent: its order in the backlog (the record's
+  // time) and where it is.
+  struct Item {
+    std::int64_t order = 0;
+    NameId name = 0;
+  };
+  struct HeldRecord {
+    SoobBytes record{};
+    std::optional<NameId> written;  // its file, once the disk took it
+  };
   struct Report {
     std::int32_t error = 0;
     std::string status;
   };
 
-  // Writes the record under a fresh name; true when it is on disk.
-  bool WriteSpoolFile(const SoobBytes& record);
+  static bool IsHeld(NameId name) { return name >= kHeldBase; }
+  static std::int64_t OrderOf(const SoobBytes& record);
+
+  // Names and paths; the odd-name table is guarded by mutex_.
+  std::string NameTextLocked(NameId name) const;
+  std::string PathOfLocked(NameId name) const;
+  NameId NameIdLocked(std::string_view text);
+
+  // Writes the record under a fresh name; the name when it is on disk.
+  std::optional<NameId> WriteSpoolFile(const SoobBytes& record);
   // Names a flushed temporary file v, v + 1, ... whichever is free first.
-  bool MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value);
-  void RecoverInterruptedWrites();
-  // Disk path of SendOrSpool and SpoolUndelivered.
-  void StoreRecord(const SoobBytes& record);
-  void HoldLocked(const SoobBytes& record);
-  bool FlushHeldLocked();
-  void ReplayOne();
-  // Renames an unreadable file aside; passes it over from now on if even that fails.
-  void SetAside(const std::string& path);
+  std::optional<NameId> MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value);
+  void RecoverTemporaryFiles();
+  // Writes held records, at most `limit`; false when a write failed.
+  bool WriteHeld(std::size_t limit, std::int64_t budget_ms);
+  // Renames an unsendable file aside; passes it over from now on if even that fails.
+  void SetAside(NameId name);
+  void InsertBacklogLocked(const Item& item);
+  void AddedLocked(NameId name);
   void QueueReport(Report report);
+  void Wake();
+  void ScanLoop(const std::stop_token& stop);
+  void ScanFolder(const std::stop_token& stop);
 
   const std::string path_for_soob_;
   const Clock& clock_;
-  std::atomic<SpoolLinkView*> link_;
   const SpoolOutlets outlets_;
+  SpoolDisk own_disk_;
+  SpoolDisk& disk_;
+  // Marks this run's temporary files, which a scan must not touch.
+  const std::string temp_token_;
 
-  mutable std::mutex state_mutex_;
-  std::string pending_soob_file_;
-  TDateTime last_replay_time_ = 0;
-
-  // Serialises spool file writes of the two threads, so that held records
-  // are written in the order they came.
-  mutable std::mutex write_mutex_;
-  std::deque<SoobBytes> held_;
+  // Lock order: scan_mutex_, then mutex_, then report_mutex_;
+  // scanner_sleep_mutex_ alone.
+  mutable std::mutex mutex_;
+  std::deque<Item> fresh_;    // written by this run, not yet tried, arrival order
+  std::deque<Item> backlog_;  // everything else, oldest record first
+  std::map<EventId, Item> in_flight_;
+  EventId last_id_ = 0;
+  std::unordered_map<NameId, HeldRecord> held_;
+  std::deque<NameId> unwritten_;  // held records to write, arrival order
+  std::size_t held_unwritten_ = 0;
+  NameId last_held_ = kHeldBase;
+  std::vector<std::string> odd_names_;
+  std::map<std::string, NameId, std::less<>> odd_ids_;
+  // Files never to send again: delivered but undeletable, or unreadable and
+  // impossible to set aside.
+  std::set<NameId> passed_over_;
+  // Names added while a scan runs, which the scan must not add again.
+  bool scanning_ = false;
+  std::vector<NameId> added_during_scan_;
+  bool first_scan_done_ = false;
+  std::optional<std::int64_t> resend_after_;
   bool write_failing_ = false;
   bool loss_reported_ = false;
   std::uint64_t temp_sequence_ = 0;
+  std::function<void()> wake_;
 
   std::mutex report_mutex_;
   std::deque<Report> reports_;
 
-  // Window thread only: paths of files that could be neither read nor
-  // renamed aside.
-  std::set<std::string, std::less<>> skipped_;
+  std::mutex scan_mutex_;  // one scan at a time
+  std::mutex scanner_sleep_mutex_;
+  std::condition_variable_any scanner_cv_;
+  std::jthread scanner_;
 };
 
 }  // namespace orvent

@@ -86,9 +86,15 @@ void TIdTCPClient::ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t c
   std::size_t moved = 0;
   MoveBuffered(buffer, moved, count);
   while (moved < count && CheckOpen()) {
-    // Each wait starts again whenever bytes arrive, so only silence times out.
-    const NetResult waited =
-        socket_.WaitReadable(std::chrono::milliseconds(std::max(connection_read_timeout_, 0)), Interrupt);
+    // Each wait starts again whenever bytes arrive, so only silence times
+    // out; the deadline, when there is one, bounds the whole read.
+    auto wait = std::chrono::milliseconds(std::max(connection_read_timeout_, 0));
+    if (read_deadline_) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*read_deadline_ - std::chrono::steady_clock::now());
+      if (left.count() <= 0) throw EIdReadTimeout();
+      wait = std::min(wait, left);
+    }
+    const NetResult waited = socket_.WaitReadable(wait, Interrupt);
     if (!waited.ok()) RaiseFor(waited);
     const std::size_t old = received_.size();
     received_.resize(old + kReceiveChunk);

@@ -2,7 +2,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <chrono>
 #include <functional>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <stop_token>
@@ -101,6 +103,9 @@ public:
 
   std::int32_t ConnectionReadTimeout() const { return connection_read_timeout_; }
   void SetConnectionReadTimeout(std::int32_t ms) { connection_read_timeout_ = ms; }
+  // Past this moment every wait of ReceiveBytes ends at once with
+  // EIdReadTimeout, however the bytes trickle; none when empty.
+  void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { read_deadline_ = deadline; }
 
 private:
   // Finds a close by the peer without waiting; true while our side is open.
@@ -113,6 +118,7 @@ private:
   bool closed_by_peer_ = false;
   std::vector<std::uint8_t> received_;  // received, not yet taken
   std::int32_t connection_read_timeout_ = 0;
+  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
 };
 
 }  // namespace orvent

@@ -47,25 +47,21 @@ bool FileExists(const std::string& path);
 // read, and the call never waits for a writer.
 std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
 
-// Searches the names of `path_prefix` + "*" + `suffix`: the folder is the part
-// of the prefix up to its last separator (the working directory when there is
+// The files of `path_prefix` + "*" + `suffix`: the folder is the part of the
+// prefix up to its last separator (the working directory when there is
 // none), and a name matches when it starts with the rest of the prefix and
 // ends with the suffix. Names are compared byte for byte.
 //
-// A match is given as its path: the folder part of the prefix (FolderPart)
-// followed by the name; the prefix itself followed by the name would repeat
-// the start of the name when the prefix does not end in a separator.
-//
-// The first match in the folder's own order: the folder is read a few
-// entries at a time and left at the first match, so a large folder costs no
-// more than a small one. Paths
-// for which `skip` says true are passed over. nullopt when nothing matches or
-// the folder cannot be read.
-std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,
-                                          const std::function<bool(std::string_view)>& skip = {});
-
-// The paths of every match, in the folder's own order; nullopt when the
+// Calls `visit` with the name of each match as the folder lists it (the name
+// alone, without the folder), in the folder's own order. False when the
 // folder cannot be read.
+bool VisitMatches(const std::string& path_prefix, std::string_view suffix,
+                  const std::function<void(std::string_view name)>& visit);
+
+// The paths of every match (the folder part of the prefix, FolderPart, then
+// the name), in the folder's own order; nullopt when the folder cannot be
+// read. The prefix itself followed by the name would repeat the start of the
+// name when the prefix does not end in a separator.
 std::optional<std::vector<std::string>> ListMatches(const std::string& path_prefix, std::string_view suffix);
 
 }  // namespace orvent

@@ -2,9 +2,10 @@
 
 namespace orvent {
 
-// A request from outside to end the program (SIGTERM, SIGINT), turned into a
-// descriptor that the window's event loop can watch, so the program closes in
-// order on its own thread instead of inside a signal handler.
+// A request from outside to end the program (SIGTERM, SIGINT, SIGHUP,
+// SIGQUIT), turned into a descriptor that the window's event loop can watch,
+// so the program closes in order on its own thread instead of inside a
+// signal handler.
 class TerminationSignal {
 public:
   // Must run before any thread starts: the signals are blocked for the

@@ -77,9 +77,10 @@ void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size
   if (outlets_.RedrawStation) outlets_.RedrawStation();
 
   const std::uint8_t ack = kACK;
-  if (outlets_.SendData) outlets_.SendData(&ack, 1);
-
-  if (packet[0] != kEventLead) return;
+  if (packet[0] != kEventLead) {
+    if (outlets_.SendData) outlets_.SendData(&ack, 1);
+    return;
+  }
 
   // A private copy of the field positions; what lies past the packet reads as 0.
   FieldBytes f{};
@@ -114,7 +115,10 @@ void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size
   soob.RecvTime = clock_.Now();
   soob.Number = ObjectNumber(account, ParseIntOr(partition, 0));
 
-  if (outlets_.SendOrSpool) outlets_.SendOrSpool(Serialize(soob));
+  // An acknowledged alarm must survive anything that follows, so its record
+  // is on disk before the ACK goes out.
+  if (outlets_.StoreEvent && !outlets_.StoreEvent(Serialize(soob))) return;
+  if (outlets_.SendData) outlets_.SendData(&ack, 1);
   // Told only after the hand-off, so a message box cannot hold the record back.
   if (failure && outlets_.ReportFailure) outlets_.ReportFailure(*failure);
 }

@@ -33,8 +33,10 @@ struct DecoderOutlets {
   std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size)> SendData;
   // Redraws the station picture.
   std::function<void()> RedrawStation;
-  // Takes the finished 20-byte record: to the server or to the spool.
-  std::function<void(const SoobBytes&)> SendOrSpool;
+  // Takes the finished 20-byte record into the spool, before its ACK. True
+  // when the record is safe; false leaves the message unacknowledged, so
+  // that the receiver sends it again.
+  std::function<bool(const SoobBytes&)> StoreEvent;
   // The `Razdels` value for "<account>_<partition>", -1 when there is none.
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
   // Appends a number to the error log.

@@ -1,7 +1,7 @@
 // The link thread and the spool wired together as the program wires them,
 // against msgserver-sim as a separate process, on the real clock. The test
 // body is the window thread: it runs the link's window calls and the 200 ms
-// replay tick.
+// tick.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -34,7 +34,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::MsgServerSim;
 
-constexpr auto kReplayPeriod = 200ms;
+constexpr auto kTickPeriod = 200ms;
 
 // Bytes as "20 00 00 03 ...", so that a failure shows which records differ.
 std::string Hex(std::string_view bytes) {
@@ -78,23 +78,30 @@ private:
   std::atomic<int> off_thread_{0};
 };
 
-// The spool made first, the link made with the spool's operations as its
-// outlets, then attached to the spool; the replay step on the window tick.
+// The spool made first, the link made with the spool as its outbox, woken
+// by it; the spool's retry step on the window tick.
 class DeliveryRig {
 public:
   explicit DeliveryRig(std::uint16_t port)
-      : loop(kReplayPeriod),
+      : loop(kTickPeriod),
         dispatcher(loop.Poster()),
         window(loop.ThreadId()),
-        spool(dir.path() + "/", clock, nullptr, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}}),
+        spool(dir.path() + "/", clock, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}}),
         link(clock, dispatcher, window, LinkSettings{}, Outlets(port)) {
-    spool.AttachLink(&link);
-    loop.SetTick([this] { spool.ReplayStep(); });
+    spool.AttachWake([this] { link.Wake(); });
+    spool.StartScanner();
+    loop.SetTick([this] { spool.RetryStep(); });
   }
-  // The link hands its queued events to the spool as it stops.
-  ~DeliveryRig() { link.Stop(); }
+  ~DeliveryRig() {
+    link.Stop();
+    spool.Close();
+  }
   DeliveryRig(const DeliveryRig&) = delete;
   DeliveryRig& operator=(const DeliveryRig&) = delete;
+
+  void Store(const std::vector<SoobBytes>& records) {
+    for (const auto& r : records) ASSERT_TRUE(spool.StoreEvent(r));
+  }
 
   // The contents of every file of the spool folder with the given suffix, in hexadecimal.
   std::vector<std::string> Files(const std::string& suffix = kSpoolFileSuffix) const {
@@ -124,7 +131,7 @@ private:
     LinkOutlets o;
     o.ReadServerAddress = [port] { return ServerAddress{"127.0.0.1", port}; };
     o.CurrentPortState = [] { return PortState{"COM1", true}; };
-    WireSpool(o, spool);
+    o.Outbox = &spool;
     return o;
   }
 };
@@ -172,7 +179,7 @@ std::vector<SoobBytes> NotReceived(const std::string& events_file, const std::ve
   return missing;
 }
 
-TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThenLiveEventsGoStraight) {
+TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThenLiveEventsFollow) {
   const std::uint16_t port = FreePort();
   DeliveryRig rig(port);
   rig.link.Start();
@@ -180,7 +187,7 @@ TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThe
   ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusConnecting); }, 5s));
 
   const std::vector<SoobBytes> spooled = Records(0, 10);
-  for (const auto& r : spooled) rig.spool.SendOrSpool(r);
+  rig.Store(spooled);
   EXPECT_EQ(rig.Files(), SpoolFileContents(spooled));  // one 24-byte file each
 
   MsgServerSim sim({"--events", rig.EventsFile()}, port);
@@ -192,17 +199,12 @@ TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThe
   EXPECT_EQ(rig.Files(".tmp").size() + rig.Files(".bad").size(), 0u);
   EXPECT_TRUE(rig.window.Showed(kStatusConnected));
 
-  // Accepted, nothing in flight: a live event goes to the server with no file.
+  // Accepted: a new record's file lives until its acknowledgement.
   ASSERT_TRUE(rig.link.LinkUp() && rig.link.Accepted());
-  ASSERT_EQ(rig.spool.PendingSoobFile(), "");
   const std::vector<SoobBytes> live = Records(100, 3);
-  for (const auto& r : live) {
-    rig.spool.SendOrSpool(r);
-    EXPECT_EQ(rig.Files().size(), 0u);
-  }
-  EXPECT_TRUE(rig.loop.RunUntil([&] { return NotReceived(rig.EventsFile(), live).empty(); }, 5s));
-  rig.loop.RunFor(3 * kReplayPeriod);  // their acknowledgements delete nothing and spool nothing
-  EXPECT_EQ(rig.Files().size(), 0u);
+  rig.Store(live);
+  EXPECT_TRUE(rig.loop.RunUntil([&] { return NotReceived(rig.EventsFile(), live).empty() && rig.Files().empty(); }, 5s));
+  EXPECT_EQ(rig.spool.WaitingCount(), 0u);
 
   rig.link.Stop();
   rig.spool.EmitReports();
@@ -223,11 +225,11 @@ TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
   // Before the link notices, events still go to it; they must not die with
   // the connection.
   const std::vector<SoobBytes> unnoticed = Records(300, 3);
-  for (const auto& r : unnoticed) rig.spool.SendOrSpool(r);
+  rig.Store(unnoticed);
   ASSERT_TRUE(rig.loop.RunUntil([&] { return !rig.link.LinkUp(); }, 15s));
   const std::vector<SoobBytes> noticed = Records(310, 3);
-  for (const auto& r : noticed) rig.spool.SendOrSpool(r);
-  EXPECT_GE(rig.Files().size(), noticed.size());
+  rig.Store(noticed);
+  EXPECT_EQ(rig.Files().size(), unnoticed.size() + noticed.size());
 
   sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
   std::vector<SoobBytes> all = unnoticed;
@@ -238,9 +240,37 @@ TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
   EXPECT_EQ(rig.Files().size(), 0u);
 }
 
-TEST(DeliveryIntegration, AnOrderlyStopLeavesLiveEventsStillQueuedAsSpoolFiles) {
-  // The server takes the first event but holds back its acknowledgement, so
-  // the others wait in the link's queue.
+// A server that acknowledges later than the link's reply wait: no file goes
+// before the server has its record, however late the answers come.
+TEST(DeliveryIntegration, AServerSlowerThanTheReplyWaitNeverCostsARecord) {
+  test::TempDir events;
+  const std::string events_file = events.File("events.jsonl");
+  MsgServerSim sim({"--ack-delay", "1300", "--events", events_file});
+  DeliveryRig rig(sim.Port());
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
+
+  const std::vector<SoobBytes> records = Records(400, 3);
+  rig.Store(records);
+  std::vector<std::string> early;  // files gone before their record arrived
+  const bool done = rig.loop.RunUntil(
+      [&] {
+        const auto files = rig.Files();
+        for (const SoobBytes& r : NotReceived(events_file, records)) {
+          if (std::find(files.begin(), files.end(), SpoolFileContents(r)) == files.end()) {
+            early.push_back(Hex(r));
+          }
+        }
+        return files.empty();
+      },
+      20s);
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(early.empty()) << early.front();
+  EXPECT_TRUE(NotReceived(events_file, records).empty());
+}
+
+TEST(DeliveryIntegration, AnOrderlyStopLeavesEveryUnacknowledgedRecordOnDisk) {
+  // The server takes the first event but holds back its acknowledgement.
   test::TempDir events;
   MsgServerSim sim({"--ack-delay", "20000", "--events", events.File("events.jsonl")});
   DeliveryRig rig(sim.Port());
@@ -248,16 +278,16 @@ TEST(DeliveryIntegration, AnOrderlyStopLeavesLiveEventsStillQueuedAsSpoolFiles) 
   ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
 
   const std::vector<SoobBytes> live = Records(200, 5);
-  for (const auto& r : live) rig.spool.SendOrSpool(r);
-  EXPECT_EQ(rig.Files().size(), 0u);  // all went to the link
+  rig.Store(live);
   ASSERT_TRUE(rig.loop.RunUntil([&] { return NotReceived(events.File("events.jsonl"), {live[0]}).empty(); }, 5s));
 
   const auto start = std::chrono::steady_clock::now();
   rig.link.Stop();
+  EXPECT_EQ(rig.spool.Close(), 0u);
   rig.spool.EmitReports();
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
-  // The one at the server drew no reply: it may not have arrived, so it is
-  // spooled with the queued ones.
+  // The one at the server drew no reply: it may not have arrived, so its
+  // file stays with the others.
   EXPECT_EQ(rig.Files(), SpoolFileContents(live));
   EXPECT_EQ(rig.errors, std::vector<std::int32_t>{});
 }

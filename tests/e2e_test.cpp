@@ -52,7 +52,10 @@ stru_soob Decoded(const std::string& line) {
   FakeClock clock;
   std::optional<SoobBytes> record;
   DecoderOutlets out;
-  out.SendOrSpool = [&](const SoobBytes& bytes) { record = bytes; };
+  out.StoreEvent = [&](const SoobBytes& bytes) {
+    record = bytes;
+    return true;
+  };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
   const std::string packet = line + static_cast<char>(kDC4);
   decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));

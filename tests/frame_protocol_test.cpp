@@ -130,29 +130,31 @@ TEST(OutQueue, FullQueueDiscardsButUsesUpTheSequenceNumber) {
   EXPECT_FALSE(q.Full());
   ASSERT_TRUE(q.PostFrame(cmd_register, kRegisterPayload));
   // The oldest frame now is sequence 1; the newest carries 101, after the gap.
-  QueuedFrame head;
+  stru_arb head;
   ASSERT_TRUE(q.QueuePeek(head));
-  EXPECT_EQ(head.Frame[9], 1);
-  std::vector<QueuedFrame> all;
-  q.DrainAll([&](const QueuedFrame& f) { all.push_back(f); });
+  EXPECT_EQ(head[9], 1);
+  std::vector<stru_arb> all;
+  for (stru_arb f; q.QueuePeek(f); q.QueuePop()) all.push_back(f);
   ASSERT_EQ(all.size(), 100u);
-  EXPECT_EQ(all.back().Frame, BuildFrame(cmd_register, kRegisterPayload, 101));
+  EXPECT_EQ(all.back(), BuildFrame(cmd_register, kRegisterPayload, 101));
+  EXPECT_TRUE(q.Empty());
+  // An event frame built as it is sent takes the next number too.
+  EXPECT_EQ(q.NextFrame(cmd_event, {}), BuildFrame(cmd_event, {}, 102));
   EXPECT_TRUE(q.Empty());
 }
 
 TEST(OutQueue, IndicesWrapAndAnEmptyQueueStaysUnchanged) {
   OutgoingQueue q;
-  QueuedFrame out;
+  stru_arb out;
   EXPECT_FALSE(q.QueuePeek(out));
   q.QueuePop();
   EXPECT_EQ(q.Head(), 0u);
   EXPECT_EQ(q.Tail(), 0u);
   for (int i = 0; i < 250; ++i) {
-    const SoobBytes record{static_cast<std::uint8_t>(i)};
-    ASSERT_TRUE(q.PostFrame(cmd_event, record, i % 2 ? std::optional(record) : std::nullopt));
+    const std::uint8_t payload[1] = {static_cast<std::uint8_t>(i)};
+    ASSERT_TRUE(q.PostFrame(cmd_port_state, payload));
     ASSERT_TRUE(q.QueuePeek(out));
-    EXPECT_EQ(out.EventRecord.has_value(), i % 2 == 1);
-    EXPECT_EQ(out.Frame[18], static_cast<std::uint8_t>(i));
+    EXPECT_EQ(out[18], static_cast<std::uint8_t>(i));
     q.QueuePop();
   }
   EXPECT_EQ(q.Head(), 50u);

@@ -88,13 +88,14 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
       ++acks;
       return size;
     };
-    out.SendOrSpool = [&](const SoobBytes& bytes) {
+    out.StoreEvent = [&](const SoobBytes& bytes) {
       ++records;
       const stru_soob r = *DeserializeSoob(bytes);
       EXPECT_EQ(r.Mark, 33);
       EXPECT_LE(r.ZoneLength, 4);
       EXPECT_LE(r.Kind, 9);
       for (int i = 0; i < r.ZoneLength; ++i) EXPECT_FALSE(r.ZoneChars[i] >= 'A' && r.ZoneChars[i] <= 'Z');
+      return true;
     };
     out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
     out.ReportFailure = [](const std::string& message) { EXPECT_NE(message.find("not a valid integer"), std::string::npos); };

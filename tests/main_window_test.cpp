@@ -119,11 +119,13 @@ protected:
   static std::vector<std::vector<std::uint8_t>> Notices(TForm1& form) {
     std::vector<std::vector<std::uint8_t>> notices;
     auto& queue = const_cast<OutgoingQueue&>(form.Link()->OutQueue());
-    queue.DrainAll([&](const QueuedFrame& frame) {
-      const std::uint32_t command = frame.Frame[1] | frame.Frame[2] << 8 | frame.Frame[3] << 16 |
-                                    static_cast<std::uint32_t>(frame.Frame[4]) << 24;
-      if (command == cmd_port_state) notices.emplace_back(frame.Frame.begin() + 18, frame.Frame.end());
-    });
+    stru_arb frame;
+    while (queue.QueuePeek(frame)) {
+      queue.QueuePop();
+      const std::uint32_t command =
+          frame[1] | frame[2] << 8 | frame[3] << 16 | static_cast<std::uint32_t>(frame[4]) << 24;
+      if (command == cmd_port_state) notices.emplace_back(frame.begin() + 18, frame.end());
+    }
     return notices;
   }
 

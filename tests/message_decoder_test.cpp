@@ -34,7 +34,13 @@ public:
       return size;
     };
     out.RedrawStation = [this] { ++redraws; };
-    out.SendOrSpool = [this](const SoobBytes& bytes) { records.push_back(bytes); };
+    out.StoreEvent = [this](const SoobBytes& bytes) {
+      // What the receiver had been sent when the record was stored.
+      sent_at_store.push_back(sent);
+      if (spool_refuses) return false;
+      records.push_back(bytes);
+      return true;
+    };
     out.LookupRazdel = [this](const std::string& key) {
       lookups.push_back(key);
       const auto it = razdels_.find(key);
@@ -60,6 +66,8 @@ public:
   std::string sent;
   int redraws = 0;
   std::vector<SoobBytes> records;
+  std::vector<std::string> sent_at_store;
+  bool spool_refuses = false;
   std::vector<std::string> lookups;
   std::vector<std::int32_t> errors;
   std::vector<std::string> failures;
@@ -208,6 +216,24 @@ TEST(MessageDecoder, ShortestEventAndTwoMessagesInOnePacket) {
   EXPECT_EQ(d.LastRecord().Number, 51234);
 }
 
+TEST(MessageDecoder, AnEventIsStoredBeforeItsAckAndNotAcknowledgedUnlessStored) {
+  Decoder d;
+  d.Feed(kMessage);
+  d.Feed(kMessage);
+  EXPECT_EQ(d.sent_at_store, (std::vector<std::string>{"", "\x06"}));
+  EXPECT_EQ(d.sent, "\x06\x06");
+
+  // Neither on disk nor in memory: the receiver must send it again.
+  d.spool_refuses = true;
+  d.Feed(kMessage);
+  EXPECT_EQ(d.sent, "\x06\x06");
+  EXPECT_EQ(d.records.size(), 2u);
+  EXPECT_EQ(d.decoder->StationTick, 3);  // the receiver spoke all the same
+  // A line that is no event needs no room and is acknowledged.
+  d.Feed(Line("1011 181234113001015"));
+  EXPECT_EQ(d.sent, "\x06\x06\x06");
+}
+
 TEST(MessageDecoder, ShortestEventWithHexIsReportedButNotLost) {
   Decoder d(With(true, 1));
   d.Feed(Line("5"));
@@ -231,7 +257,10 @@ TEST(MessageDecoder, Rule2ReadsTheSettingsFileAtEveryMessage) {
   FakeClock clock;
   std::vector<SoobBytes> records;
   DecoderOutlets out;
-  out.SendOrSpool = [&](const SoobBytes& b) { records.push_back(b); };
+  out.StoreEvent = [&](const SoobBytes& b) {
+    records.push_back(b);
+    return true;
+  };
   out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
   MessageDecoder decoder(With(false, 2), clock, dir.path(), out);
   const auto feed = [&] {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"
 #include "delivery/server_link.h"
+#include "delivery/spool.h"
 #include "platform/clock.h"
 #include "support/child_process.h"
 #include "support/sample_records.h"
@@ -141,17 +143,20 @@ public:
   void PulseIndicator() override {}
 };
 
-// The running link thread against the simulator as a separate process.
-TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversLiveEvents) {
+// The running link thread and a spool against the simulator as a separate
+// process.
+TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversEvents) {
   MsgServerSim sim({});
   SystemClock clock;
   QuietWindow window;
   WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
-  std::atomic<int> acknowledged{0};
+  test::TempDir folder;
+  EventSpool spool(folder.Prefix(), clock, {});
   LinkOutlets outlets;
   outlets.ReadServerAddress = [&] { return ServerAddress{"127.0.0.1", sim.Port()}; };
-  outlets.SpoolAcknowledged = [&] { ++acknowledged; };
+  outlets.Outbox = &spool;
   cl link(clock, dispatcher, window, LinkSettings{}, outlets);
+  spool.AttachWake([&link] { link.Wake(); });
   link.Start();
   std::vector<std::string> lines;
   for (int i = 0; i < 4; ++i) lines.push_back(sim.ReadLine().value_or("(none)"));
@@ -161,7 +166,7 @@ TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversLiveEvents) {
   while (!link.Accepted() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
   ASSERT_TRUE(link.Accepted());
   const SoobBytes event = Serialize(SampleEvent());
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(link.PostLiveEvent(event));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(spool.StoreEvent(event));
   int events = 0;
   for (int i = 0; i < 20 && events < 3; ++i) {
     const auto line = sim.ReadLine();
@@ -170,8 +175,9 @@ TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversLiveEvents) {
   }
   EXPECT_EQ(events, 3);
   const auto acked_by = std::chrono::steady_clock::now() + 5s;
-  while (acknowledged < 3 && std::chrono::steady_clock::now() < acked_by) std::this_thread::sleep_for(5ms);
-  EXPECT_EQ(acknowledged, 3);
+  while (spool.WaitingCount() > 0 && std::chrono::steady_clock::now() < acked_by) std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(spool.WaitingCount(), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(folder.path()));
   link.Stop();
 }
 

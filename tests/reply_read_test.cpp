@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "delivery/event_record.h"
@@ -50,31 +51,38 @@ struct ReplyCase {
   const char* name;
   Bytes sent;
   bool close_after;
+  ReplyRead outcome;
   Bytes expected;  // what RxBuffer holds afterwards
 };
 
-TEST(ReadReply, TakesOneFrameOrFailsEmpty) {
+TEST(ReadReply, TakesOneMessageOrSaysWhyNot) {
   const stru_arb ack = BuildFrame(cmd_event_ack, {}, 3);
   const stru_arb event = BuildFrame(cmd_event, SoobBytes{1, 2, 3}, 4);
   Bytes odd_copy = Concat(Prefix(18), ack);
   odd_copy[17] = 0x77;  // the length's copy is not read
   Bytes big(120000, 0xAB);
+  const auto complete = ReplyRead::Complete;
+  const auto broken = ReplyRead::Broken;
   const ReplyCase cases[] = {
-      {"control", Concat(Prefix(18), ack), false, ack},
-      {"alternative marker", Concat(Prefix(18, 0xF0), ack), false, ack},
-      {"length copy differs", odd_copy, false, ack},
-      {"bad marker", Concat(Prefix(18, 0x00), ack), false, {}},
-      {"length 0", Prefix(0), false, {}},
-      {"negative length", Concat(Prefix(-5), ack), false, {}},
-      {"length above 1 MiB", Concat(Prefix(kMaxReplyLength + 1), ack), false, {}},
-      {"largest length", Concat(Prefix(0x7FFFFFFF), ack), false, {}},
-      {"shorter than a header", Concat(Prefix(10), Bytes(10, 0xFF)), false, Bytes(10, 0xFF)},
-      {"more than one step", Concat(Prefix(120000), big), false, big},
-      {"close inside the prefix", Bytes(10, 0xFF), true, {}},
-      {"close inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), true, {}},
-      {"close right after the prefix", Prefix(38), true, {}},
-      {"silence inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), false, {}},
-      {"no answer at all", {}, false, {}},
+      {"control", Concat(Prefix(18), ack), false, complete, ack},
+      {"alternative marker", Concat(Prefix(18, 0xF0), ack), false, complete, ack},
+      {"length copy differs", odd_copy, false, complete, ack},
+      // A whole message that holds no frame: the stream is still in step.
+      {"length 0", Prefix(0), false, complete, {}},
+      {"shorter than a header", Concat(Prefix(10), Bytes(10, 0xFF)), false, complete, Bytes(10, 0xFF)},
+      {"more than one step", Concat(Prefix(120000), big), false, complete, big},
+      {"no answer at all", {}, false, ReplyRead::NothingYet, {}},
+      // After these no later message can be placed.
+      {"bad marker", Concat(Prefix(18, 0x00), ack), false, broken, {}},
+      {"negative length", Concat(Prefix(-5), ack), false, broken, {}},
+      {"length above 1 MiB", Concat(Prefix(kMaxReplyLength + 1), ack), false, broken, {}},
+      {"largest length", Concat(Prefix(0x7FFFFFFF), ack), false, broken, {}},
+      {"close inside the prefix", Bytes(10, 0xFF), true, broken, {}},
+      {"close inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), true, broken, {}},
+      {"close right after the prefix", Prefix(38), true, broken, {}},
+      {"close without an answer", {}, true, broken, {}},
+      {"silence inside the prefix", Bytes(10, 0xFF), false, broken, {}},
+      {"silence inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), false, broken, {}},
   };
   for (const ReplyCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -83,11 +91,38 @@ TEST(ReadReply, TakesOneFrameOrFailsEmpty) {
     if (c.close_after) pair.server.Close();
     Bytes rx{9, 9, 9};  // left over from an earlier reply
     const auto start = std::chrono::steady_clock::now();
-    ReadReply(pair.client, rx);
+    EXPECT_EQ(ReadReply(pair.client, rx), c.outcome);
     EXPECT_EQ(rx, c.expected);
     // At most one read time-out per portion, and no portion after a failure.
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
   }
+}
+
+TEST(ReadReply, AReplyLaterThanTheWaitIsTheNextOneRead) {
+  ReplyPair pair;
+  Bytes rx;
+  EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::NothingYet);
+  ASSERT_TRUE(pair.server.SendAll(Block(cmd_event_ack), {}).ok());
+  EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::Complete);
+  EXPECT_EQ(rx, BuildFrame(cmd_event_ack, {}, 0));
+}
+
+TEST(ReadReply, BytesThatTrickleMeetTheDeadline) {
+  // A byte every 100 ms never lets a single wait run out; only the deadline
+  // over the whole message ends the read.
+  ReplyPair pair;
+  std::jthread trickle([&](std::stop_token stop) {
+    (void)pair.server.SendAll(Prefix(1000), stop);
+    const std::uint8_t byte[1] = {0xFF};
+    while (!stop.stop_requested() && pair.server.SendAll(byte, stop).ok()) std::this_thread::sleep_for(100ms);
+  });
+  Bytes rx;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadReply(pair.client, rx, 400ms), ReplyRead::Broken);
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, 390ms);
+  EXPECT_LT(took, 900ms);
+  EXPECT_TRUE(rx.empty());
 }
 
 TEST(ReadReply, BackToBackRepliesAreReadOneAtATime) {
@@ -95,15 +130,15 @@ TEST(ReadReply, BackToBackRepliesAreReadOneAtATime) {
   const Bytes both = Concat(Block(cmd_accepted), Block(cmd_query, Bytes{7}));
   ASSERT_TRUE(pair.server.SendAll(both, {}).ok());
   Bytes rx;
-  ReadReply(pair.client, rx);
+  EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::Complete);
   EXPECT_EQ(rx, BuildFrame(cmd_accepted, {}, 0));
-  ReadReply(pair.client, rx);
+  EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::Complete);
   EXPECT_EQ(rx, BuildFrame(cmd_query, Bytes{7}, 0));
 }
 
 // Random replies over a real socket: never a crash, an escape, an unbounded
-// wait or an allocation beyond the bound, and a result that is either empty
-// or exactly the frame the prefix announced.
+// wait or an allocation beyond the bound, and a result that is either no
+// message or exactly the frame the prefix announced.
 TEST(ReadReply, SurvivesRandomReplies) {
   std::mt19937 random(20110906);
   auto byte = [&] { return static_cast<std::uint8_t>(random() & 0xFF); };
@@ -130,8 +165,11 @@ TEST(ReadReply, SurvivesRandomReplies) {
     ASSERT_TRUE(sent.empty() || pair.server.SendAll(sent, {}).ok());
     pair.server.Close();
     Bytes rx;
-    ASSERT_NO_THROW(ReadReply(pair.client, rx));
-    if (!rx.empty()) {
+    ReplyRead read = ReplyRead::Broken;
+    ASSERT_NO_THROW(read = ReadReply(pair.client, rx));
+    if (read != ReplyRead::Complete) {
+      EXPECT_TRUE(rx.empty());
+    } else {
       ASSERT_GE(sent.size(), 21u);
       const auto parsed = ParsePrefix(std::span<const std::uint8_t, 21>(sent.data(), 21));
       ASSERT_TRUE(parsed);

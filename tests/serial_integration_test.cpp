@@ -62,7 +62,10 @@ TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   std::vector<SoobBytes> records;
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
-  outlets.SendOrSpool = [&](const SoobBytes& record) { records.push_back(record); };
+  outlets.StoreEvent = [&](const SoobBytes& record) {
+    records.push_back(record);
+    return true;
+  };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
     decoder.HandlePacket(packet, size);

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
+#include <map>
 #include <future>
 #include <mutex>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -57,6 +60,67 @@ std::uint16_t ClosedPort() {
   return probe.LocalPort();
 }
 
+// The spool as the link sees it: records wait in arrival order; an answered
+// record is remembered as acknowledged or handed back.
+class FakeOutbox final : public EventOutbox {
+public:
+  void Add(const SoobBytes& record) {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(record);
+  }
+  std::optional<OutboxEvent> TakeNextEvent() override {
+    std::lock_guard lock(mutex_);
+    if (waiting_.empty()) return std::nullopt;
+    const OutboxEvent event{++last_id_, waiting_.front()};
+    waiting_.pop_front();
+    in_flight_.emplace(event.Id, event.Record);
+    return event;
+  }
+  void EventAcknowledged(EventId id) override { Answer(id, acknowledged_); }
+  void EventUndelivered(EventId id) override { Answer(id, undelivered_); }
+  void SpoolLinkUp() override { ++link_ups; }
+  std::optional<std::int64_t> MsUntilNextEvent() const override {
+    std::lock_guard lock(mutex_);
+    return waiting_.empty() ? std::nullopt : std::optional<std::int64_t>(0);
+  }
+
+  std::vector<SoobBytes> Acknowledged() const {
+    std::lock_guard lock(mutex_);
+    return acknowledged_;
+  }
+  std::vector<SoobBytes> Undelivered() const {
+    std::lock_guard lock(mutex_);
+    return undelivered_;
+  }
+  std::size_t InFlight() const {
+    std::lock_guard lock(mutex_);
+    return in_flight_.size();
+  }
+  // Answers for frames that were not in flight: none may ever come.
+  int StrayAnswers() const { return stray_; }
+  std::atomic<int> link_ups{0};
+
+private:
+  void Answer(EventId id, std::vector<SoobBytes>& to) {
+    std::lock_guard lock(mutex_);
+    const auto it = in_flight_.find(id);
+    if (it == in_flight_.end()) {
+      ++stray_;
+      return;
+    }
+    to.push_back(it->second);
+    in_flight_.erase(it);
+  }
+
+  mutable std::mutex mutex_;
+  std::deque<SoobBytes> waiting_;
+  std::map<EventId, SoobBytes> in_flight_;
+  EventId last_id_ = 0;
+  std::vector<SoobBytes> acknowledged_;
+  std::vector<SoobBytes> undelivered_;
+  std::atomic<int> stray_{0};
+};
+
 // The link with every outlet recorded. Calls to the window run inline.
 class Harness {
 public:
@@ -73,32 +137,17 @@ public:
       return ServerAddress{"127.0.0.1", port_.load()};
     };
     outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
-    outlets.SpoolAcknowledged = [this] { ++acknowledged; };
-    outlets.SpoolLinkUp = [this] { ++linked_up; };
-    outlets.SpoolUndelivered = [this](const SoobBytes& record, const std::string& spool_file) {
-      std::lock_guard lock(mutex_);
-      undelivered_.push_back(record);
-      undelivered_files_.push_back(spool_file);
-    };
+    outlets.Outbox = &outbox;
     link = std::make_unique<cl>(clock ? *clock : fake, dispatcher, window, settings, outlets);
   }
 
-  // The link hands queued events back as it stops: stop it while the
-  // recorders still exist.
+  // The link hands an awaited event back as it stops: stop it while the
+  // outbox still exists.
   ~Harness() { link->Stop(); }
   Harness(const Harness&) = delete;
   Harness& operator=(const Harness&) = delete;
 
   void SetPort(std::uint16_t port) { port_ = port; }
-  std::vector<SoobBytes> Undelivered() const {
-    std::lock_guard lock(mutex_);
-    return undelivered_;
-  }
-  // The spool file each handed-back record came from ("" for a live one).
-  std::vector<std::string> UndeliveredFiles() const {
-    std::lock_guard lock(mutex_);
-    return undelivered_files_;
-  }
   // Connects and sends the four handshake frames, one pass each.
   void ConnectAndHandshake() {
     link->Tick();
@@ -113,16 +162,12 @@ public:
   FakeClock fake;
   WindowDispatcher dispatcher;
   RecordingWindow window;
-  std::atomic<int> acknowledged{0};
-  std::atomic<int> linked_up{0};
+  FakeOutbox outbox;
   std::function<void()> on_address_read;
   std::unique_ptr<cl> link;
 
 private:
   std::atomic<std::uint16_t> port_;
-  mutable std::mutex mutex_;
-  std::vector<SoobBytes> undelivered_;
-  std::vector<std::string> undelivered_files_;
 };
 
 Bytes Hex(const std::string& text) {
@@ -138,6 +183,11 @@ Bytes PrefixFor(std::uint8_t n) {
   p[0] = 0xFF;
   p[5] = p[17] = n;
   return p;
+}
+
+Bytes Concat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
 }
 
 Bytes Message(std::uint8_t n, const std::string& frame_hex) {
@@ -164,16 +214,16 @@ TEST(ServerLink, ExampleExchangeByteForByte) {
   Harness h(server.Port());
   h.link->Tick();
   EXPECT_EQ(h.window.Lines(), (std::vector<std::string>{kStatusConnecting, kStatusConnected}));
-  EXPECT_EQ(h.linked_up, 1);
+  EXPECT_EQ(h.outbox.link_ups, 1);
   EXPECT_TRUE(h.link->LinkUp());
   EXPECT_FALSE(h.link->Accepted());
   for (int i = 0; i < 4; ++i) h.link->Tick();
   EXPECT_TRUE(h.link->Accepted());
 
   const SoobBytes record = SampleRecord();
-  ASSERT_TRUE(h.link->PostLiveEvent(record));
+  h.outbox.Add(record);
   h.link->Tick();
-  EXPECT_EQ(h.acknowledged, 1);
+  EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{record});
   h.fake.Advance(501);
   h.link->Tick();
   EXPECT_EQ(h.link->RxBuffer(), Hex("FF 00 00 00 02 00 00 00 00 00 00 00 00 00 00 00 00 FE"));
@@ -195,7 +245,7 @@ TEST(ServerLink, ExampleExchangeByteForByte) {
     EXPECT_EQ(messages[i].Raw, expected[i]);
   }
   EXPECT_EQ(h.link->ErrorCount(), 0);
-  EXPECT_TRUE(h.Undelivered().empty());
+  EXPECT_TRUE(h.outbox.Undelivered().empty());
 }
 
 TEST(ServerLink, TheVersionFrameCarriesTheBuildsVersionUnlessGivenOne) {
@@ -231,6 +281,14 @@ TEST(ServerLink, KeepAlivesOnlyWhenAcceptedIdleAndMoreThan500MsApart) {
   h.link->Tick();
   EXPECT_EQ(server.Messages().back().Command, cmd_keepalive);
   EXPECT_EQ(count(), 7u);
+
+  // So does an event that waits in the outbox.
+  h.fake.Advance(600);
+  h.outbox.Add(SampleRecord());
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_event);
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_keepalive);
 }
 
 TEST(ServerLink, WithoutAcceptanceNoKeepAliveAndTheLinkLapsesAfter3000Ms) {
@@ -271,7 +329,7 @@ TEST(ServerLink, AttemptsStart5000MsApartFromTheStartOfThePrevious) {
   h.link->Tick();
   EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
   EXPECT_EQ(h.CountLines(kStatusConnected), 0u);
-  EXPECT_EQ(h.linked_up, 0);
+  EXPECT_EQ(h.outbox.link_ups, 0);
 
   // The address is read again at every attempt.
   ScriptedServer server(Behaving);
@@ -344,8 +402,8 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CommandCase>& info_) { return std::string(info_.param.name); });
 
 TEST(ServerLink, MoreThan20ErrorsReconnect) {
-  // Every reply has a bad prefix marker: one error each.
-  ScriptedServer server([](const ReceivedMessage&) { return ServerAction{Bytes(21, 0)}; });
+  // Every reply is a message without a frame: one error each, in step.
+  ScriptedServer server([](const ReceivedMessage&) { return ServerAction{PrefixFor(0)}; });
   Harness h(server.Port());
   for (int i = 0; i < 40; ++i) ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));
   h.link->Tick();
@@ -356,32 +414,31 @@ TEST(ServerLink, MoreThan20ErrorsReconnect) {
   h.link->Tick();
   EXPECT_EQ(h.CountLines(kStatusNetworkErrors), 1u);
   EXPECT_FALSE(h.link->LinkUp());
-  EXPECT_EQ(h.link->ErrorCount(), 1);  // reset, then the pass read one more bad reply
+  EXPECT_EQ(h.link->ErrorCount(), 0);
   h.fake.Advance(5001);
   h.link->Tick();
   EXPECT_TRUE(h.link->LinkUp());
   EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
 }
 
-TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnectAndEventsWaitOnDisk) {
+TEST(ServerLink, FramesQueuedWhileDownGoFirstAfterTheReconnectThenEvents) {
   ScriptedServer server(Behaving);
   Harness h(server.Port());
   ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));
-  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord()));
+  h.outbox.Add(SampleRecord());
   ASSERT_TRUE(h.link->PostFrame(0x22222222, {}));
-  h.link->Tick();
-  // The event was acknowledged to the receiver: with the link down it goes to
-  // the spool rather than wait in memory; the other frames keep their order.
-  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{SampleRecord()});
-  for (int i = 0; i < 6; ++i) h.link->Tick();
+  for (int i = 0; i < 8; ++i) h.link->Tick();
   EXPECT_EQ(CommandsOf(server.Messages()), (std::vector<std::uint32_t>{0x11111111, 0x22222222, cmd_register,
                                                                        cmd_port_state, cmd_first_number,
-                                                                       cmd_version}));
-  // Sequence numbers follow the order in which the frames were built.
-  EXPECT_EQ(server.Messages()[2].Sequence, 3u);
+                                                                       cmd_version, cmd_event}));
+  // Sequence numbers follow the order in which the frames were built; an
+  // event frame is built as it goes.
+  EXPECT_EQ(server.Messages()[2].Sequence, 2u);
+  EXPECT_EQ(server.Messages()[6].Sequence, 6u);
+  EXPECT_EQ(h.outbox.Acknowledged().size(), 1u);
 }
 
-TEST(ServerLink, EventsQueuedWhenTheConnectionDiesGoToTheSpool) {
+TEST(ServerLink, AnEventWhoseConnectionDiesGoesBackToTheOutbox) {
   // The connection ends when the first event arrives; three more wait behind it.
   ScriptedServer server([](const ReceivedMessage& m) {
     if (m.Command == cmd_event) return ServerAction{{}, true};
@@ -389,34 +446,25 @@ TEST(ServerLink, EventsQueuedWhenTheConnectionDiesGoToTheSpool) {
   });
   Harness h(server.Port());
   h.ConnectAndHandshake();
-  h.link->Tick();  // the keep-alive that brings the acceptance
   ASSERT_TRUE(h.link->Accepted());
-  std::vector<SoobBytes> posted;
-  for (int i = 1; i <= 4; ++i) {
-    posted.push_back(SampleRecord(i));
-    ASSERT_TRUE(h.link->PostLiveEvent(posted.back()));
-  }
+  for (int i = 1; i <= 4; ++i) h.outbox.Add(SampleRecord(static_cast<std::uint8_t>(i)));
   for (int i = 0; i < 40 && h.link->LinkUp(); ++i) h.link->Tick();
   ASSERT_FALSE(h.link->LinkUp());
-  h.link->Tick();
-  // Every record is on its way to disk: the one without a reply and the ones
-  // still queued, none left in memory only.
-  std::vector<SoobBytes> back = h.Undelivered();
-  std::sort(back.begin(), back.end());
-  EXPECT_EQ(back, posted);
-  EXPECT_TRUE(h.link->OutQueue().Empty());
+  EXPECT_EQ(h.outbox.Undelivered(), std::vector<SoobBytes>{SampleRecord(1)});
+  EXPECT_EQ(h.outbox.InFlight(), 0u);
+  EXPECT_TRUE(h.outbox.Acknowledged().empty());
 }
 
-TEST(ServerLink, AFrameWhoseWriteFailedGoesFirstOnTheNextConnection) {
+TEST(ServerLink, AFrameLeftWhenTheConnectionDiesGoesFirstOnTheNextOne) {
   // The first connection ends when the first-number frame arrives.
   ScriptedServer server([](const ReceivedMessage& m) {
     if (m.Connection == 1 && m.Command == cmd_first_number) return ServerAction{{}, true};
     return Behaving(m);
   });
   Harness h(server.Port());
-  h.ConnectAndHandshake();  // the version frame cannot be written any more
-  for (int i = 0; i < 20 && h.CountLines(kStatusNetworkErrors) == 0; ++i) h.link->Tick();
-  ASSERT_EQ(h.CountLines(kStatusNetworkErrors), 1u);
+  h.ConnectAndHandshake();  // the version frame is not written any more
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusOutOfStep), 0u);  // a close is no puzzle
   h.fake.Advance(5001);
   h.link->Tick();
   for (int i = 0; i < 5; ++i) h.link->Tick();
@@ -430,30 +478,31 @@ TEST(ServerLink, AFrameWhoseWriteFailedGoesFirstOnTheNextConnection) {
 }
 
 TEST(ServerLink, RepliesCountResetOrPassAsTheyShould) {
-  // Replies, one per frame: bad marker, N = 0, markers that do not match,
-  // an unknown command, a query, then keep-alives with a list.
+  // Replies, one per frame: N = 0, markers that do not match, an unknown
+  // command, a query, then keep-alives with a list.
   int n = 0;
   ScriptedServer server([&](const ReceivedMessage&) {
     Bytes mismatched = Block(cmd_accepted);
     mismatched[21 + 17] = 0x00;
     switch (n++) {
-      case 0: return ServerAction{Bytes(21, 0xAA)};
-      case 1: return ServerAction{Bytes(21, 0xFF)};
-      case 2: return ServerAction{mismatched};
-      case 3: return ServerAction{Block(0x7777)};
-      case 4: return ServerAction{Block(cmd_query)};
+      case 0: return ServerAction{PrefixFor(0)};
+      case 1: return ServerAction{mismatched};
+      case 2: return ServerAction{Block(0x7777)};
+      case 3: return ServerAction{Block(cmd_query)};
       default: return ServerAction{Block(cmd_keepalive, Bytes{1, 0, 0, 0})};
     }
   });
   Harness h(server.Port());
   ASSERT_TRUE(h.link->PostFrame(0x11111111, {}));  // one frame before the handshake's four
   h.link->Tick();
-  const std::int32_t expected[] = {1, 2, 2, 0, 0};
+  const std::int32_t expected[] = {1, 1, 0, 0};
   for (std::int32_t e : expected) {
     h.link->Tick();
     EXPECT_EQ(h.link->ErrorCount(), e);
   }
   EXPECT_FALSE(h.link->Accepted());  // the mismatched frame carried cmd_accepted
+  h.link->Tick();
+  EXPECT_EQ(server.Messages().back().Command, cmd_version);
   h.link->Tick();
   EXPECT_EQ(server.Messages().back().Command, cmd_query_answer);
   EXPECT_TRUE(server.Messages().back().Payload.empty());
@@ -461,40 +510,57 @@ TEST(ServerLink, RepliesCountResetOrPassAsTheyShould) {
   EXPECT_TRUE(h.link->LinkUp());
 }
 
+TEST(ServerLink, AStreamOutOfStepIsClosedAtOnce) {
+  // After bytes that make no message, no later reply could be placed.
+  const std::vector<Bytes> replies = {Bytes(21, 0xAA), Concat(PrefixFor(38), Bytes(5, 0xFF))};
+  for (const Bytes& reply : replies) {
+    ScriptedServer server([&](const ReceivedMessage& m) {
+      return ServerAction{m.Command == cmd_register ? Block(cmd_accepted) : reply};
+    });
+    Harness h(server.Port());
+    h.link->Tick();
+    h.link->Tick();
+    h.link->Tick();
+    EXPECT_FALSE(h.link->LinkUp());
+    EXPECT_EQ(h.CountLines(kStatusOutOfStep), 1u);
+    EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
+    EXPECT_EQ(h.link->ErrorCount(), 1);
+  }
+}
+
 struct EventReplyCase {
   const char* name;
   ServerAction reply;
-  bool handed_back;
+  bool acknowledged;
 };
 
 void PrintTo(const EventReplyCase& c, std::ostream* os) { *os << c.name; }
 
-class LiveEventReplies : public ::testing::TestWithParam<EventReplyCase> {};
+class EventReplies : public ::testing::TestWithParam<EventReplyCase> {};
 
-// A live event whose reply cannot be read may not have arrived: it goes to
-// the spool. One that drew a valid reply of any kind has arrived.
-TEST_P(LiveEventReplies, HandBackTheRecordUnlessAValidReplyCame) {
+// Only the acknowledgement of that very frame delivers a record; any other
+// answer, or none, hands it back to the outbox, and nothing else is
+// acknowledged in its place.
+TEST_P(EventReplies, OnlyAnAcknowledgementDelivers) {
   const EventReplyCase& c = GetParam();
-  bool first_event = true;
   ScriptedServer server([&](const ReceivedMessage& m) {
-    if (m.Command != cmd_event) return Behaving(m);
-    return std::exchange(first_event, false) ? c.reply : ServerAction{Block(cmd_event_ack)};
+    if (m.Command == cmd_event) return c.reply;
+    return Behaving(m);
   });
   Harness h(server.Port());
   h.ConnectAndHandshake();
   const SoobBytes record = SampleRecord(7);
-  ASSERT_TRUE(h.link->PostLiveEvent(record));
-  ASSERT_TRUE(h.link->PostSpoolFrame(cmd_event, SampleRecord(9), "9.dd8"));  // a replayed spool file
+  h.outbox.Add(record);
   h.link->Tick();
-  h.link->Tick();
-  const std::vector<SoobBytes> back = h.Undelivered();
-  if (c.handed_back) {
-    // After a close the replayed event that follows draws no reply either.
-    ASSERT_FALSE(back.empty());
-    EXPECT_EQ(back.front(), record);
+  if (c.acknowledged) {
+    EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{record});
+    EXPECT_TRUE(h.outbox.Undelivered().empty());
   } else {
-    EXPECT_TRUE(back.empty());
+    EXPECT_TRUE(h.outbox.Acknowledged().empty());
+    EXPECT_EQ(h.outbox.Undelivered(), std::vector<SoobBytes>{record});
   }
+  EXPECT_EQ(h.outbox.InFlight(), 0u);
+  EXPECT_EQ(h.outbox.StrayAnswers(), 0);
 }
 
 Bytes MismatchedAck() {
@@ -504,14 +570,44 @@ Bytes MismatchedAck() {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, LiveEventReplies,
-    ::testing::Values(EventReplyCase{"Acknowledged", {Block(cmd_event_ack)}, false},
-                      EventReplyCase{"OtherValidReply", {Block(cmd_keepalive)}, false},
-                      EventReplyCase{"ClosedWithoutReply", {{}, true}, true},
-                      EventReplyCase{"BadPrefix", {Bytes(21, 0x01)}, true},
-                      EventReplyCase{"MarkersDoNotMatch", {MismatchedAck()}, true},
-                      EventReplyCase{"NoReplyWithinTheWait", {}, true}),
+    Cases, EventReplies,
+    ::testing::Values(EventReplyCase{"Acknowledged", {Block(cmd_event_ack)}, true},
+                      EventReplyCase{"KeepAlive", {Block(cmd_keepalive)}, false},
+                      EventReplyCase{"Accepted", {Block(cmd_accepted)}, false},
+                      EventReplyCase{"NoFrame", {PrefixFor(0)}, false},
+                      EventReplyCase{"ClosedWithoutReply", {{}, true}, false},
+                      EventReplyCase{"BadPrefix", {Bytes(21, 0x01)}, false},
+                      EventReplyCase{"MarkersDoNotMatch", {MismatchedAck()}, false},
+                      EventReplyCase{"Drop", {Block(cmd_drop)}, false}),
     [](const ::testing::TestParamInfo<EventReplyCase>& info_) { return std::string(info_.param.name); });
+
+// A server slower than the reply wait: its late acknowledgement answers the
+// frame that is still owed, and nothing else goes out on the connection
+// until it has come.
+TEST(ServerLink, ALateReplyAnswersItsOwnFrame) {
+  std::atomic<int> events{0};
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    if (m.Command != cmd_event) return Behaving(m);
+    if (events++ == 0) std::this_thread::sleep_for(1200ms);  // longer than the 1000 ms wait
+    return ServerAction{Block(cmd_event_ack)};
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  h.outbox.Add(SampleRecord(1));
+  h.outbox.Add(SampleRecord(2));
+  h.link->Tick();  // the first event; its reply does not come within the wait
+  EXPECT_EQ(h.link->ErrorCount(), 1);
+  EXPECT_EQ(h.outbox.InFlight(), 1u);
+  h.fake.Advance(1000);
+  h.link->Tick();  // reads on, sends nothing
+  EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{SampleRecord(1)});
+  EXPECT_EQ(h.link->ErrorCount(), 0);
+  const auto commands = server.Commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), cmd_event), 1);
+  h.link->Tick();
+  EXPECT_EQ(h.outbox.Acknowledged(), (std::vector<SoobBytes>{SampleRecord(1), SampleRecord(2)}));
+  EXPECT_TRUE(h.outbox.Undelivered().empty());
+}
 
 TEST(ServerLink, RecoversAfterRandomRepliesOnceTheServerBehaves) {
   std::mt19937 random(4);
@@ -535,30 +631,20 @@ TEST(ServerLink, RecoversAfterRandomRepliesOnceTheServerBehaves) {
   }
   ASSERT_TRUE(h.link->AllowReconnect());
   ASSERT_TRUE(h.link->Accepted());
-  const int acks = h.acknowledged;
-  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord()));
+  h.outbox.Add(SampleRecord());
   // Handshake frames of the failed connections still wait ahead of it.
-  for (int i = 0; i < 200 && h.acknowledged == acks; ++i) h.link->Tick();
-  EXPECT_EQ(h.acknowledged, acks + 1);
+  for (int i = 0; i < 200 && h.outbox.Acknowledged().empty(); ++i) h.link->Tick();
+  EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{SampleRecord()});
+  EXPECT_EQ(h.outbox.StrayAnswers(), 0);
 }
 
-TEST(ServerLinkStop, QueuedEventsGoToTheSpoolAndLaterPostsAreRefused) {
+TEST(ServerLinkStop, LaterPostsAreRefused) {
   Harness h(ClosedPort());
-  const SoobBytes a = SampleRecord(1), b = SampleRecord(2), replayed = SampleRecord(3);
-  ASSERT_TRUE(h.link->PostLiveEvent(a));
-  // A replayed spool file's event: its file may have been deleted by an
-  // acknowledgement of another frame, so it goes back as well.
-  ASSERT_TRUE(h.link->PostSpoolFrame(cmd_event, replayed, "3.dd8"));
   ASSERT_TRUE(h.link->PostFrame(cmd_keepalive, {}));
-  ASSERT_TRUE(h.link->PostLiveEvent(b));
   h.link->Tick();
   h.link->Stop();
-  EXPECT_EQ(h.Undelivered(), (std::vector<SoobBytes>{a, replayed, b}));
-  EXPECT_EQ(h.UndeliveredFiles(), (std::vector<std::string>{"", "3.dd8", ""}));
-  EXPECT_FALSE(h.link->PostLiveEvent(a));
-  EXPECT_FALSE(h.link->PostFrame(cmd_event, a));
+  EXPECT_FALSE(h.link->PostFrame(cmd_port_state, PortStatePayload("COM1", true)));
   h.link->Stop();
-  EXPECT_EQ(h.Undelivered().size(), 3u);
 }
 
 // Runs Stop on another thread and waits at most `limit` for it.
@@ -581,11 +667,11 @@ TEST(ServerLinkStop, EndsWhileTheLinkWaitsForTheWindowThread) {
     parked.push_back(std::move(call));
     if (first.exchange(false)) waiting.set_value();
   });
-  ASSERT_TRUE(h.link->PostLiveEvent(SampleRecord(5)));
+  h.outbox.Add(SampleRecord(5));
   h.link->Start();
   ASSERT_EQ(waiting.get_future().wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(StopsWithin(*h.link, 2000ms));
-  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{SampleRecord(5)});
+  EXPECT_EQ(h.outbox.InFlight(), 0u);
   // A call that the window thread runs late does nothing.
   std::lock_guard lock(parked_mutex);
   for (auto& call : parked) call();
@@ -597,15 +683,16 @@ TEST(ServerLinkStop, EndsWhileTheLinkWaitsForAReply) {
   SystemClock clock;
   Harness h(server.Port(), &clock);
   const SoobBytes record = SampleRecord(6);
-  ASSERT_TRUE(h.link->PostLiveEvent(record));
+  h.outbox.Add(record);
   h.link->Start();
   ASSERT_TRUE(server.WaitUntil([&] { return !server.Messages().empty(); }));
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(StopsWithin(*h.link, 2000ms));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 900ms);  // sooner than the read would time out
-  // The event went out but its reply never came: it is handed back once;
-  // the handshake frames still queued are not events.
-  EXPECT_EQ(h.Undelivered(), std::vector<SoobBytes>{record});
+  // The registration went out but its reply never came; the event never
+  // left the outbox.
+  EXPECT_TRUE(h.outbox.Undelivered().empty());
+  EXPECT_EQ(h.outbox.InFlight(), 0u);
   EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
 }
 

@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +28,7 @@ namespace orvent {
 namespace {
 
 namespace fs = std::filesystem;
+using test::SpoolFileText;
 using test::TempDir;
 
 // The record of the event example: account 1234, partition 01, zone 015,
@@ -32,69 +36,51 @@ using test::TempDir;
 constexpr SoobBytes kRecord = {0x22, 0xC8, 0x00, 0x00, 0x03, 0x30, 0x31, 0x35, 0x00, 0x01,
                                0x01, 0xC7, 0x66, 0x5B, 0x55, 0x13, 0xEB, 0xE3, 0x40, 0x21};
 
-SoobBytes NumberedRecord(std::int32_t number) {
-  SoobBytes r = kRecord;
-  for (int i = 0; i < 4; ++i) r[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(number >> (8 * i));
-  return r;
+// A record with its own number, decoded `second` seconds after 14:30 that day.
+SoobBytes NumberedRecord(std::int32_t number, int second = 0) {
+  stru_soob r = test::SampleSoob(number);
+  r.RecvTime = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30 + second / 60, second % 60, 250});
+  return Serialize(r);
 }
 
-using test::SpoolFileText;
+std::int32_t NumberOf(const SoobBytes& record) { return DeserializeSoob(record)->Number; }
 
-// A server link that only records what it is given.
-class FakeLink final : public SpoolLinkView {
+// A disk whose operations fail when the test says so.
+class FailingDisk final : public SpoolDisk {
 public:
-  struct Frame {
-    std::uint32_t command = 0;
-    std::vector<std::uint8_t> payload;
-    bool live = false;
-    std::string spool_file;
-  };
-
-  bool LinkUp() const override { return up; }
-  bool Accepted() const override { return accepted; }
-  bool PostSpoolFrame(std::uint32_t command, std::span<const std::uint8_t> payload, const std::string& file) override {
-    return Push({command, {payload.begin(), payload.end()}, false, file});
+  std::error_code WriteNewFileFlushed(const std::string& path, std::string_view bytes) override {
+    if (fail_writes || failures_left.fetch_sub(1) > 0) return std::make_error_code(std::errc::no_space_on_device);
+    return SpoolDisk::WriteNewFileFlushed(path, bytes);
   }
-  bool PostLiveEvent(const SoobBytes& record) override {
-    return Push({cmd_event, {record.begin(), record.end()}, true, {}});
+  std::error_code MoveFileNoReplace(const std::string& from, const std::string& to) override {
+    if (fail_renames && !to.ends_with(kSpoolBadSuffix)) return std::make_error_code(std::errc::io_error);
+    return SpoolDisk::MoveFileNoReplace(from, to);
+  }
+  std::error_code RemoveFile(const std::string& path) override {
+    if (fail_removes && path.ends_with(kSpoolFileSuffix)) return std::make_error_code(std::errc::read_only_file_system);
+    return SpoolDisk::RemoveFile(path);
   }
 
-  std::vector<Frame> Frames() const {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-  std::size_t Count() const { return Frames().size(); }
-
-  std::atomic<bool> up{true};
-  std::atomic<bool> accepted{true};
-  std::atomic<bool> queue_full{false};
-
-private:
-  bool Push(Frame frame) {
-    if (queue_full) return false;
-    std::lock_guard lock(mutex_);
-    frames_.push_back(std::move(frame));
-    return true;
-  }
-  mutable std::mutex mutex_;
-  std::vector<Frame> frames_;
+  std::atomic<bool> fail_writes{false};
+  std::atomic<bool> fail_renames{false};
+  std::atomic<bool> fail_removes{false};
+  std::atomic<int> failures_left{0};  // writes that fail before the disk works
 };
 
 class SpoolTest : public ::testing::Test {
 protected:
-  std::string Prefix() const { return dir.path() + "/"; }
-
-  EventSpool& Make(const std::string& prefix, SpoolLinkView* with_link) {
+  EventSpool& Make(const std::string& prefix) {
     spool = std::make_unique<EventSpool>(
-        prefix, clock, with_link,
+        prefix, clock,
         SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); },
-                     [this](const std::string& text) { statuses.push_back(text); }});
+                     [this](const std::string& text) { statuses.push_back(text); }},
+        &disk);
     return *spool;
   }
-  EventSpool& Make() { return Make(Prefix(), &link); }
+  EventSpool& Make() { return Make(dir.Prefix()); }
 
   // The names in the folder, sorted.
-  std::vector<std::string> Names(const std::string& folder) const {
+  static std::vector<std::string> Names(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
@@ -102,19 +88,29 @@ protected:
   }
   std::vector<std::string> Names() const { return Names(dir.path()); }
 
-  // Spools records while the link is down, one millisecond apart.
-  void SpoolWhileDown(int count) {
-    link.up = false;
-    for (int i = 0; i < count; ++i) {
-      spool->SendOrSpool(NumberedRecord(i));
-      clock.Advance(1);
+  // The records of the spool files in the folder, by number.
+  std::multiset<std::int32_t> OnDisk() const {
+    std::multiset<std::int32_t> numbers;
+    for (const auto& name : Names()) {
+      if (!name.ends_with(kSpoolFileSuffix)) continue;
+      const auto record = SpoolFileRecord(dir.Read(name));
+      if (record) numbers.insert(NumberOf(*record));
     }
-    link.up = true;
+    return numbers;
+  }
+
+  // Takes the next event and answers it at once: the link with a server
+  // that acknowledges everything.
+  std::optional<std::int32_t> DeliverNext() {
+    const auto event = spool->TakeNextEvent();
+    if (!event) return std::nullopt;
+    spool->EventAcknowledged(event->Id);
+    return NumberOf(event->Record);
   }
 
   TempDir dir;
   FakeClock clock;  // 2011-09-06 14:30:00.250
-  FakeLink link;
+  FailingDisk disk;
   std::vector<std::int32_t> errors;
   std::vector<std::string> statuses;
   std::unique_ptr<EventSpool> spool;
@@ -145,53 +141,36 @@ TEST(SpoolFileNameTest, NoNameForWhatIsNotADateTime) {
   }
 }
 
-TEST_F(SpoolTest, ASpooledRecordIsOne24ByteFileNamedAfterTheClock) {
-  Make();
-  link.up = false;
-  clock.SetWall({2011, 9, 1, 0, 0, 0, 0});  // the record's own time does not name the file
-  spool->SendOrSpool(kRecord);
-
-  ASSERT_EQ(Names(), std::vector<std::string>{"5265C00.dd8"});
-  const std::string expected = std::string("\x20\x00\x00\x03", 4) + std::string(kRecord.begin(), kRecord.end());
-  EXPECT_EQ(dir.Read("5265C00.dd8"), expected);
-  EXPECT_EQ(link.Count(), 0u);
-  EXPECT_TRUE(errors.empty());
+TEST(SpoolFileRecordTest, OnlyExactly24BytesThatStartWithTheEventCommand) {
+  const std::string good = SpoolFileText(kRecord);
+  EXPECT_EQ(SpoolFileRecord(good), kRecord);
+  std::string other_command = good;
+  other_command[0] = 0x21;
+  for (const std::string& bad : {std::string(), std::string("\x20\x00\x00\x03", 4), good.substr(0, 23), good + "x",
+                                 other_command}) {
+    EXPECT_FALSE(SpoolFileRecord(bad)) << bad.size() << " bytes";
+  }
 }
 
-TEST_F(SpoolTest, RecordGoesStraightToTheLinkOnlyWhenUpAcceptedAndIdle) {
-  struct Case {
-    const char* name;
-    bool has_link;
-    bool up;
-    bool accepted;
-    bool queue_full;
-    bool live;  // else spooled
-  };
-  const Case cases[] = {
-      {"up, accepted, idle", true, true, true, false, true},
-      {"no link thread", false, true, true, false, false},
-      {"link down", true, false, true, false, false},
-      {"not accepted", true, true, false, false, false},
-      {"queue refuses the record", true, true, true, true, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir folder;
-    FakeLink fake;
-    fake.up = c.up;
-    fake.accepted = c.accepted;
-    fake.queue_full = c.queue_full;
-    EventSpool s(folder.path() + "/", clock, c.has_link ? &fake : nullptr, {});
-    s.SendOrSpool(kRecord);
+TEST_F(SpoolTest, EveryRecordIsOne24ByteFileNamedAfterTheClockBeforeItCanGo) {
+  Make();
+  clock.SetWall({2011, 9, 1, 0, 0, 0, 0});  // the record's own time does not name the file
+  ASSERT_TRUE(spool->StoreEvent(kRecord));
 
-    const auto frames = fake.Frames();
-    ASSERT_EQ(frames.size(), c.live ? 1u : 0u);
-    if (c.live) {
-      EXPECT_TRUE(frames[0].live);
-      EXPECT_EQ(frames[0].payload, std::vector<std::uint8_t>(kRecord.begin(), kRecord.end()));
-    }
-    EXPECT_EQ(Names(folder.path()).size(), c.live ? 0u : 1u);
-  }
+  ASSERT_EQ(Names(), std::vector<std::string>{"5265C00.dd8"});
+  EXPECT_EQ(dir.Read("5265C00.dd8"), std::string("\x20\x00\x00\x03", 4) + std::string(kRecord.begin(), kRecord.end()));
+  EXPECT_EQ(spool->WaitingCount(), 1u);
+
+  // The file goes only with the acknowledgement of the frame that carried it.
+  const auto event = spool->TakeNextEvent();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->Record, kRecord);
+  EXPECT_TRUE(dir.Exists("5265C00.dd8"));
+  spool->EventAcknowledged(event->Id);
+  EXPECT_TRUE(Names().empty());
+  EXPECT_EQ(spool->WaitingCount(), 0u);
+  EXPECT_FALSE(spool->TakeNextEvent());
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(SpoolTest, PathForSoobIsAPlainPrefix) {
@@ -209,8 +188,8 @@ TEST_F(SpoolTest, PathForSoobIsAPlainPrefix) {
     SCOPED_TRACE(c.name);
     TempDir folder;
     fs::create_directory(folder.File("spool"));
-    // A file that the prefix does not cover is never replayed.
-    folder.Write("other.dd8", SpoolFileText(kRecord));
+    // A file that the prefix does not cover is never sent.
+    folder.Write("other.dd8", SpoolFileText(NumberedRecord(9)));
     const fs::path before = fs::current_path();
     std::string prefix = folder.path() + "/" + c.prefix;
     if (c.prefix.empty()) {
@@ -218,285 +197,209 @@ TEST_F(SpoolTest, PathForSoobIsAPlainPrefix) {
       fs::current_path(folder.path());
       prefix.clear();
     }
-    FakeLink fake;
-    fake.up = false;
-    EventSpool s(prefix, clock, &fake, {});
-    s.SendOrSpool(kRecord);
+    EventSpool s(prefix, clock, {});
+    ASSERT_TRUE(s.StoreEvent(kRecord));
     EXPECT_TRUE(folder.Exists(c.file_path));
-
-    fake.up = true;
-    s.ReplayStep();
-    EXPECT_EQ(fake.Count(), 1u);
-    EXPECT_EQ(s.PendingSoobFile(), prefix + "2202AB3A.dd8");
-    s.SpoolAcknowledged();
+    s.ScanFolder();
+    EXPECT_EQ(s.WaitingCount(), 1u);
+    const auto event = s.TakeNextEvent();
+    ASSERT_TRUE(event);
+    s.EventAcknowledged(event->Id);
     EXPECT_FALSE(folder.Exists(c.file_path));
+    EXPECT_FALSE(s.TakeNextEvent());
     fs::current_path(before);
   }
 }
 
-TEST_F(SpoolTest, ReplaysOneFileAtATimeAndDeletesItOnAcknowledgement) {
+TEST_F(SpoolTest, NewRecordsGoFirstThenTheBacklogOldestRecordFirst) {
+  // A backlog whose names do not sort by time (the 9th sorts after the 10th).
+  dir.Write("9.dd8", SpoolFileText(NumberedRecord(3, 30)));
+  dir.Write("10.dd8", SpoolFileText(NumberedRecord(1, 10)));
+  dir.Write("A4CB7FFF.dd8", SpoolFileText(NumberedRecord(2, 20)));
   Make();
-  SpoolWhileDown(2);
-  spool->SpoolLinkUp();
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(100, 50)));
+  spool->ScanFolder();
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(101, 40)));
+  EXPECT_EQ(spool->WaitingCount(), 5u);
 
-  spool->ReplayStep();
-  auto frames = link.Frames();
-  ASSERT_EQ(frames.size(), 1u);
-  EXPECT_FALSE(frames[0].live);
-  EXPECT_EQ(frames[0].command, cmd_event);
-  ASSERT_EQ(frames[0].payload.size(), stru_soob::kSize);
-  const std::string first = spool->PendingSoobFile();
-  ASSERT_FALSE(first.empty());
-
-  // One file in flight: nothing more goes out, and a new record is spooled
-  // although the link is up and accepted.
-  spool->ReplayStep();
-  spool->SendOrSpool(NumberedRecord(7));
-  EXPECT_EQ(link.Count(), 1u);
-  EXPECT_EQ(Names().size(), 3u);
-
-  // Without an acknowledgement the same file goes again after more than 3 s.
-  clock.Advance(3000);
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 1u);
-  clock.Advance(1);
-  spool->ReplayStep();
-  frames = link.Frames();
-  ASSERT_EQ(frames.size(), 2u);
-  EXPECT_EQ(frames[1].payload, frames[0].payload);
-  EXPECT_EQ(spool->PendingSoobFile(), first);
-
-  // The acknowledgement deletes it, and the next file goes at the next tick.
-  spool->SpoolAcknowledged();
-  EXPECT_FALSE(fs::exists(first));
-  EXPECT_EQ(spool->PendingSoobFile(), "");
-  EXPECT_EQ(MsFromDateTime(spool->LastReplayTime()), clock.WallMs() - kMsPerDay);
-  spool->ReplayStep();
-  ASSERT_EQ(link.Count(), 3u);
-  EXPECT_NE(spool->PendingSoobFile(), first);
-
-  // Draining the rest leaves an empty folder.
-  for (int i = 0; i < 4; ++i) {
-    spool->SpoolAcknowledged();
-    spool->ReplayStep();
-  }
+  std::vector<std::int32_t> order;
+  while (const auto number = DeliverNext()) order.push_back(*number);
+  EXPECT_EQ(order, (std::vector<std::int32_t>{100, 101, 1, 2, 3}));
   EXPECT_TRUE(Names().empty());
-  EXPECT_EQ(link.Count(), 4u);
 }
 
-TEST_F(SpoolTest, AFileWhoseFrameTheQueueRefusedIsNotInFlight) {
+TEST_F(SpoolTest, OnlyItsOwnAcknowledgementDeletesAFile) {
   Make();
-  SpoolWhileDown(1);
-  spool->SpoolLinkUp();
-  link.queue_full = true;
-  spool->ReplayStep();
-  EXPECT_EQ(spool->PendingSoobFile(), "");
-  // The acknowledgement of another frame must not delete the unsent file.
-  spool->SpoolAcknowledged();
-  EXPECT_EQ(Names().size(), 1u);
-
-  link.queue_full = false;
-  clock.Advance(3001);
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 1u);
-  EXPECT_FALSE(spool->PendingSoobFile().empty());
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1)));
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(2)));
+  const auto first = spool->TakeNextEvent();
+  ASSERT_TRUE(first);
+  spool->EventUndelivered(first->Id);
+  // Acknowledgements of frames long answered, or never sent, change nothing.
+  spool->EventAcknowledged(first->Id);
+  spool->EventAcknowledged(first->Id + 100);
+  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{1, 2}));
+  EXPECT_EQ(spool->WaitingCount(), 2u);
 }
 
-TEST_F(SpoolTest, AReplayedRecordHandedBackIsWrittenOnlyWhenItsFileIsGone) {
+TEST_F(SpoolTest, AfterARecordWithoutAcknowledgementNothingGoesFor3000Ms) {
   Make();
-  SpoolWhileDown(1);
-  spool->SpoolLinkUp();
-  spool->ReplayStep();
-  const auto frames = link.Frames();
-  ASSERT_EQ(frames.size(), 1u);
-  const std::string file = frames[0].spool_file;
-  EXPECT_EQ(file, spool->PendingSoobFile());
-  SoobBytes record{};
-  std::copy(frames[0].payload.begin(), frames[0].payload.end(), record.begin());
+  EXPECT_EQ(spool->MsUntilNextEvent(), std::nullopt);
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1)));
+  EXPECT_EQ(spool->MsUntilNextEvent(), 0);
+  const auto event = spool->TakeNextEvent();
+  ASSERT_TRUE(event);
+  spool->EventUndelivered(event->Id);
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(2)));
 
-  // The file still holds the record: nothing new is written.
-  spool->SpoolUndelivered(record, file);
-  EXPECT_EQ(Names().size(), 1u);
-  // Deleted by the acknowledgement of another frame: the record is spooled again.
-  spool->SpoolAcknowledged();
-  ASSERT_TRUE(Names().empty());
-  spool->SpoolUndelivered(record, file);
-  ASSERT_EQ(Names().size(), 1u);
-  EXPECT_EQ(dir.Read(Names()[0]), SpoolFileText(record));
+  EXPECT_EQ(spool->MsUntilNextEvent(), 3001);
+  clock.Advance(3000);
+  EXPECT_FALSE(spool->TakeNextEvent());
+  EXPECT_EQ(spool->MsUntilNextEvent(), 1);
+  clock.Advance(1);
+  // The new record first, then the one that went unanswered.
+  EXPECT_EQ(DeliverNext(), 2);
+  EXPECT_EQ(DeliverNext(), 1);
+
+  // A new connection ends the pause at once.
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(3)));
+  spool->EventUndelivered(spool->TakeNextEvent()->Id);
+  EXPECT_FALSE(spool->TakeNextEvent());
+  spool->SpoolLinkUp();
+  EXPECT_EQ(DeliverNext(), 3);
 }
 
-TEST_F(SpoolTest, NewConnectionReplaysAtOnce) {
+// Acknowledgements of other frames, stale ones and repeats land between any
+// two steps of the spool's work, from another thread too: a record leaves
+// the disk exactly when its own frame was acknowledged.
+TEST_F(SpoolTest, RandomInterleavingsNeverLoseOrWronglyDeleteARecord) {
   Make();
-  SpoolWhileDown(1);
-  spool->SpoolLinkUp();
-  spool->ReplayStep();
-  ASSERT_EQ(link.Count(), 1u);
-
-  clock.Advance(200);
-  spool->SpoolLinkUp();
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 2u);
-}
-
-TEST_F(SpoolTest, NothingIsReplayedUnlessTheLinkIsUpAndAccepted) {
-  struct Case {
-    const char* name;
-    bool has_link;
-    bool up;
-    bool accepted;
-  };
-  const Case cases[] = {
-      {"no link thread", false, true, true},
-      {"link down", true, false, true},
-      {"not accepted", true, true, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir folder;
-    folder.Write("2202AB3A.dd8", SpoolFileText(kRecord));
-    FakeLink fake;
-    fake.up = c.up;
-    fake.accepted = c.accepted;
-    EventSpool s(folder.path() + "/", clock, c.has_link ? &fake : nullptr, {});
-    s.ReplayStep();
-    EXPECT_EQ(fake.Count(), 0u);
-    EXPECT_EQ(s.PendingSoobFile(), "");
+  std::mt19937 random(20110906);
+  std::map<EventId, std::int32_t> in_flight;
+  std::vector<EventId> answered;
+  std::multiset<std::int32_t> expected;  // stored and not acknowledged
+  std::int32_t next_number = 1;
+  for (int step = 0; step < 3000; ++step) {
+    switch (random() % 6) {
+      case 0:
+      case 1:
+        ASSERT_TRUE(spool->StoreEvent(NumberedRecord(next_number, static_cast<int>(random() % 600))));
+        expected.insert(next_number++);
+        break;
+      case 2:
+        if (const auto event = spool->TakeNextEvent()) in_flight.emplace(event->Id, NumberOf(event->Record));
+        break;
+      case 3:
+        if (!in_flight.empty()) {
+          auto it = std::next(in_flight.begin(), static_cast<long>(random() % in_flight.size()));
+          if (random() % 2) {
+            spool->EventAcknowledged(it->first);
+            expected.erase(expected.find(it->second));
+          } else {
+            spool->EventUndelivered(it->first);
+          }
+          answered.push_back(it->first);
+          in_flight.erase(it);
+        }
+        break;
+      case 4:
+        // A stale answer, from the link thread.
+        if (!answered.empty()) {
+          const EventId stale = answered[random() % answered.size()];
+          std::jthread([&] { random() % 2 ? spool->EventAcknowledged(stale) : spool->EventUndelivered(stale); }).join();
+        }
+        break;
+      default:
+        if (random() % 4 == 0) spool->ScanFolder();
+        clock.Advance(static_cast<std::int64_t>(random() % 2000));
+        break;
+    }
+    if (step % 100 == 0) {
+      ASSERT_EQ(OnDisk(), expected) << "step " << step;
+    }
   }
-}
-
-TEST_F(SpoolTest, AcknowledgementWithoutAnExistingPendingFileChangesNothing) {
-  Make();
-  clock.Advance(5000);
-  spool->SpoolAcknowledged();
-  EXPECT_EQ(spool->LastReplayTime(), 0.0);
-
-  SpoolWhileDown(1);
-  spool->ReplayStep();
-  const std::string pending = spool->PendingSoobFile();
-  const TDateTime replayed = spool->LastReplayTime();
-  ASSERT_TRUE(fs::remove(pending));
-  spool->SpoolAcknowledged();
-  EXPECT_EQ(spool->PendingSoobFile(), pending);
-  EXPECT_EQ(spool->LastReplayTime(), replayed);
-}
-
-TEST_F(SpoolTest, ClockSetBackDelaysTheResendUntilItCatchesUp) {
-  Make();
-  SpoolWhileDown(1);
-  spool->ReplayStep();
-  ASSERT_EQ(link.Count(), 1u);
-
-  clock.SetWallMs(clock.WallMs() - 10'000);
-  clock.Advance(3001);
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 1u);
-  clock.Advance(10'000);
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 2u);
-}
-
-TEST_F(SpoolTest, FileIsReplayedAsItsCommandCodeAndWhateverFollows) {
-  struct Case {
-    const char* name;
-    std::string contents;
-    std::uint32_t command;
-    std::size_t payload_size;
-  };
-  const Case cases[] = {
-      {"command code alone", std::string("\x20\x00\x00\x03", 4), cmd_event, 0},
-      {"another command", std::string("\x01\x02\x03\x04", 4) + "xyz", 0x04030201, 3},
-      {"longer than a record", SpoolFileText(kRecord) + "extra", cmd_event, 25},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir folder;
-    folder.Write("1.dd8", c.contents);
-    FakeLink fake;
-    EventSpool s(folder.path() + "/", clock, &fake, {});
-    s.ReplayStep();
-    const auto frames = fake.Frames();
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].command, c.command);
-    EXPECT_EQ(frames[0].payload.size(), c.payload_size);
-  }
+  for (const auto& [id, number] : in_flight) spool->EventUndelivered(id);
+  spool->SpoolLinkUp();
+  std::multiset<std::int32_t> delivered;
+  while (const auto number = DeliverNext()) delivered.insert(*number);
+  EXPECT_EQ(delivered, expected);
+  EXPECT_TRUE(OnDisk().empty());
+  EXPECT_TRUE(errors.empty());
 }
 
 TEST_F(SpoolTest, TakenNameIsNeverOverwrittenTheNextNumberIsUsed) {
+  dir.Write("2202AB3A.dd8", SpoolFileText(NumberedRecord(1)));
+  dir.Write("2202AB3B.dd8", SpoolFileText(NumberedRecord(2)));
   Make();
-  dir.Write("2202AB3A.dd8", "older record A");
-  dir.Write("2202AB3B.dd8", "older record B");
-  link.up = false;
-  spool->SendOrSpool(kRecord);
-
-  EXPECT_EQ(dir.Read("2202AB3A.dd8"), "older record A");
-  EXPECT_EQ(dir.Read("2202AB3B.dd8"), "older record B");
-  EXPECT_EQ(dir.Read("2202AB3C.dd8"), SpoolFileText(kRecord));
-  EXPECT_EQ(Names().size(), 3u);
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(3)));
+  EXPECT_EQ(dir.Read("2202AB3A.dd8"), SpoolFileText(NumberedRecord(1)));
+  EXPECT_EQ(dir.Read("2202AB3B.dd8"), SpoolFileText(NumberedRecord(2)));
+  EXPECT_EQ(dir.Read("2202AB3C.dd8"), SpoolFileText(NumberedRecord(3)));
 }
 
-TEST_F(SpoolTest, BothThreadsSpoolingInTheSameMillisecondLoseNothing) {
+TEST_F(SpoolTest, FilesFromOutsideJoinTheBacklogAtTheNextScan) {
   Make();
-  link.up = false;
-  constexpr int kEach = 100;
-  std::jthread link_thread([this] {
-    for (int i = 0; i < kEach; ++i) spool->SpoolUndelivered(NumberedRecord(1000 + i));
-  });
-  for (int i = 0; i < kEach; ++i) spool->SendOrSpool(NumberedRecord(i));
-  link_thread.join();
+  spool->ScanFolder();
+  dir.Write("ABC.dd8", SpoolFileText(NumberedRecord(7)));
+  dir.Write("copied from elsewhere.dd8", SpoolFileText(NumberedRecord(8, 1)));
+  EXPECT_FALSE(spool->TakeNextEvent());
+  spool->ScanFolder();
+  spool->ScanFolder();  // found once
+  EXPECT_EQ(spool->WaitingCount(), 2u);
+  EXPECT_EQ(DeliverNext(), 7);
+  EXPECT_EQ(DeliverNext(), 8);
+  EXPECT_TRUE(Names().empty());
+}
 
-  const auto names = Names();
-  ASSERT_EQ(names.size(), 2u * kEach);
-  std::vector<std::string> contents;
-  for (const auto& name : names) {
-    EXPECT_TRUE(name.ends_with(".dd8")) << name;
-    contents.push_back(dir.Read(name));
+TEST_F(SpoolTest, TheScannerFindsTheBacklogWithoutHoldingTheSpool) {
+  for (int i = 0; i < 200; ++i) dir.Write(SpoolNameText(0x1000 + i) + ".dd8", SpoolFileText(NumberedRecord(i, i)));
+  Make();
+  spool->StartScanner();
+  // Meanwhile new records are taken and sent.
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1000, 599)));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (spool->WaitingCount() < 201 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  for (int i = 0; i < kEach; ++i) {
-    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFileText(NumberedRecord(i))), 1);
-    EXPECT_EQ(std::count(contents.begin(), contents.end(), SpoolFileText(NumberedRecord(1000 + i))), 1);
-  }
+  ASSERT_EQ(spool->WaitingCount(), 201u);
+  EXPECT_EQ(DeliverNext(), 1000);
+  for (int i = 0; i < 200; ++i) ASSERT_EQ(DeliverNext(), i);
+  EXPECT_EQ(spool->Close(), 0u);
 }
 
-TEST_F(SpoolTest, TemporaryFilesAreNeitherLeftNorReplayed) {
-  // What a crash in the middle of a write would leave, and a temporary name
-  // of this very write already taken by it.
-  dir.Write("2202AB3A-0.tmp", std::string("\x20\x00", 2));
+TEST_F(SpoolTest, TemporaryFilesOfACrashAreRecoveredWhenWholeAndRemovedWhenNot) {
+  dir.Write("5265C00-0A1B2C3D-3.tmp", SpoolFileText(NumberedRecord(1)));
+  dir.Write("5265C00.dd8", SpoolFileText(NumberedRecord(2, 1)));
+  dir.Write("-7.tmp", SpoolFileText(NumberedRecord(3, 2)));     // an older run, no name could be formed
+  dir.Write("12AB-1.tmp", SpoolFileText(NumberedRecord(4)).substr(0, 23));  // cut off in its write
+  dir.Write("12AB-0A1B2C3D-2.tmp", std::string("\x20\x00", 2));
+  // Not of ours: left alone.
+  dir.Write("notes.tmp", "text");
+  dir.Write("12AB-x.tmp", SpoolFileText(NumberedRecord(5)));
   Make();
-  link.up = false;
-  spool->SendOrSpool(kRecord);
-  EXPECT_EQ(Names(), (std::vector<std::string>{"2202AB3A-0.tmp", "2202AB3A.dd8"}));
+  spool->ScanFolder();
 
-  ASSERT_TRUE(fs::remove(dir.File("2202AB3A.dd8")));
-  link.up = true;
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 0u);
-}
-
-TEST_F(SpoolTest, WholeRecordsOfAnInterruptedRunAreNamedAtStart) {
-  dir.Write("5265C00-3.tmp", SpoolFileText(NumberedRecord(1)));
-  dir.Write("5265C00.dd8", SpoolFileText(NumberedRecord(2)));
-  dir.Write("-7.tmp", SpoolFileText(NumberedRecord(3)));  // written when no name could be formed
-  // Not ours, or not whole: left alone.
-  dir.Write("notes.tmp", SpoolFileText(NumberedRecord(4)));
-  dir.Write("12AB-x.tmp", SpoolFileText(NumberedRecord(4)));
-  dir.Write("12AB-1.tmp", SpoolFileText(NumberedRecord(4)).substr(0, 23));
-  Make();
-
-  EXPECT_EQ(dir.Read("5265C00.dd8"), SpoolFileText(NumberedRecord(2)));
+  EXPECT_EQ(Names(), (std::vector<std::string>{".dd8", "12AB-x.tmp", "5265C00.dd8", "5265C01.dd8", "notes.tmp"}));
   EXPECT_EQ(dir.Read("5265C01.dd8"), SpoolFileText(NumberedRecord(1)));
-  EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(NumberedRecord(3)));
-  EXPECT_EQ(Names(), (std::vector<std::string>{".dd8", "12AB-1.tmp", "12AB-x.tmp", "5265C00.dd8", "5265C01.dd8",
-                                               "notes.tmp"}));
+  EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(NumberedRecord(3, 2)));
+  EXPECT_EQ(spool->WaitingCount(), 3u);
+  EXPECT_EQ(DeliverNext(), 1);
+  EXPECT_EQ(DeliverNext(), 2);
+  EXPECT_EQ(DeliverNext(), 3);
 }
 
-TEST_F(SpoolTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
+TEST_F(SpoolTest, FilesThatAreNoSpoolFilesOfOursAreSetAside) {
   struct Case {
     const char* name;
     std::function<void(const TempDir&)> make;  // makes "0.dd8"
   };
+  std::string other_command = SpoolFileText(kRecord);
+  other_command[1] = 0x01;
   const Case cases[] = {
       {"empty", [](const TempDir& d) { d.Write("0.dd8", ""); }},
-      {"shorter than the command code", [](const TempDir& d) { d.Write("0.dd8", "\x20\x00\x00"); }},
+      {"the command code alone", [](const TempDir& d) { d.Write("0.dd8", std::string("\x20\x00\x00\x03", 4)); }},
+      {"another command", [&](const TempDir& d) { d.Write("0.dd8", other_command); }},
+      {"longer than a record", [](const TempDir& d) { d.Write("0.dd8", SpoolFileText(kRecord) + "x"); }},
       {"larger than any spool file",
        [](const TempDir& d) { d.Write("0.dd8", std::string(kMaxSpoolFileSize + 1, '\x20')); }},
       {"a folder", [](const TempDir& d) { fs::create_directory(d.File("0.dd8")); }},
@@ -508,99 +411,146 @@ TEST_F(SpoolTest, UnreadableOrShortFileIsSetAsideAndTheNextGoesOut) {
     TempDir folder;
     c.make(folder);
     folder.Write("1.dd8", SpoolFileText(kRecord));
-    FakeLink fake;
     std::vector<std::int32_t> logged;
-    EventSpool s(folder.path() + "/", clock, &fake, {[&](std::int32_t n) { logged.push_back(n); }, {}});
-
-    // Both files come out of one tick, whichever the folder lists first.
-    s.ReplayStep();
+    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}});
+    s.ScanFolder();
+    s.EmitReports();
     EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
     EXPECT_FALSE(fs::exists(fs::symlink_status(folder.File("0.dd8"))));
     EXPECT_EQ(logged, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
-    ASSERT_EQ(fake.Count(), 1u);
-    EXPECT_EQ(s.PendingSoobFile(), folder.File("1.dd8"));
+    // The good file goes out all the same.
+    const auto event = s.TakeNextEvent();
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->Record, kRecord);
   }
 }
 
-TEST_F(SpoolTest, FileThatCannotBeSetAsideIsPassedOver) {
+TEST_F(SpoolTest, AFileSpoiledAfterItWasIndexedIsSetAsideWhenItsTurnComes) {
+  dir.Write("1.dd8", SpoolFileText(NumberedRecord(1)));
+  dir.Write("2.dd8", SpoolFileText(NumberedRecord(2, 1)));
+  dir.Write("3.dd8", SpoolFileText(NumberedRecord(3, 2)));
   Make();
-  dir.Write("0.dd8", "");
-  // Every name it could be set aside under is taken.
-  dir.Write("0.dd8.bad", "");
-  for (int n = 2; n <= EventSpool::kMaxBadFilesPerTick; ++n) dir.Write("0.dd8." + std::to_string(n) + ".bad", "");
-  dir.Write("1.dd8", SpoolFileText(kRecord));
-
-  spool->ReplayStep();
-  EXPECT_EQ(spool->PendingSoobFile(), dir.File("1.dd8"));
-  spool->SpoolAcknowledged();
-  spool->ReplayStep();
-  EXPECT_EQ(link.Count(), 1u);
-  EXPECT_TRUE(dir.Exists("0.dd8"));
+  spool->ScanFolder();
+  dir.Write("1.dd8", "spoiled");
+  ASSERT_TRUE(fs::remove(dir.File("2.dd8")));  // deleted by someone
+  EXPECT_EQ(DeliverNext(), 3);
+  spool->EmitReports();
+  EXPECT_EQ(dir.Read("1.dd8.bad"), "spoiled");
   EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
 }
 
-TEST_F(SpoolTest, SecondBadFileOfTheSameNameIsKeptBesideTheFirst) {
+TEST_F(SpoolTest, FileThatCannotBeSetAsideIsPassedOverForGood) {
   Make();
   dir.Write("0.dd8", "");
+  // Every name it could be set aside under is taken.
   dir.Write("0.dd8.bad", "first");
-  spool->ReplayStep();
+  for (int n = 2; n <= 16; ++n) dir.Write("0.dd8." + std::to_string(n) + ".bad", "");
+  dir.Write("1.dd8", SpoolFileText(kRecord));
+  spool->ScanFolder();
+  spool->ScanFolder();
+  spool->EmitReports();
+  EXPECT_EQ(spool->WaitingCount(), 1u);
+  EXPECT_TRUE(dir.Exists("0.dd8"));
   EXPECT_EQ(dir.Read("0.dd8.bad"), "first");
-  EXPECT_TRUE(dir.Exists("0.dd8.2.bad"));
+  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
 }
 
-TEST_F(SpoolTest, RecordThatCannotBeWrittenIsHeldAndWrittenAtALaterTick) {
-  const std::string folder = dir.File("missing");
-  Make(folder + "/", &link);
-  link.up = false;
-  for (int i = 0; i < 3; ++i) spool->SendOrSpool(NumberedRecord(i));
+TEST_F(SpoolTest, ADeliveredFileThatCannotBeDeletedNeverGoesAgain) {
+  Make();
+  ASSERT_TRUE(spool->StoreEvent(kRecord));
+  disk.fail_removes = true;
+  EXPECT_EQ(DeliverNext(), NumberOf(kRecord));
+  spool->ScanFolder();
+  EXPECT_FALSE(spool->TakeNextEvent());
+  EXPECT_EQ(Names().size(), 1u);
+}
+
+struct DiskFailure {
+  const char* name;
+  bool writes;
+  bool renames;
+};
+
+void PrintTo(const DiskFailure& f, std::ostream* os) { *os << f.name; }
+
+class SpoolDiskFailures : public SpoolTest, public ::testing::WithParamInterface<DiskFailure> {};
+
+// While the disk refuses records they are held in memory: acknowledged to
+// the receiver, sent when the link can take them, written once the disk
+// takes them again, reported once per streak.
+TEST_P(SpoolDiskFailures, RecordsAreHeldSentAndWrittenLater) {
+  Make();
+  disk.fail_writes = GetParam().writes;
+  disk.fail_renames = GetParam().renames;
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(spool->StoreEvent(NumberedRecord(i)));
   EXPECT_EQ(spool->HeldRecordCount(), 3u);
-  // One report for the whole streak.
+  EXPECT_TRUE(Names().empty());  // no temporary file is left either
   EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
   EXPECT_EQ(statuses, std::vector<std::string>{kSpoolWriteFailedStatus});
 
-  clock.Advance(200);
-  spool->ReplayStep();
-  EXPECT_EQ(spool->HeldRecordCount(), 3u);
-  EXPECT_EQ(errors.size(), 1u);
+  // One goes live from memory; another is in flight when the disk returns.
+  EXPECT_EQ(DeliverNext(), 1);
+  const auto in_flight = spool->TakeNextEvent();
+  ASSERT_TRUE(in_flight);
+  spool->RetryStep();
+  EXPECT_EQ(spool->HeldRecordCount(), 2u);
 
-  fs::create_directory(folder);
-  clock.Advance(200);
-  spool->ReplayStep();
+  disk.fail_writes = false;
+  disk.fail_renames = false;
+  spool->RetryStep();
   EXPECT_EQ(spool->HeldRecordCount(), 0u);
-  // Written in the order they came, all at the same time: v, v + 1, v + 2.
-  const auto names = Names(folder);
-  ASSERT_EQ(names.size(), 3u);
-  const std::string v = SpoolFileName(clock.Now());
-  EXPECT_EQ(dir.Read("missing/" + v + ".dd8"), SpoolFileText(NumberedRecord(0)));
-  EXPECT_EQ(dir.Read("missing/" + SpoolNameText(*SpoolNameValue(clock.Now()) + 2) + ".dd8"),
-            SpoolFileText(NumberedRecord(2)));
+  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{2, 3}));
+  // The written file of the record in flight goes with its acknowledgement.
+  spool->EventAcknowledged(in_flight->Id);
+  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{3}));
+  EXPECT_EQ(DeliverNext(), 3);
+  EXPECT_TRUE(Names().empty());
 
   // A new streak is reported anew.
-  fs::remove_all(folder);
-  spool->SendOrSpool(NumberedRecord(3));
+  disk.fail_writes = true;
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(4)));
   EXPECT_EQ(errors, (std::vector<std::int32_t>{kSpoolWriteErrorNumber, kSpoolWriteErrorNumber}));
 }
 
-TEST_F(SpoolTest, WriteFailureOnTheLinkThreadIsToldAtTheNextTick) {
-  Make(dir.File("missing") + "/", &link);
-  std::jthread([this] { spool->SpoolUndelivered(kRecord); }).join();
-  EXPECT_EQ(spool->HeldRecordCount(), 1u);
-  EXPECT_TRUE(errors.empty());
+INSTANTIATE_TEST_SUITE_P(Cases, SpoolDiskFailures,
+                         ::testing::Values(DiskFailure{"WriteFails", true, false},
+                                           DiskFailure{"RenameFailsAfterTheWrite", false, true}),
+                         [](const ::testing::TestParamInfo<DiskFailure>& info_) {
+                           return std::string(info_.param.name);
+                         });
 
-  spool->ReplayStep();
-  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
-  EXPECT_EQ(statuses.size(), 1u);
+TEST_F(SpoolTest, AtTheMemoryBoundTheHeldRecordsAreWrittenFirstElseTheMessageIsRefused) {
+  Make();
+  disk.fail_writes = true;
+  for (std::size_t i = 0; i < EventSpool::kMaxHeldRecords; ++i) {
+    ASSERT_TRUE(spool->StoreEvent(NumberedRecord(static_cast<std::int32_t>(i))));
+  }
+  EXPECT_FALSE(spool->StoreEvent(NumberedRecord(-1)));
+  EXPECT_FALSE(spool->StoreEvent(NumberedRecord(-2)));
+  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords);
+  EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolMemoryFullStatus}));
+
+  // The new record's own write fails once more, but the held ones can be
+  // written: they make room first.
+  disk.fail_writes = false;
+  disk.failures_left = 1;
+  EXPECT_TRUE(spool->StoreEvent(NumberedRecord(-3)));
+  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords - EventSpool::kHeldWritesPerTick + 1);
+  EXPECT_EQ(OnDisk().size(), EventSpool::kHeldWritesPerTick);
 }
 
-TEST_F(SpoolTest, HeldRecordsAreBoundedAndALossIsTold) {
-  Make(dir.File("missing") + "/", &link);
-  link.up = false;
-  for (std::size_t i = 0; i < EventSpool::kMaxHeldRecords + 2; ++i) {
-    spool->SendOrSpool(NumberedRecord(static_cast<std::int32_t>(i)));
-  }
-  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords);
-  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
-  EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolMemoryFullStatus}));
+TEST_F(SpoolTest, TheOrderlyEndWritesWhatItCanAndCountsTheRest) {
+  Make();
+  disk.fail_writes = true;
+  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool->StoreEvent(NumberedRecord(i)));
+  EXPECT_EQ(DeliverNext(), 1);
+  EXPECT_EQ(spool->Close(), 4u);
+
+  EventSpool again(dir.Prefix(), clock, {}, &disk);
+  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(again.StoreEvent(NumberedRecord(i)));
+  disk.fail_writes = false;
+  EXPECT_EQ(again.Close(), 0u);
+  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{1, 2, 3, 4, 5}));
 }
 
 // A clock whose wall time is not a date-time.
@@ -614,25 +564,30 @@ public:
 TEST_F(SpoolTest, RecordIsSpooledEvenWhenNoNameCanBeFormed) {
   BrokenWallClock broken;
   std::vector<std::int32_t> logged;
-  EventSpool s(Prefix(), broken, nullptr, {[&](std::int32_t n) { logged.push_back(n); }, {}});
-  s.SendOrSpool(kRecord);
-  s.SendOrSpool(NumberedRecord(2));
+  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}});
+  ASSERT_TRUE(s.StoreEvent(kRecord));
+  ASSERT_TRUE(s.StoreEvent(NumberedRecord(2)));
   EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(kRecord));
   EXPECT_EQ(dir.Read("1.dd8"), SpoolFileText(NumberedRecord(2)));
   EXPECT_EQ(logged, (std::vector<std::int32_t>{kSpoolNameErrorNumber, kSpoolNameErrorNumber}));
+  // Both are found again by name.
+  EventSpool later(dir.Prefix(), broken, {});
+  later.ScanFolder();
+  EXPECT_EQ(later.WaitingCount(), 2u);
 }
 
-// Files of any size and content: every tick ends, and every file is either
-// sent and deleted or set aside.
+// Files of any size and content: every file is either sent and deleted or
+// set aside, and the spool never stalls on one.
 TEST_F(SpoolTest, RandomFilesNeverBlockTheSpool) {
-  Make();
   std::mt19937 random(20110906);
   constexpr int kFiles = 300;
+  int good = 0;
   for (int i = 0; i < kFiles; ++i) {
     std::string contents;
     const unsigned pick = random() % 10;
     if (pick == 0) {
       contents = SpoolFileText(NumberedRecord(i));
+      ++good;
     } else {
       const std::size_t size = pick == 9 ? kMaxSpoolFileSize + 1 + random() % 100 : random() % 40;
       contents.resize(size);
@@ -640,19 +595,17 @@ TEST_F(SpoolTest, RandomFilesNeverBlockTheSpool) {
     }
     dir.Write(SpoolNameText(static_cast<std::uint32_t>(i)) + ".dd8", contents);
   }
-
-  for (int ticks = 0; ticks < 2 * kFiles && FindFirstMatch(Prefix(), ".dd8"); ++ticks) {
-    spool->ReplayStep();
-    spool->SpoolAcknowledged();
-    clock.Advance(200);
-  }
-  EXPECT_FALSE(FindFirstMatch(Prefix(), ".dd8"));
+  Make();
+  spool->ScanFolder();
+  int sent = 0;
+  while (DeliverNext()) ++sent;
+  spool->EmitReports();
   const auto names = Names();
-  const std::size_t bad = static_cast<std::size_t>(
-      std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".bad"); }));
-  EXPECT_EQ(bad, names.size());
-  EXPECT_EQ(link.Count() + bad, static_cast<std::size_t>(kFiles));
-  EXPECT_EQ(std::count(errors.begin(), errors.end(), kSpoolBadFileErrorNumber), static_cast<long>(bad));
+  EXPECT_EQ(sent, good);
+  EXPECT_EQ(std::count_if(names.begin(), names.end(), [](const std::string& n) { return n.ends_with(".bad"); }),
+            static_cast<long>(names.size()));
+  EXPECT_EQ(names.size(), static_cast<std::size_t>(kFiles - good));
+  EXPECT_EQ(std::count(errors.begin(), errors.end(), kSpoolBadFileErrorNumber), kFiles - good);
 }
 
 }  // namespace

@@ -150,7 +150,10 @@ int RunInspectDecode(int argc, char** argv) {
     acknowledged = true;
     return size;
   };
-  out.SendOrSpool = [&](const SoobBytes& bytes) { record = bytes; };
+  out.StoreEvent = [&](const SoobBytes& bytes) {
+    record = bytes;
+    return true;
+  };
   out.LookupRazdel = [&](const std::string& key) {
     const std::int32_t value = LookupRazdel(ini, key);
     notes.push_back("Razdels key " + key + (value == -1 ? ": no entry" : ": " + std::to_string(value)));

@@ -59,39 +59,7 @@ bool Matches(std::string_view name, std::string_view start, std::string_view suf
   return name.size() >= start.size() + suffix.size() && name.starts_with(start) && name.ends_with(suffix);
 }
 
-// Calls `visit` with the path of each match until it returns false.
-//
-// The folder is read with getdents64 into a buffer of `chunk` bytes rather
-// than through readdir: glibc's readdir asks for 32 KiB of entries at a time,
-// which in a folder of 100,000 files costs ten times what the first few
-// entries cost, and a search that stops at the first match needs no more.
-template <typename Visit>
-bool ForEachMatch(const std::string& path_prefix, std::string_view suffix, std::size_t chunk, Visit visit) {
-  const std::string_view folder = FolderPart(path_prefix);
-  const std::string_view start = std::string_view(path_prefix).substr(folder.size());
-  const std::string to_open = folder.empty() ? std::string(".") : std::string(folder);
-  const int fd = ::open(to_open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  std::vector<char> buffer(std::max(chunk, sizeof(dirent64)));
-  std::string path(folder);
-  for (bool more = true; more;) {
-    const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
-    if (got <= 0) break;
-    for (ssize_t offset = 0; offset < got && more;) {
-      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
-      offset += entry->d_reclen;
-      const std::string_view name(entry->d_name);
-      if (!Matches(name, start, suffix)) continue;
-      path.resize(folder.size());
-      path += name;
-      more = visit(std::string_view(path));
-    }
-  }
-  ::close(fd);
-  return true;
-}
-
-constexpr std::size_t kFirstMatchChunk = 1024;
+// Folder entries are read this many bytes at a time.
 constexpr std::size_t kListChunk = 32768;
 
 }  // namespace
@@ -178,23 +146,32 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
   return CloseKeeping(fd, ReadToEnd(fd, limit, out));
 }
 
-std::optional<std::string> FindFirstMatch(const std::string& path_prefix, std::string_view suffix,
-                                          const std::function<bool(std::string_view)>& skip) {
-  std::optional<std::string> found;
-  ForEachMatch(path_prefix, suffix, kFirstMatchChunk, [&](std::string_view path) {
-    if (skip && skip(path)) return true;
-    found.emplace(path);
-    return false;
-  });
-  return found;
+bool VisitMatches(const std::string& path_prefix, std::string_view suffix,
+                  const std::function<void(std::string_view name)>& visit) {
+  const std::string_view folder = FolderPart(path_prefix);
+  const std::string_view start = std::string_view(path_prefix).substr(folder.size());
+  const std::string to_open = folder.empty() ? std::string(".") : std::string(folder);
+  const int fd = ::open(to_open.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::vector<char> buffer(kListChunk);
+  for (;;) {
+    const ssize_t got = ::getdents64(fd, buffer.data(), buffer.size());
+    if (got <= 0) break;
+    for (ssize_t offset = 0; offset < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer.data() + offset);
+      offset += entry->d_reclen;
+      const std::string_view name(entry->d_name);
+      if (Matches(name, start, suffix)) visit(name);
+    }
+  }
+  ::close(fd);
+  return true;
 }
 
 std::optional<std::vector<std::string>> ListMatches(const std::string& path_prefix, std::string_view suffix) {
   std::vector<std::string> paths;
-  if (!ForEachMatch(path_prefix, suffix, kListChunk, [&](std::string_view path) {
-        paths.emplace_back(path);
-        return true;
-      })) {
+  const std::string folder(FolderPart(path_prefix));
+  if (!VisitMatches(path_prefix, suffix, [&](std::string_view name) { paths.push_back(folder + std::string(name)); })) {
     return std::nullopt;
   }
   return paths;

@@ -11,6 +11,9 @@ TerminationSignal::TerminationSignal() {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGINT);
+  // A closed terminal or a logout ends the program as any request does.
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGQUIT);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
   fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
