@@ -123,7 +123,8 @@ int Drain(int files) {
           accepted_seen = true;
           accepted_after = Steady::now() - start;
         }
-        return accepted_seen && spool.WaitingCount() == 0;
+        return accepted_seen && spool.WaitingCount() == 0 &&
+               ListMatches(folder.Prefix(), kSpoolFileSuffix).value_or(std::vector<std::string>{}).empty();
       },
       limit, 20ms);
   const auto took = Steady::now() - start;

@@ -79,8 +79,8 @@ void cl::Execute() {
       Tick();
     } catch (const std::exception& e) {
       // Network failures are handled where they happen; this is what none
-      // of them foresaw (an outlet that raised, memory).
-      ShowStatus(kStatusLinkFailure + std::string(e.what()));
+      // of them foresaw (an outlet or the window that raised, memory).
+      ReportFailure(e.what());
     }
     const auto rest = std::chrono::milliseconds(IdleBudgetMs());
     std::unique_lock lock(wake_mutex_);
@@ -135,9 +135,9 @@ void cl::Tick() {
 void cl::TickLinkUp() {
   if (ErrorCount_ > kMaxErrors) {
     ErrorCount_ = 0;
-    ShowStatus(kStatusNetworkErrors);
     LinkUp_ = false;
     ForgetAwaitedReply();
+    ShowStatus(kStatusNetworkErrors);
     return;  // the next attempt closes the connection
   }
   if (awaited_) {
@@ -250,9 +250,10 @@ void cl::HandleReply(const ReplyFrame& reply, const AwaitedReply& answered) {
 
 void cl::TickConnect() {
   if (ConnectStamp && ElapsedMs(*ConnectStamp) <= kReconnectMs) return;
+  // Stamped first: a window call that fails must not make every pass an attempt.
+  ConnectStamp = clock_.MonotonicMs();
   PulseIndicator();
   ShowStatus(kStatusConnecting);
-  ConnectStamp = clock_.MonotonicMs();
 
   client_.reset();  // closes the old connection without OnDisconnected
   client_ = std::make_unique<TIdTCPClient>();
@@ -318,6 +319,14 @@ void cl::DropOutOfStep() {
 void cl::ForgetAwaitedReply() {
   const std::optional<AwaitedReply> awaited = std::exchange(awaited_, std::nullopt);
   if (awaited && awaited->Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*awaited->Event);
+}
+
+void cl::ReportFailure(const std::string& what) {
+  try {
+    ShowStatus(kStatusLinkFailure + what);
+  } catch (const std::exception&) {
+    // The window cannot take a line either; the next pass starts afresh.
+  }
 }
 
 void cl::ShowStatus(const std::string& text) {

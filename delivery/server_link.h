@@ -173,6 +173,8 @@ private:
   // The connection is given up: an awaited event goes back to the outbox.
   void ForgetAwaitedReply();
   void CountError();
+  // The one place that tells of a pass that failed unforeseen.
+  void ReportFailure(const std::string& what);
   void ShowStatus(const std::string& text);
   void PulseIndicator();
   std::int64_t ElapsedMs(std::int64_t stamp) const;

@@ -1,6 +1,7 @@
 #include "delivery/window_dispatcher.h"
 
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 
 namespace orvent {
@@ -19,8 +20,9 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
   struct Call {
     std::function<void()> body;
     bool done = false;
+    std::exception_ptr failure;
   };
-  auto pending = std::make_shared<Call>(Call{std::move(call)});
+  auto pending = std::make_shared<Call>(Call{std::move(call), false, nullptr});
   {
     std::lock_guard lock(state_->mutex);
     if (state_->shutdown) return false;
@@ -35,12 +37,16 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
         if (state->shutdown) return;
       }
       // No lock is held while the call runs. A call that fails still counts
-      // as run: its waiter must not wait for ever.
+      // as run (its waiter must not wait for ever), and its failure goes to
+      // the waiter: the window's event loop has no one to tell.
+      std::exception_ptr failure;
       try {
         pending->body();
       } catch (...) {
+        failure = std::current_exception();
       }
       std::lock_guard lock(state->mutex);
+      pending->failure = failure;
       pending->done = true;
       state->done_cv.notify_all();
     });
@@ -49,6 +55,7 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
   }
   std::unique_lock lock(state_->mutex);
   state_->done_cv.wait(lock, [&] { return pending->done || state_->shutdown; });
+  if (pending->failure) std::rethrow_exception(pending->failure);
   return pending->done;
 }
 

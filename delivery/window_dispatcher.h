@@ -17,8 +17,9 @@ public:
 
   explicit WindowDispatcher(Poster post);
 
-  // Runs `call` on the window thread and waits until it has run. False when
-  // shutdown had begun or begins meanwhile (the call then may not run).
+  // Runs `call` on the window thread and waits until it has run; what the
+  // call raises is raised here. False when shutdown had begun or begins
+  // meanwhile (the call then may not run).
   bool RunAndWait(std::function<void()> call);
 
   // Wakes every waiter; every later RunAndWait returns false at once.

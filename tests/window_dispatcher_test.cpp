@@ -57,8 +57,8 @@ TEST(WindowDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
   }));
   EXPECT_TRUE(finished);
   EXPECT_EQ(ran_on, window.Id());
-  // A call that fails still releases its waiter.
-  EXPECT_TRUE(dispatcher.RunAndWait([] { throw std::runtime_error("window failure"); }));
+  // A call that fails still releases its waiter, and its failure reaches it.
+  EXPECT_THROW(dispatcher.RunAndWait([] { throw std::runtime_error("window failure"); }), std::runtime_error);
 }
 
 TEST(WindowDispatcher, ShutdownReleasesAWaiterAndSkipsCallsNotYetRun) {
