@@ -5,25 +5,17 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "delivery/commands.h"
-#include "delivery/event_record.h"
 #include "delivery/server_link.h"
 #include "platform/clock.h"
-#include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
 #include "support/driver_process.h"
+#include "support/event_records.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -33,110 +25,57 @@ using namespace std::chrono_literals;
 using Steady = std::chrono::steady_clock;
 
 constexpr auto kLimit = 10s;
-constexpr std::size_t kSpoolFileSize = 24;
+
+// A receiver line and the fields its record must carry, written out from the
+// documented rules with the default settings: number = account (7-10) +
+// (partition (15-16) read as decimal + 4) * 10000; partition byte = the same
+// two characters read as hexadecimal; kind = the digit at 12, or 0 for "A0"
+// at 11; zone (17-19) lower-cased.
+struct EventLine {
+  std::string Line;
+  std::string Fields;
+};
 
 // Account, event code, partition and zone differ from line to line: a
-// restore, a test message ("A0"), a hexadecimal-looking partition and a zone
-// with letters, which the decoder writes in lower case.
-const std::vector<std::string> kEventLines = {
-    "5011 181234113001005",
-    "5011 1898763130120AB",
-    "5011 181111A00203007",
-    "5011 184321140108F12",
+// restore, a test message ("A0"), a partition that reads differently as
+// hexadecimal and a zone with letters.
+const std::vector<EventLine> kEvents = {
+    {"5011 181234113001005", "number=51234 zone=005 partition=1 kind=1 mark=33"},
+    {"5011 1898763130120AB", "number=169876 zone=0ab partition=18 kind=1 mark=33"},
+    {"5011 181111A00203007", "number=71111 zone=007 partition=3 kind=0 mark=33"},
+    {"5011 184321140108F12", "number=124321 zone=f12 partition=8 kind=4 mark=33"},
 };
 // Acknowledged like any line, but not an event: nothing goes to the server.
 const std::string kOtherLine = "1011 181234113001005";
 
-// What the decoder makes of a line with the default settings.
-stru_soob Decoded(const std::string& line) {
-  FakeClock clock;
-  std::optional<SoobBytes> record;
-  DecoderOutlets out;
-  out.StoreEvent = [&](const SoobBytes& bytes) {
-    record = bytes;
-    return true;
-  };
-  MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
-  const std::string packet = line + static_cast<char>(kDC4);
-  decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
-  EXPECT_TRUE(record.has_value()) << line;
-  return record ? *DeserializeSoob(*record) : stru_soob{};
+std::vector<std::string> EventLines() {
+  std::vector<std::string> lines;
+  for (const EventLine& e : kEvents) lines.push_back(e.Line);
+  return lines;
 }
 
-// The fields that come from the line; the time is checked on its own.
-std::string Fields(const stru_soob& r) {
-  const std::size_t n = std::min<std::size_t>(r.ZoneLength, stru_soob::kZoneCapacity);
-  return "number=" + std::to_string(r.Number) + " zone=" +
-         std::string(r.ZoneChars.begin(), r.ZoneChars.begin() + static_cast<std::ptrdiff_t>(n)) +
-         " partition=" + std::to_string(r.Razdel) + " kind=" + std::to_string(r.Kind) +
-         " mark=" + std::to_string(r.Mark);
-}
+const std::vector<std::string> kEventLines = EventLines();
 
-std::multiset<std::string> DecodedFields(const std::vector<std::string>& lines) {
+std::multiset<std::string> ExpectedFields() {
   std::multiset<std::string> all;
-  for (const std::string& line : lines) all.insert(Fields(Decoded(line)));
+  for (const EventLine& e : kEvents) all.insert(e.Fields);
   return all;
 }
 
-std::vector<std::uint8_t> FromHex(const std::string& hex) {
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 3) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
-// The record bytes of every event that msgserver-sim --events wrote, in order.
-std::vector<std::vector<std::uint8_t>> ServerRecords(const std::string& events_file) {
-  std::vector<std::vector<std::uint8_t>> records;
-  std::ifstream in(events_file);
-  const std::string key = "\"record\":\"";
-  for (std::string line; std::getline(in, line);) {
-    const auto at = line.find(key);
-    if (at == std::string::npos) continue;
-    const auto end = line.find('"', at + key.size());
-    records.push_back(FromHex(line.substr(at + key.size(), end - at - key.size())));
-  }
-  return records;
-}
-
-stru_soob Record(const std::vector<std::uint8_t>& bytes) {
-  const auto r = DeserializeSoob(bytes);
+test::EventFields Record(const test::RecordBytes& bytes) {
+  const auto r = test::ReadEventRecord(bytes);
   EXPECT_TRUE(r.has_value()) << bytes.size() << " record bytes";
-  return r.value_or(stru_soob{});
+  return r.value_or(test::EventFields{});
 }
 
-// The spool files in `dir` by name, with their bytes.
-std::map<std::string, std::string> SpoolFiles(const std::string& dir) {
-  std::map<std::string, std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.path().extension() != ".dd8") continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    files[entry.path().filename().string()] = {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-  return files;
-}
-
-template <typename Condition>
-bool WaitUntil(Condition done, std::chrono::milliseconds limit) {
-  const auto deadline = Steady::now() + limit;
-  while (!done()) {
-    if (Steady::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-// A spool file holds the event command, little-endian, then the record.
+// The fields of every spool file's record; each file is 24 bytes that start
+// with the event command.
 std::multiset<std::string> SpooledFields(const std::map<std::string, std::string>& files) {
   std::multiset<std::string> all;
   for (const auto& [name, bytes] : files) {
-    EXPECT_EQ(bytes.size(), kSpoolFileSize) << name;
-    if (bytes.size() != kSpoolFileSize) continue;
-    const std::vector<std::uint8_t> raw(bytes.begin(), bytes.end());
-    const std::uint32_t command = raw[0] | (raw[1] << 8) | (raw[2] << 16) | (static_cast<std::uint32_t>(raw[3]) << 24);
-    EXPECT_EQ(command, cmd_event) << name;
-    all.insert(Fields(Record({raw.begin() + 4, raw.end()})));
+    const auto record = test::SpoolRecord(bytes);
+    EXPECT_TRUE(record.has_value()) << name << ": " << bytes.size() << " bytes";
+    if (record) all.insert(test::FieldsText(Record(*record)));
   }
   return all;
 }
@@ -151,7 +90,7 @@ protected:
   test::TempDir side;
 };
 
-TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
+TEST_F(EndToEnd, LiveEventsReachTheServerWithTheFieldsOfTheirLines) {
   // Stamped on one clock, as the benchmarks read them.
   test::MsgServerSim server({"--events", EventsFile(), "--stamp"});
   test::ReceiverSim receiver({"--stdin", "--stamp"});
@@ -188,12 +127,12 @@ TEST_F(EndToEnd, LiveEventsReachTheServerAsTheDecoderMadeThem) {
     EXPECT_LT(gap_us, 5000000) << report << "\n" << frames[i];
   }
 
-  const auto records = ServerRecords(EventsFile());
+  const auto records = test::ServerRecords(EventsFile());
   ASSERT_EQ(records.size(), 3u);
   for (std::size_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(kEventLines[i]);
-    const stru_soob got = Record(records[i]);
-    EXPECT_EQ(Fields(got), Fields(Decoded(kEventLines[i])));
+    const test::EventFields got = Record(records[i]);
+    EXPECT_EQ(test::FieldsText(got), kEvents[i].Fields);
     // The local wall-clock time at which the driver decoded the line.
     EXPECT_GE(MsFromDateTime(got.RecvTime), MsFromDateTime(before));
     EXPECT_LE(MsFromDateTime(got.RecvTime), MsFromDateTime(after));
@@ -216,19 +155,19 @@ TEST_F(EndToEnd, RecordsSpooledWhileTheServerIsAwayAreDeliveredAndDeleted) {
   ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit));
 
   std::map<std::string, std::string> spooled;
-  ASSERT_TRUE(WaitUntil([&] { return (spooled = SpoolFiles(work.path())).size() >= kEventLines.size(); }, 5s))
+  ASSERT_TRUE(test::WaitUntil([&] { return (spooled = test::SpoolFiles(work.path())).size() >= kEventLines.size(); }, 5s))
       << spooled.size() << " spool files\n" << driver.Output();
   EXPECT_EQ(spooled.size(), kEventLines.size());
-  EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
+  EXPECT_EQ(SpooledFields(spooled), ExpectedFields());
 
   test::MsgServerSim back({"--events", EventsFile()}, port);
   // The next attempt comes at most 5 s after the last; then one file a tick.
-  EXPECT_TRUE(WaitUntil([&] { return SpoolFiles(work.path()).empty(); }, 20s))
-      << SpoolFiles(work.path()).size() << " spool files left\n" << driver.Output();
+  EXPECT_TRUE(test::WaitUntil([&] { return test::SpoolFiles(work.path()).empty(); }, 20s))
+      << test::SpoolFiles(work.path()).size() << " spool files left\n" << driver.Output();
 
   // Every spooled record reached the server byte for byte (repeats allowed).
   std::set<std::string> delivered;
-  for (const auto& record : ServerRecords(EventsFile())) delivered.emplace(record.begin(), record.end());
+  for (const auto& record : test::ServerRecords(EventsFile())) delivered.emplace(record.begin(), record.end());
   for (const auto& [name, bytes] : spooled) {
     EXPECT_EQ(delivered.count(bytes.substr(4)), 1u) << name << " was not delivered";
   }
@@ -256,8 +195,8 @@ TEST_P(EndToEndSignal, EventsWaitingAtTheSignalAreLeftOnDisk) {
 
   // None was acknowledged by the server, so every one is on disk, the one
   // whose answer never came included.
-  const auto spooled = SpoolFiles(work.path());
-  EXPECT_EQ(SpooledFields(spooled), DecodedFields(kEventLines));
+  const auto spooled = test::SpoolFiles(work.path());
+  EXPECT_EQ(SpooledFields(spooled), ExpectedFields());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, EndToEndSignal, ::testing::Values(SIGTERM, SIGINT),

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building the driver, its tests and its
 # benchmarks needs, skipping those already installed. Uses sudo unless run as
-# root. Shared by ./test and ./demo.
+# root. Shared by ./test and ./demo. xvfb is for the end-to-end test that runs
+# the driver on a display and takes the display away; Qt's xcb platform plugin
+# and the libraries it loads come with qt6-base-dev (libqt6gui6).
 set -uo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -29,7 +30,25 @@ struct ChildOptions {
   std::string WorkDir;         // empty: this process's working directory
   bool MergeStderr = false;    // standard error on the same pipe as the output
   bool PipeStdin = false;      // standard input from WriteInput; else inherited
+  // "NAME=value" entries that the child sees instead of this process's own
+  // (the rest of the environment is passed on as it is).
+  std::vector<std::string> Env;
 };
+
+// This process's environment with `overrides` put in place of the entries of
+// the same name.
+inline std::vector<std::string> ChildEnvironment(const std::vector<std::string>& overrides) {
+  const auto name_of = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  std::vector<std::string> all;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const std::string& o : overrides) replaced = replaced || name_of(o) == name_of(entry);
+    if (!replaced) all.push_back(entry);
+  }
+  all.insert(all.end(), overrides.begin(), overrides.end());
+  return all;
+}
 
 // A program run as a child process with its standard output on a pipe.
 // Every wait is bounded; a child still running at the end is killed.
@@ -51,7 +70,11 @@ public:
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), environ);
+    std::vector<std::string> env = ChildEnvironment(options.Env);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const int rc = ::posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
     out_ = fds[0];
@@ -91,9 +114,13 @@ public:
         return line;
       }
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return std::nullopt;
+      // Past the deadline the pipe is still looked at once, so that a zero
+      // time-out takes what has already come.
       pollfd p{out_, POLLIN, 0};
-      if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      if (::poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 0))) <= 0) {
+        if (left.count() <= 0) return std::nullopt;
+        continue;
+      }
       char chunk[4096];
       const ssize_t n = ::read(out_, chunk, sizeof chunk);
       if (n <= 0) {
@@ -138,6 +165,7 @@ public:
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         exited_ = true;
         exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        end_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         break;
       }
       if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
@@ -153,12 +181,21 @@ public:
     return exited_;
   }
 
+  // How the child ended, for messages: "exit status N", "killed by signal N"
+  // or "still running".
+  std::string EndText() {
+    if (!Ended()) return "still running";
+    if (end_signal_ != 0) return "killed by signal " + std::to_string(end_signal_);
+    return "exit status " + std::to_string(exit_code_);
+  }
+
 private:
   pid_t pid_ = -1;
   int out_ = -1;
   int in_ = -1;
   bool exited_ = false;
   int exit_code_ = -1;  // -1 after a signal
+  int end_signal_ = 0;
   bool output_ended_ = false;
   std::string buffer_;
 };

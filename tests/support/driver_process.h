@@ -1,6 +1,8 @@
 #pragma once
 
-#include <stdlib.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -18,6 +20,9 @@
 // whole-process benchmarks; the including target defines ORVENT_DRIVER and
 // ORVENT_RECEIVER_SIM as the programs' paths.
 namespace orvent::test {
+
+// The ComPort value that means no port.
+inline constexpr char kNoComPort[] = "COM255";
 
 // The settings the runs use; everything else keeps its default.
 struct DriverIni {
@@ -79,18 +84,28 @@ private:
   std::string device_;
 };
 
-// orvent-driver started in `dir` after writing its kelmora.ini there, on
-// Qt's offscreen platform. Its standard output and error (the link's status
-// lines) are read as one stream.
+// Where the driver's window goes: Qt's offscreen platform, or with an X
+// display name (":3") that display through Qt's xcb platform.
+struct DriverScreen {
+  std::string X11Display;
+};
+
+// orvent-driver started in `dir` after writing its kelmora.ini there. Its
+// standard output and error (the link's status lines) are read as one stream.
 class DriverProcess {
 public:
-  DriverProcess(const std::string& dir, const DriverIni& ini, const std::string& path = ORVENT_DRIVER) {
+  DriverProcess(const std::string& dir, const DriverIni& ini, const DriverScreen& screen = {},
+                const std::string& path = ORVENT_DRIVER) {
     std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
-    // Never a window on the developer's desktop.
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ChildOptions options;
     options.WorkDir = dir;
     options.MergeStderr = true;
+    // Never a window on the developer's desktop unless a display is given.
+    if (screen.X11Display.empty()) {
+      options.Env = {"QT_QPA_PLATFORM=offscreen"};
+    } else {
+      options.Env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + screen.X11Display};
+    }
     process_.emplace(path, std::vector<std::string>{}, options);
   }
 
@@ -124,6 +139,29 @@ public:
 private:
   std::optional<ChildProcess> process_;
   std::vector<std::string> output_;
+};
+
+// The receiver's pseudo-terminal opened once more, by the test, to take the
+// terminal's exclusive mode off after the driver has been killed. The driver
+// sets the mode when it opens the port and clears it when it closes it;
+// killed, it cannot, and since receiver-sim keeps the terminal open the mode
+// would stay and refuse the restarted driver's open (to anyone but root). A
+// real port drops the mode at its last close, which Release stands in for.
+// Made before the driver first opens the port.
+class TerminalModeRelease {
+public:
+  explicit TerminalModeRelease(const std::string& device)
+      : fd_(::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    if (fd_ < 0) throw std::runtime_error("cannot open " + device);
+  }
+  ~TerminalModeRelease() { ::close(fd_); }
+  TerminalModeRelease(const TerminalModeRelease&) = delete;
+  TerminalModeRelease& operator=(const TerminalModeRelease&) = delete;
+
+  void Release() { ::ioctl(fd_, TIOCNXCL); }
+
+private:
+  int fd_;
 };
 
 // Reads a msgserver-sim's frame lines until one starts with `prefix`.
