@@ -26,6 +26,7 @@
 #include "delivery/spool.h"
 #include "platform/files.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fake_outbox.h"
 #include "tests/support/loopback_server.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/window_loop.h"
@@ -40,34 +41,6 @@ class NullWindow : public LinkWindow {
 public:
   void ShowStatus(const std::string&) override {}
   void PulseIndicator() override {}
-};
-
-// Records waiting in memory, for the link's own share of the latency.
-class MemoryOutbox final : public EventOutbox {
-public:
-  void Add(const SoobBytes& record) {
-    std::lock_guard lock(mutex_);
-    waiting_.push_back(record);
-  }
-  std::optional<OutboxEvent> TakeNextEvent() override {
-    std::lock_guard lock(mutex_);
-    if (waiting_.empty()) return std::nullopt;
-    OutboxEvent event{++last_, waiting_.front()};
-    waiting_.erase(waiting_.begin());
-    return event;
-  }
-  void EventAcknowledged(EventId) override {}
-  void EventUndelivered(EventId) override {}
-  void SpoolLinkUp() override {}
-  std::optional<std::int64_t> MsUntilNextEvent() const override {
-    std::lock_guard lock(mutex_);
-    return waiting_.empty() ? std::nullopt : std::optional<std::int64_t>(0);
-  }
-
-private:
-  mutable std::mutex mutex_;
-  std::vector<SoobBytes> waiting_;
-  EventId last_ = 0;
 };
 
 LinkOutlets Outlets(std::uint16_t port, EventOutbox* outbox = nullptr) {
@@ -123,7 +96,7 @@ int Latency() {
   SystemClock clock;
   NullWindow window;
   WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
-  MemoryOutbox outbox;
+  test::FakeOutbox outbox;
   cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &outbox));
   link.Start();
   if (!WaitAccepted(link, 10s)) {
