@@ -240,6 +240,23 @@ TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
   EXPECT_EQ(rig.Files().size(), 0u);
 }
 
+TEST(DeliveryIntegration, AFilePutIntoTheFolderFromOutsideGoesOutWithin10s) {
+  MsgServerSim sim({"--events", "/dev/null"});
+  DeliveryRig rig(sim.Port());
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.link.Accepted(); }, 5s));
+  rig.loop.RunFor(300ms);  // the first scan is over
+
+  // Written whole under another name first, as a careful copy would.
+  const SoobBytes record = Record(500);
+  rig.dir.Write("copy.tmp-outside", test::SpoolFileText(record));
+  std::filesystem::rename(rig.dir.File("copy.tmp-outside"), rig.dir.File("from elsewhere.dd8"));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(rig.loop.RunUntil([&] { return rig.Files().empty(); }, 12s));
+  EXPECT_LE(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(rig.spool.WaitingCount(), 0u);
+}
+
 // A server that acknowledges later than the link's reply wait: no file goes
 // before the server has its record, however late the answers come.
 TEST(DeliveryIntegration, AServerSlowerThanTheReplyWaitNeverCostsARecord) {
