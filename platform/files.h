@@ -38,9 +38,6 @@ std::error_code FlushFolderOf(const std::string& path);
 
 std::error_code RemoveFile(const std::string& path);
 
-// Whether a file (or anything else) of that name exists.
-bool FileExists(const std::string& path);
-
 // Reads a regular file of at most `limit` bytes into `out`. A larger file
 // gives std::errc::file_too_large, anything but a regular file (a folder, a
 // pipe, a device, a symbolic link) std::errc::invalid_argument; neither is

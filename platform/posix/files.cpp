@@ -177,9 +177,5 @@ std::optional<std::vector<std::string>> ListMatches(const std::string& path_pref
   return paths;
 }
 
-bool FileExists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
-}
 
 }  // namespace orvent
