@@ -177,5 +177,4 @@ std::optional<std::vector<std::string>> ListMatches(const std::string& path_pref
   return paths;
 }
 
-
 }  // namespace orvent
