@@ -9,7 +9,8 @@ namespace orvent {
 class TerminationSignal {
 public:
   // Must run before any thread starts: the signals are blocked for the
-  // calling thread and every thread it starts afterwards.
+  // calling thread and every thread it starts afterwards. SIGPIPE is
+  // ignored: a write to a closed connection fails instead.
   TerminationSignal();
   ~TerminationSignal();
   TerminationSignal(const TerminationSignal&) = delete;

@@ -7,6 +7,10 @@
 namespace orvent {
 
 TerminationSignal::TerminationSignal() {
+  // A write into a connection the other end has closed (the display's, when
+  // the desktop session ends) must fail with EPIPE, where the program can
+  // still end in order, instead of ending it on the spot.
+  ::signal(SIGPIPE, SIG_IGN);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
