@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "app/error_log.h"
+#include "station/error_log.h"
 #include "app/qt_periodic_timer.h"
-#include "app/settings.h"
+#include "station/settings.h"
 #include "delivery/server_link.h"
 #include "delivery/window_dispatcher.h"
 #include "platform/clock.h"

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "app/settings.h"
+#include "station/settings.h"
 #include "receiver/message_decoder.h"
 #include "support/temp_dir.h"
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "delivery/setting_defaults.h"
 #include "delivery/event_outbox.h"
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"
@@ -35,8 +36,8 @@ inline constexpr char kStatusDenied[] = "Доступ запрещен.";
 // Where the message server is: `Address` and `Port` of section `ServerHost`,
 // read again before every connection attempt.
 struct ServerAddress {
-  std::string Address = "127.0.0.1";
-  std::int32_t Port = 12543;
+  std::string Address = kDefaultServerAddress;
+  std::int32_t Port = kDefaultServerPort;
 };
 
 // The serial port as the window currently holds it, for the port-state notice.
@@ -76,7 +77,7 @@ public:
 
 // Values fixed when the link is made.
 struct LinkSettings {
-  std::int32_t FirstNumber = 4;
+  std::int32_t FirstNumber = kDefaultFirstNumber;
   std::string VersionText;  // "a.b.c.d"; empty means the build's version
   std::int32_t ConnectTimeout = 2500;
   std::int32_t ReadTimeout = 3000;

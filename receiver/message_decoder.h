@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 
+#include "delivery/setting_defaults.h"
 #include "delivery/event_record.h"
 #include "platform/clock.h"
 
@@ -20,9 +21,9 @@ inline constexpr std::uint8_t kEventLead = '5';
 struct DecoderSettings {
   bool Log = false;
   bool Hex = false;
-  std::int32_t VariantRazdel = 1;
-  std::int32_t FirstNumber = 4;
-  std::chrono::milliseconds Attention{std::chrono::minutes(10)};
+  std::int32_t VariantRazdel = kDefaultVariantRazdel;
+  std::int32_t FirstNumber = kDefaultFirstNumber;
+  std::chrono::milliseconds Attention = kDefaultAttention;
 };
 
 // What the decoder reaches outside itself. Every outlet may be left empty.

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/error_log.h"
+#include "station/error_log.h"
 #include "support/temp_dir.h"
 
 namespace orvent {

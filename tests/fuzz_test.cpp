@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/settings.h"
+#include "station/settings.h"
 #include "delivery/parse_int.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/settings.h"
+#include "station/settings.h"
 #include "support/temp_dir.h"
 
 namespace orvent {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "station/settings.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
 

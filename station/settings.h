@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "delivery/setting_defaults.h"
+
 namespace orvent {
 
 inline constexpr char kSettingsFileName[] = "kelmora.ini";
@@ -49,18 +51,15 @@ public:
 // A time of day "h:mm:ss" (hours 0..23) taken as the span since midnight.
 std::optional<std::chrono::milliseconds> ParseTimeOfDay(std::string_view text);
 
-// The value of `ComPort` that means no port is configured (exact, case-sensitive).
-inline constexpr char kNoPort[] = "COM255";
-
 // Section `main`, read once at start-up: the values that have an effect.
 // (`n_abs` and `name` are known keys without effect; nothing reads them.)
 struct MainSettings {
   std::string ComPort = kNoPort;
-  std::int32_t FirstNumber = 4;
+  std::int32_t FirstNumber = kDefaultFirstNumber;
   std::string PathForSoob;
-  std::chrono::milliseconds Attention{std::chrono::minutes(10)};
+  std::chrono::milliseconds Attention = kDefaultAttention;
   bool Log = false;
-  std::int32_t VariantRazdel = 1;
+  std::int32_t VariantRazdel = kDefaultVariantRazdel;
   bool Hex = false;
 };
 
@@ -68,9 +67,9 @@ MainSettings ReadMainSettings(const IniFile& ini);
 
 // Section `ServerHost`, read when the link starts and before every attempt.
 struct ServerHostSettings {
-  std::string Address = "127.0.0.1";
-  std::int32_t Port = 12543;
-  std::int32_t PacketSize = 2000;  // stored only
+  std::string Address = kDefaultServerAddress;
+  std::int32_t Port = kDefaultServerPort;
+  std::int32_t PacketSize = kDefaultPacketSize;  // stored only
 };
 
 ServerHostSettings ReadServerHost(const IniFile& ini);

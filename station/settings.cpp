@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "station/settings.h"
 
 #include <cctype>
 #include <optional>
@@ -205,7 +205,8 @@ MainSettings ReadMainSettings(const IniFile& ini) {
   s.ComPort = ini.ReadString("main", "ComPort", s.ComPort);
   s.FirstNumber = ini.ReadInteger("main", "FirstNumber", s.FirstNumber);
   s.PathForSoob = ini.ReadString("main", "PathForSoob", s.PathForSoob);
-  s.Attention = ParseTimeOfDay(ini.ReadString("main", "Attention", "00:10:00")).value_or(s.Attention);
+  // A missing key reads as no time at all, which gives the default too.
+  s.Attention = ParseTimeOfDay(ini.ReadString("main", "Attention", "")).value_or(s.Attention);
   s.Log = ini.ReadBool("main", "Log", s.Log);
   s.VariantRazdel = ini.ReadInteger("main", "VariantRazdel", s.VariantRazdel);
   s.Hex = ini.ReadBool("main", "Hex", s.Hex);

@@ -1,4 +1,4 @@
-#include "app/error_log.h"
+#include "station/error_log.h"
 
 #include "platform/files.h"
 #include "platform/paths.h"
