@@ -1,5 +1,5 @@
-// orvent-driver: the receiver driver's window program. It has no options; it
-// works in the folder it was started in.
+// orvent-driver: the receiver driver's window program. It works in the
+// folder it was started in; its only options are --help and --version.
 #include <QApplication>
 #include <QSocketNotifier>
 #include <cstdlib>
@@ -7,6 +7,7 @@
 #include "app/main_window.h"
 #include "platform/paths.h"
 #include "platform/termination_signal.h"
+#include "station/command_line.h"
 
 namespace {
 
@@ -16,6 +17,11 @@ orvent::TForm1* running_window = nullptr;
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const auto done = orvent::HandleCommandLine(argc, argv, "orvent-driver",
+                                                  "The receiver driver with its window; without a display it runs "
+                                                  "offscreen and writes its status lines to standard error.")) {
+    return *done;
+  }
   // Before any thread starts, so that no thread takes these signals itself.
   orvent::TerminationSignal termination;
 

@@ -14,26 +14,20 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QScreen>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
 #include <cstdio>
+#include <exception>
 
 #include "app/access_dialog.h"
 #include "app/failure_text.h"
 #include "app/link_indicator.h"
 #include "app/message_form.h"
 #include "app/status_text.h"
-#include "delivery/commands.h"
-#include "delivery/frame_protocol.h"
-#include "delivery/spool.h"
-#include "platform/paths.h"
-#include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
-#include "receiver/message_decoder.h"
-#include "receiver/port_scan.h"
 
 namespace orvent {
 namespace {
@@ -46,12 +40,8 @@ constexpr int kPagesHeight = 164;
 
 const QString kTitle = QStringLiteral("Драйвер ORVENT");
 
-// The platform's device namespace in front of a port name.
-constexpr char kDeviceNamespace[] = "\\\\.\\";
-constexpr int kTimer2PeriodMs = 200;
-
-// Standard error's last word when acknowledged records could not be written.
-constexpr char kLostAtEndText[] = "Событий не записано на диск и потеряно:";
+// How often the window looks for a notification area that appeared later.
+constexpr int kTrayCheckMs = 3000;
 
 void EchoToStandardError(const QString& line) {
   const QByteArray bytes = (line + QLatin1Char('\n')).toUtf8();
@@ -94,21 +84,9 @@ QIcon PageIcon(bool settings) {
 
 QString DrawCloseCode() { return QString::number(QRandomGenerator::system()->bounded(10000, 99999)); }
 
-TForm1::TForm1(DriverEnvironment env, QWidget* parent)
-    : QWidget(parent),
-      WorkDir(env.WorkDir),
-      env_(std::move(env)),
-      error_log_(WorkDir),
-      dispatcher_([this](std::function<void()> call) {
-        // Queued onto the window's event loop; the link thread waits for it
-        // through the dispatcher, which it can stop waiting for at the end.
-        QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
-      }) {
+TForm1::TForm1(DriverEnvironment env, QWidget* parent) : QWidget(parent), env_(std::move(env)) {
   if (!env_.TrayAvailable) env_.TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
-  if (env_.clock == nullptr) own_clock_ = std::make_unique<SystemClock>();
-  clock_ = env_.clock != nullptr ? env_.clock : own_clock_.get();
-  if (env_.ports == nullptr) own_ports_ = std::make_unique<SystemSerialPorts>();
-  ports_ = env_.ports != nullptr ? env_.ports : own_ports_.get();
+  core_ = std::make_unique<DriverCore>(CoreEnvironment{env_.WorkDir, &loop_, env_.clock, env_.ports}, *this);
 
   setWindowTitle(kTitle);
   setFixedSize(kClientWidth, kClientHeight);
@@ -124,25 +102,20 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent)
   BuildSetupPage();
   Notebook1->setCurrentWidget(PageDefault);
   createTrayIcon();
+  // Opens centred on the screen.
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+  }
 
-  CommPortDriver1 = std::make_unique<TCommPortDriver>(*ports_, poll_timer_, *clock_);
-  ApplyReceiverLineSettings(*CommPortDriver1);
-  Timer2 = new QTimer(this);
-  Timer2->setInterval(kTimer2PeriodMs);
   // The message form and the access dialog exist before start-up, which may
   // already have to show a warning.
   advsm = new Tadvsm(this);
   Form2 = new TForm2([this] { return CloseCode; }, this);
   wireConnections();
   FormCreate();
-  Timer2->start();
 }
 
-TForm1::~TForm1() {
-  CloseInOrder();
-  // The driver goes before the poll timer it was given.
-  CommPortDriver1.reset();
-}
+TForm1::~TForm1() { CloseInOrder(); }
 
 void TForm1::wireConnections() {
   connect(AdvGlowButton28, &QToolButton::clicked, this, &TForm1::AdvGlowButton28Click);
@@ -150,119 +123,42 @@ void TForm1::wireConnections() {
   connect(AdvGlowButton2, &QPushButton::clicked, this, &TForm1::AdvGlowButton2Click);
   connect(AdvGlowButton1, &QPushButton::clicked, this, &TForm1::AdvGlowButton1Click);
   connect(AdvOfficeComboBox1, &QComboBox::activated, this, &TForm1::AdvOfficeComboBox1Select);
-  connect(Timer2, &QTimer::timeout, this, &TForm1::Timer2Timer);
   connect(N4, &QAction::triggered, this, &TForm1::N4Click);
   connect(N6, &QAction::triggered, this, &TForm1::N6Click);
-  CommPortDriver1->OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
-    CommPortDriver1ReceivePacket(packet, size);
-  };
-  CommPortDriver1->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
+  tray_check_ = new QTimer(this);
+  connect(tray_check_, &QTimer::timeout, this, &TForm1::CheckNotificationArea);
+  tray_check_->start(kTrayCheckMs);
 }
 
-IniFile TForm1::Settings_File() const { return IniFile(JoinPath(WorkDir, kSettingsFileName)); }
-
 void TForm1::FormCreate() {
-  const TDateTime started = clock_->Now();
   CloseCode = DrawCloseCode();
   Label15->setText(CloseCode);
   Label15->adjustSize();
 
-  // Scanned while the state is still running, so the selection handler that
-  // ends the scan changes nothing.
+  // Scanned before the core starts, so the selection handler that ends the
+  // scan stores nothing.
   AdvGlowButton1Click();
 
-  Settings = ReadMainSettings(Settings_File());
-  AdvOfficeComboBox1->setEditText(QString::fromStdString(Settings.ComPort));
-
-  // The spool comes first: every event record goes there before its ACK.
-  spool_ = std::make_unique<EventSpool>(
-      Settings.PathForSoob, *clock_,
-      SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
-                   [this](const std::string& text) { ShowStatus(text); }});
-  spool_->StartScanner();
-
-  DecoderSettings decoding;
-  decoding.Log = Settings.Log;
-  decoding.Hex = Settings.Hex;
-  decoding.VariantRazdel = Settings.VariantRazdel;
-  decoding.FirstNumber = Settings.FirstNumber;
-  decoding.Attention = Settings.Attention;
-  DecoderOutlets outlets;
-  outlets.AppendRawLog = RawLogFile(WorkDir);
-  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size) {
-    return CommPortDriver1->SendData(bytes, size);
-  };
-  outlets.RedrawStation = [this] { RedrawStationIndicator(); };
-  outlets.StoreEvent = [this](const SoobBytes& record) { return spool_->StoreEvent(record); };
-  outlets.LookupRazdel = [ini = Settings_File()](const std::string& key) { return LookupRazdel(ini, key); };
-  outlets.LogError = [this](std::int32_t number) { error_log_.LogError(number); };
-  outlets.ReportFailure = [this](const std::string& message) { ShowFailure(this, QString::fromStdString(message)); };
-  decoder_ = std::make_unique<MessageDecoder>(decoding, *clock_, WorkDir, std::move(outlets));
-  decoder_->LastStationTime = started;
-
-  if (Settings.ComPort != kNoPort) {
-    if (!OpenPort(Settings.ComPort)) {
-      ShowWarning(QStringLiteral("Порт уже занят. Смените его."));
-      SetStopped();
-    }
-  } else {
-    SetStopped();
-  }
-
-  LinkSettings link_settings;
-  link_settings.FirstNumber = Settings.FirstNumber;
-  LinkOutlets link_outlets;
-  link_outlets.ReadServerAddress = [ini = Settings_File()] {
-    const ServerHostSettings host = ReadServerHost(ini);
-    return ServerAddress{host.Address, host.Port};
-  };
-  link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
-  link_outlets.Outbox = spool_.get();
-  link_ = std::make_unique<cl>(*clock_, dispatcher_, *this, link_settings, std::move(link_outlets));
-  spool_->AttachWake([link = link_.get()] { link->Wake(); });
-  link_->Start();
+  // The spool and the server link start before anything can show a message.
+  const DriverCore::StartResult started = core_->Start();
+  AdvOfficeComboBox1->setEditText(QString::fromStdString(core_->Settings().ComPort));
+  if (started == DriverCore::StartResult::PortFailed) ShowWarning(QStringLiteral("Порт уже занят. Смените его."));
 
   RedrawServerIndicator();
   Label6->setText(FormatStatusStamp(QDateTime::currentDateTime()));
   Label6->adjustSize();
 }
 
-bool TForm1::OpenPort(const std::string& name) {
-  CommPortDriver1->SetPortName(kDeviceNamespace + name);
-  const bool opened = CommPortDriver1->Connect();
-  port_state_.Set({Settings.ComPort, CommPortDriver1->Connected()});
-  return opened;
-}
-
-void TForm1::SetRunning() {
-  running_ = true;
-  AdvGlowButton2->setText(QStringLiteral("Остановить"));
-  AdvGlowButton1->setEnabled(false);
-  AdvOfficeComboBox1->setEnabled(false);
-}
-
-void TForm1::SetStopped() {
-  running_ = false;
-  AdvGlowButton2->setText(QStringLiteral("Запустить"));
-  AdvGlowButton1->setEnabled(true);
-  AdvOfficeComboBox1->setEnabled(true);
-}
-
-void TForm1::Timer2Timer() {
-  Guarded(this, [&] {
-    spool_->RetryStep();
-    decoder_->Watchdog();
-  });
-}
+void TForm1::Timer2Timer() { core_->Timer2Timer(); }
 
 void TForm1::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size) {
-  Guarded(this, [&] { decoder_->HandlePacket(packet, size); });
+  core_->CommPortDriver1ReceivePacket(packet, size);
 }
 
 void TForm1::AdvGlowButton1Click() {
   Guarded(this, [&] {
     AdvOfficeComboBox1->clear();
-    const PortScanResult found = ScanSerialPorts(*CommPortDriver1, *ports_);
+    const PortScanResult found = core_->ScanPorts();
     for (const std::string& port : found.Ports) AdvOfficeComboBox1->addItem(QString::fromStdString(port));
     AdvOfficeComboBox1->setCurrentIndex(found.Selected);
     if (found.Selected < 0) AdvOfficeComboBox1->setEditText(QString());
@@ -272,19 +168,14 @@ void TForm1::AdvGlowButton1Click() {
 
 void TForm1::AdvGlowButton2Click() {
   Guarded(this, [&] {
-    if (running_) {
+    if (core_->Running()) {
       const int result = closing_ ? TForm2::kCancel : Form2->exec();
       if (result == TForm2::kOk) {
-        if (CommPortDriver1->Connected()) CommPortDriver1->Disconnect();
-        port_state_.Set({Settings.ComPort, false});
-        SetStopped();
+        core_->StopPort();
       } else {
         ShowWarning(QStringLiteral("Неправильный пароль. В доступе отказано"));
       }
-    } else if (OpenPort(AdvOfficeComboBox1->currentText().toStdString())) {
-      CommPortDriver1->SetDTR(true);
-      SetRunning();
-    } else {
+    } else if (!core_->StartPort(AdvOfficeComboBox1->currentText().toStdString())) {
       ShowWarning(QStringLiteral("Порт уже занят!"));
       AdvGlowButton1Click();
     }
@@ -293,40 +184,35 @@ void TForm1::AdvGlowButton2Click() {
 }
 
 void TForm1::AdvOfficeComboBox1Select() {
-  if (running_) return;
+  if (!core_->Started() || core_->Running()) return;
   try {
-    const std::string port = AdvOfficeComboBox1->currentText().toStdString();
-    WriteComPort(Settings_File(), port);
-    Settings.ComPort = port;
-    port_state_.Set({port, CommPortDriver1->Connected()});
-    PostPortStateNotice();
+    core_->SelectPort(AdvOfficeComboBox1->currentText().toStdString());
   } catch (const std::exception&) {
-    Guarded(this, [&] { error_log_.LogError(kErrorPortSelection); });
+    Guarded(this, [&] { core_->errorLog().LogError(kErrorPortSelection); });
   }
 }
 
-void TForm1::PostPortStateNotice() {
-  // Before the link exists (the start-up scan) there is nobody to tell.
-  if (!link_) return;
-  const bool open = CommPortDriver1->Connected();
-  port_state_.Set({Settings.ComPort, open});
-  link_->PostFrame(cmd_port_state, PortStatePayload(Settings.ComPort, open));
+void TForm1::PostPortStateNotice() { core_->PostPortStateNotice(); }
+
+void TForm1::PortChanged() {
+  const bool running = core_->Running();
+  AdvGlowButton2->setText(running ? QStringLiteral("Остановить") : QStringLiteral("Запустить"));
+  AdvGlowButton1->setEnabled(!running);
+  AdvOfficeComboBox1->setEnabled(!running);
 }
 
-void TForm1::LineLost() {
-  Guarded(this, [&] {
-    ShowStatus(QStringLiteral("Порт ") + QString::fromStdString(Settings.ComPort) + QStringLiteral(" потерян."));
-    SetStopped();
-    PostPortStateNotice();
-  });
-}
+void TForm1::StationChanged() { RedrawStationIndicator(); }
+
+void TForm1::ServerChanged() { RedrawServerIndicator(); }
+
+void TForm1::ReportFailure(const std::string& message) { ShowFailure(this, QString::fromStdString(message)); }
 
 void TForm1::ShowStatus(const std::string& text) { ShowStatus(QString::fromStdString(text)); }
 
 void TForm1::ShowStatus(const QString& text) {
   const QString line = FormatStatusLine(QDateTime::currentDateTime(), text);
-  Memo1->appendPlainText(line);
   EchoToStandardError(line);
+  if (!ending_at_exit_) Memo1->appendPlainText(line);
 }
 
 void TForm1::ShowWarning(const QString& text) {
@@ -334,18 +220,14 @@ void TForm1::ShowWarning(const QString& text) {
   if (!closing_) advsm->ShowWarning(text);
 }
 
-void TForm1::PulseIndicator() {
-  ServerActivityCounter = AdvanceActivityCounter(ServerActivityCounter);
-  RedrawServerIndicator();
-}
-
 void TForm1::RedrawStationIndicator() {
-  DrawLinkIndicator(station_picture_, decoder_->StationOnline, decoder_->StationTick);
+  // A port that is not open cannot hear the receiver, whatever the watchdog says.
+  DrawLinkIndicator(station_picture_, core_->StationOnline() && core_->PortOpen(), core_->StationTick());
   Image2->setPixmap(QPixmap::fromImage(station_picture_));
 }
 
 void TForm1::RedrawServerIndicator() {
-  DrawLinkIndicator(server_picture_, link_ && link_->LinkUp(), ServerActivityCounter);
+  DrawLinkIndicator(server_picture_, core_->LinkUp(), core_->ServerActivityCounter());
   Image3->setPixmap(QPixmap::fromImage(server_picture_));
 }
 
@@ -361,9 +243,14 @@ void TForm1::AdvGlowButton47Click() {
   AdvGlowButton28->setChecked(false);
 }
 
-bool TForm1::HidesWhenMinimised() const { return env_.TrayAvailable && env_.TrayAvailable(); }
+void TForm1::CheckNotificationArea() {
+  if (!RxTrayIcon1->isVisible() && env_.TrayAvailable()) RxTrayIcon1->show();
+}
+
+bool TForm1::HidesWhenMinimised() const { return RxTrayIcon1->isVisible() && env_.TrayAvailable(); }
 
 void TForm1::ApplicationEvents1Minimize() {
+  CheckNotificationArea();
   // A hidden window without a notification-area icon could never be
   // restored or closed, so it stays on the taskbar where there is none.
   if (HidesWhenMinimised()) QTimer::singleShot(0, this, &QWidget::hide);
@@ -420,27 +307,18 @@ void TForm1::Terminate() {
 
 void TForm1::CloseInOrder() {
   if (closed_) return;
-  Timer2->stop();
-  EndDriver();
-  if (spool_) Guarded(this, [&] { spool_->EmitReports(); });
+  closed_ = true;
+  closing_ = true;
+  tray_check_->stop();
+  Guarded(this, [&] { core_->End(); });
 }
 
 void TForm1::EndDriver() {
-  if (closed_) return;
+  ending_at_exit_ = true;
   closed_ = true;
   closing_ = true;
-  if (CommPortDriver1->Connected()) CommPortDriver1->Disconnect();
-  // An event whose answer the link still awaited stays in the spool.
-  if (link_) link_->Stop();
-  if (!spool_) return;
-  const std::size_t lost = spool_->Close();
-  if (lost == 0) return;
-  // Only records that even the orderly end could not write get here: the
-  // disk refused them to the last.
-  std::fprintf(stderr, "%s %zu\n", kLostAtEndText, lost);
-  std::fflush(stderr);
   try {
-    for (std::size_t i = 0; i < lost; ++i) error_log_.LogError(kSpoolLostErrorNumber);
+    core_->End();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   }
@@ -501,6 +379,7 @@ void TForm1::BuildDefaultPage() {
 
   Memo1 = new QPlainTextEdit(PageDefault);
   Memo1->setGeometry(7, 56, 432, 100);
+  Memo1->setMaximumBlockCount(kMemoLines);
 }
 
 void TForm1::BuildSetupPage() {
@@ -535,7 +414,7 @@ void TForm1::createTrayIcon() {
   RxTrayIcon1->setIcon(QIcon(QPixmap::fromImage(icon)));
   RxTrayIcon1->setToolTip(kTitle);
   RxTrayIcon1->setContextMenu(TrayMenu);
-  if (QSystemTrayIcon::isSystemTrayAvailable()) RxTrayIcon1->show();
+  CheckNotificationArea();
 }
 
 }  // namespace orvent

@@ -6,12 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "station/error_log.h"
-#include "app/qt_periodic_timer.h"
-#include "station/settings.h"
-#include "delivery/server_link.h"
-#include "delivery/window_dispatcher.h"
+#include "app/qt_event_loop.h"
 #include "platform/clock.h"
+#include "platform/serial_device.h"
+#include "station/driver_core.h"
 
 class QAction;
 class QComboBox;
@@ -26,10 +24,6 @@ class QToolButton;
 
 namespace orvent {
 
-class EventSpool;
-class MessageDecoder;
-class SerialPorts;
-class TCommPortDriver;
 class TForm2;
 class Tadvsm;
 
@@ -47,10 +41,10 @@ struct DriverEnvironment {
   std::function<bool()> TrayAvailable;  // whether the desktop has a notification area
 };
 
-// The main window: owns the serial port, the decoder, the spool, the server
-// link and the 200 ms timer, and wires them together. Each handler is a thin
-// method over those objects.
-class TForm1 : public QWidget, public LinkWindow {
+// The main window: the driver core's face. It builds the window, shows what
+// the core reports and passes the operator's actions on; each handler is a
+// few lines over the core, which holds the driver itself.
+class TForm1 : public QWidget, public DriverFace {
   Q_OBJECT
 
 public:
@@ -83,19 +77,18 @@ public:
   QAction* N4 = nullptr;  // "Восстановить"
   QAction* N6 = nullptr;  // "Закрыть"
 
-  QTimer* Timer2 = nullptr;
   TForm2* Form2 = nullptr;
   Tadvsm* advsm = nullptr;
 
   QString CloseCode;
-  int ServerActivityCounter = 0;
-  std::string WorkDir;
-  MainSettings Settings;  // the start-up settings; only ComPort changes later
 
-  std::unique_ptr<TCommPortDriver> CommPortDriver1;
+  // The lines `Memo1` keeps; older ones go (a month with the server away
+  // would otherwise hold half a gigabyte).
+  static constexpr int kMemoLines = 1000;
 
+  DriverCore& Core() { return *core_; }
   // Whether the operator has the serial port started.
-  bool Running() const { return running_; }
+  bool Running() const { return core_->Running(); }
 
   // Handlers.
   void FormCreate();
@@ -110,13 +103,16 @@ public:
   void N4Click();
   void N6Click();
 
-  // The server link's calls, run on the window thread.
+  // DriverFace: what the core shows, on the window thread.
   void ShowStatus(const std::string& text) override;
-  void PulseIndicator() override;
+  void StationChanged() override;
+  void ServerChanged() override;
+  void PortChanged() override;
+  void ReportFailure(const std::string& message) override;
+
   // A status line in Memo1 (and on standard error, with its time, so a run
   // without a display can be followed).
   void ShowStatus(const QString& text);
-
   // The message form, also echoed on standard error.
   void ShowWarning(const QString& text);
   // Posts the port-state notice: the port name and whether it is open.
@@ -125,8 +121,7 @@ public:
   // An orderly end without the close code (SIGTERM, SIGINT, SIGHUP,
   // SIGQUIT): as an accepted close request.
   void Terminate();
-  // The driver's part of an orderly end, which touches no widget: the port
-  // closes, the link stops, the spool writes what it holds. Also what runs
+  // The driver's part of an orderly end, which touches no widget: what runs
   // when the program is made to exit under the window (a lost display).
   void EndDriver();
 
@@ -135,13 +130,12 @@ public:
   const QImage& StationPicture() const { return station_picture_; }
   const QImage& ServerPicture() const { return server_picture_; }
 
-  // Whether minimising hides the window behind the notification-area icon;
-  // without a notification area it stays minimised on the taskbar instead.
+  // Shows the notification-area icon once a notification area is there (a
+  // panel may start after the driver); runs every few seconds.
+  void CheckNotificationArea();
+  // Whether minimising hides the window behind the notification-area icon:
+  // only while the icon is shown, else it stays minimised on the taskbar.
   bool HidesWhenMinimised() const;
-
-  cl* Link() const { return link_.get(); }
-  EventSpool* Spool() const { return spool_.get(); }
-  MessageDecoder* Decoder() const { return decoder_.get(); }
 
 protected:
   void changeEvent(QEvent* event) override;
@@ -153,29 +147,16 @@ private:
   void BuildSetupPage();
   void createTrayIcon();
   void wireConnections();
-  void SetRunning();
-  void SetStopped();
-  bool OpenPort(const std::string& name);
-  void LineLost();
   void CloseInOrder();
-  IniFile Settings_File() const;
 
   DriverEnvironment env_;
-  std::unique_ptr<Clock> own_clock_;
-  std::unique_ptr<SerialPorts> own_ports_;
-  const Clock* clock_ = nullptr;
-  SerialPorts* ports_ = nullptr;
-  ErrorLog error_log_;
-  QtPeriodicTimer poll_timer_;
-  std::unique_ptr<MessageDecoder> decoder_;
-  std::unique_ptr<EventSpool> spool_;
-  WindowDispatcher dispatcher_;
-  SharedPortState port_state_;
-  std::unique_ptr<cl> link_;
+  QtEventLoop loop_;
+  std::unique_ptr<DriverCore> core_;
+  QTimer* tray_check_ = nullptr;
 
-  bool running_ = true;
-  bool closing_ = false;  // an orderly end has begun: no more dialogs
+  bool closing_ = false;         // an orderly end has begun: no more dialogs
   bool closed_ = false;
+  bool ending_at_exit_ = false;  // the process is exiting: widgets are off limits
   QImage station_picture_;
   QImage server_picture_;
 };

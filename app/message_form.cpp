@@ -18,7 +18,8 @@ WarningLayout WarningLayoutFor(int length, int font_points) {
 }
 
 Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("advsm"));
+  // The program's own title: the form's class name means nothing to an operator.
+  setWindowTitle(QStringLiteral("Драйвер ORVENT"));
   resize(298, kDesignHeight);
 
   label1 = new QLabel(this);

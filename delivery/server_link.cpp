@@ -18,8 +18,17 @@ constexpr std::int64_t kMaxIdleMs = 50;
 // Shown with the failure's own text when a pass fails in a way no part of
 // it handles; the next pass starts afresh.
 constexpr char kStatusLinkFailure[] = "Сбой связи с сервером: ";
+constexpr char kStatusConnectFailure[] = "Соединение не удалось: ";
 
 }  // namespace
+
+std::string ConnectFailureStatus(const std::error_code& error) {
+  if (error.category() == ResolveCategory()) return kStatusNameNotFound;
+  if (error == std::errc::connection_refused) return kStatusRefused;
+  if (error == std::errc::timed_out) return kStatusNoAnswer;
+  if (error == std::errc::network_unreachable || error == std::errc::host_unreachable) return kStatusUnreachable;
+  return kStatusConnectFailure + std::string("ошибка сети ") + std::to_string(error.value()) + ".";
+}
 
 cl::cl(const Clock& clock, WindowDispatcher& dispatcher, LinkWindow& window, LinkSettings settings,
        LinkOutlets outlets)
@@ -264,16 +273,23 @@ void cl::TickConnect() {
   client_->Interrupt = stop_.get_token();
   Accepted_ = false;
 
-  bool connected = true;
+  std::string failure;
   try {
     const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
     client_->Host = address.Address;
     client_->Port = address.Port;
     client_->Connect();
-  } catch (const EIdException&) {
-    connected = false;
+  } catch (const EIdConnectTimeout&) {
+    failure = kStatusNoAnswer;
+  } catch (const EIdSocketError& e) {
+    failure = ConnectFailureStatus(e.Code());
+  } catch (const EIdException& e) {
+    failure = kStatusConnectFailure + std::string(e.what());
   }
+  const bool connected = failure.empty();
   LinkUp_ = connected;
+  // Stopping ends an attempt too; that is no failure to tell.
+  if (!connected && !stop_.stop_requested()) ShowStatus(failure);
   if (connected) {
     if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
     ShowStatus(kStatusConnected);

@@ -31,6 +31,14 @@ inline constexpr char kStatusConnected[] = "Соединение установ�
 inline constexpr char kStatusNetworkErrors[] = "Ошибки по сети - переподсоединение.";
 inline constexpr char kStatusServerDisconnect[] = "Сервер дал команду на рассоединение.";
 inline constexpr char kStatusOutOfStep[] = "Ответ сервера не разобран - переподсоединение.";
+// Why an attempt failed, after "Соединение...".
+inline constexpr char kStatusNameNotFound[] = "Соединение не удалось: имя сервера не найдено.";
+inline constexpr char kStatusRefused[] = "Соединение не удалось: сервер отказал в соединении.";
+inline constexpr char kStatusNoAnswer[] = "Соединение не удалось: сервер не ответил вовремя.";
+inline constexpr char kStatusUnreachable[] = "Соединение не удалось: сервер недоступен по сети.";
+
+// The status line for an attempt that failed with this error of the system.
+std::string ConnectFailureStatus(const std::error_code& error);
 inline constexpr char kStatusDenied[] = "Доступ запрещен.";
 
 // Where the message server is: `Address` and `Port` of section `ServerHost`,

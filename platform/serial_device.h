@@ -86,6 +86,8 @@ public:
   virtual std::error_code ModemStatus(SerialModemLines& lines) = 0;
 };
 
+std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
+
 // The namespace of serial ports: which names exist and open. The driver and
 // the port scan reach devices only through it, so tests can stand in for it.
 class SerialPorts {
@@ -101,6 +103,10 @@ public:
   // Device paths of the USB and ACM serial adapters present now, each kind
   // in number order. Empty on platforms that name every port "COMn".
   virtual std::vector<std::string> AdapterPaths() const = 0;
+
+  // The short name by which a port-state notice tells this port apart from
+  // others (SerialNoticeName); the name itself unless a platform says otherwise.
+  virtual std::string NoticeName(std::string_view name) const { return std::string(name); }
 };
 
 // The ports of this machine. `device_dir` is the folder in which port names
@@ -112,6 +118,7 @@ public:
 
   std::unique_ptr<SerialDevice> Open(std::string_view name, std::error_code& error) override;
   std::vector<std::string> AdapterPaths() const override;
+  std::string NoticeName(std::string_view name) const override { return SerialNoticeName(name, device_dir_); }
 
 private:
   std::string device_dir_;
@@ -121,5 +128,12 @@ private:
 // from 1) is `device_dir`/ttyS(n-1), a name starting with "/" is used as it
 // is, with or without a leading "\\.\". Nothing for any other name.
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir);
+
+// The short name by which a port-state notice tells ports apart: a "COMn"
+// name stays as it is; a device path, once its links are followed, is
+// "COMn" for `device_dir`/ttyS(n-1) and otherwise its path below /dev/
+// without a leading "tty" ("USB0", "ACM1", "pts/3"). The notice cuts it to
+// 6 characters. Any other name is given back unchanged.
+std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
 }  // namespace orvent

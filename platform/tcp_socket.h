@@ -18,8 +18,15 @@ struct Ipv4Address {
 
 inline constexpr Ipv4Address kLoopback{{127, 0, 0, 1}};
 
+// The resolver's outcomes, as codes of a category of their own: a name that
+// does not resolve is not the same trouble as a host that cannot be reached.
+enum class ResolveError { NameNotFound = 1, TryAgain, Failed };
+const std::error_category& ResolveCategory();
+inline std::error_code make_error_code(ResolveError e) { return {static_cast<int>(e), ResolveCategory()}; }
+
 // A dotted IPv4 address is taken as it is; any other text is looked up as a
-// host name. The lookup is not bounded by any time-out of ours.
+// host name. The lookup is not bounded by any time-out of ours. A lookup
+// that fails gives a ResolveError (or the system's code where it has one).
 std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out);
 
 // How a socket operation ended. `Stopped` means the caller's stop token was
@@ -100,3 +107,6 @@ private:
 };
 
 }  // namespace orvent
+
+template <>
+struct std::is_error_code_enum<orvent::ResolveError> : std::true_type {};

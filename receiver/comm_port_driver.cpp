@@ -44,12 +44,18 @@ TCommPortDriver::TCommPortDriver(SerialPorts& ports, PeriodicTimer& timer, const
 TCommPortDriver::~TCommPortDriver() { Disconnect(); }
 
 bool TCommPortDriver::Connect() {
+  std::error_code why;
+  return Connect(why);
+}
+
+bool TCommPortDriver::Connect(std::error_code& why) {
+  why.clear();
   if (device_) return true;
-  std::error_code error;
-  device_ = ports_.Open(PortName(), error);
+  device_ = ports_.Open(PortName(), why);
   if (!device_) return false;
   open_.store(true, std::memory_order_release);
-  if (!ApplySettings()) {
+  why = ApplySettings();
+  if (why) {
     Disconnect();
     return false;
   }
@@ -70,7 +76,7 @@ void TCommPortDriver::StartPolling() {
   timer_.Start(polling_delay_, [this] { Poll(); });
 }
 
-bool TCommPortDriver::ApplySettings() {
+std::error_code TCommPortDriver::ApplySettings() {
   SerialLineSettings s;
   s.baud_rate = baud_rate_value_;
   s.data_bits = static_cast<std::uint8_t>(data_bits_ + 5);
@@ -82,15 +88,15 @@ bool TCommPortDriver::ApplySettings() {
   s.xon_xoff = sw_flow_ == sfXONXOFF;
   s.xon_limit = in_buf_size_ / 4;
   s.xoff_limit = in_buf_size_ / 4;
-  if (device_->ApplySettings(s)) return false;
-  if (!PurgeBuffers(true, true)) return false;
-  return !device_->SetQueueSizes(in_buf_size_, out_buf_size_);
+  if (const std::error_code error = device_->ApplySettings(s)) return error;
+  if (const std::error_code error = PurgeBuffers(true, true)) return error;
+  return device_->SetQueueSizes(in_buf_size_, out_buf_size_);
 }
 
-bool TCommPortDriver::PurgeBuffers(bool input, bool output) {
-  if (device_->Purge(input, output)) return false;
+std::error_code TCommPortDriver::PurgeBuffers(bool input, bool output) {
+  if (const std::error_code error = device_->Purge(input, output)) return error;
   packet_start_.reset();
-  return true;
+  return {};
 }
 
 void TCommPortDriver::ReapplyIfOpen() {

@@ -57,6 +57,8 @@ public:
   // Opens the port named by PortName and starts polling. True when the port
   // is open afterwards, also when it was open already (then nothing changes).
   bool Connect();
+  // The same; `why` is the system's reason when it fails.
+  bool Connect(std::error_code& why);
   // Stops polling and closes the port; waiting bytes and a partial packet
   // are dropped.
   void Disconnect();
@@ -127,8 +129,8 @@ public:
 private:
   static constexpr std::uint32_t kDefaultBufSize = 2048;
 
-  bool ApplySettings();
-  bool PurgeBuffers(bool input, bool output);
+  std::error_code ApplySettings();
+  std::error_code PurgeBuffers(bool input, bool output);
   void ResizeInBuf(std::uint32_t size);
   void ReapplyIfOpen();
   void StartPolling();

@@ -10,6 +10,8 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QStackedWidget>
 #include <QTest>
 #include <QTimer>
@@ -118,7 +120,7 @@ protected:
   // The port-state notices waiting for the server, oldest first.
   static std::vector<std::vector<std::uint8_t>> Notices(TForm1& form) {
     std::vector<std::vector<std::uint8_t>> notices;
-    auto& queue = const_cast<OutgoingQueue&>(form.Link()->OutQueue());
+    auto& queue = const_cast<OutgoingQueue&>(form.Core().Link()->OutQueue());
     stru_arb frame;
     while (queue.QueuePeek(frame)) {
       queue.QueuePop();
@@ -152,12 +154,12 @@ TEST_F(MainWindowTest, WithoutComPortStartsStoppedAndSilent) {
   EXPECT_TRUE(form->AdvGlowButton1->isEnabled());
   EXPECT_TRUE(form->AdvOfficeComboBox1->isEnabled());
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM255"));
-  EXPECT_FALSE(form->CommPortDriver1->Connected());
+  EXPECT_FALSE(form->Core().PortOpen());
   EXPECT_EQ(form->Label15->text(), form->CloseCode);
   EXPECT_FALSE(form->Label6->text().isEmpty());
 }
 
-TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedAndShownStopped) {
+TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedWithItsReasonAndTriedAgain) {
   test::PtyPair pty;
   ASSERT_TRUE(pty.ok());
   Present(1, pty);
@@ -165,8 +167,13 @@ TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedAndShownStopped) {
   ASSERT_EQ(flock(pty.slave(), LOCK_EX | LOCK_NB), 0);  // another program holds it
   const auto form = Start();
   EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят. Смените его.")});
-  EXPECT_FALSE(form->Running());
-  EXPECT_FALSE(form->CommPortDriver1->Connected());
+  EXPECT_TRUE(form->Memo1->toPlainText().contains(QStringLiteral("Порт COM1: занят другой программой.")));
+  // The port is tried again until it opens or the operator stops it.
+  EXPECT_EQ(form->Core().Mode(), DriverCore::PortMode::Retrying);
+  EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+  EXPECT_FALSE(form->Core().PortOpen());
+  // The link came up before the warning: its handshake is already queued.
+  EXPECT_FALSE(form->Core().Link()->OutQueue().Empty());
 }
 
 TEST_F(MainWindowTest, StoppingAsksForTheCodeAndKeepsIt) {
@@ -176,23 +183,23 @@ TEST_F(MainWindowTest, StoppingAsksForTheCodeAndKeepsIt) {
   WriteSettings("ComPort=COM1");
   const auto form = Start();
   ASSERT_TRUE(form->Running());
-  ASSERT_TRUE(form->CommPortDriver1->Connected());
+  ASSERT_TRUE(form->Core().PortOpen());
   EXPECT_FALSE(form->AdvGlowButton1->isEnabled());
 
   responder.answers = {Cancel()};
   form->AdvGlowButton2->click();
   EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Неправильный пароль. В доступе отказано")});
   EXPECT_TRUE(form->Running());
-  EXPECT_TRUE(form->CommPortDriver1->Connected());
+  EXPECT_TRUE(form->Core().PortOpen());
 
   responder.answers = {Typing(form->CloseCode)};
   form->AdvGlowButton2->click();
   EXPECT_FALSE(form->Running());
-  EXPECT_FALSE(form->CommPortDriver1->Connected());
+  EXPECT_FALSE(form->Core().PortOpen());
 
   form->AdvGlowButton2->click();  // start again: no code needed
   EXPECT_TRUE(form->Running());
-  EXPECT_TRUE(form->CommPortDriver1->Connected());
+  EXPECT_TRUE(form->Core().PortOpen());
 
   // The code typed last time is still in the field and accepted as it is.
   responder.answers = {PressOk()};
@@ -238,7 +245,7 @@ TEST_F(MainWindowTest, AFailedStartRescansAndPostsTwoNoticesInOrder) {
   EXPECT_FALSE(form->Running());
   // The rescan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM2"));
-  EXPECT_EQ(form->Settings.ComPort, "COM2");
+  EXPECT_EQ(form->Core().Settings().ComPort, "COM2");
   EXPECT_EQ(ReadMainSettings(IniFile(work.File(kSettingsFileName))).ComPort, "COM2");
   EXPECT_EQ(Notices(*form), (std::vector{Notice("COM2", false), Notice("COM2", false)}));
 }
@@ -250,7 +257,7 @@ TEST_F(MainWindowTest, APortThatCannotBeStoredIsLoggedAs19) {
   form->AdvOfficeComboBox1->addItem(QStringLiteral("COM4"));
   form->AdvOfficeComboBox1->setCurrentIndex(form->AdvOfficeComboBox1->count() - 1);
   form->AdvOfficeComboBox1Select();
-  EXPECT_EQ(form->Settings.ComPort, "COM255");
+  EXPECT_EQ(form->Core().Settings().ComPort, "COM255");
   EXPECT_EQ(work.Read("error.txt"), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
 }
 
@@ -274,32 +281,50 @@ TEST_F(MainWindowTest, LayoutAndPages) {
   EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
 }
 
-TEST_F(MainWindowTest, MinimisingHidesOnlyWhereTheNotificationAreaIs) {
-  for (const bool tray : {true, false}) {
-    SCOPED_TRACE(tray);
-    DriverEnvironment env;
-    env.WorkDir = work.path();
-    env.ports = &ports;
-    env.TrayAvailable = [tray] { return tray; };
-    TForm1 form(env);
-    form.show();
-    form.setWindowState(Qt::WindowMinimized);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(form.isVisible(), !tray);
-    form.N4Click();
-    EXPECT_TRUE(form.isVisible());
-    EXPECT_FALSE(form.windowState() & Qt::WindowMinimized);
-  }
+TEST_F(MainWindowTest, MinimisingHidesOnlyWhileTheNotificationAreaIconIsShown) {
+  bool tray = false;  // the panel starts after the driver
+  DriverEnvironment env;
+  env.WorkDir = work.path();
+  env.ports = &ports;
+  env.TrayAvailable = [&tray] { return tray; };
+  TForm1 form(env);
+  form.show();
+  EXPECT_FALSE(form.RxTrayIcon1->isVisible());
+  form.setWindowState(Qt::WindowMinimized);
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(form.isVisible()) << "nothing would bring a hidden window back";
+  form.N4Click();
+
+  tray = true;
+  form.CheckNotificationArea();
+  EXPECT_TRUE(form.RxTrayIcon1->isVisible());
+  form.setWindowState(Qt::WindowMinimized);
+  QCoreApplication::processEvents();
+  EXPECT_FALSE(form.isVisible());
+  form.N4Click();
+  EXPECT_TRUE(form.isVisible());
+  EXPECT_FALSE(form.windowState() & Qt::WindowMinimized);
 }
 
-TEST_F(MainWindowTest, StatusLinesAreAppended) {
+TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
+  const auto form = Start();
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_LE((form->geometry().center() - screen.center()).manhattanLength(), 2);
+}
+
+TEST_F(MainWindowTest, StatusLinesAreAppendedAndTheOldestGoAfterAThousand) {
   const auto form = Start();
   form->Memo1->clear();
   form->ShowStatus(std::string("Соединение..."));
   form->ShowStatus(std::string("Соединение установлено."));
-  const QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
+  QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   ASSERT_EQ(lines.size(), 2);
   EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" Соединение установлено.")));
+
+  for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(QString::number(i));
+  lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
+  EXPECT_EQ(lines.size(), TForm1::kMemoLines);
+  EXPECT_TRUE(lines.back().endsWith(QString::number(TForm1::kMemoLines + 4)));
 }
 
 TEST(StatusText, StampLeavesOutTheTimeAtMidnight) {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 namespace orvent {
@@ -272,6 +273,36 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
   std::string path(device_dir);
   if (path.empty() || path.back() != '/') path += '/';
   return path + "ttyS" + std::to_string(*number - 1);
+}
+
+std::string SerialNoticeName(std::string_view name, std::string_view device_dir) {
+  if (name.substr(0, kWindowsDevicePrefix.size()) == kWindowsDevicePrefix) name.remove_prefix(kWindowsDevicePrefix.size());
+  if (name.empty() || name.front() != '/') return std::string(name);
+  // A link (/dev/serial/by-id/..., a name of the operator's) is told apart by
+  // what it points to now; a path that is not there stays as it is.
+  std::string path(name);
+  if (char* resolved = ::realpath(path.c_str(), nullptr)) {
+    path = resolved;
+    std::free(resolved);
+  }
+  std::string dir(device_dir);
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  const std::string serial = dir + "ttyS";
+  if (path.starts_with(serial)) {
+    // ttyS0 is COM1: the number here may be 0, but has no leading zeros.
+    const std::string_view digits = std::string_view(path).substr(serial.size());
+    const std::optional<unsigned> n = digits == "0" ? std::optional<unsigned>(0) : PortNumber(digits);
+    if (n && *n < kMaxComNumber) return std::string(kComPrefix) + std::to_string(*n + 1);
+  }
+  std::string_view below(path);
+  constexpr std::string_view kDev = "/dev/";
+  if (below.starts_with(kDev)) {
+    below.remove_prefix(kDev.size());
+  } else {
+    below = below.substr(below.rfind('/') + 1);
+  }
+  if (below.starts_with("tty")) below.remove_prefix(3);
+  return std::string(below);
 }
 
 SystemSerialPorts::SystemSerialPorts() : device_dir_(kDefaultDeviceDir) {}

@@ -64,6 +64,31 @@ NetResult WaitFor(int fd, short events, milliseconds timeout, const std::stop_to
 
 }  // namespace
 
+namespace {
+
+class ResolveCategoryImpl final : public std::error_category {
+public:
+  const char* name() const noexcept override { return "resolve"; }
+  std::string message(int value) const override {
+    switch (static_cast<ResolveError>(value)) {
+      case ResolveError::NameNotFound:
+        return "the name does not resolve";
+      case ResolveError::TryAgain:
+        return "the name server did not answer";
+      case ResolveError::Failed:
+        break;
+    }
+    return "the name could not be looked up";
+  }
+};
+
+}  // namespace
+
+const std::error_category& ResolveCategory() {
+  static const ResolveCategoryImpl category;
+  return category;
+}
+
 std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
   in_addr numeric{};
   if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
@@ -76,9 +101,13 @@ std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0 || found == nullptr) {
-    // The resolver's own codes are not errno values; name the common outcome.
+    // The resolver's own codes are not errno values.
     if (rc == EAI_SYSTEM) return LastError();
-    return std::make_error_code(std::errc::host_unreachable);
+    if (rc == EAI_AGAIN) return ResolveError::TryAgain;
+    if (rc == EAI_NONAME || rc == EAI_NODATA || rc == EAI_ADDRFAMILY || found == nullptr) {
+      return ResolveError::NameNotFound;
+    }
+    return ResolveError::Failed;
   }
   const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   std::memcpy(out.Octets.data(), &sa->sin_addr, 4);

@@ -1,0 +1,29 @@
+#include "station/command_line.h"
+
+#include <cstdio>
+#include <string>
+
+#include "delivery/program_version.h"
+
+namespace orvent {
+
+std::optional<int> HandleCommandLine(int argc, char** argv, std::string_view program, std::string_view what) {
+  const std::string usage = "usage: " + std::string(program) + " [--help | --version]\n" + std::string(what) +
+                            "\nIt works in the folder it is started in: kelmora.ini, the spool files, "
+                            "kelmora.log and error.txt are there.\n";
+  if (argc <= 1) return std::nullopt;
+  const std::string_view arg = argv[1];
+  if (argc == 2 && (arg == "--help" || arg == "-h")) {
+    std::fputs(usage.c_str(), stdout);
+    return 0;
+  }
+  if (argc == 2 && arg == "--version") {
+    std::printf("%.*s %s\n", static_cast<int>(program.size()), program.data(), ProgramVersion().c_str());
+    return 0;
+  }
+  std::fprintf(stderr, "%.*s: unknown argument \"%s\"\n%s", static_cast<int>(program.size()), program.data(),
+               argc == 2 ? argv[1] : argv[argc - 1], usage.c_str());
+  return 2;
+}
+
+}  // namespace orvent
