@@ -75,7 +75,8 @@ public:
     LinkOutlets outlets;
     outlets.ReadServerAddress = [this] {
       if (on_address_read) on_address_read();
-      return ServerAddress{"127.0.0.1", port_.load()};
+      std::lock_guard lock(host_mutex_);
+      return ServerAddress{host_, port_.load()};
     };
     outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
     outlets.Outbox = &outbox;
@@ -89,6 +90,10 @@ public:
   Harness& operator=(const Harness&) = delete;
 
   void SetPort(std::uint16_t port) { port_ = port; }
+  void SetHost(std::string host) {
+    std::lock_guard lock(host_mutex_);
+    host_ = std::move(host);
+  }
   // Connects and sends the four handshake frames, one pass each.
   void ConnectAndHandshake() {
     link->Tick();
@@ -109,6 +114,8 @@ public:
 
 private:
   std::atomic<std::uint16_t> port_;
+  std::mutex host_mutex_;
+  std::string host_ = "127.0.0.1";
 };
 
 Bytes Hex(const std::string& text) {
@@ -280,6 +287,32 @@ TEST(ServerLink, AttemptsStart5000MsApartFromTheStartOfThePrevious) {
   h.link->Tick();
   EXPECT_TRUE(h.link->LinkUp());
   EXPECT_EQ(h.CountLines(kStatusConnected), 1u);
+}
+
+TEST(ServerLink, AFailedAttemptSaysWhy) {
+  Harness h(ClosedPort());
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusRefused), 1u);
+  // A name that no resolver knows (the .invalid domain is never assigned).
+  h.SetHost("no-such-server.invalid");
+  h.fake.Advance(5001);
+  h.link->Tick();
+  EXPECT_EQ(h.CountLines(kStatusNameNotFound), 1u);
+  EXPECT_EQ(h.CountLines(kStatusConnecting), 2u);
+
+  struct Case {
+    std::error_code error;
+    const char* status;
+  };
+  const Case cases[] = {
+      {make_error_code(ResolveError::TryAgain), kStatusNameNotFound},
+      {std::make_error_code(std::errc::connection_refused), kStatusRefused},
+      {std::make_error_code(std::errc::timed_out), kStatusNoAnswer},
+      {std::make_error_code(std::errc::network_unreachable), kStatusUnreachable},
+      {std::make_error_code(std::errc::host_unreachable), kStatusUnreachable},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ConnectFailureStatus(c.error), c.status) << c.error.message();
+  EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::io_error)), "Соединение не удалось: ошибка сети 5.");
 }
 
 struct CommandCase {
