@@ -1,16 +1,67 @@
-// orvent-service: the receiver driver without a window.
-#include <cstdio>
-#include <cstring>
+// orvent-service: the receiver driver without a window, for stations that
+// nobody watches. It works in the folder it is started in (kelmora.ini, the
+// spool, kelmora.log, error.txt), opens the configured port at once, writes
+// its status lines with their time to standard error, and ends in order on
+// SIGTERM, SIGINT, SIGHUP or SIGQUIT with exit status 0.
 
-#include "delivery/program_version.h"
+#include <cstdio>
+#include <string>
+
+#include "platform/clock.h"
+#include "platform/paths.h"
+#include "platform/poll_event_loop.h"
+#include "platform/termination_signal.h"
+#include "station/command_line.h"
+#include "station/driver_core.h"
+
+namespace orvent {
+namespace {
+
+// Status lines on standard error, each with the local date and time.
+class StandardErrorFace final : public DriverFace {
+public:
+  explicit StandardErrorFace(const Clock& clock) : clock_(clock) {}
+
+  void ShowStatus(const std::string& text) override {
+    const CivilTime t = DecodeDateTime(clock_.Now());
+    std::fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d %s\n", t.year, t.month, t.day, t.hour, t.minute, t.second,
+                 text.c_str());
+    std::fflush(stderr);
+  }
+  // Nobody looks at pictures here; the status lines tell the changes.
+  void StationChanged() override {}
+  void ServerChanged() override {}
+  void PortChanged() override {}
+  void ReportFailure(const std::string& message) override { ShowStatus(message); }
+
+private:
+  const Clock& clock_;
+};
+
+}  // namespace
+}  // namespace orvent
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("orvent-service %s\n", orvent::ProgramVersion().c_str());
-      return 0;
-    }
+  if (const auto done = orvent::HandleCommandLine(argc, argv, "orvent-service",
+                                                  "The receiver driver without a window, for a station that runs "
+                                                  "unattended; status lines go to standard error.")) {
+    return *done;
   }
-  std::fputs("orvent-service: not built yet\n", stderr);
-  return 1;
+  // Before any thread starts, so that no thread takes these signals itself.
+  orvent::TerminationSignal termination;
+  orvent::SystemClock clock;
+  orvent::PollEventLoop loop;
+  orvent::StandardErrorFace face(clock);
+  orvent::DriverCore core(orvent::CoreEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr}, face);
+  if (termination.Descriptor() >= 0) {
+    loop.WatchReadable(termination.Descriptor(), [&] {
+      if (termination.Take() == 0) return;
+      core.End();
+      loop.Quit();
+    });
+  }
+  core.Start();
+  loop.Run();
+  core.End();
+  return 0;
 }

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <random>
 #include <string>
@@ -301,9 +302,95 @@ TEST_F(EndToEndSafety, AlarmsGivenToASlowServerAreAllDeliveredAfterItsRestart) {
 }
 
 // ---------------------------------------------------------------------------
+// orvent-service: the same driver without a window.
+
+TEST_F(EndToEndSafety, TheServiceDeliversLiveAndThroughTheSpool) {
+  const std::uint16_t port = FreePort();
+  std::optional<test::MsgServerSim> server(std::in_place, ServerArgs(), port);
+  test::ReceiverSim receiver({"--stdin"});
+  test::DriverProcess service(work.path(), test::DriverIni(receiver.Device(), port), {}, ORVENT_SERVICE);
+  ASSERT_TRUE(test::WaitFrame(*server, "cmd_version", kLimit)) << service.Output();
+  ASSERT_TRUE(SendAlarms(receiver, 3));
+  ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 3; }));
+  ASSERT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text() << "\n" << service.Output();
+
+  server->Process().Signal(SIGTERM);
+  ASSERT_TRUE(server->Process().WaitExit(kLimit).has_value());
+  server.reset();
+  ASSERT_TRUE(SendAlarms(receiver, 3));
+  ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 6; }));
+  EXPECT_GE(Tally().Spooled, 3u);
+
+  server.emplace(ServerArgs(), port);
+  EXPECT_TRUE(WaitAllDelivered(20s)) << Tally().Text() << "\n" << service.Output();
+  EXPECT_EQ(service.Terminate(kEndLimit), 0) << service.Process().EndText();
+  // Its status lines carry their time and say how it ended.
+  EXPECT_TRUE(service.WaitFor("Драйвер остановлен. Событий в очереди: 0.", kLimit)) << service.Output();
+  ExpectNoneLost("service, live and through the spool");
+}
+
+TEST_F(EndToEndSafety, AServiceWhosePortIsMissingStillDrainsItsSpool) {
+  // Alarms acknowledged by an earlier run wait on disk.
+  {
+    test::ReceiverSim receiver({"--stdin"});
+    test::DriverProcess earlier(work.path(), test::DriverIni(receiver.Device(), FreePort()), {}, ORVENT_SERVICE);
+    ASSERT_TRUE(SendAlarms(receiver, 3));
+    ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 3; }));
+    ASSERT_EQ(earlier.Terminate(kEndLimit), 0);
+  }
+  ASSERT_EQ(Tally().Spooled, 3u);
+
+  test::MsgServerSim server(ServerArgs());
+  const auto start = Steady::now();
+  test::DriverProcess service(work.path(), test::DriverIni(work.File("no-such-port"), server.Port()), {},
+                              ORVENT_SERVICE);
+  ASSERT_TRUE(test::WaitFrame(server, "cmd_port_state", kLimit)) << service.Output();
+  EXPECT_TRUE(WaitAllDelivered(5s)) << Tally().Text() << "\n" << service.Output();
+  std::printf("handshake and drain with the port missing: %lld ms\n", static_cast<long long>(Since(start).count()));
+  EXPECT_TRUE(service.WaitFor("нет такого устройства", kLimit)) << service.Output();
+  EXPECT_EQ(service.Terminate(kEndLimit), 0);
+  ExpectNoneLost("service with its port missing");
+}
+
+// The receiver's adapter goes away and comes back under the same name (a
+// link that now points to another terminal): both programs open it again.
+class EndToEndReplug : public EndToEndSafety, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndToEndReplug, LinesAreAcknowledgedAgainWithin6s) {
+  test::MsgServerSim server(ServerArgs());
+  const std::string link = work.File("receiver-port");
+  std::optional<test::ReceiverSim> receiver(std::in_place, std::vector<std::string>{"--stdin"});
+  std::filesystem::create_symlink(receiver->Device(), link);
+  test::DriverProcess driver(work.path(), test::DriverIni(link, server.Port()), {}, GetParam());
+  ASSERT_TRUE(SendAlarms(*receiver, 1));
+  ASSERT_TRUE(ledger.TakeReports(*receiver, kLimit, [&] { return ledger.Outcomes() == 1; }));
+
+  receiver.reset();  // unplugged: its terminal is gone
+  ASSERT_TRUE(driver.WaitFor("потерян", kLimit)) << driver.Output();
+  receiver.emplace(std::vector<std::string>{"--stdin"});
+  std::filesystem::remove(link);
+  std::filesystem::create_symlink(receiver->Device(), link);
+  const auto plugged = Steady::now();
+  ASSERT_TRUE(SendAlarms(*receiver, 1));
+  ASSERT_TRUE(ledger.TakeReports(*receiver, 10s, [&] { return ledger.Outcomes() == 2; }));
+  const auto took = Since(plugged);
+  std::printf("%s: acknowledged again %lld ms after the replug\n", GetParam(), static_cast<long long>(took.count()));
+  EXPECT_LE(took, 6s);
+  EXPECT_EQ(ledger.Acked(), 2u);
+  EXPECT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text() << "\n" << driver.Output();
+  EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+  ExpectNoneLost("replug");
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, EndToEndReplug, ::testing::Values(ORVENT_DRIVER, ORVENT_SERVICE),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                           return std::string(p.param == std::string(ORVENT_DRIVER) ? "Window" : "Service");
+                         });
+
+// ---------------------------------------------------------------------------
 // SIGHUP, SIGQUIT and a lost display with alarms waiting for the server.
 
-enum class Ending { Sighup, Sigquit, DisplayLoss };
+enum class Ending { Sigterm, Sighup, Sigquit, DisplayLoss };
 
 struct EndingCase {
   const char* Name;
@@ -311,6 +398,8 @@ struct EndingCase {
   // True: a server that took the first event and sits on its answer, so the
   // others wait behind it. False: no server listens.
   bool StalledServer;
+  // The program: the window program, or orvent-service.
+  const char* Program = ORVENT_DRIVER;
 };
 
 void PrintTo(const EndingCase& c, std::ostream* os) { *os << c.Name; }
@@ -337,7 +426,7 @@ TEST_P(EndToEndEnding, EndsInTimeAndLosesNoWaitingAlarm) {
 
   test::ReceiverSim receiver({"--stdin"});
   std::optional<test::DriverProcess> driver(std::in_place, work.path(), test::DriverIni(receiver.Device(), port),
-                                            screen);
+                                            screen, c.Program);
   if (stalled) {
     ASSERT_TRUE(test::WaitFrame(*stalled, "cmd_version", kLimit)) << driver->Output();
   } else {
@@ -352,6 +441,7 @@ TEST_P(EndToEndEnding, EndsInTimeAndLosesNoWaitingAlarm) {
 
   const auto start = Steady::now();
   switch (c.How) {
+    case Ending::Sigterm: driver->Process().Signal(SIGTERM); break;
     case Ending::Sighup: driver->Process().Signal(SIGHUP); break;
     case Ending::Sigquit: driver->Process().Signal(SIGQUIT); break;
     case Ending::DisplayLoss: display->Process().Signal(SIGTERM); break;
@@ -373,7 +463,7 @@ TEST_P(EndToEndEnding, EndsInTimeAndLosesNoWaitingAlarm) {
 
   // Started again, headless, in the same folder, with a server that answers.
   test::MsgServerSim server(ServerArgs());
-  driver.emplace(work.path(), test::DriverIni(test::kNoComPort, server.Port()));
+  driver.emplace(work.path(), test::DriverIni(test::kNoComPort, server.Port()), test::DriverScreen{}, c.Program);
   EXPECT_TRUE(WaitAllDelivered(20s)) << Tally().Text() << "\n" << driver->Output();
   EXPECT_EQ(driver->Terminate(kEndLimit), 0) << driver->Process().EndText();
   ExpectNoneLost(c.Name);
@@ -385,7 +475,10 @@ INSTANTIATE_TEST_SUITE_P(Endings, EndToEndEnding,
                                            EndingCase{"SigquitServerDown", Ending::Sigquit, false},
                                            EndingCase{"SigquitServerStalled", Ending::Sigquit, true},
                                            EndingCase{"DisplayLossServerDown", Ending::DisplayLoss, false},
-                                           EndingCase{"DisplayLossServerStalled", Ending::DisplayLoss, true}),
+                                           EndingCase{"DisplayLossServerStalled", Ending::DisplayLoss, true},
+                                           EndingCase{"ServiceSigtermServerStalled", Ending::Sigterm, true, ORVENT_SERVICE},
+                                           EndingCase{"ServiceSighupServerStalled", Ending::Sighup, true, ORVENT_SERVICE},
+                                           EndingCase{"ServiceSighupServerDown", Ending::Sighup, false, ORVENT_SERVICE}),
                          [](const ::testing::TestParamInfo<EndingCase>& c) { return std::string(c.param.Name); });
 
 }  // namespace
