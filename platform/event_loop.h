@@ -13,7 +13,8 @@ using NativeWaitHandle = std::intptr_t;
 // The event loop of a program's main thread: timers, calls posted from other
 // threads, and handles to watch. The window program runs Qt's loop behind
 // this interface, orvent-service a poll loop of platform/; every callback
-// runs on the loop's thread, one at a time.
+// runs on the loop's thread, one at a time. Post is safe from any thread;
+// everything else is called on the loop's thread.
 class EventLoop {
 public:
   using TimerId = std::uint64_t;
@@ -32,7 +33,9 @@ public:
   virtual void Post(std::function<void()> call) = 0;
 
   // Calls `on_ready` whenever `handle` can be read without waiting, until
-  // StopWatching (the same guarantee as StopTimer).
+  // StopWatching (the same guarantee as StopTimer). A handle that has hung up
+  // or failed counts as readable: the read tells, and the callback must then
+  // StopWatching, or it is called again and again.
   virtual WatchId WatchReadable(NativeWaitHandle handle, std::function<void()> on_ready) = 0;
   virtual void StopWatching(WatchId id) = 0;
 };
