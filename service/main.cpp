@@ -61,7 +61,8 @@ int main(int argc, char** argv) {
     });
   }
   core.Start();
-  loop.Run();
+  const std::error_code failed = loop.Run();
+  if (failed) face.ShowStatus("Сбой цикла событий: " + failed.message());
   core.End();
-  return 0;
+  return failed ? 1 : 0;
 }

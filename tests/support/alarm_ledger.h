@@ -109,13 +109,17 @@ public:
   // receiver-sim has reported its summary: every line it had has an outcome.
   bool Finished() const { return finished_; }
 
+  // A new receiver-sim takes over (a replugged line): it counts its lines
+  // from 1 again, for the alarms sent from now on.
+  void ReceiverReplaced() { line_offset_ = alarms_.size(); }
+
   // One line of receiver-sim's output; anything but a report is passed over.
   void Take(const std::string& output) {
     std::size_t line = 0;
     char what[16] = {};
     if (std::sscanf(output.c_str(), "line %zu %15s", &line, what) == 2) {
       if (std::string(what) == "ack_ms") {
-        acked_.insert(line);
+        acked_.insert(line + line_offset_);
       } else {
         ++given_up_;
       }
@@ -216,6 +220,7 @@ private:
   std::map<std::int32_t, std::size_t> by_number_;
   std::set<std::size_t> acked_;
   std::size_t given_up_ = 0;
+  std::size_t line_offset_ = 0;
   bool finished_ = false;
   double earliest_ = LocalDays(std::chrono::system_clock::now() - kTimeSlack);
 };
