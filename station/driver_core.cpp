@@ -119,11 +119,11 @@ DriverCore::StartResult DriverCore::Start() {
     ShowStatus(PortFailureText(settings_.ComPort, *why));
     retry_failure_shown_ = true;
     EnterRetrying();
-    PostPortStateNotice();
+    AnnouncePortState();
     return StartResult::PortFailed;
   }
   SetMode(PortMode::Open);
-  PostPortStateNotice();
+  AnnouncePortState();
   return StartResult::PortOpen;
 }
 
@@ -173,6 +173,13 @@ void DriverCore::PostPortStateNotice() {
   link_->PostFrame(cmd_port_state, PortStatePayload(state.Name, state.Open));
 }
 
+void DriverCore::AnnouncePortState() {
+  // A connection made from now on tells the server in its handshake; only
+  // one made already needs a notice (queued before a connection, it would go
+  // out ahead of the registration).
+  if (link_ && link_->LinkUp()) PostPortStateNotice();
+}
+
 void DriverCore::SetMode(PortMode mode) {
   mode_ = mode;
   if (mode != PortMode::Retrying && retry_timer_) env_.Loop->StopTimer(*std::exchange(retry_timer_, std::nullopt));
@@ -196,14 +203,14 @@ void DriverCore::RetryPort() {
   retry_failure_shown_ = false;
   ShowStatus(PortText(settings_.ComPort) + " открыт.");
   SetMode(PortMode::Open);
-  PostPortStateNotice();
+  AnnouncePortState();
 }
 
 void DriverCore::LineLost() {
   ShowStatus(PortText(settings_.ComPort) + " потерян.");
   retry_failure_shown_ = false;
   EnterRetrying();
-  PostPortStateNotice();
+  AnnouncePortState();
 }
 
 void DriverCore::Timer2Timer() {

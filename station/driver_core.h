@@ -138,6 +138,9 @@ private:
   void LineLost();
   void SetMode(PortMode mode);
   void PublishPortState();
+  // Tells the server of a change the operator did not make (start-up, a
+  // lost line, a retry that worked).
+  void AnnouncePortState();
 
   CoreEnvironment env_;
   DriverFace& face_;
