@@ -115,15 +115,18 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
   ${orvent_packaging}/deb/prerm
   ${orvent_packaging}/deb/postrm
   ${orvent_packaging}/deb/conffiles)
-set(CPACK_DEBIAN_SERVICE_DESCRIPTION [[
-receiver driver for unattended stations (systemd service)
+# The first line is the summary; the two driver packages share what the
+# driver does.
+set(orvent_what_it_does [[
 Reads alarm lines from the receiver's serial port, acknowledges them and
 delivers an event record for each to the message server over TCP. Every
 record is written to a spool file before its acknowledgement and deleted
-only when the server has acknowledged it.
+only when the server has acknowledged it.]])
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION "receiver driver for unattended stations (systemd service)
+${orvent_what_it_does}
 
 This package runs the driver without a window, as the systemd service
-orvent-service under its own user orvent (group dialout), in /var/lib/orvent.]])
+orvent-service under its own user orvent (group dialout), in /var/lib/orvent.")
 
 set(CPACK_DEBIAN_INSPECT_PACKAGE_NAME orvent-inspect)
 set(CPACK_DEBIAN_INSPECT_DESCRIPTION [[
@@ -134,14 +137,10 @@ folder in the order the driver sends them.]])
 
 set(CPACK_DEBIAN_DRIVER_PACKAGE_NAME orvent-driver)
 set(CPACK_DEBIAN_DRIVER_PACKAGE_RECOMMENDS orvent-inspect)
-set(CPACK_DEBIAN_DRIVER_DESCRIPTION [[
-receiver driver for desktop stations (window program)
-Reads alarm lines from the receiver's serial port, acknowledges them and
-delivers an event record for each to the message server over TCP. Every
-record is written to a spool file before its acknowledgement and deleted
-only when the server has acknowledged it.
+set(CPACK_DEBIAN_DRIVER_DESCRIPTION "receiver driver for desktop stations (window program)
+${orvent_what_it_does}
 
 This package holds the window program, which shows the state of both links
-and keeps running behind its notification-area icon.]])
+and keeps running behind its notification-area icon.")
 
 include(CPack)
