@@ -3,10 +3,14 @@
 # benchmarks needs, skipping those already installed. Uses sudo unless run as
 # root. Shared by ./test and ./demo. xvfb is for the end-to-end test that runs
 # the driver on a display and takes the display away; Qt's xcb platform plugin
-# and the libraries it loads come with qt6-base-dev (libqt6gui6).
+# and the libraries it loads come with qt6-base-dev (libqt6gui6). The Debian
+# packages and their tests: dpkg-dev (dpkg-shlibdeps) and file for CPack,
+# systemd (systemd-analyze, systemd-sysusers), logrotate, desktop-file-utils
+# and lintian.
 set -uo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb
+  dpkg-dev file systemd logrotate desktop-file-utils lintian)
 
 missing=()
 for p in "${packages[@]}"; do
