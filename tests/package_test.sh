@@ -88,9 +88,8 @@ check_contents() {
   done
 
   # The programs run from the package, with the system's libraries, and know
-  # the package's version. orvent-driver is left out: it takes no options
-  # yet, and started here it would open its window and keep running.
-  for p in orvent-service orvent-inspect; do
+  # the package's version (the window program answers before it makes a window).
+  for p in orvent-service orvent-driver orvent-inspect; do
     local root out
     root=$(unpack "$p") || exit 1
     out=$("$root/usr/bin/$p" --version 2>&1)
