@@ -21,8 +21,17 @@ std::optional<int> HandleCommandLine(int argc, char** argv, std::string_view pro
     std::printf("%.*s %s\n", static_cast<int>(program.size()), program.data(), ProgramVersion().c_str());
     return 0;
   }
-  std::fprintf(stderr, "%.*s: unknown argument \"%s\"\n%s", static_cast<int>(program.size()), program.data(),
-               argc == 2 ? argv[1] : argv[argc - 1], usage.c_str());
+  // The first argument that is not an option of ours; else the one too many.
+  const char* refused = argv[argc > 2 ? 2 : 1];
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view a = argv[i];
+    if (a != "--help" && a != "-h" && a != "--version") {
+      refused = argv[i];
+      break;
+    }
+  }
+  std::fprintf(stderr, "%.*s: unknown argument \"%s\"\n%s", static_cast<int>(program.size()), program.data(), refused,
+               usage.c_str());
   return 2;
 }
 

@@ -51,6 +51,7 @@ TEST(AccessDialog, CancelAndTheCloseButtonGiveTwo) {
 
 TEST(MessageForm, SizesItselfToTheText) {
   Tadvsm form;
+  EXPECT_EQ(form.windowTitle(), QStringLiteral("Драйвер ORVENT"));  // the program's title, not a class name
   const std::pair<QString, std::pair<int, int>> cases[] = {
       {QStringLiteral("Порт уже занят. Смените его."), {280, 104}},
       {QStringLiteral("Порт уже занят!"), {150, 39}},

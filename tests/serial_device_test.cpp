@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/posix/serial_termios.h"
 #include "platform/serial_device.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
 
 namespace orvent {
 namespace {
@@ -37,6 +40,40 @@ TEST(SerialDeviceLocationTest, PortNamesMapToDevicePaths) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(SerialDeviceLocation(c.name, c.dir), c.path);
+  }
+}
+
+// The short names of the port-state notice: device paths are told apart
+// by what their links point to now.
+TEST(SerialNoticeNameTest, DevicePathsGetShortNamesThatTellPortsApart) {
+  test::TempDir dir;
+  const std::string dev = dir.path();
+  dir.Write("ttyS4", "");
+  std::filesystem::create_symlink(dev + "/ttyS4", dev + "/by-id-adapter");
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  std::filesystem::create_symlink(pty.path(), dev + "/receiver");
+  const std::string pts = pty.path().substr(std::string("/dev/").size());
+  struct Case {
+    std::string name;
+    std::string notice;
+  };
+  const Case cases[] = {
+      {"COM3", "COM3"},
+      {"COM255", "COM255"},
+      {"\\\\.\\COM2", "COM2"},
+      {dev + "/ttyS0", "COM1"},
+      {dev + "/by-id-adapter", "COM5"},
+      {dev + "/receiver", pts},
+      {"/dev/ttyUSB0", "USB0"},
+      {"/dev/ttyACM1", "ACM1"},
+      {"/dev/pts/3", "pts/3"},
+      {"/dev/serial/by-id/usb-adapter-gone", "serial/by-id/usb-adapter-gone"},
+      {"/home/station/port", "port"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(SerialNoticeName(c.name, dev), c.notice);
   }
 }
 
