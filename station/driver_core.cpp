@@ -155,7 +155,6 @@ void DriverCore::SelectPort(const std::string& name) {
   if (Running()) return;
   WriteComPort(SettingsFile(), name);
   settings_.ComPort = name;
-  PublishPortState();
   PostPortStateNotice();
 }
 
