@@ -13,12 +13,11 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/manual_timer.h"
+#include "platform/poll_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
 #include "support/child_process.h"
-#include "support/timer_loop.h"
 
 namespace {
 
@@ -52,9 +51,9 @@ int main(int argc, char** argv) {
   }
 
   SystemClock clock;
-  ManualTimer timer;
+  PollEventLoop loop(clock);
   SystemSerialPorts ports;
-  TCommPortDriver driver(ports, timer, clock);
+  TCommPortDriver driver(ports, loop, clock);
   driver.SetPortName(first->substr(7));
   ApplyReceiverLineSettings(driver);
   DecoderOutlets outlets;
@@ -71,7 +70,10 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (!test::RunTimer(timer, deadline, [&] { return sim.Ended(); })) {
+  loop.StartTimer(std::chrono::milliseconds(20), [&] {
+    if (sim.Ended() || std::chrono::steady_clock::now() > deadline) loop.Quit();
+  });
+  if (loop.Run() || !sim.Ended()) {
     std::fprintf(stderr, "ack_latency: receiver-sim did not finish\n");
     return 2;
   }

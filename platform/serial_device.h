@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/event_loop.h"
+
 namespace orvent {
 
 // What the serial packet driver needs of the operating system, one call per
@@ -84,6 +86,9 @@ public:
   virtual std::error_code Write(const std::uint8_t* data, std::size_t size, std::size_t& count) = 0;
   virtual std::error_code SetDtr(bool on) = 0;
   virtual std::error_code ModemStatus(SerialModemLines& lines) = 0;
+  // What an event loop can wait on for bytes to read; none for a device
+  // that must be polled.
+  virtual std::optional<NativeWaitHandle> WaitHandle() const { return std::nullopt; }
 };
 
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir);

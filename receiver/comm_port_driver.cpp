@@ -1,6 +1,8 @@
 #include "receiver/comm_port_driver.h"
 
 #include <algorithm>
+#include <chrono>
+#include <utility>
 #include <cmath>
 #include <limits>
 
@@ -9,6 +11,9 @@ namespace {
 
 // Bits a byte takes on the line: start, eight data, stop.
 constexpr double kBitsPerByte = 10.0;
+
+// The byte that ends a receiver message; with QuickAck a message goes at it.
+constexpr std::uint8_t kMessageEnd = 20;
 
 // Read and write time-outs asked of the device: reads return at once with
 // what waits, a write that finds no room gives up after 10 ms.
@@ -38,8 +43,8 @@ SerialRts RtsOf(THwFlowControl flow) {
 
 }  // namespace
 
-TCommPortDriver::TCommPortDriver(SerialPorts& ports, PeriodicTimer& timer, const Clock& clock)
-    : ports_(ports), timer_(timer), clock_(clock), buffer_(kDefaultBufSize, 0) {}
+TCommPortDriver::TCommPortDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock)
+    : ports_(ports), loop_(loop), clock_(clock), buffer_(kDefaultBufSize, 0), packet_(kDefaultBufSize, 0) {}
 
 TCommPortDriver::~TCommPortDriver() { Disconnect(); }
 
@@ -60,20 +65,36 @@ bool TCommPortDriver::Connect(std::error_code& why) {
     return false;
   }
   device_->SetTimeouts(kPortTimeouts);
-  StartPolling();
+  StartReading();
   return true;
 }
 
 void TCommPortDriver::Disconnect() {
   if (!device_) return;
-  timer_.Stop();
+  StopReading();
   open_.store(false, std::memory_order_release);
   device_.reset();
-  packet_start_.reset();
+  buffered_ = 0;
+  arrivals_.clear();
+}
+
+void TCommPortDriver::StartReading() {
+  empty_wakes_ = 0;
+  if (const std::optional<NativeWaitHandle> handle = device_->WaitHandle()) {
+    watch_ = loop_.WatchReadable(*handle, [this] { OnReadable(); });
+  } else {
+    StartPolling();
+  }
 }
 
 void TCommPortDriver::StartPolling() {
-  timer_.Start(polling_delay_, [this] { Poll(); });
+  poll_timer_ = loop_.StartTimer(std::chrono::milliseconds(polling_delay_), [this] { Poll(); });
+}
+
+void TCommPortDriver::StopReading() {
+  if (watch_) loop_.StopWatching(*std::exchange(watch_, std::nullopt));
+  if (poll_timer_) loop_.StopTimer(*std::exchange(poll_timer_, std::nullopt));
+  DisarmTimeout();
 }
 
 std::error_code TCommPortDriver::ApplySettings() {
@@ -95,7 +116,12 @@ std::error_code TCommPortDriver::ApplySettings() {
 
 std::error_code TCommPortDriver::PurgeBuffers(bool input, bool output) {
   if (const std::error_code error = device_->Purge(input, output)) return error;
-  packet_start_.reset();
+  if (input) {
+    // What was read already goes with what waited in the line's queue.
+    buffered_ = 0;
+    arrivals_.clear();
+    DisarmTimeout();
+  }
   return {};
 }
 
@@ -150,71 +176,132 @@ std::uint32_t TCommPortDriver::LineTimeMs(std::uint32_t count) const {
                                                           : static_cast<std::uint32_t>(ms);
 }
 
-std::optional<std::uint32_t> TCommPortDriver::ReadWaiting(std::uint32_t size) {
-  std::size_t count = 0;
-  const auto n = std::min<std::size_t>(size, buffer_.size());
-  if (device_->Read(buffer_.data(), n, count)) return std::nullopt;
-  return static_cast<std::uint32_t>(std::min(count, n));
-}
-
 void TCommPortDriver::LoseLine() {
   Disconnect();
   if (OnLineLost) OnLineLost(this);
 }
 
+void TCommPortDriver::OnReadable() {
+  Poll();
+  // A line that keeps saying "readable" with nothing to read would make the
+  // loop spin; such a device is polled instead.
+  constexpr int kMaxEmptyWakes = 64;
+  if (!watch_) return;
+  empty_wakes_ = last_read_empty_ ? empty_wakes_ + 1 : 0;
+  if (empty_wakes_ > kMaxEmptyWakes) {
+    loop_.StopWatching(*std::exchange(watch_, std::nullopt));
+    StartPolling();
+  }
+}
+
 void TCommPortDriver::Poll() {
-  if (!device_ || polling_) return;
-  polling_ = true;
+  if (!device_) return;
+  const SerialDevice* const device = device_.get();
+  if (!ReadArrived()) return;
+  // A handler that runs the event loop (a message box) gets no second
+  // packet in its middle; what arrives meanwhile waits in the buffer.
+  if (handling_) return;
+  handling_ = true;
   struct Reset {
     bool& flag;
     ~Reset() { flag = false; }
-  } reset{polling_};
+  } reset{handling_};
+  DeliverDue(device);
+}
 
-  const SerialDevice* const device = device_.get();
+bool TCommPortDriver::ReadArrived() {
   SerialQueueStatus status;
   if (device_->QueryStatus(status)) {
     // No read may be sized from a count the platform did not give.
     LoseLine();
-    return;
+    return false;
   }
-  std::uint32_t waiting = status.in_queue;
+  const std::size_t room = buffer_.size() - buffered_;
+  last_read_empty_ = status.in_queue == 0;
+  if (status.in_queue == 0 || room == 0) return true;
+  std::size_t count = 0;
+  if (device_->Read(buffer_.data() + buffered_, std::min<std::size_t>(status.in_queue, room), count) || count == 0) {
+    return true;
+  }
+  buffered_ += count;
+  arrivals_.push_back({buffered_, clock_.TickCount()});
+  return true;
+}
 
+void TCommPortDriver::DeliverDue(const SerialDevice* device) {
   if (packet_size_ <= 0) {
-    if (waiting == 0) return;
-    const auto count = ReadWaiting(waiting);
-    if (count && *count > 0 && OnReceiveData) OnReceiveData(this, buffer_.data(), *count);
+    if (buffered_ > 0) {
+      const std::size_t n = buffered_;
+      std::copy_n(buffer_.begin(), n, packet_.begin());
+      DropFront(n);
+      if (OnReceiveData) OnReceiveData(this, packet_.data(), static_cast<std::uint32_t>(n));
+    }
     return;
   }
-
   // Never more than the receive buffer holds, whatever was configured.
-  const auto packet = std::min(static_cast<std::uint32_t>(packet_size_), static_cast<std::uint32_t>(buffer_.size()));
-  if (waiting >= packet) {
-    do {
-      const auto count = ReadWaiting(packet);
-      if (count && *count > 0 && OnReceivePacket) {
-        OnReceivePacket(this, buffer_.data(), *count);
-        if (!StillOpen(device)) return;
+  const auto packet = std::min<std::size_t>(static_cast<std::size_t>(packet_size_), buffer_.size());
+  for (;;) {
+    if (quick_ack_) {
+      const auto end = std::find(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(std::min(buffered_, packet)),
+                                 kMessageEnd);
+      if (end != buffer_.begin() + static_cast<std::ptrdiff_t>(std::min(buffered_, packet))) {
+        if (!HandOver(static_cast<std::size_t>(end - buffer_.begin()) + 1, device)) return;
+        continue;
       }
-      if (packet_start_) *packet_start_ += LineTimeMs(packet);
-      waiting -= packet;
-      if (waiting == 0) packet_start_.reset();
-    } while (waiting >= packet);
-    // A remainder is timed from now when nothing was being gathered, so the
-    // partial-packet rule delivers it.
-    if (waiting > 0 && !packet_start_) packet_start_ = clock_.TickCount();
+    }
+    if (buffered_ < packet) break;
+    if (!HandOver(packet, device)) return;
+  }
+  if (buffered_ == 0) {
+    DisarmTimeout();
     return;
   }
+  const std::uint32_t start = arrivals_.front().tick;
+  // The difference wraps with the tick.
+  if (packet_timeout_ > 0 && static_cast<std::int32_t>(clock_.TickCount() - start) > packet_timeout_) {
+    DisarmTimeout();
+    if (packet_mode_ == pmPass) {
+      HandOver(buffered_, device);
+    } else {
+      DropFront(buffered_);
+    }
+    return;
+  }
+  if (packet_timeout_ > 0) ArmTimeout(start);
+}
 
-  const std::uint32_t now = clock_.TickCount();
-  // The difference wraps with the tick, and is signed: a start advanced past
-  // now by a packet's line time has not timed out, however it wraps.
-  if (packet_timeout_ > 0 && packet_start_ && static_cast<std::int32_t>(now - *packet_start_) > packet_timeout_) {
-    packet_start_.reset();
-    const auto count = ReadWaiting(waiting);
-    if (count && *count > 0 && packet_mode_ == pmPass && OnReceivePacket) OnReceivePacket(this, buffer_.data(), *count);
-    return;
-  }
-  if (waiting > 0 && !packet_start_) packet_start_ = now;
+bool TCommPortDriver::HandOver(std::size_t count, const SerialDevice* device) {
+  std::copy_n(buffer_.begin(), count, packet_.begin());
+  DropFront(count);
+  if (OnReceivePacket) OnReceivePacket(this, packet_.data(), static_cast<std::uint32_t>(count));
+  return StillOpen(device);
+}
+
+void TCommPortDriver::DropFront(std::size_t count) {
+  std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(count),
+            buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_), buffer_.begin());
+  buffered_ -= count;
+  // The bytes left keep the arrival times of the reads that brought them.
+  while (!arrivals_.empty() && arrivals_.front().end <= count) arrivals_.pop_front();
+  for (Arrival& a : arrivals_) a.end -= count;
+}
+
+void TCommPortDriver::ArmTimeout(std::uint32_t start) {
+  if (timeout_timer_ && timeout_start_ == start) return;
+  DisarmTimeout();
+  const auto passed = static_cast<std::int32_t>(clock_.TickCount() - start);
+  // Due at the first millisecond past the time-out: exactly the time-out is not enough.
+  const std::int64_t wait = std::max<std::int64_t>(std::int64_t{packet_timeout_} + 1 - passed, 1);
+  timeout_start_ = start;
+  timeout_timer_ = loop_.StartTimer(std::chrono::milliseconds(wait), [this] {
+    DisarmTimeout();
+    Poll();
+  });
+}
+
+void TCommPortDriver::DisarmTimeout() {
+  if (timeout_timer_) loop_.StopTimer(*std::exchange(timeout_timer_, std::nullopt));
+  timeout_start_.reset();
 }
 
 std::string TCommPortDriver::PortName() const {
@@ -269,6 +356,7 @@ void TCommPortDriver::ResizeInBuf(std::uint32_t size) {
   if (device_) return;
   in_buf_size_ = ClampBufSize(size);
   buffer_.assign(in_buf_size_, 0);
+  packet_.assign(in_buf_size_, 0);
 }
 
 void TCommPortDriver::SetInBufSize(std::uint32_t size) {
@@ -299,13 +387,13 @@ void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
   ms = std::max(ms, kMinPollingDelay);
   if (ms == polling_delay_) return;
   polling_delay_ = ms;
-  if (device_) {
-    timer_.Stop();
+  if (poll_timer_) {
+    loop_.StopTimer(*std::exchange(poll_timer_, std::nullopt));
     StartPolling();
   }
 }
 
-void ApplyReceiverLineSettings(TCommPortDriver& port) {
+void ApplyReceiverLineSettings(TCommPortDriver& port, bool quick_ack) {
   port.SetHwFlow(hfNONE);
   port.SetPacketSize(256);
   port.SetPacketTimeout(80);
@@ -313,6 +401,7 @@ void ApplyReceiverLineSettings(TCommPortDriver& port) {
   port.SetPollingDelay(20);
   port.SetOutputTimeout(80);
   port.SetInputTimeout(80);
+  port.SetQuickAck(quick_ack);
 }
 
 }  // namespace orvent

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,7 +11,7 @@
 #include <vector>
 
 #include "platform/clock.h"
-#include "platform/periodic_timer.h"
+#include "platform/event_loop.h"
 #include "platform/serial_device.h"
 
 namespace orvent {
@@ -36,9 +37,16 @@ using TReceivePacketEvent = std::function<void(TCommPortDriver* Sender, const st
 using TReceiveDataEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
 using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 
-// The serial port packet driver. It opens one port, polls it from the
-// owner's periodic timer and cuts what arrives into packets by size and by
-// time, without knowing the receiver's message format.
+// The serial port packet driver. It opens one port, reads what arrives as
+// soon as the owner's event loop sees the line readable (or, for a device
+// that cannot be watched, every PollingDelay ms), and cuts it into packets by
+// size and by time, without knowing the receiver's message format.
+//
+// A packet is handed over at once when PacketSize bytes have arrived, and
+// otherwise once more than PacketTimeout ms have passed since its first
+// bytes arrived; with QuickAck also at once when a DC4 ends a message.
+// Times are arrival times, never ahead of now: a burst faster than the line
+// cannot push the next packet's time-out into the future.
 //
 // Everything runs on the owner's (window) thread, except `Connected` and
 // `PortName`, which any thread may read. Nothing here throws: opening
@@ -49,17 +57,18 @@ public:
   static constexpr std::uint32_t kMaxBufSize = 8192;
   static constexpr std::uint16_t kMinPollingDelay = 5;
 
-  TCommPortDriver(SerialPorts& ports, PeriodicTimer& timer, const Clock& clock);
+  TCommPortDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock);
   ~TCommPortDriver();
   TCommPortDriver(const TCommPortDriver&) = delete;
   TCommPortDriver& operator=(const TCommPortDriver&) = delete;
 
-  // Opens the port named by PortName and starts polling. True when the port
-  // is open afterwards, also when it was open already (then nothing changes).
+  // Opens the port named by PortName and starts reading it. True when the
+  // port is open afterwards, also when it was open already (then nothing
+  // changes).
   bool Connect();
   // The same; `why` is the system's reason when it fails.
   bool Connect(std::error_code& why);
-  // Stops polling and closes the port; waiting bytes and a partial packet
+  // Stops reading and closes the port; waiting bytes and a partial packet
   // are dropped.
   void Disconnect();
   bool Connected() const { return open_.load(std::memory_order_acquire); }
@@ -72,8 +81,12 @@ public:
   // nearest millisecond (halves to even).
   std::uint32_t LineTimeMs(std::uint32_t count) const;
 
-  // One poll, as the timer runs it.
+  // One look at the line: reads what has arrived and hands over the packets
+  // that are due. The loop runs it when the line is readable (or on the poll
+  // timer) and at a partial packet's time-out.
   void Poll();
+  // Whether the line is watched by the loop (else polled every PollingDelay ms).
+  bool Watched() const { return watch_.has_value(); }
 
   std::string PortName() const;
   TBaudRate BaudRate() const { return baud_rate_; }
@@ -89,6 +102,7 @@ public:
   std::int32_t PacketTimeout() const { return packet_timeout_; }
   TPacketMode PacketMode() const { return packet_mode_; }
   std::uint16_t PollingDelay() const { return polling_delay_; }
+  bool QuickAck() const { return quick_ack_; }
   bool EnableDTROnOpen() const { return enable_dtr_on_open_; }
   std::uint16_t OutputTimeout() const { return output_timeout_; }
   std::uint32_t InputTimeout() const { return input_timeout_; }
@@ -113,8 +127,11 @@ public:
   // 0 or less means never (-1).
   void SetPacketTimeout(std::int32_t ms);
   void SetPacketMode(TPacketMode mode) { packet_mode_ = mode; }
-  // At least 5 ms; restarts the timer while the port is open.
+  // At least 5 ms; restarts the poll timer of a device that is polled.
   void SetPollingDelay(std::uint16_t ms);
+  // A message is handed over at its closing DC4, without waiting for the
+  // packet time-out.
+  void SetQuickAck(bool on) { quick_ack_ = on; }
   void SetEnableDTROnOpen(bool on) { enable_dtr_on_open_ = on; }
   void SetOutputTimeout(std::uint16_t ms) { output_timeout_ = ms; }
   void SetInputTimeout(std::uint32_t ms) { input_timeout_ = ms; }
@@ -133,17 +150,31 @@ private:
   std::error_code PurgeBuffers(bool input, bool output);
   void ResizeInBuf(std::uint32_t size);
   void ReapplyIfOpen();
+  // Watches the line, or polls a device that cannot be watched.
+  void StartReading();
+  // The watch's call: a look at the line, and a guard against a line that
+  // says "readable" for ever with nothing to read.
+  void OnReadable();
   void StartPolling();
+  void StopReading();
   std::uint32_t LineRate() const;
-  // Reads up to `size` waiting bytes into the receive buffer; the count read,
-  // or nothing when the read failed.
-  std::optional<std::uint32_t> ReadWaiting(std::uint32_t size);
+  // Takes what waits on the line into the receive buffer; false when the
+  // line is lost (the port is closed then).
+  bool ReadArrived();
+  // Hands over every packet that is due and times the next partial one.
+  void DeliverDue(const SerialDevice* device);
+  // Hands the first `count` buffered bytes to the handler; false when the
+  // handler closed the port.
+  bool HandOver(std::size_t count, const SerialDevice* device);
+  void DropFront(std::size_t count);
+  void ArmTimeout(std::uint32_t start);
+  void DisarmTimeout();
   // Whether `device` is still the open port after a handler ran.
   bool StillOpen(const SerialDevice* device) const { return device_.get() == device; }
   void LoseLine();
 
   SerialPorts& ports_;
-  PeriodicTimer& timer_;
+  EventLoop& loop_;
   const Clock& clock_;
 
   mutable std::mutex port_name_mutex_;
@@ -165,21 +196,41 @@ private:
   std::uint16_t output_timeout_ = 500;
   std::uint32_t input_timeout_ = 20;
   bool check_line_status_ = false;
+  bool quick_ack_ = false;
 
   std::unique_ptr<SerialDevice> device_;
   std::atomic<bool> open_{false};
-  // Allocated ahead, never per poll.
+  // Allocated ahead, never per read: what arrived and was not handed over
+  // yet, and the packet being handed over (stable while its handler runs,
+  // whatever arrives meanwhile).
   std::vector<std::uint8_t> buffer_;
-  // Tick at which the packet being gathered was first seen.
-  std::optional<std::uint32_t> packet_start_;
-  // A handler that lets the event loop run must not start a second poll that
-  // overwrites the buffer it is still reading.
-  bool polling_ = false;
+  std::size_t buffered_ = 0;
+  std::vector<std::uint8_t> packet_;
+  // Where each read's bytes end in the buffer, and the tick they came at:
+  // a packet's time-out counts from its first bytes' arrival.
+  struct Arrival {
+    std::size_t end;
+    std::uint32_t tick;
+  };
+  std::deque<Arrival> arrivals_;
+  std::optional<EventLoop::WatchId> watch_;
+  std::optional<EventLoop::TimerId> poll_timer_;
+  std::optional<EventLoop::TimerId> timeout_timer_;
+  std::optional<std::uint32_t> timeout_start_;  // the arrival the time-out is set for
+  // Wake-ups that found nothing to read, in a row: a line that says
+  // "readable" and has nothing is polled instead of spinning.
+  int empty_wakes_ = 0;
+  bool last_read_empty_ = false;
+  // A handler that lets the event loop run must not hand over a second
+  // packet in the middle of the first.
+  bool handling_ = false;
 };
 
-// The settings the main window gives its driver before the port is first
-// opened: packets of up to 256 bytes cut after 80 ms, polled every 20 ms,
-// passed on when partial, no handshake, 80 ms output time-out.
-void ApplyReceiverLineSettings(TCommPortDriver& port);
+// The settings the program gives its driver before the port is first
+// opened: packets of up to 256 bytes cut 80 ms after their first bytes,
+// polled every 20 ms where the line cannot be watched, passed on when
+// partial, no handshake, 80 ms output time-out; `quick_ack` hands a message
+// over at its DC4.
+void ApplyReceiverLineSettings(TCommPortDriver& port, bool quick_ack = false);
 
 }  // namespace orvent

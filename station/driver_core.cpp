@@ -42,14 +42,13 @@ DriverCore::DriverCore(CoreEnvironment env, DriverFace& face)
     : env_(std::move(env)),
       face_(face),
       error_log_(env_.WorkDir),
-      poll_timer_(*env_.Loop),
       dispatcher_([loop = env_.Loop](std::function<void()> call) { loop->Post(std::move(call)); }) {
   if (env_.clock == nullptr) own_clock_ = std::make_unique<SystemClock>();
   clock_ = env_.clock != nullptr ? env_.clock : own_clock_.get();
   if (env_.ports == nullptr) own_ports_ = std::make_unique<SystemSerialPorts>();
   ports_ = env_.ports != nullptr ? env_.ports : own_ports_.get();
 
-  CommPortDriver1_ = std::make_unique<TCommPortDriver>(*ports_, poll_timer_, *clock_);
+  CommPortDriver1_ = std::make_unique<TCommPortDriver>(*ports_, *env_.Loop, *clock_);
   ApplyReceiverLineSettings(*CommPortDriver1_);
   CommPortDriver1_->OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
     CommPortDriver1ReceivePacket(packet, size);
@@ -57,16 +56,13 @@ DriverCore::DriverCore(CoreEnvironment env, DriverFace& face)
   CommPortDriver1_->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
 }
 
-DriverCore::~DriverCore() {
-  End();
-  // The driver goes before the poll timer it was given.
-  CommPortDriver1_.reset();
-}
+DriverCore::~DriverCore() { End(); }
 
 IniFile DriverCore::SettingsFile() const { return IniFile(JoinPath(env_.WorkDir, kSettingsFileName)); }
 
 DriverCore::StartResult DriverCore::Start() {
   settings_ = ReadMainSettings(SettingsFile());
+  CommPortDriver1_->SetQuickAck(settings_.QuickAck);
   // The handshake tells the name the window holds from the first attempt on.
   PublishPortState();
 

@@ -12,7 +12,6 @@
 #include "delivery/window_dispatcher.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
-#include "platform/loop_timer.h"
 #include "platform/serial_device.h"
 #include "receiver/port_scan.h"
 #include "station/error_log.h"
@@ -150,7 +149,6 @@ private:
   SerialPorts* ports_ = nullptr;
   ErrorLog error_log_;
   MainSettings settings_;
-  LoopTimer poll_timer_;
   std::unique_ptr<TCommPortDriver> CommPortDriver1_;
   std::unique_ptr<MessageDecoder> decoder_;
   std::unique_ptr<EventSpool> spool_;

@@ -210,6 +210,7 @@ MainSettings ReadMainSettings(const IniFile& ini) {
   s.Log = ini.ReadBool("main", "Log", s.Log);
   s.VariantRazdel = ini.ReadInteger("main", "VariantRazdel", s.VariantRazdel);
   s.Hex = ini.ReadBool("main", "Hex", s.Hex);
+  s.QuickAck = ini.ReadBool("main", "QuickAck", s.QuickAck);
   return s;
 }
 

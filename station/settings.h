@@ -61,6 +61,8 @@ struct MainSettings {
   bool Log = false;
   std::int32_t VariantRazdel = kDefaultVariantRazdel;
   bool Hex = false;
+  // A message is acknowledged at its closing DC4, not after the packet time-out.
+  bool QuickAck = false;
 };
 
 MainSettings ReadMainSettings(const IniFile& ini);

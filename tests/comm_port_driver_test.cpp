@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/fake_clock.h"
-#include "platform/manual_timer.h"
+#include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "support/pty_pair.h"
@@ -27,38 +27,36 @@ std::string Pattern(std::size_t size, int seed = 0) {
 
 const std::string kMessage = std::string("5011 181234113001015") + '\x14';
 
-// The driver on a real pseudo-terminal, set up as the main window sets it,
-// with a fake clock and a timer that ticks when the test says.
+// The driver on a real pseudo-terminal, set up as the program sets it, with a
+// fake clock and an event loop that runs when the test says.
 class PacketDriverTest : public ::testing::Test {
 protected:
   void SetUp() override {
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
     driver.SetPortName(pty.path());
-    driver.SetHwFlow(hfNONE);
-    driver.SetPacketSize(256);
-    driver.SetPacketTimeout(80);
-    driver.SetPacketMode(pmPass);
-    driver.SetPollingDelay(20);
-    driver.SetOutputTimeout(80);
-    driver.SetInputTimeout(80);
+    ApplyReceiverLineSettings(driver);
     driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
       packets.emplace_back(reinterpret_cast<const char*>(p), n);
     };
     ASSERT_TRUE(driver.Connect());
+    ASSERT_TRUE(driver.Watched());
   }
 
-  // Bytes from the receiver, once the port can see them.
+  // Bytes from the receiver reach the port, and the loop sees it readable.
   void Arrive(const std::string& bytes) {
     const int expected = pty.Waiting() + static_cast<int>(bytes.size());
     ASSERT_TRUE(pty.Write(bytes));
     ASSERT_TRUE(pty.WaitUntilWaiting(expected));
+    loop.SignalWatches();
   }
-
-  // `ms` pass, then the poll timer ticks.
-  void Tick(std::int64_t ms) {
-    clock.Advance(ms);
-    ASSERT_TRUE(timer.Fire());
+  // Many bytes at once, faster than any line: the port takes them as they
+  // come, a pseudo-terminal's queue at a time.
+  void Burst(const std::string& bytes) {
+    constexpr std::size_t kChunk = 1024;
+    for (std::size_t at = 0; at < bytes.size(); at += kChunk) Arrive(bytes.substr(at, kChunk));
   }
+  // `ms` pass; timers run as they fall due.
+  void Pass(std::int64_t ms) { loop.Advance(ms); }
 
   termios LineSettings() const {
     termios t{};
@@ -68,95 +66,115 @@ protected:
 
   PtyPair pty;
   FakeClock clock;
-  ManualTimer timer;
+  ManualEventLoop loop{clock};
   SystemSerialPorts ports;
-  TCommPortDriver driver{ports, timer, clock};
+  TCommPortDriver driver{ports, loop, clock};
   std::vector<std::string> packets;
 };
 
-TEST_F(PacketDriverTest, MessageIsDeliveredAtFirstPollMoreThanTimeoutAfterItWasSeen) {
+TEST_F(PacketDriverTest, APacketGoesOnceMoreThanTheTimeOutHasPassedSinceItsBytesArrived) {
   // The tick counter passing 2^32 must not disturb the time-out; the last
-  // start is the all-ones value itself.
+  // arrival is the all-ones value itself.
   for (const std::uint32_t start : {1000u, 0xFFFFFFFFu - 50, 0xFFFFFFFFu}) {
     SCOPED_TRACE(start);
     packets.clear();
     clock.SetTick(start);
     Arrive(kMessage);
-    Tick(0);  // first sees it
-    Tick(80);
+    Pass(80);
     EXPECT_TRUE(packets.empty()) << "exactly the time-out is not enough";
-    Tick(1);
+    Pass(1);
     EXPECT_EQ(packets, std::vector<std::string>{kMessage});
-    Tick(200);
+    Pass(200);
     EXPECT_EQ(packets.size(), 1u);
   }
+  EXPECT_EQ(pty.Waiting(), 0);
 }
 
 TEST_F(PacketDriverTest, TimeOutCountsFromFirstBytesNotFromLast) {
   Arrive(kMessage.substr(0, 10));
-  Tick(0);
-  Tick(40);
+  Pass(40);
   Arrive(kMessage.substr(10, 5));
-  Tick(40);
+  Pass(40);
   EXPECT_TRUE(packets.empty());
-  Tick(1);
+  Pass(1);
   ASSERT_EQ(packets, std::vector<std::string>{kMessage.substr(0, 15)});
   // The rest of the message becomes the next packet, timed afresh.
   Arrive(kMessage.substr(15));
-  Tick(0);
-  Tick(80);
+  Pass(80);
   EXPECT_EQ(packets.size(), 1u);
-  Tick(1);
+  Pass(1);
   EXPECT_EQ(packets.back(), kMessage.substr(15));
 }
 
-TEST_F(PacketDriverTest, FullPacketGoesAtOnceAndRemainderAfterTimeOut) {
-  const std::string bytes = Pattern(300);
-  Arrive(bytes);
-  Tick(0);
-  ASSERT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
-  // The remainder is timed from the poll that left it.
-  Tick(80);
-  EXPECT_EQ(packets.size(), 1u);
-  Tick(1);
-  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
-}
-
-TEST_F(PacketDriverTest, TwoFullPacketsInOnePollLeaveNothingBehind) {
-  const std::string bytes = Pattern(512);
-  Arrive(bytes);
-  Tick(0);
-  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
-  Tick(500);
-  EXPECT_EQ(packets.size(), 2u);
-  EXPECT_EQ(pty.Waiting(), 0);
-}
-
-TEST_F(PacketDriverTest, RemainderOfPacketCutWhileGatheringWaitsForItsOwnTimeOut) {
-  // 256 bytes take 267 ms at 9600 bit/s; the rest started no earlier than
-  // that after the first byte, so its time-out ends 267 + 80 ms after it.
+TEST_F(PacketDriverTest, FullPacketsGoAtOnceAndTheRemainderAfterItsOwnTimeOut) {
   const std::string bytes = Pattern(300);
   Arrive(bytes.substr(0, 100));
-  Tick(0);
+  Pass(30);
   Arrive(bytes.substr(100));
-  Tick(20);
-  ASSERT_EQ(packets.size(), 1u);
-  Tick(20);
-  EXPECT_EQ(packets.size(), 1u) << "a start time ahead of now is not a time-out";
-  Tick(267 + 80 - 40);
+  ASSERT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
+  // The remainder came with the second write, 30 ms after the first.
+  Pass(80);
   EXPECT_EQ(packets.size(), 1u);
-  Tick(1);
+  Pass(1);
   EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+
+  packets.clear();
+  const std::string two = Pattern(512, 3);
+  Arrive(two);
+  EXPECT_EQ(packets, (std::vector<std::string>{two.substr(0, 256), two.substr(256)}));
+  Pass(500);
+  EXPECT_EQ(packets.size(), 2u);
+}
+
+TEST_F(PacketDriverTest, ALineAfterALongBurstIsNotHeldBack) {
+  // 20,000 bytes faster than any line, then a message: it goes with the
+  // burst's remainder (20,000 is not a multiple of 256) once the time-out has
+  // passed since they arrived, not a line time per packet later.
+  Burst(Pattern(20000));
+  EXPECT_EQ(packets.size(), 20000u / 256);
+  Arrive(kMessage);
+  Pass(81);
+  ASSERT_EQ(packets.size(), 20000u / 256 + 1);
+  EXPECT_EQ(packets.back(), Pattern(20000).substr(20000 / 256 * 256) + kMessage);
+}
+
+TEST_F(PacketDriverTest, QuickAckHandsAMessageOverAtItsClosingDc4) {
+  driver.SetQuickAck(true);
+  Arrive(kMessage);
+  EXPECT_EQ(packets, std::vector<std::string>{kMessage});
+
+  // Two messages in one write are two packets.
+  packets.clear();
+  Arrive(kMessage + kMessage);
+  EXPECT_EQ(packets, (std::vector<std::string>{kMessage, kMessage}));
+
+  // A message split over two writes goes when its end arrives.
+  packets.clear();
+  Arrive(kMessage.substr(0, 12));
+  Pass(40);
+  EXPECT_TRUE(packets.empty());
+  Arrive(kMessage.substr(12));
+  EXPECT_EQ(packets, std::vector<std::string>{kMessage});
+
+  // Bytes without a DC4 still wait for the time-out.
+  packets.clear();
+  Arrive("5011 18");
+  Pass(80);
+  EXPECT_TRUE(packets.empty());
+  Pass(1);
+  EXPECT_EQ(packets, std::vector<std::string>{"5011 18"});
 }
 
 TEST_F(PacketDriverTest, DiscardModeDropsTimedOutPartialPacketOnly) {
   driver.SetPacketMode(pmDiscard);
   const std::string bytes = Pattern(300);
   Arrive(bytes);
-  Tick(0);
-  Tick(81);
+  Pass(81);
   EXPECT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
   EXPECT_EQ(pty.Waiting(), 0) << "the partial packet is read and dropped";
+  Arrive(kMessage);
+  Pass(81);
+  EXPECT_EQ(packets.size(), 1u);
 }
 
 TEST_F(PacketDriverTest, RawModeNeverReadsMoreThanTheBuffer) {
@@ -170,34 +188,39 @@ TEST_F(PacketDriverTest, RawModeNeverReadsMoreThanTheBuffer) {
   ASSERT_TRUE(driver.Connect());
   const std::string bytes = Pattern(300);
   Arrive(bytes);
-  for (int i = 0; i < 4; ++i) Tick(20);
+  for (int i = 0; i < 3; ++i) loop.SignalWatches();
   EXPECT_EQ(reads, (std::vector<std::string>{bytes.substr(0, 128), bytes.substr(128, 128), bytes.substr(256)}));
   EXPECT_TRUE(packets.empty());
 }
 
-TEST_F(PacketDriverTest, NestedPollDoesNotOverwriteThePacketBeingHandled) {
-  // A handler that lets the event loop run may see the timer tick again.
-  const std::string bytes = Pattern(512);
+TEST_F(PacketDriverTest, AHandlerThatRunsTheLoopKeepsItsPacketAndGetsNoSecondInItsMiddle) {
+  // A handler that lets the event loop run (a message box) may see the line
+  // readable again; the packet it reads must stay as it was.
+  const std::string first = Pattern(256);
+  const std::string second = Pattern(256, 5);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
-    if (packets.empty()) timer.Fire();
+    if (packets.empty()) {
+      Arrive(second);
+      EXPECT_EQ(packets.size(), 0u);
+    }
     packets.emplace_back(reinterpret_cast<const char*>(p), n);
   };
-  Arrive(bytes);
-  Tick(0);
-  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
+  Arrive(first);
+  // The second goes after the first's handler has returned, whole.
+  EXPECT_EQ(packets, (std::vector<std::string>{first, second}));
 }
 
-TEST_F(PacketDriverTest, HandlerClosingThePortEndsThePoll) {
+TEST_F(PacketDriverTest, HandlerClosingThePortEndsTheHandingOver) {
   driver.OnReceivePacket = [&](TCommPortDriver* sender, const std::uint8_t*, std::uint32_t n) {
     EXPECT_EQ(sender, &driver);
     packets.emplace_back(n, '\0');
     driver.Disconnect();
   };
   Arrive(Pattern(512));
-  Tick(0);
   EXPECT_EQ(packets.size(), 1u);
   EXPECT_FALSE(driver.Connected());
-  EXPECT_FALSE(timer.Running());
+  EXPECT_FALSE(driver.Watched());
+  EXPECT_EQ(loop.TimerCount(), 0u);
 }
 
 TEST_F(PacketDriverTest, LostLineClosesThePortAndTellsTheOwner) {
@@ -207,12 +230,27 @@ TEST_F(PacketDriverTest, LostLineClosesThePortAndTellsTheOwner) {
     EXPECT_FALSE(driver.Connected());
     ++lost;
   };
+  Arrive(kMessage.substr(0, 5));  // a partial packet is not delivered
   pty.CloseMaster();
-  Tick(20);
+  loop.SignalWatches();
   EXPECT_EQ(lost, 1);
   EXPECT_FALSE(driver.Connected());
-  EXPECT_FALSE(timer.Running());
+  EXPECT_FALSE(driver.Watched());
+  Pass(200);
   EXPECT_TRUE(packets.empty());
+}
+
+TEST_F(PacketDriverTest, ALineThatSaysReadableWithNothingToReadIsPolledInstead) {
+  for (int i = 0; i < 100; ++i) loop.SignalWatches();
+  EXPECT_FALSE(driver.Watched());
+  // Polled every 20 ms from now on, with the same packet rules.
+  ASSERT_TRUE(pty.Write(kMessage));
+  ASSERT_TRUE(pty.WaitUntilWaiting(static_cast<int>(kMessage.size())));
+  Pass(20);  // the poll that sees it
+  Pass(80);
+  EXPECT_TRUE(packets.empty());
+  Pass(1);
+  EXPECT_EQ(packets, std::vector<std::string>{kMessage});
 }
 
 TEST_F(PacketDriverTest, AckReachesTheReceiverAndClosedPortSendsNothing) {
@@ -237,7 +275,6 @@ TEST_F(PacketDriverTest, ConnectWhileOpenChangesNothing) {
   driver.SetPortName(other.path());
   EXPECT_EQ(driver.PortName(), pty.path());
   EXPECT_TRUE(driver.Connect());
-  EXPECT_EQ(timer.Starts(), 1);
   const std::uint8_t ack = 6;
   ASSERT_EQ(driver.SendData(&ack, 1), 1u);
   EXPECT_EQ(pty.Read(1), "\x06");
@@ -245,20 +282,18 @@ TEST_F(PacketDriverTest, ConnectWhileOpenChangesNothing) {
 }
 
 TEST_F(PacketDriverTest, PortHeldByAnotherOpenerIsRefused) {
-  ManualTimer other_timer;
-  TCommPortDriver other(ports, other_timer, clock);
+  TCommPortDriver other(ports, loop, clock);
   other.SetPortName(pty.path());
   EXPECT_FALSE(other.Connect());
   EXPECT_FALSE(other.Connected());
-  EXPECT_FALSE(other_timer.Running());
+  EXPECT_FALSE(other.Watched());
   // The holder is undisturbed.
   Arrive(kMessage);
-  Tick(0);
-  Tick(81);
+  Pass(81);
   EXPECT_EQ(packets, std::vector<std::string>{kMessage});
 }
 
-TEST_F(PacketDriverTest, SizesAndNameAreKeptWhileOpenAndPollPeriodRestarts) {
+TEST_F(PacketDriverTest, SizesAndNameAreKeptWhileOpen) {
   driver.SetInBufSize(4096);
   driver.SetOutBufSize(4096);
   EXPECT_EQ(driver.InBufSize(), 2048u);
@@ -266,13 +301,10 @@ TEST_F(PacketDriverTest, SizesAndNameAreKeptWhileOpenAndPollPeriodRestarts) {
   // A packet larger than the fixed buffer is cut at the buffer's size.
   driver.SetPacketSize(4000);
   EXPECT_EQ(driver.PacketSize(), 2048);
-
-  EXPECT_EQ(timer.PeriodMs(), 20u);
-  driver.SetPollingDelay(20);
-  EXPECT_EQ(timer.Starts(), 1);
+  // A watched line has no poll timer to restart.
   driver.SetPollingDelay(3);
-  EXPECT_EQ(timer.Starts(), 2);
-  EXPECT_EQ(timer.PeriodMs(), 5u);
+  EXPECT_EQ(driver.PollingDelay(), 5u);
+  EXPECT_EQ(loop.TimerCount(), 0u);
 }
 
 TEST_F(PacketDriverTest, LineIsRawAtOpenFollowsChangesAndIsRestoredAtClose) {
@@ -322,9 +354,10 @@ TEST(PacketDriverSendTest, StalledLineGivesUpAfterOutputTimeout) {
   PtyPair pty;
   if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
   SteppingClock clock;
-  ManualTimer timer;
+  FakeClock loop_clock;
+  ManualEventLoop loop(loop_clock);
   SystemSerialPorts ports;
-  TCommPortDriver driver(ports, timer, clock);
+  TCommPortDriver driver(ports, loop, clock);
   driver.SetPortName(pty.path());
   driver.SetOutputTimeout(80);
   ASSERT_TRUE(driver.Connect());
@@ -341,27 +374,26 @@ TEST(PacketDriverOpenTest, FailedOpenLeavesThePortClosed) {
   dir.Write("plain-file", "not a terminal");
   FakeClock clock;
   SystemSerialPorts ports;
+  ManualEventLoop loop(clock);
   for (const std::string& name : {dir.File("missing"), dir.File("plain-file"), std::string("LPT1")}) {
     SCOPED_TRACE(name);
-    ManualTimer timer;
-    TCommPortDriver driver(ports, timer, clock);
+    TCommPortDriver driver(ports, loop, clock);
     driver.SetPortName(name);
     EXPECT_FALSE(driver.Connect());
     EXPECT_FALSE(driver.Connected());
-    EXPECT_FALSE(timer.Running());
+    EXPECT_FALSE(driver.Watched());
     const std::uint8_t ack = 6;
     EXPECT_EQ(driver.SendData(&ack, 1), 0u);
   }
   // A rate that the line cannot take fails the open after the device opened.
   PtyPair pty;
   if (!pty.ok()) return;
-  ManualTimer timer;
-  TCommPortDriver driver(ports, timer, clock);
+  TCommPortDriver driver(ports, loop, clock);
   driver.SetPortName(pty.path());
   driver.SetBaudRate(br14400);
   EXPECT_FALSE(driver.Connect());
   EXPECT_FALSE(driver.Connected());
-  EXPECT_FALSE(timer.Running());
+  EXPECT_FALSE(driver.Watched());
   driver.SetBaudRate(br9600);
   EXPECT_TRUE(driver.Connect()) << "the failed open let the device go";
 }
@@ -430,11 +462,11 @@ TEST(PacketDriverSettersTest, ValuesAreKeptWithinTheirRules) {
        {50, -1, -1, 2048, 2048, brCustom, 300}},
   };
   FakeClock clock;
+  ManualEventLoop loop(clock);
   SystemSerialPorts ports;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ManualTimer timer;
-    TCommPortDriver driver(ports, timer, clock);
+    TCommPortDriver driver(ports, loop, clock);
     c.set(driver);
     EXPECT_EQ(Of(driver), c.expected);
   }
@@ -442,9 +474,9 @@ TEST(PacketDriverSettersTest, ValuesAreKeptWithinTheirRules) {
 
 TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
   FakeClock clock;
-  ManualTimer timer;
+  ManualEventLoop loop(clock);
   SystemSerialPorts ports;
-  const TCommPortDriver d(ports, timer, clock);
+  const TCommPortDriver d(ports, loop, clock);
   EXPECT_EQ(d.PortName(), "\\\\.\\COM1");
   EXPECT_EQ(d.DataBits(), db8BITS);
   EXPECT_EQ(d.StopBits(), sb1BITS);
@@ -456,6 +488,7 @@ TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
   EXPECT_EQ(d.OutputTimeout(), 500);
   EXPECT_EQ(d.InputTimeout(), 20u);
   EXPECT_FALSE(d.CheckLineStatus());
+  EXPECT_FALSE(d.QuickAck());
   EXPECT_FALSE(d.Connected());
 }
 
@@ -473,9 +506,9 @@ TEST(PacketDriverLineTimeTest, BytesAtTenBitsRoundedHalfToEven) {
       {brCustom, 0, 256, 0},   // no rate: no time
   };
   FakeClock clock;
-  ManualTimer timer;
+  ManualEventLoop loop(clock);
   SystemSerialPorts ports;
-  TCommPortDriver driver(ports, timer, clock);
+  TCommPortDriver driver(ports, loop, clock);
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.rate << "/" << c.value << " x" << c.count);
     if (c.rate == brCustom) {

@@ -101,9 +101,10 @@ protected:
     return notices;
   }
   // A receiver line through the pseudo-terminal; true when the core's ACK
-  // came back (the serial poll runs on the loop's timers).
+  // came back (the packet's time-out runs on the loop's timers).
   bool Acknowledged(test::PtyPair& pty) {
     if (!pty.Write(kLine) || !pty.WaitUntilWaiting(static_cast<int>(kLine.size()))) return false;
+    loop.SignalWatches();  // the loop sees the line readable
     loop.Advance(200);
     return pty.Read(1, 1s) == "\x06";
   }
@@ -157,8 +158,8 @@ TEST_F(DriverCoreTest, ALostLineIsOpenedAgainWhenTheAdapterComesBack) {
   EXPECT_EQ(Make().Start(), DriverCore::StartResult::PortOpen);
   ASSERT_TRUE(Acknowledged(first));
 
-  first.CloseMaster();  // unplugged
-  loop.Advance(100);
+  first.CloseMaster();  // unplugged: the line hangs up
+  loop.SignalWatches();
   EXPECT_TRUE(face.Showed("Порт COM1 потерян."));
   EXPECT_EQ(core->Mode(), DriverCore::PortMode::Retrying);
   EXPECT_FALSE(core->PortOpen());
@@ -172,7 +173,7 @@ TEST_F(DriverCoreTest, ALostLineIsOpenedAgainWhenTheAdapterComesBack) {
 
   // The operator's stop ends the retries for good.
   second.CloseMaster();
-  loop.Advance(100);
+  loop.SignalWatches();
   core->StopPort();
   loop.Advance(3 * DriverCore::kPortRetry.count());
   EXPECT_EQ(core->Mode(), DriverCore::PortMode::Stopped);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/fake_clock.h"
-#include "platform/manual_timer.h"
+#include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/port_scan.h"
@@ -107,14 +107,14 @@ TEST(PortScanTest, ListsThePortsThatOpenAndLeavesThePortClosed) {
     ports.refusing = c.refusing;
     ports.adapters = c.adapters;
     FakeClock clock;
-    ManualTimer timer;
-    TCommPortDriver driver(ports, timer, clock);
+    ManualEventLoop loop(clock);
+    TCommPortDriver driver(ports, loop, clock);
 
     const PortScanResult result = ScanSerialPorts(driver, ports);
     EXPECT_EQ(result.Ports, c.expected);
     EXPECT_EQ(result.Selected, c.expected.empty() ? -1 : 0);
     EXPECT_FALSE(driver.Connected());
-    EXPECT_FALSE(timer.Running());
+    EXPECT_EQ(loop.TimerCount(), 0u);
     EXPECT_EQ(ports.open_count, 0) << "every probed port is closed again";
     ASSERT_GE(ports.tried.size(), 32u);
     EXPECT_EQ(ports.tried.front(), "\\\\.\\COM1");
@@ -126,8 +126,8 @@ TEST(PortScanTest, OpenPortIsLeftAlone) {
   FakePorts ports;
   ports.present = {Com(1), Com(2)};
   FakeClock clock;
-  ManualTimer timer;
-  TCommPortDriver driver(ports, timer, clock);
+  ManualEventLoop loop(clock);
+  TCommPortDriver driver(ports, loop, clock);
   driver.SetPortName("COM2");
   ASSERT_TRUE(driver.Connect());
   const PortScanResult result = ScanSerialPorts(driver, ports);
@@ -157,14 +157,13 @@ TEST(PortScanTest, ScansRealTerminalsByPath) {
 
   SystemSerialPorts ports(dir.path());
   FakeClock clock;
+  ManualEventLoop loop(clock);
   // Another program holds COM5.
-  ManualTimer holder_timer;
-  TCommPortDriver holder(ports, holder_timer, clock);
+  TCommPortDriver holder(ports, loop, clock);
   holder.SetPortName("COM5");
   ASSERT_TRUE(holder.Connect());
 
-  ManualTimer timer;
-  TCommPortDriver driver(ports, timer, clock);
+  TCommPortDriver driver(ports, loop, clock);
   const PortScanResult result = ScanSerialPorts(driver, ports);
   EXPECT_EQ(result.Ports, (std::vector<std::string>{"COM3", dir.File("ttyUSB2"), dir.File("ttyUSB10"),
                                                     dir.File("ttyACM0")}));

@@ -8,12 +8,11 @@
 
 #include "delivery/event_record.h"
 #include "platform/clock.h"
-#include "platform/manual_timer.h"
+#include "platform/poll_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
 #include "support/child_process.h"
-#include "support/timer_loop.h"
 
 namespace orvent {
 namespace {
@@ -22,7 +21,7 @@ using std::chrono::seconds;
 using std::chrono::steady_clock;
 
 // receiver-sim on its pseudo-terminal and the driver on the other end, with
-// the main window's settings and the real clock.
+// the program's settings, a real event loop and the real clock.
 class ReceiverSimTest : public ::testing::Test {
 protected:
   void Start(const std::vector<std::string>& args) {
@@ -34,10 +33,15 @@ protected:
     ApplyReceiverLineSettings(driver);
   }
 
-  // Polls until receiver-sim ends; its exit code and output lines.
+  // Runs the loop until receiver-sim ends; its exit code and output lines.
   void RunToEnd() {
     ASSERT_TRUE(driver.Connect());
-    ASSERT_TRUE(test::RunTimer(timer, deadline, [&] { return sim->Ended(); }));
+    const auto check = loop.StartTimer(std::chrono::milliseconds(20), [&] {
+      if (sim->Ended() || steady_clock::now() > deadline) loop.Quit();
+    });
+    ASSERT_FALSE(loop.Run());
+    loop.StopTimer(check);
+    ASSERT_TRUE(sim->Ended());
     exit_code = sim->WaitExit(std::chrono::milliseconds(0));
     while (const auto line = sim->ReadLine(deadline)) {
       std::printf("receiver-sim: %s\n", line->c_str());
@@ -49,9 +53,9 @@ protected:
   const steady_clock::time_point deadline = steady_clock::now() + seconds(30);
   std::optional<test::ChildProcess> sim;
   SystemClock clock;
-  ManualTimer timer;
+  PollEventLoop loop{clock};
   SystemSerialPorts ports;
-  TCommPortDriver driver{ports, timer, clock};
+  TCommPortDriver driver{ports, loop, clock};
   std::optional<int> exit_code;
   std::vector<std::string> lines;
   std::string summary;

@@ -179,6 +179,8 @@ public:
     return {};
   }
 
+  std::optional<NativeWaitHandle> WaitHandle() const override { return NativeWaitHandle{fd_}; }
+
   std::error_code QueryStatus(SerialQueueStatus& status) override {
     int in = 0;
     int out = 0;
