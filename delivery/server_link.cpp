@@ -11,10 +11,6 @@
 namespace orvent {
 namespace {
 
-// The longest rest between passes. Passes with nothing to do are cheap, but
-// an idle link must not wake every millisecond; a post wakes it at once.
-constexpr std::int64_t kMaxIdleMs = 50;
-
 // Shown with the failure's own text when a pass fails in a way no part of
 // it handles; the next pass starts afresh.
 constexpr char kStatusLinkFailure[] = "Сбой связи с сервером: ";
@@ -91,9 +87,14 @@ void cl::Execute() {
       // of them foresaw (an outlet or the window that raised, memory).
       ReportFailure(e.what());
     }
-    const auto rest = std::chrono::milliseconds(IdleBudgetMs());
+    // Asleep until the next deadline, or until something new wakes it.
+    const std::optional<std::int64_t> rest = IdleBudgetMs();
     std::unique_lock lock(wake_mutex_);
-    wake_cv_.wait_for(lock, stop, rest, [this] { return wake_; });
+    if (rest) {
+      wake_cv_.wait_for(lock, stop, std::chrono::milliseconds(*rest), [this] { return wake_; });
+    } else {
+      wake_cv_.wait(lock, stop, [this] { return wake_; });
+    }
     wake_ = false;
   }
   ForgetAwaitedReply();
@@ -101,15 +102,15 @@ void cl::Execute() {
   client_.reset();
 }
 
-std::int64_t cl::IdleBudgetMs() const {
+std::optional<std::int64_t> cl::IdleBudgetMs() const {
   const std::int64_t now = clock_.MonotonicMs();
-  std::int64_t budget = kMaxIdleMs;
+  std::optional<std::int64_t> budget;
   if (LinkUp_) {
     if (awaited_ || JustConnected || !OutQueue_.Empty()) return 0;
     if (Accepted_) {
       budget = KeepAliveStamp + kKeepAliveMs + 1 - now;
       if (const auto next = outlets_.Outbox ? outlets_.Outbox->MsUntilNextEvent() : std::nullopt) {
-        budget = std::min(budget, *next);
+        budget = std::min(*budget, *next);
       }
     } else {
       budget = ConnectStamp.value_or(0) + kAcceptWaitMs + 1 - now;
@@ -120,7 +121,9 @@ std::int64_t cl::IdleBudgetMs() const {
   } else if (!DeniedShown) {
     return 0;
   }
-  return std::clamp<std::int64_t>(budget, 0, kMaxIdleMs);
+  // Nothing due: refused for good; only the end wakes the thread.
+  if (!budget) return std::nullopt;
+  return std::max<std::int64_t>(*budget, 0);
 }
 
 std::int64_t cl::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
@@ -345,14 +348,15 @@ void cl::ReportFailure(const std::string& what) {
   }
 }
 
+// What the link only reports is posted: the link never waits for the window.
 void cl::ShowStatus(const std::string& text) {
   LinkWindow& window = window_;
-  dispatcher_.RunAndWait([&window, text] { window.ShowStatus(text); });
+  dispatcher_.Post([&window, text] { window.ShowStatus(text); });
 }
 
 void cl::PulseIndicator() {
   LinkWindow& window = window_;
-  dispatcher_.RunAndWait([&window] { window.PulseIndicator(); });
+  dispatcher_.Post([&window] { window.PulseIndicator(); });
 }
 
 }  // namespace orvent

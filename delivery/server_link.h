@@ -72,8 +72,8 @@ private:
   PortState state_;
 };
 
-// What the link shows on the window. Both run on the window thread, through
-// the dispatcher, while the link thread waits.
+// What the link shows on the window. Both run on the window thread, posted
+// through the dispatcher; the link thread does not wait for them.
 class LinkWindow {
 public:
   virtual ~LinkWindow() = default;
@@ -187,8 +187,9 @@ private:
   void ShowStatus(const std::string& text);
   void PulseIndicator();
   std::int64_t ElapsedMs(std::int64_t stamp) const;
-  // How long the thread may rest before the next pass has something to do.
-  std::int64_t IdleBudgetMs() const;
+  // How long the thread may rest before the next pass has something to do;
+  // nullopt: until it is woken.
+  std::optional<std::int64_t> IdleBudgetMs() const;
 
   const Clock& clock_;
   WindowDispatcher& dispatcher_;

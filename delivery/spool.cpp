@@ -607,8 +607,11 @@ std::size_t EventSpool::HeldRecordCount() const {
 }
 
 void EventSpool::QueueReport(Report report) {
-  std::lock_guard lock(report_mutex_);
-  reports_.push_back(std::move(report));
+  {
+    std::lock_guard lock(report_mutex_);
+    reports_.push_back(std::move(report));
+  }
+  if (outlets_.ReportsWaiting) outlets_.ReportsWaiting();
 }
 
 void EventSpool::EmitReports() {

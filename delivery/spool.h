@@ -82,14 +82,18 @@ public:
   virtual std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
 };
 
-// What the spool reaches outside itself. Both may be left empty. They are
-// called on the window thread only (EmitReports), with no lock of the spool
-// held: failures found on other threads wait for the next tick to be told.
+// What the spool reaches outside itself. Each may be left empty. LogError
+// and ShowStatus are called on the window thread only (EmitReports), with no
+// lock of the spool held.
 struct SpoolOutlets {
   // Appends a number to the error log.
   std::function<void(std::int32_t number)> LogError;
   // Adds a status line to `Memo1`.
   std::function<void(const std::string& text)> ShowStatus;
+  // Something waits to be told: the window thread should call EmitReports.
+  // Called from any thread, possibly with the spool's index locked; it must
+  // only post.
+  std::function<void()> ReportsWaiting;
 };
 
 // The event spool, which is the server link's outbox. Every event record is

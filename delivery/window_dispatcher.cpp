@@ -59,6 +59,23 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
   return pending->done;
 }
 
+void WindowDispatcher::Post(std::function<void()> call) {
+  {
+    std::lock_guard lock(state_->mutex);
+    if (state_->shutdown) return;
+  }
+  std::weak_ptr<State> weak_state = state_;
+  post_([weak_state, call = std::move(call)] {
+    const auto state = weak_state.lock();
+    if (!state) return;
+    {
+      std::lock_guard lock(state->mutex);
+      if (state->shutdown) return;
+    }
+    call();
+  });
+}
+
 void WindowDispatcher::BeginShutdown() {
   std::lock_guard lock(state_->mutex);
   state_->shutdown = true;

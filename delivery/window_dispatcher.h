@@ -5,9 +5,9 @@
 
 namespace orvent {
 
-// Runs calls of a worker thread on the window thread and waits for them,
-// until shutdown begins: from then on nothing waits any more and calls not
-// yet run are skipped. That is what lets the window thread stop a worker
+// Runs calls of a worker thread on the window thread, and waits for them
+// where the worker needs the result, until shutdown begins: from then on
+// nothing waits any more and calls not yet run are skipped. That is what lets the window thread stop a worker
 // that is blocked in such a call without a deadlock.
 class WindowDispatcher {
 public:
@@ -21,6 +21,11 @@ public:
   // call raises is raised here. False when shutdown had begun or begins
   // meanwhile (the call then may not run).
   bool RunAndWait(std::function<void()> call);
+
+  // Queues `call` to run on the window thread and returns at once: for what
+  // a worker only reports. Skipped once shutdown has begun, also when it
+  // begins before the call's turn comes.
+  void Post(std::function<void()> call);
 
   // Wakes every waiter; every later RunAndWait returns false at once.
   void BeginShutdown();

@@ -70,7 +70,9 @@ DriverCore::StartResult DriverCore::Start() {
   spool_ = std::make_unique<EventSpool>(
       settings_.PathForSoob, *clock_,
       SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
-                   [this](const std::string& text) { face_.ShowStatus(text); }});
+                   [this](const std::string& text) { face_.ShowStatus(text); },
+                   // Told on the loop's thread soon, not at a tick that may be far off.
+                   [this] { dispatcher_.Post([this] { EmitSpoolReports(); }); }});
   spool_->StartScanner();
 
   DecoderSettings decoding;
@@ -105,7 +107,7 @@ DriverCore::StartResult DriverCore::Start() {
   link_ = std::make_unique<cl>(*clock_, dispatcher_, window, link_settings, std::move(link_outlets));
   spool_->AttachWake([link = link_.get()] { link->Wake(); });
   link_->Start();
-  tick_timer_ = env_.Loop->StartTimer(kTickPeriod, [this] { Timer2Timer(); });
+  ScheduleTick();
 
   if (settings_.ComPort == kNoPort) {
     SetMode(PortMode::Stopped);
@@ -208,8 +210,42 @@ void DriverCore::LineLost() {
   AnnouncePortState();
 }
 
+void DriverCore::ScheduleTick() {
+  if (ended_ || !decoder_) return;
+  // The work is due when the watchdog's verdict can change, and every 200 ms
+  // while records wait in memory for the disk; else the program sleeps. A
+  // wall clock that jumps is caught within kMaxTickGap.
+  std::int64_t due = kMaxTickGap.count();
+  const std::int64_t quiet_after =
+      MsFromDateTime(decoder_->LastStationTime) + settings_.Attention.count() - MsFromDateTime(clock_->Now());
+  if (decoder_->StationOnline) {
+    due = std::min(due, quiet_after + 1);
+  } else if (quiet_after >= 0) {
+    due = std::min<std::int64_t>(due, kTickPeriod.count());  // it turns online at the next tick
+  }
+  if (spool_->HeldRecordCount() > 0) due = std::min<std::int64_t>(due, kTickPeriod.count());
+  due = std::max<std::int64_t>(due, 1);
+  if (tick_timer_) env_.Loop->StopTimer(*tick_timer_);
+  tick_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(due), [this] {
+    if (tick_timer_) env_.Loop->StopTimer(*std::exchange(tick_timer_, std::nullopt));
+    Timer2Timer();
+  });
+}
+
+void DriverCore::EmitSpoolReports() {
+  try {
+    if (spool_) spool_->EmitReports();
+  } catch (const std::exception& e) {
+    face_.ReportFailure(e.what());
+  }
+}
+
 void DriverCore::Timer2Timer() {
   if (!spool_ || !decoder_) return;
+  struct Next {
+    DriverCore& core;
+    ~Next() { core.ScheduleTick(); }
+  } next{*this};
   try {
     spool_->RetryStep();
     const bool was_online = decoder_->StationOnline;
@@ -235,6 +271,9 @@ void DriverCore::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::u
   } catch (const std::exception& e) {
     face_.ReportFailure(e.what());
   }
+  // The receiver spoke (or a record waits in memory): the watchdog's next
+  // verdict moves.
+  ScheduleTick();
 }
 
 std::size_t DriverCore::End() {

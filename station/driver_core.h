@@ -66,6 +66,9 @@ public:
   // A port that failed to open, or whose line was lost, is tried again this often.
   static constexpr std::chrono::milliseconds kPortRetry{5000};
   static constexpr std::chrono::milliseconds kTickPeriod{200};
+  // The longest sleep of the 200 ms work, so that a wall clock set forward
+  // is noticed by the watchdog.
+  static constexpr std::chrono::milliseconds kMaxTickGap{10000};
 
   DriverCore(CoreEnvironment env, DriverFace& face);
   // Ends in order if End has not run.
@@ -93,8 +96,10 @@ public:
   // Tells the server the port's name and whether it is open.
   void PostPortStateNotice();
 
-  // The 200 ms work: the spool's retries and the receiver watchdog. Runs on
-  // the core's own timer; public for the window's Timer2Timer.
+  // The 200 ms work: the spool's retries and the receiver watchdog. It runs
+  // only when it has something to do: at the watchdog's next deadline, and
+  // every 200 ms while records wait in memory. Public for the window's
+  // Timer2Timer.
   void Timer2Timer();
   // One serial packet, as the packet driver hands it over.
   void CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size);
@@ -135,6 +140,9 @@ private:
   void EnterRetrying();
   void RetryPort();
   void LineLost();
+  // Sets the one-shot timer of the next Timer2Timer.
+  void ScheduleTick();
+  void EmitSpoolReports();
   void SetMode(PortMode mode);
   void PublishPortState();
   // Tells the server of a change the operator did not make (start-up, a

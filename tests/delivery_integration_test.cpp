@@ -86,7 +86,7 @@ public:
       : loop(kTickPeriod),
         dispatcher(loop.Poster()),
         window(loop.ThreadId()),
-        spool(dir.path() + "/", clock, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}}),
+        spool(dir.path() + "/", clock, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}, {}}),
         link(clock, dispatcher, window, LinkSettings{}, Outlets(port)) {
     spool.AttachWake([this] { link.Wake(); });
     spool.StartScanner();

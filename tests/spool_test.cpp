@@ -73,7 +73,7 @@ protected:
     spool = std::make_unique<EventSpool>(
         prefix, clock,
         SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); },
-                     [this](const std::string& text) { statuses.push_back(text); }},
+                     [this](const std::string& text) { statuses.push_back(text); }, [this] { ++reports_waiting; }},
         &disk);
     return *spool;
   }
@@ -113,6 +113,7 @@ protected:
   FailingDisk disk;
   std::vector<std::int32_t> errors;
   std::vector<std::string> statuses;
+  std::atomic<int> reports_waiting{0};
   std::unique_ptr<EventSpool> spool;
 };
 
@@ -412,7 +413,7 @@ TEST_F(SpoolTest, FilesThatAreNoSpoolFilesOfOursAreSetAside) {
     c.make(folder);
     folder.Write("1.dd8", SpoolFileText(kRecord));
     std::vector<std::int32_t> logged;
-    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}});
+    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
     s.ScanFolder();
     s.EmitReports();
     EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
@@ -436,6 +437,16 @@ TEST_F(SpoolTest, AFileSpoiledAfterItWasIndexedIsSetAsideWhenItsTurnComes) {
   EXPECT_EQ(DeliverNext(), 3);
   spool->EmitReports();
   EXPECT_EQ(dir.Read("1.dd8.bad"), "spoiled");
+  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
+}
+
+TEST_F(SpoolTest, WhatAScanOnAnotherThreadFoundAsksToBeTold) {
+  dir.Write("0.dd8", "not a record");
+  Make();
+  std::jthread([this] { spool->ScanFolder(); }).join();
+  EXPECT_EQ(reports_waiting, 1);
+  EXPECT_TRUE(errors.empty());  // told only on the window thread
+  spool->EmitReports();
   EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
 }
 
@@ -564,7 +575,7 @@ public:
 TEST_F(SpoolTest, RecordIsSpooledEvenWhenNoNameCanBeFormed) {
   BrokenWallClock broken;
   std::vector<std::int32_t> logged;
-  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}});
+  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
   ASSERT_TRUE(s.StoreEvent(kRecord));
   ASSERT_TRUE(s.StoreEvent(NumberedRecord(2)));
   EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(kRecord));
