@@ -24,7 +24,6 @@
 //   --run LIST  scenarios separated by commas, or "all" (default: start,live,spooling)
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,10 +43,10 @@
 #include <utility>
 #include <vector>
 
+#include "bench/process_bench.h"
 #include "delivery/event_record.h"
-#include "platform/fake_clock.h"
-#include "receiver/message_decoder.h"
 #include "support/driver_process.h"
+#include "support/proc_stats.h"
 #include "support/pty_pair.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
@@ -56,6 +55,10 @@ namespace orvent {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace bench;
+using test::StatusKiB;
+using test::ThreadCpuSeconds;
+using test::Total;
 
 constexpr double kStartLimitMs = 300;
 constexpr double kStopLimitMs = 2000;
@@ -89,105 +92,6 @@ struct Options {
   int DrainTimeoutSeconds = 120;
   int SpoolFiles = 100000;
 };
-
-long long MonotonicUs() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
-}
-
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return -1;
-  std::sort(v.begin(), v.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(v.size())));
-  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
-}
-
-double Max(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
-
-// The integer after "key" (as "key=V" or "key V") in a line; nullopt if absent.
-std::optional<long long> Field(const std::string& line, const std::string& key) {
-  for (const char sep : {'=', ' '}) {
-    const std::string lead = " " + key + sep;
-    const auto at = line.find(lead);
-    if (at != std::string::npos) return std::atoll(line.c_str() + at + lead.size());
-  }
-  return std::nullopt;
-}
-
-double FieldDouble(const std::string& line, const std::string& key) {
-  const auto at = line.find(" " + key + " ");
-  return at == std::string::npos ? -1 : std::atof(line.c_str() + at + key.size() + 2);
-}
-
-// An event line whose account, code, partition and zone vary with i, so
-// every line decodes to its own object number.
-std::string AlarmLine(int i) {
-  static constexpr const char* kCodes[] = {"1130", "3130", "1401", "3401", "1602"};
-  char text[32];
-  std::snprintf(text, sizeof text, "5011 18%04d%s%02d%03d", 1000 + i, kCodes[i % 5], 1 + i % 8, 1 + (i * 13) % 999);
-  return text;
-}
-
-std::int32_t DecodedNumber(const std::string& line) {
-  FakeClock clock;
-  std::int32_t number = -1;
-  DecoderOutlets out;
-  out.StoreEvent = [&](const SoobBytes& bytes) {
-    number = DeserializeSoob(bytes)->Number;
-    return true;
-  };
-  MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
-  const std::string packet = line + static_cast<char>(kDC4);
-  decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
-  return number;
-}
-
-// CPU time of every thread of a process, in seconds by thread name, from
-// /proc/PID/task/TID/schedstat (nanoseconds on a CPU; finer than the clock
-// ticks of /proc/PID/stat).
-std::map<std::string, double> ThreadCpuSeconds(pid_t pid) {
-  std::map<std::string, double> by_name;
-  const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
-  std::error_code error;
-  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-    std::ifstream stat(task.path() / "schedstat");
-    std::ifstream comm(task.path() / "comm");
-    long long ns = 0;
-    std::string name;
-    if (!(stat >> ns)) continue;
-    std::getline(comm, name);
-    const std::string tid = task.path().filename().string();
-    // The process's first thread runs the event loop: the window's, or the service's.
-    if (tid == std::to_string(pid)) name = "main";
-    by_name[name + " (" + tid + ")"] += static_cast<double>(ns) / 1e9;
-  }
-  return by_name;
-}
-
-double Total(const std::map<std::string, double>& by_name) {
-  double total = 0;
-  for (const auto& [name, seconds] : by_name) total += seconds;
-  return total;
-}
-
-// A "VmHWM:" style value of /proc/PID/status, in KiB.
-long StatusKiB(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
-  }
-  return -1;
-}
-
-bool verdict_ok = true;
-
-void Verdict(bool ok, const char* what) {
-  if (!ok) {
-    verdict_ok = false;
-    std::printf("  OUT OF LIMITS: %s\n", what);
-  }
-}
 
 // Spawn to handshake, and SIGTERM to exit, over several starts against one
 // server; each start in a fresh folder, its port a pseudo-terminal.
@@ -416,19 +320,6 @@ std::size_t SpoolFilesLeft(const std::string& dir) {
   return left;
 }
 
-// The value of "key":V in a JSON line of msgserver-sim's event log.
-std::string JsonField(const std::string& line, const std::string& key) {
-  const std::string lead = "\"" + key + "\":";
-  auto at = line.find(lead);
-  if (at == std::string::npos) return {};
-  at += lead.size();
-  if (line[at] == '"') {
-    const auto end = line.find('"', at + 1);
-    return end == std::string::npos ? std::string() : line.substr(at + 1, end - at - 1);
-  }
-  return line.substr(at, line.find_first_of(",}", at) - at);
-}
-
 // Counts the spooled records that reached the server byte for byte, from its
 // event log; a record altered on the way counts as missing.
 std::size_t IntactRecords(const std::string& events_file, int files, std::size_t* repeats) {
@@ -633,7 +524,7 @@ int main(int argc, char** argv) {
   for (const auto& [name, run] : scenarios) {
     if (options.Run.contains(name)) ran = run(options) && ran;
   }
-  const bool ok = ran && orvent::verdict_ok;
+  const bool ok = ran && orvent::bench::VerdictOk();
   std::printf("driver bench: %s\n", ok ? "within limits" : "OUT OF LIMITS");
   return ok ? 0 : 1;
 }

@@ -395,7 +395,7 @@ TEST_P(EndToEndQuickAck, LinesAreAcknowledgedAtTheirEndAndDelivered) {
   test::MsgServerSim server(ServerArgs());
   test::ReceiverSim receiver({"--stdin"});
   test::DriverIni ini(receiver.Device(), server.Port());
-  ini.QuickAck = true;
+  ini.MainKeys = {"QuickAck=1"};
   test::DriverProcess driver(work.path(), ini, {}, GetParam());
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << driver.Output();
   ASSERT_TRUE(SendAlarms(receiver, kAlarms));

@@ -31,13 +31,14 @@ struct DriverIni {
   std::string ComPort;
   std::uint16_t ServerPort = 0;
   bool Log = false;
-  bool QuickAck = false;
+  // Further lines of the [main] section, "Key=value" each.
+  std::vector<std::string> MainKeys;
 };
 
 inline std::string IniText(const DriverIni& ini) {
   std::string text = "[main]\nComPort=" + ini.ComPort + "\n";
   if (ini.Log) text += "Log=1\n";
-  if (ini.QuickAck) text += "QuickAck=1\n";
+  for (const std::string& line : ini.MainKeys) text += line + "\n";
   text += "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(ini.ServerPort) + "\n";
   return text;
 }
