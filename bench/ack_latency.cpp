@@ -21,8 +21,8 @@
 
 namespace {
 
-constexpr double kP50LimitMs = 112;
-constexpr double kP99LimitMs = 130;
+constexpr double kP50LimitMs = 90;
+constexpr double kP99LimitMs = 100;
 
 // The value after `key` in a receiver-sim summary line.
 double Field(const std::string& line, const std::string& key) {

@@ -62,11 +62,11 @@ using test::Total;
 
 constexpr double kStartLimitMs = 300;
 constexpr double kStopLimitMs = 2000;
-constexpr double kAckP50LimitMs = 112;
-constexpr double kAckP99LimitMs = 130;
-constexpr double kReceiptP50LimitMs = 115;
+constexpr double kAckP50LimitMs = 90;
+constexpr double kAckP99LimitMs = 100;
+constexpr double kReceiptP50LimitMs = 93;
 constexpr double kAckToReceiptP50LimitMs = 3;
-constexpr double kIdleCpuLimitPercent = 1.0;
+constexpr double kIdleCpuLimitPercent = 0.15;
 constexpr double kDrainLimitFilesPerSecond = 300;
 constexpr double kSpoolStartLimitMs = 1000;
 constexpr double kSpoolStartMemoryLimitMiB = 40;
@@ -78,7 +78,7 @@ const std::set<std::string, std::less<>> kScenarios = {"start", "live", "spoolin
 
 // orvent-service is held to tighter figures than the window program.
 constexpr double kServiceStartP50LimitMs = 20;
-constexpr double kServiceIdleCpuLimitPercent = 0.5;
+constexpr double kServiceIdleCpuLimitPercent = 0.15;
 constexpr double kServiceIdleMemoryLimitMiB = 8;
 
 struct Options {

@@ -101,7 +101,7 @@ struct Options {
   int IdleSeconds = 10;
   bool IdleQuickAck = false;
   std::string Ser2net;
-  bool Ser2netCharDelay = false;
+  bool Ser2netCharDelay = true;  // ser2net as it comes
 };
 
 // driver / ser2net, with the digits that matter near a limit of 1.
@@ -119,14 +119,13 @@ std::string Ratio(double driver, double ser2net) {
 //    /proc): raw bytes both ways, no telnet layer, no banner;
 //  - connector serialdev at 9600n81, local: the driver's line settings, the
 //    modem lines ignored (no flow control; a pseudo-terminal has none);
-//  - chardelay off (unless --ser2net-chardelay on): by default ser2net waits
+//  - chardelay as ser2net comes (unless --ser2net-chardelay off): it waits
 //    about two characters' time after bytes come in (at least 1 ms; on this
 //    line about 3 ms more per line) in case more follow, to send fewer
-//    packets. On a real line
-//    that gathers a line that trickles in; on a pseudo-terminal a line comes
-//    in one read and the wait only delays it. Off, ser2net passes each read
-//    on at once: a forwarder at its fastest, which is what the driver,
-//    acting on each whole line as it comes, is held against;
+//    packets; that is the generic forwarder the driver is held against. Off,
+//    ser2net passes each read on at once (a pseudo-terminal brings a line in
+//    one read): ser2net at its fastest, which forwards bytes without writing
+//    anything to disk, for comparison;
 //  - timeout 0: a silent connection stays open (the idle figures need it).
 std::string Ser2netConfig(const std::string& device, bool chardelay) {
   return "%YAML 1.1\n"
