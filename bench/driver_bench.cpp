@@ -62,11 +62,8 @@ using test::Total;
 
 constexpr double kStartLimitMs = 300;
 constexpr double kStopLimitMs = 2000;
-constexpr double kAckP50LimitMs = 90;
-constexpr double kAckP99LimitMs = 100;
 constexpr double kReceiptP50LimitMs = 93;
 constexpr double kAckToReceiptP50LimitMs = 3;
-constexpr double kIdleCpuLimitPercent = 0.15;
 constexpr double kDrainLimitFilesPerSecond = 300;
 constexpr double kSpoolStartLimitMs = 1000;
 constexpr double kSpoolStartMemoryLimitMiB = 40;

@@ -71,13 +71,9 @@ using SteadyClock = std::chrono::steady_clock;
 // a forwarder that does nothing with it.
 constexpr double kQuickReceiptP50LimitMs = 3;
 constexpr double kQuickReceiptRatioLimit = 1.0;
-// With the default settings, the ACK as receiver-sim measures it.
-constexpr double kAckP50LimitMs = 90;
-constexpr double kAckP99LimitMs = 100;
 constexpr double kBurstLimitPerSecond = 200;
-// Each driver program, idle.
+// Each driver program, idle (its CPU limit is shared with driver_bench).
 constexpr double kIdleWakeupsLimitPerSecond = 10;
-constexpr double kIdleCpuLimitPercent = 0.15;
 
 // How long the arrival of what was sent is waited for after the last ACK.
 constexpr auto kArrivalWait = 10s;
