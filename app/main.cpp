@@ -1,10 +1,11 @@
 // orvent-driver: the receiver driver's window program. It works in the
 // folder it was started in; its only options are --help and --version.
 #include <QApplication>
-#include <QSocketNotifier>
 #include <cstdlib>
 
 #include "app/main_window.h"
+#include "app/qt_event_loop.h"
+#include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/termination_signal.h"
 #include "station/command_line.h"
@@ -26,8 +27,7 @@ int main(int argc, char** argv) {
   orvent::TerminationSignal termination;
 
   // Without a display the driver still runs, on the offscreen platform.
-  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+  if (!orvent::DisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
   QApplication app(argc, argv);
@@ -44,18 +44,19 @@ int main(int argc, char** argv) {
   // only a signal can end the program then.
   orvent::TForm1* window = nullptr;
   bool end_requested = false;
-  QSocketNotifier notifier(termination.Descriptor(), QSocketNotifier::Read);
-  notifier.setEnabled(termination.Descriptor() >= 0);
-  QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
-    termination.Take();
-    if (window != nullptr) {
-      window->Terminate();
-      return;
-    }
-    // Still starting: the warning closes, and the program ends once started.
-    end_requested = true;
-    orvent::CloseOpenDialogs();
-  });
+  orvent::QtEventLoop loop;
+  if (const auto handle = termination.WaitHandle()) {
+    loop.WatchReadable(*handle, [&] {
+      if (termination.Take() == 0) return;
+      if (window != nullptr) {
+        window->Terminate();
+        return;
+      }
+      // Still starting: the warning closes, and the program ends once started.
+      end_requested = true;
+      orvent::CloseOpenDialogs();
+    });
+  }
 
   orvent::TForm1 form(env);
   window = &form;

@@ -1,9 +1,10 @@
 #include "app/qt_event_loop.h"
 
-#include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
 #include <utility>
+
+#include "app/qt_ready_notifier.h"
 
 namespace orvent {
 
@@ -36,18 +37,15 @@ void QtEventLoop::Post(std::function<void()> call) {
 }
 
 EventLoop::WatchId QtEventLoop::WatchReadable(NativeWaitHandle handle, std::function<void()> on_ready) {
-  auto* notifier = new QSocketNotifier(static_cast<qintptr>(handle), QSocketNotifier::Read, &context_);
-  QObject::connect(notifier, &QSocketNotifier::activated, notifier, [on_ready = std::move(on_ready)] { on_ready(); });
   const WatchId id = ++last_id_;
-  watches_.emplace(id, notifier);
+  watches_.emplace(id, NewReadyNotifier(handle, &context_, std::move(on_ready)));
   return id;
 }
 
 void QtEventLoop::StopWatching(WatchId id) {
   const auto it = watches_.find(id);
   if (it == watches_.end()) return;
-  it->second->setEnabled(false);
-  it->second->deleteLater();
+  RetireReadyNotifier(it->second);
   watches_.erase(it);
 }
 

@@ -6,14 +6,13 @@
 
 #include "platform/event_loop.h"
 
-class QSocketNotifier;
 class QTimer;
 
 namespace orvent {
 
 // The window thread's Qt event loop behind the interface that the driver
 // core shares with orvent-service: its timers are QTimers, its posted calls
-// queued invocations, its watches socket notifiers. Used on the window
+// queued invocations, its watches notifiers of the system's kind. Used on the window
 // thread only, apart from Post.
 class QtEventLoop final : public EventLoop {
 public:
@@ -34,7 +33,7 @@ private:
   QObject context_;
   std::uint64_t last_id_ = 0;
   std::map<TimerId, QTimer*> timers_;
-  std::map<WatchId, QSocketNotifier*> watches_;
+  std::map<WatchId, QObject*> watches_;
 };
 
 }  // namespace orvent

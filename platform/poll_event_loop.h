@@ -11,9 +11,10 @@
 
 namespace orvent {
 
-// The event loop of orvent-service's main thread: one poll() that sleeps
-// until the next timer is due, a watched handle is ready or a call is posted,
-// and never wakes for nothing, so an idle station costs next to no CPU.
+// The event loop of orvent-service's main thread: one wait (poll() on POSIX,
+// WaitForMultipleObjects on Windows) that sleeps until the next timer is
+// due, a watched handle is ready or a call is posted, and never wakes for
+// nothing, so an idle station costs next to no CPU.
 //
 // Threads: Post, Quit and the poster of MakePoster may be called from any
 // thread. Everything else (the timers, the watches, Run) belongs to the
@@ -77,8 +78,9 @@ public:
   // posts through MakePoster). Empty calls are ignored.
   void Post(std::function<void()> call) override;
 
-  // `handle` is a descriptor. Poll reporting it hung up or failed calls
-  // `on_ready` too: its read then returns 0 or fails, and the callback must
+  // `handle` is a descriptor on POSIX; on Windows a waitable handle, ready
+  // while signalled (at most 63 are watched at once). A descriptor that
+  // hung up or failed calls `on_ready` too: its read then returns 0 or fails, and the callback must
   // StopWatching (and close the descriptor if it owns it), as a watch left on
   // a dead descriptor is called again at every pass, a spinning loop. The
   // descriptor stays the caller's: close it only after StopWatching (one
@@ -94,7 +96,7 @@ public:
   void SetWaitObserver(WaitObserver observer);
 
 private:
-  // Timers, watches, the wait's descriptors: all of it in the posix file.
+  // Timers, watches, the wait's handles: all of it in the .cpp file.
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <stop_token>
 #include <string>
@@ -46,14 +47,14 @@ struct NetResult {
 // thread blocked here can always be stopped. Move-only; closes on destruction.
 class TcpSocket {
 public:
-  TcpSocket() = default;
+  TcpSocket();
   ~TcpSocket();
   TcpSocket(TcpSocket&& other) noexcept;
   TcpSocket& operator=(TcpSocket&& other) noexcept;
   TcpSocket(const TcpSocket&) = delete;
   TcpSocket& operator=(const TcpSocket&) = delete;
 
-  bool IsOpen() const { return fd_ >= 0; }
+  bool IsOpen() const { return native_ != nullptr; }
 
   // Connects, waiting at most `timeout`. TimedOut or Stopped leave the socket
   // closed, as does any failure.
@@ -81,14 +82,16 @@ public:
 
 private:
   friend class TcpListener;
-  explicit TcpSocket(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  // The system's socket, in the platform's own file; none while closed.
+  struct Native;
+  explicit TcpSocket(std::unique_ptr<Native> native);
+  std::unique_ptr<Native> native_;
 };
 
 // A listening socket, for the message-server simulator and test servers.
 class TcpListener {
 public:
-  TcpListener() = default;
+  TcpListener();
   ~TcpListener();
   TcpListener(const TcpListener&) = delete;
   TcpListener& operator=(const TcpListener&) = delete;
@@ -103,7 +106,8 @@ public:
   void Close();
 
 private:
-  int fd_ = -1;
+  struct Native;
+  std::unique_ptr<Native> native_;
 };
 
 }  // namespace orvent

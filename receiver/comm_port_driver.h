@@ -178,7 +178,7 @@ private:
   const Clock& clock_;
 
   mutable std::mutex port_name_mutex_;
-  std::string port_name_ = "\\\\.\\COM1";
+  std::string port_name_ = "COM1";
   TBaudRate baud_rate_ = br9600;
   std::uint32_t baud_rate_value_ = 9600;
   TDataBits data_bits_ = db8BITS;

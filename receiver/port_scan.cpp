@@ -3,9 +3,6 @@
 namespace orvent {
 namespace {
 
-// The Windows device namespace in front of a port name.
-constexpr char kDeviceNamespace[] = "\\\\.\\";
-
 bool Probe(TCommPortDriver& driver, const std::string& name) {
   driver.SetPortName(name);
   if (!driver.Connect()) return false;
@@ -23,7 +20,7 @@ PortScanResult ScanSerialPorts(TCommPortDriver& driver, const SerialPorts& ports
 
   for (int i = kFirstScannedPort; i <= kLastScannedPort; ++i) {
     const std::string port = "COM" + std::to_string(i);
-    if (Probe(driver, kDeviceNamespace + port)) result.Ports.push_back(port);
+    if (Probe(driver, port)) result.Ports.push_back(port);
   }
   for (const std::string& path : ports.AdapterPaths()) {
     if (Probe(driver, path)) result.Ports.push_back(path);

@@ -2,7 +2,8 @@
 // nobody watches. It works in the folder it is started in (kelmora.ini, the
 // spool, kelmora.log, error.txt), opens the configured port at once, writes
 // its status lines with their time to standard error, and ends in order on
-// SIGTERM, SIGINT, SIGHUP or SIGQUIT with exit status 0.
+// a request to end (SIGTERM, SIGINT, SIGHUP or SIGQUIT; on Windows the
+// console's Ctrl+C and close, a logoff or a shutdown) with exit status 0.
 
 #include <cstdio>
 #include <string>
@@ -53,8 +54,8 @@ int main(int argc, char** argv) {
   orvent::PollEventLoop loop;
   orvent::StandardErrorFace face(clock);
   orvent::DriverCore core(orvent::CoreEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr}, face);
-  if (termination.Descriptor() >= 0) {
-    loop.WatchReadable(termination.Descriptor(), [&] {
+  if (const auto handle = termination.WaitHandle()) {
+    loop.WatchReadable(*handle, [&] {
       if (termination.Take() == 0) return;
       core.End();
       loop.Quit();

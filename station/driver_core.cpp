@@ -12,9 +12,6 @@
 namespace orvent {
 namespace {
 
-// The platform's device namespace in front of a port name.
-constexpr char kDeviceNamespace[] = "\\\\.\\";
-
 constexpr int kActivityWrap = 16;
 
 constexpr char kStationQuiet[] = "Станция не выходит на связь.";
@@ -126,7 +123,7 @@ DriverCore::StartResult DriverCore::Start() {
 }
 
 std::optional<std::error_code> DriverCore::OpenPort(const std::string& name) {
-  CommPortDriver1_->SetPortName(kDeviceNamespace + name);
+  CommPortDriver1_->SetPortName(name);
   std::error_code why;
   const bool opened = CommPortDriver1_->Connect(why);
   PublishPortState();

@@ -55,8 +55,7 @@ TEST(SystemClock, GivesLocalTimeAndAMonotonicCount) {
   EXPECT_LE(a, b);
   // Local wall-clock time, not UTC: compare with the C library's local time.
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  const std::tm local = *std::localtime(&now);
   const CivilTime decoded = DecodeDateTime(clock.Now());
   EXPECT_EQ(decoded.year, local.tm_year + 1900);
   EXPECT_EQ(decoded.day, local.tm_mday);

@@ -477,7 +477,7 @@ TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
   ManualEventLoop loop(clock);
   SystemSerialPorts ports;
   const TCommPortDriver d(ports, loop, clock);
-  EXPECT_EQ(d.PortName(), "\\\\.\\COM1");
+  EXPECT_EQ(d.PortName(), "COM1");
   EXPECT_EQ(d.DataBits(), db8BITS);
   EXPECT_EQ(d.StopBits(), sb1BITS);
   EXPECT_EQ(d.Parity(), ptNONE);

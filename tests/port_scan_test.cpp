@@ -117,8 +117,8 @@ TEST(PortScanTest, ListsThePortsThatOpenAndLeavesThePortClosed) {
     EXPECT_EQ(loop.TimerCount(), 0u);
     EXPECT_EQ(ports.open_count, 0) << "every probed port is closed again";
     ASSERT_GE(ports.tried.size(), 32u);
-    EXPECT_EQ(ports.tried.front(), "\\\\.\\COM1");
-    EXPECT_EQ(ports.tried[31], "\\\\.\\COM32");
+    EXPECT_EQ(ports.tried.front(), "COM1");
+    EXPECT_EQ(ports.tried[31], "COM32");
   }
 }
 
@@ -171,7 +171,7 @@ TEST(PortScanTest, ScansRealTerminalsByPath) {
   EXPECT_FALSE(driver.Connected());
   EXPECT_TRUE(holder.Connected());
   // Closed means free: the port opens again at once.
-  driver.SetPortName("\\\\.\\COM3");
+  driver.SetPortName("COM3");
   EXPECT_TRUE(driver.Connect());
 }
 

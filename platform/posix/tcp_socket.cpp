@@ -64,31 +64,6 @@ NetResult WaitFor(int fd, short events, milliseconds timeout, const std::stop_to
 
 }  // namespace
 
-namespace {
-
-class ResolveCategoryImpl final : public std::error_category {
-public:
-  const char* name() const noexcept override { return "resolve"; }
-  std::string message(int value) const override {
-    switch (static_cast<ResolveError>(value)) {
-      case ResolveError::NameNotFound:
-        return "the name does not resolve";
-      case ResolveError::TryAgain:
-        return "the name server did not answer";
-      case ResolveError::Failed:
-        break;
-    }
-    return "the name could not be looked up";
-  }
-};
-
-}  // namespace
-
-const std::error_category& ResolveCategory() {
-  static const ResolveCategoryImpl category;
-  return category;
-}
-
 std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
   in_addr numeric{};
   if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
@@ -115,47 +90,54 @@ std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
   return {};
 }
 
-TcpSocket::~TcpSocket() { Close(); }
+// A descriptor closed with its owner.
+struct SocketDescriptor {
+  explicit SocketDescriptor(int descriptor) : fd(descriptor) {}
+  ~SocketDescriptor() { ::close(fd); }
+  SocketDescriptor(const SocketDescriptor&) = delete;
+  SocketDescriptor& operator=(const SocketDescriptor&) = delete;
+  const int fd;
+};
 
-TcpSocket::TcpSocket(TcpSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+struct TcpSocket::Native : SocketDescriptor {
+  using SocketDescriptor::SocketDescriptor;
+};
+struct TcpListener::Native : SocketDescriptor {
+  using SocketDescriptor::SocketDescriptor;
+};
 
-TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept {
-  if (this != &other) {
-    Close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
+TcpSocket::TcpSocket() = default;
+TcpSocket::TcpSocket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+TcpSocket::~TcpSocket() = default;
+TcpSocket::TcpSocket(TcpSocket&& other) noexcept = default;
+TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept = default;
 
-void TcpSocket::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+void TcpSocket::Close() { native_.reset(); }
 
 NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, milliseconds timeout,
                              const std::stop_token& stop) {
   Close();
-  fd_ = NewSocket();
-  if (fd_ < 0) return Failure(LastError());
+  const int fd = NewSocket();
+  if (fd < 0) return Failure(LastError());
+  native_ = std::make_unique<Native>(fd);
   // Small frames with a reply after each: do not hold them back.
   const int one = 1;
-  ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   const sockaddr_in sa = ToSockaddr(address, port);
-  if (::connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
   if (errno != EINPROGRESS && errno != EINTR) {
     const std::error_code error = LastError();
     Close();
     return Failure(error);
   }
-  const NetResult waited = WaitFor(fd_, POLLOUT, timeout, stop);
+  const NetResult waited = WaitFor(fd, POLLOUT, timeout, stop);
   if (!waited.ok()) {
     Close();  // ends the connect in progress
     return waited;
   }
   int so_error = 0;
   socklen_t len = sizeof so_error;
-  if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) so_error = errno;
   if (so_error != 0) {
     Close();
     return Failure({so_error, std::generic_category()});
@@ -164,10 +146,11 @@ NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, mil
 }
 
 NetResult TcpSocket::SendAll(std::span<const std::uint8_t> bytes, const std::stop_token& stop) {
-  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  const int fd = native_->fd;
   while (!bytes.empty()) {
     // MSG_NOSIGNAL: a peer that has gone must give an error, not end the process.
-    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n > 0) {
       bytes = bytes.subspan(static_cast<std::size_t>(n));
       continue;
@@ -176,21 +159,21 @@ NetResult TcpSocket::SendAll(std::span<const std::uint8_t> bytes, const std::sto
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return Failure(LastError());
     // No room yet: there is no time-out on a send, only the stop request.
-    const NetResult waited = WaitFor(fd_, POLLOUT, kNoTimeout, stop);
+    const NetResult waited = WaitFor(fd, POLLOUT, kNoTimeout, stop);
     if (!waited.ok()) return waited;
   }
   return {};
 }
 
 NetResult TcpSocket::WaitReadable(milliseconds timeout, const std::stop_token& stop) {
-  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
-  return WaitFor(fd_, POLLIN, timeout, stop);
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  return WaitFor(native_->fd, POLLIN, timeout, stop);
 }
 
 NetResult TcpSocket::Receive(std::span<std::uint8_t> into) {
-  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
   for (;;) {
-    const ssize_t n = ::recv(fd_, into.data(), into.size(), MSG_DONTWAIT);
+    const ssize_t n = ::recv(native_->fd, into.data(), into.size(), MSG_DONTWAIT);
     if (n > 0) return {NetStatus::Ok, {}, static_cast<std::size_t>(n)};
     if (n == 0) return {NetStatus::PeerClosed, {}, 0};
     if (errno == EINTR) continue;
@@ -200,10 +183,10 @@ NetResult TcpSocket::Receive(std::span<std::uint8_t> into) {
 }
 
 bool TcpSocket::PeerHasClosed() {
-  if (fd_ < 0) return true;
+  if (!native_) return true;
   std::uint8_t byte = 0;
   for (;;) {
-    const ssize_t n = ::recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(native_->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) return false;
     if (n == 0) return true;
     if (errno == EINTR) continue;
@@ -211,29 +194,34 @@ bool TcpSocket::PeerHasClosed() {
   }
 }
 
-std::uint16_t TcpSocket::LocalPort() const {
+namespace {
+
+std::uint16_t LocalPortOf(int fd) {
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
   return ntohs(sa.sin_port);
 }
 
-TcpListener::~TcpListener() { Close(); }
+}  // namespace
 
-void TcpListener::Close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-}
+std::uint16_t TcpSocket::LocalPort() const { return native_ ? LocalPortOf(native_->fd) : 0; }
+
+TcpListener::TcpListener() = default;
+TcpListener::~TcpListener() = default;
+
+void TcpListener::Close() { native_.reset(); }
 
 std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t port, int backlog) {
   Close();
-  fd_ = NewSocket();
-  if (fd_ < 0) return LastError();
+  const int fd = NewSocket();
+  if (fd < 0) return LastError();
+  native_ = std::make_unique<Native>(fd);
   // A restarted server must get its port back while old connections linger.
   const int one = 1;
-  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   const sockaddr_in sa = ToSockaddr(address, port);
-  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd_, backlog) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
     const std::error_code error = LastError();
     Close();
     return error;
@@ -241,25 +229,21 @@ std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t po
   return {};
 }
 
-std::uint16_t TcpListener::LocalPort() const {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  if (fd_ < 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-  return ntohs(sa.sin_port);
-}
+std::uint16_t TcpListener::LocalPort() const { return native_ ? LocalPortOf(native_->fd) : 0; }
 
 NetResult TcpListener::Accept(TcpSocket& out, milliseconds timeout, const std::stop_token& stop) {
-  if (fd_ < 0) return Failure(std::make_error_code(std::errc::not_connected));
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  const int listening = native_->fd;
   const auto deadline = steady_clock::now() + timeout;
   for (;;) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
-    const NetResult waited = WaitFor(fd_, POLLIN, left, stop);
+    const NetResult waited = WaitFor(listening, POLLIN, left, stop);
     if (!waited.ok()) return waited;
-    const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd >= 0) {
       const int one = 1;
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      out = TcpSocket(fd);
+      out = TcpSocket(std::make_unique<TcpSocket::Native>(fd));
       return {};
     }
     // The connection may have gone again before we took it; wait for the next.

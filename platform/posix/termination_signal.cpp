@@ -6,7 +6,11 @@
 
 namespace orvent {
 
-TerminationSignal::TerminationSignal() {
+struct TerminationSignal::Native {
+  int fd = -1;
+};
+
+TerminationSignal::TerminationSignal() : native_(std::make_unique<Native>()) {
   // A write into a connection the other end has closed (the display's, when
   // the desktop session ends) must fail with EPIPE, where the program can
   // still end in order, instead of ending it on the spot.
@@ -19,16 +23,21 @@ TerminationSignal::TerminationSignal() {
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGQUIT);
   if (pthread_sigmask(SIG_BLOCK, &set, nullptr) != 0) return;
-  fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  native_->fd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
 
 TerminationSignal::~TerminationSignal() {
-  if (fd_ >= 0) close(fd_);
+  if (native_->fd >= 0) close(native_->fd);
+}
+
+std::optional<NativeWaitHandle> TerminationSignal::WaitHandle() const {
+  if (native_->fd < 0) return std::nullopt;
+  return native_->fd;
 }
 
 int TerminationSignal::Take() {
   signalfd_siginfo info{};
-  if (fd_ < 0 || read(fd_, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
+  if (native_->fd < 0 || read(native_->fd, &info, sizeof info) != static_cast<ssize_t>(sizeof info)) return 0;
   return static_cast<int>(info.ssi_signo);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -13,9 +15,19 @@ namespace orvent::test {
 class TempDir {
 public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "orvent-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
+    // A name nobody has taken: create_directory fails on one that exists.
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "orvent-test-%08x", static_cast<unsigned>(random()));
+      std::error_code error;
+      if (std::filesystem::create_directory(base / name, error)) {
+        path_ = (base / name).string();
+        return;
+      }
+    }
+    std::abort();
   }
   ~TempDir() {
     std::error_code ignored;

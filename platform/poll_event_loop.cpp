@@ -1,10 +1,5 @@
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <deque>
@@ -15,16 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "platform/loop_wait.h"
 #include "platform/poll_event_loop.h"
 
 namespace orvent {
 namespace {
-
-// What poll reports for a watched descriptor that its callback must hear
-// about: data, and also the end of it (hang-up, error, a closed descriptor),
-// which would otherwise make poll return at once, pass after pass, with no
-// one told.
-constexpr short kReadyEvents = POLLIN | POLLHUP | POLLERR | POLLNVAL;
 
 const Clock& SystemMonotonic() {
   static const SystemClock clock;
@@ -41,17 +31,14 @@ std::int64_t NextDueAfter(std::int64_t due, std::int64_t period, std::int64_t no
 
 // The posted calls and the loop's wake-up: the one part of the loop that
 // other threads touch. Posters hold it weakly, so it goes (and its
-// descriptor is closed) with the loop, apart from a Post that is under way.
+// wake-up is closed) with the loop, apart from a Post that is under way.
 class Mailbox {
 public:
-  Mailbox() : wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (wake_fd_ < 0) throw std::system_error(errno, std::system_category(), "event loop wake-up");
-  }
-  ~Mailbox() { close(wake_fd_); }
+  Mailbox() = default;
   Mailbox(const Mailbox&) = delete;
   Mailbox& operator=(const Mailbox&) = delete;
 
-  int WakeDescriptor() const { return wake_fd_; }
+  NativeWaitHandle WakeHandle() const { return wakeup_.Handle(); }
 
   void Post(std::function<void()> call) {
     if (!call) return;
@@ -65,7 +52,7 @@ public:
     // Only the first call of a batch wakes the loop: the loop takes the whole
     // queue at once, after it has cleared the wake-up, so a call that finds
     // the queue not empty is taken with the one that woke it.
-    if (was_empty) Wake();
+    if (was_empty) wakeup_.Raise();
   }
 
   void Quit() {
@@ -74,7 +61,7 @@ public:
       open_ = false;
     }
     quit_.store(true);
-    Wake();
+    wakeup_.Raise();
   }
   bool QuitRequested() const { return quit_.load(); }
 
@@ -100,20 +87,10 @@ public:
   }
 
   // Clears the wake-up once the loop has seen it.
-  void Drain() {
-    std::uint64_t count = 0;
-    // EAGAIN: it was cleared already; nothing else can fail on our own eventfd.
-    [[maybe_unused]] const ssize_t got = read(wake_fd_, &count, sizeof count);
-  }
+  void Drain() { wakeup_.Clear(); }
 
 private:
-  void Wake() {
-    const std::uint64_t one = 1;
-    // EAGAIN: the counter is full, so the loop has been woken already.
-    [[maybe_unused]] const ssize_t put = write(wake_fd_, &one, sizeof one);
-  }
-
-  const int wake_fd_;
+  LoopWakeup wakeup_;
   std::atomic<bool> quit_{false};
   std::mutex mutex_;
   std::deque<std::function<void()>> calls_;  // guarded by mutex_
@@ -148,7 +125,7 @@ struct PollEventLoop::State {
     bool stopped = false;
   };
   struct Watch {
-    int fd;
+    NativeWaitHandle handle;
     std::function<void()> on_ready;
     bool stopped = false;
   };
@@ -163,25 +140,25 @@ struct PollEventLoop::State {
     return next;
   }
 
-  // The wait's timeout in poll's terms: -1 without limit.
+  // The wait's timeout in milliseconds: -1 without limit.
   int WaitTimeoutMs() const {
     if (!taken.empty()) return 0;
     const std::optional<std::int64_t> next = NextDueMs();
     if (!next) return -1;
-    // Whole milliseconds on both sides: poll never returns before its
+    // Whole milliseconds on both sides: the wait never returns before its
     // timeout, so the timer is due when it does, and the loop does not
     // spin through the last fraction of a millisecond.
     const std::int64_t left = *next - clock.MonotonicMs();
     return static_cast<int>(std::clamp<std::int64_t>(left, 0, INT_MAX));
   }
 
-  void BuildPollSet() {
-    poll_set.clear();
+  void BuildWaitSet() {
+    wait_set.Clear();
     polled.clear();
-    poll_set.push_back(pollfd{mailbox->WakeDescriptor(), POLLIN, 0});
+    wait_set.Add(mailbox->WakeHandle());
     polled.push_back(nullptr);
     for (const auto& [id, watch] : watches) {
-      poll_set.push_back(pollfd{watch->fd, POLLIN, 0});
+      wait_set.Add(watch->handle);
       polled.push_back(watch);
     }
   }
@@ -207,16 +184,16 @@ struct PollEventLoop::State {
   }
 
   void RunReadyWatches() {
-    for (std::size_t i = 1; i < poll_set.size(); ++i) {
-      if ((poll_set[i].revents & kReadyEvents) == 0) continue;
+    for (std::size_t i = 1; i < polled.size(); ++i) {
+      if (!wait_set.Ready(i)) continue;
       if (mailbox->QuitRequested()) return;
       if (polled[i]->stopped) continue;
       if (polled[i]->on_ready) polled[i]->on_ready();
     }
   }
 
-  // `woken`: poll saw the wake-up. It is cleared here, just before the queue
-  // is taken, and not when poll returns: a pass that a throwing callback
+  // `woken`: the wait saw the wake-up. It is cleared here, just before the queue
+  // is taken, and not when the wait returns: a pass that a throwing callback
   // ended early leaves it set, so the calls it did not take wake the next Run.
   void RunPosted(bool woken) {
     if (woken) mailbox->Drain();
@@ -240,9 +217,9 @@ struct PollEventLoop::State {
   std::uint64_t next_id = 1;
   std::map<TimerId, std::shared_ptr<Timer>> timers;
   std::map<WatchId, std::shared_ptr<Watch>> watches;
-  // The pass's descriptors, the wake-up first, and the watch of each; kept
+  // The pass's handles, the wake-up first, and the watch of each; kept
   // between passes so that an idle loop does not allocate.
-  std::vector<pollfd> poll_set;
+  HandleWait wait_set;
   std::vector<std::shared_ptr<Watch>> polled;
   std::vector<std::shared_ptr<Timer>> due;
   // Posted calls taken from the mailbox and not yet run: those behind a call
@@ -273,17 +250,17 @@ std::error_code PollEventLoop::Run() {
       return {};
     }
     const int timeout = s.WaitTimeoutMs();
-    s.BuildPollSet();
+    s.BuildWaitSet();
     const ClearOnExit clear_polled(s.polled);
     if (s.wait_observer) {
       s.wait_observer(timeout < 0 ? std::nullopt : std::optional(std::chrono::milliseconds(timeout)));
     }
-    if (poll(s.poll_set.data(), static_cast<nfds_t>(s.poll_set.size()), timeout) < 0) {
+    if (const std::error_code failed = s.wait_set.Wait(timeout)) {
       // A signal's handler ran: wait again, for what is left of the time.
-      if (errno == EINTR) continue;
-      return {errno, std::system_category()};
+      if (failed == std::errc::interrupted) continue;
+      return failed;
     }
-    const bool woken = s.poll_set[0].revents != 0;
+    const bool woken = s.wait_set.Ready(0);
     s.RunDueTimers();
     s.RunReadyWatches();
     s.RunPosted(woken);
@@ -312,11 +289,8 @@ void PollEventLoop::Post(std::function<void()> call) { state_->mailbox->Post(std
 
 EventLoop::WatchId PollEventLoop::WatchReadable(NativeWaitHandle handle, std::function<void()> on_ready) {
   State& s = *state_;
-  // Poll passes over negative descriptors: a handle that could not be made
-  // (-1) is watched harmlessly and never ready.
-  const int fd = handle >= 0 && handle <= INT_MAX ? static_cast<int>(handle) : -1;
   const WatchId id = s.next_id++;
-  s.watches.emplace(id, std::make_shared<State::Watch>(State::Watch{fd, std::move(on_ready)}));
+  s.watches.emplace(id, std::make_shared<State::Watch>(State::Watch{handle, std::move(on_ready)}));
   return id;
 }
 

@@ -1,0 +1,40 @@
+#include <windows.h>
+
+#include <string>
+
+#include "platform/paths.h"
+#include "platform/win32/win32_text.h"
+
+namespace orvent {
+namespace {
+
+// Windows takes both separators; names the program makes use its own.
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+}  // namespace
+
+const char kPathSeparator = '\\';
+
+std::string CurrentDirectory() {
+  const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
+  if (needed == 0) return {};
+  std::wstring buffer(needed, L'\0');
+  const DWORD length = ::GetCurrentDirectoryW(needed, buffer.data());
+  if (length == 0 || length >= needed) return {};
+  buffer.resize(length);
+  return Narrow(buffer);
+}
+
+std::string JoinPath(std::string_view dir, std::string_view name) {
+  std::string path(dir);
+  if (!path.empty() && !IsSeparator(path.back())) path += kPathSeparator;
+  path += name;
+  return path;
+}
+
+std::string_view FolderPart(std::string_view path) {
+  const std::size_t separator = path.find_last_of("\\/");
+  return separator == std::string_view::npos ? std::string_view() : path.substr(0, separator + 1);
+}
+
+}  // namespace orvent

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine in the build's own Wine prefix, so that a
+# test run neither needs nor touches the user's ~/.wine.
+#   wine_run.sh WINE PREFIX PROGRAM [ARGS...]   run PROGRAM
+#   wine_run.sh WINE PREFIX --start             make the prefix, keep a Wine server up
+#   wine_run.sh WINE PREFIX --stop              end that server
+# Wine's own messages are off (WINEDEBUG=-all); set WINEDEBUG to see them.
+set -uo pipefail
+wine=$1
+export WINEPREFIX=$2
+shift 2
+export WINEDEBUG=${WINEDEBUG:--all}
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo wineserver)
+
+case "${1:-}" in
+  --start)
+    mkdir -p "$WINEPREFIX"
+    # The first start makes the prefix (several seconds); a server kept up
+    # spares every later program the server's own start.
+    "$wine" wineboot --init >/dev/null 2>&1
+    "$wineserver" -p >/dev/null 2>&1
+    exit 0
+    ;;
+  --stop)
+    "$wineserver" -k >/dev/null 2>&1
+    exit 0
+    ;;
+esac
+exec "$wine" "$@"
