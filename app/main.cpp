@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 #include "app/qt_event_loop.h"
+#include "platform/console.h"
 #include "platform/display.h"
 #include "platform/paths.h"
 #include "platform/termination_signal.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   }
   // Before any thread starts, so that no thread takes these signals itself.
   orvent::TerminationSignal termination;
+  orvent::PrepareConsoleOutput();
 
   // Without a display the driver still runs, on the offscreen platform.
   if (!orvent::DisplayAvailable() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/console.h"
 #include "platform/paths.h"
 #include "platform/poll_event_loop.h"
 #include "platform/termination_signal.h"
@@ -50,6 +51,7 @@ int main(int argc, char** argv) {
   }
   // Before any thread starts, so that no thread takes these signals itself.
   orvent::TerminationSignal termination;
+  orvent::PrepareConsoleOutput();
   orvent::SystemClock clock;
   orvent::PollEventLoop loop;
   orvent::StandardErrorFace face(clock);

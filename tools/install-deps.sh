@@ -6,11 +6,13 @@
 # and the libraries it loads come with qt6-base-dev (libqt6gui6). The Debian
 # packages and their tests: dpkg-dev (dpkg-shlibdeps) and file for CPack,
 # systemd (systemd-analyze, systemd-sysusers), logrotate, desktop-file-utils
-# and lintian.
+# and lintian. The Windows build: mingw-w64 (the cross compilers), googletest
+# (GoogleTest's sources, compiled for Windows) and wine64 to run its tests.
 set -uo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb
-  dpkg-dev file systemd logrotate desktop-file-utils lintian)
+  dpkg-dev file systemd logrotate desktop-file-utils lintian
+  mingw-w64 googletest wine64)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,7 @@
+#include "platform/console.h"
+
+namespace orvent {
+
+void PrepareConsoleOutput() {}
+
+}  // namespace orvent
