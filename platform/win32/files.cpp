@@ -18,9 +18,7 @@ namespace {
 // another thread or program (orvent-inspect, a backup) holds it open.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Attributes a replaced file keeps. Read-only is not among them: Windows
-// refuses to replace a read-only file, and a read-only temporary file could
-// not be removed after that refusal.
+// Attributes a replaced file keeps (a read-only one is not replaced).
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
@@ -122,6 +120,10 @@ std::error_code AppendToFile(const std::string& path, std::string_view bytes) {
 
 std::error_code ReplaceFileContents(const std::string& path, std::string_view bytes) {
   const DWORD old = ::GetFileAttributesW(Widen(path).c_str());
+  // A read-only file is not to be changed: Windows refuses to replace one.
+  // Asked first, so that nothing is written and the answer does not depend
+  // on the file system underneath (Wine's would replace it).
+  if (old != INVALID_FILE_ATTRIBUTES && (old & FILE_ATTRIBUTE_READONLY) != 0) return Win32Error(ERROR_ACCESS_DENIED);
   // The new file takes the old one's attributes; its access rights come from
   // the folder, as those of any new file.
   const DWORD attributes =
