@@ -11,6 +11,7 @@
 #include "delivery/spool.h"
 #include "platform/fake_clock.h"
 #include "platform/files.h"
+#include "platform/paths.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
 
@@ -129,6 +130,41 @@ TEST(SpoolWindowsTest, ReplacedFileKeepsItsAttributesAndAReadOnlyOneIsNotReplace
   // No temporary file is left beside it.
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
   ::SetFileAttributesA(dir.File("locked.ini").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// "C:" as PathForSoob: the files land in drive C's current folder and are
+// found there again.
+TEST(SpoolWindowsTest, ADrivePrefixNamesThatDrivesCurrentFolder) {
+  EXPECT_EQ(FolderPart("D:msg"), "D:");
+  EXPECT_EQ(FolderPart("D:\\msg"), "D:\\");
+  EXPECT_EQ(FolderPart("msg"), "");
+
+  TempDir dir;
+  ASSERT_EQ(dir.path()[1], ':');
+  const std::string drive = dir.path().substr(0, 2);
+  // Back where it was before the folder goes: Windows keeps a current
+  // folder from being removed.
+  struct CurrentFolder {
+    explicit CurrentFolder(const std::string& path) { fs::current_path(path); }
+    ~CurrentFolder() { fs::current_path(before); }
+    const fs::path before = fs::current_path();
+  } current(dir.path());
+
+  const SoobBytes record = Serialize(test::SampleSoob(1));
+  FakeClock clock;
+  {
+    EventSpool spool(drive, clock, {});
+    ASSERT_TRUE(spool.StoreEvent(record));
+  }
+  EXPECT_TRUE(dir.Exists("2202AB3A.dd8"));
+  EXPECT_EQ(ListMatches(drive, ".dd8"), std::vector<std::string>{drive + "2202AB3A.dd8"});
+  EventSpool later(drive, clock, {});
+  later.ScanFolder();
+  const auto event = later.TakeNextEvent();
+  ASSERT_TRUE(event);
+  EXPECT_EQ(event->Record, record);
+  later.EventAcknowledged(event->Id);
+  EXPECT_FALSE(dir.Exists("2202AB3A.dd8"));
 }
 
 }  // namespace
