@@ -105,6 +105,11 @@ bool IsTransient(const std::error_code& error) {
          error == std::errc::not_enough_memory || error == std::errc::interrupted;
 }
 
+// Another program holds the file and does not share it (on Windows, a file
+// being copied in, or one a virus scanner or a backup has open): it is left
+// where it is and tried again at a later scan, while the rest goes on.
+bool IsBusy(const std::error_code& error) { return error == std::errc::device_or_resource_busy; }
+
 }  // namespace
 
 SpoolFileBytes MakeSpoolFileBytes(const SoobBytes& record) {
@@ -391,7 +396,7 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
     const std::error_code error = disk_.ReadFileUpTo(path, kMaxSpoolFileSize, contents);
     // Gone since the listing (delivered meanwhile), or to be read at the
     // next scan.
-    if (error == std::errc::no_such_file_or_directory || IsTransient(error)) continue;
+    if (error == std::errc::no_such_file_or_directory || IsTransient(error) || IsBusy(error)) continue;
     const std::optional<SoobBytes> record = error ? std::nullopt : SpoolFileRecord(contents);
     if (!record) {
       SetAside(name);
@@ -513,8 +518,9 @@ std::optional<OutboxEvent> EventSpool::TakeNextEvent() {
       std::lock_guard lock(mutex_);
       in_flight_.erase(event.Id);
     }
-    // Removed from outside since it was indexed: nothing left to send.
-    if (error != std::errc::no_such_file_or_directory) SetAside(item.name);
+    // Removed from outside since it was indexed: nothing left to send. A
+    // busy file leaves the index and a later scan finds it again.
+    if (error != std::errc::no_such_file_or_directory && !IsBusy(error)) SetAside(item.name);
   }
   return std::nullopt;
 }
@@ -588,7 +594,8 @@ void EventSpool::SetAside(NameId name) {
   for (int n = 2; error == std::errc::file_exists && n <= kMaxUnsendablePerTake; ++n) {
     error = disk_.MoveFileNoReplace(path, path + "." + std::to_string(n) + kSpoolBadSuffix);
   }
-  if (error == std::errc::no_such_file_or_directory) return;
+  // Held by another program: a later scan reads it again.
+  if (error == std::errc::no_such_file_or_directory || IsBusy(error)) return;
   if (error) {
     std::lock_guard lock(mutex_);
     passed_over_.insert(name);

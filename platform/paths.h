@@ -18,6 +18,8 @@ std::string JoinPath(std::string_view dir, std::string_view name);
 
 // The folder part of a path or of a path prefix: everything up to and
 // including its last separator; empty when it has none (the working directory).
+// On Windows a drive without a separator ("D:" of "D:name") is that drive's
+// current folder.
 std::string_view FolderPart(std::string_view path);
 
 }  // namespace orvent

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,42 @@ TEST(SpoolFilesTest, MoveNeverReplacesAndNewFileIsExclusive) {
   EXPECT_FALSE(WriteNewFileFlushed(dir.File("fresh"), "bytes"));
   EXPECT_EQ(dir.Read("fresh"), "bytes");
   EXPECT_TRUE(WriteNewFileFlushed(dir.File("missing/fresh"), "bytes"));
+}
+
+TEST(SpoolFilesTest, ReadUpToTakesRegularFilesWithinTheLimitOnly) {
+  TempDir dir;
+  dir.Write("record", std::string(24, 'r'));
+  dir.Write("empty", "");
+  std::filesystem::create_directory(dir.File("folder"));
+  struct Case {
+    const char* name;
+    std::size_t limit;
+    std::error_code error;
+    std::string contents;
+  };
+  const Case cases[] = {
+      {"record", 24, {}, std::string(24, 'r')},
+      {"record", 23, std::make_error_code(std::errc::file_too_large), ""},
+      {"empty", 0, {}, ""},
+      {"folder", 1024, std::make_error_code(std::errc::invalid_argument), ""},
+      {"missing", 1024, std::make_error_code(std::errc::no_such_file_or_directory), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " up to " + std::to_string(c.limit));
+    std::string out = "stale";
+    const std::error_code error = ReadFileUpTo(dir.File(c.name), c.limit, out);
+    EXPECT_EQ(error.default_error_condition(), c.error.default_error_condition()) << error.message();
+    EXPECT_EQ(out, c.contents);
+  }
+}
+
+TEST(SpoolFilesTest, FlushFolderOfAFileInAFolderThatExists) {
+  TempDir dir;
+  dir.Write("file", "x");
+  EXPECT_FALSE(FlushFolderOf(dir.File("file")));
+  EXPECT_FALSE(FlushFolderOf(dir.Prefix()));
+  EXPECT_FALSE(FlushFolderOf("in the working directory"));
+  EXPECT_EQ(FlushFolderOf(dir.File("missing/file")), std::errc::no_such_file_or_directory);
 }
 
 }  // namespace

@@ -34,7 +34,11 @@ std::string JoinPath(std::string_view dir, std::string_view name) {
 
 std::string_view FolderPart(std::string_view path) {
   const std::size_t separator = path.find_last_of("\\/");
-  return separator == std::string_view::npos ? std::string_view() : path.substr(0, separator + 1);
+  if (separator != std::string_view::npos) return path.substr(0, separator + 1);
+  // "D:name" is a name in drive D's current folder, which is where the
+  // files of a prefix "D:" land and so where they must be looked for.
+  const bool letter = path.size() >= 2 && ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  return letter && path[1] == ':' ? path.substr(0, 2) : std::string_view();
 }
 
 }  // namespace orvent

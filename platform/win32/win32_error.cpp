@@ -43,6 +43,20 @@ std::errc ConditionOf(DWORD code) {
       return std::errc::invalid_argument;
     case ERROR_DIRECTORY:
       return std::errc::not_a_directory;
+    case ERROR_DIR_NOT_EMPTY:
+      return std::errc::directory_not_empty;
+    case ERROR_NOT_SAME_DEVICE:
+      return std::errc::cross_device_link;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return std::errc::filename_too_long;
+    case ERROR_FILE_TOO_LARGE:
+      return std::errc::file_too_large;
+    case ERROR_CRC:
+    case ERROR_READ_FAULT:
+    case ERROR_WRITE_FAULT:
+    case ERROR_GEN_FAILURE:
+    case ERROR_IO_DEVICE:
+      return std::errc::io_error;
     case ERROR_DEV_NOT_EXIST:
     case ERROR_DEVICE_NOT_CONNECTED:
     case ERROR_DEVICE_REMOVED:
