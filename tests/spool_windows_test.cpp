@@ -167,5 +167,23 @@ TEST(SpoolWindowsTest, ADrivePrefixNamesThatDrivesCurrentFolder) {
   EXPECT_FALSE(dir.Exists("2202AB3A.dd8"));
 }
 
+// A settings file saved by a Windows editor holds a Cyrillic PathForSoob in
+// code page 1251: the records go to the folder it names.
+TEST(SpoolWindowsTest, APathForSoobInCodePage1251NamesItsFolder) {
+  TempDir dir;
+  const std::u8string folder_name = u8"События";
+  const fs::path folder = fs::path(dir.path()) / fs::path(folder_name);
+  ASSERT_TRUE(fs::create_directory(folder));
+  const std::string cp1251 = "\xD1\xEE\xE1\xFB\xF2\xE8\xFF";  // the same name
+  const SoobBytes record = Serialize(test::SampleSoob(1));
+  FakeClock clock;
+  EventSpool spool(dir.Prefix() + cp1251 + "\\", clock, {});
+  ASSERT_TRUE(spool.StoreEvent(record));
+  EXPECT_EQ(spool.HeldRecordCount(), 0u);
+  EXPECT_TRUE(fs::exists(folder / "2202AB3A.dd8"));
+  spool.ScanFolder();
+  EXPECT_EQ(spool.WaitingCount(), 1u);
+}
+
 }  // namespace
 }  // namespace orvent

@@ -6,12 +6,29 @@
 
 namespace orvent {
 
+namespace {
+
+// The code page of the system's own files (error.txt), and the one a
+// settings file saved by a Russian Windows editor is in.
+constexpr UINT kLegacyCodePage = 1251;
+
+}  // namespace
+
 std::wstring Widen(std::string_view utf8) {
   if (utf8.empty() || utf8.size() > INT_MAX) return {};
   const int size = static_cast<int>(utf8.size());
-  const int length = ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  UINT code_page = CP_UTF8;
+  DWORD flags = MB_ERR_INVALID_CHARS;
+  int length = ::MultiByteToWideChar(code_page, flags, utf8.data(), size, nullptr, 0);
+  if (length == 0) {
+    // Not UTF-8: a path typed into kelmora.ini in code page 1251 still names
+    // the folder its writer meant, as it does on a system whose names are bytes.
+    code_page = kLegacyCodePage;
+    flags = 0;
+    length = ::MultiByteToWideChar(code_page, flags, utf8.data(), size, nullptr, 0);
+  }
   std::wstring wide(static_cast<std::size_t>(length), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, wide.data(), length);
+  ::MultiByteToWideChar(code_page, flags, utf8.data(), size, wide.data(), length);
   return wide;
 }
 
