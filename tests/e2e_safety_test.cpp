@@ -22,6 +22,7 @@
 
 #include "delivery/server_link.h"
 #include "support/alarm_ledger.h"
+#include "support/alarm_run.h"
 #include "support/driver_process.h"
 #include "support/event_records.h"
 #include "support/temp_dir.h"
@@ -45,72 +46,8 @@ std::chrono::milliseconds Since(Steady::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start);
 }
 
-// A loopback port that nothing listens on, for servers to come and go on.
-std::uint16_t FreePort() {
-  test::MsgServerSim probe({});
-  const std::uint16_t port = probe.Port();
-  probe.Process().Signal(SIGTERM);
-  probe.Process().WaitExit(kLimit);
-  return port;
-}
-
-class EndToEndSafety : public ::testing::Test {
-protected:
-  std::string EventsFile() const { return side.File("events.jsonl"); }
-
-  // Every server of a test appends its receipts to the one events file.
-  std::vector<std::string> ServerArgs(std::vector<std::string> args = {}) const {
-    args.insert(args.end(), {"--events", EventsFile()});
-    return args;
-  }
-
-  bool SendAlarms(test::ReceiverSim& receiver, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (!receiver.Send(ledger.Next())) return false;
-    }
-    return true;
-  }
-
-  test::AlarmTally Tally() const { return ledger.Tally(EventsFile(), work.path()); }
-
-  // Waits until every acknowledged alarm is at the server. Gives up at the
-  // limit, or earlier once the spool is empty and nothing has reached the
-  // server for kQuiet: an alarm still missing then has no way left to it.
-  bool WaitAllDelivered(std::chrono::milliseconds limit) {
-    constexpr auto kQuiet = 3s;
-    std::size_t receipts = 0;
-    auto last_receipt = Steady::now();
-    bool hopeless = false;
-    const bool delivered = test::WaitUntil(
-        [&] {
-          const test::AlarmTally t = Tally();
-          if (t.AckedNotAtServer == 0) return true;
-          if (t.Delivered + t.Repeated != receipts) {
-            receipts = t.Delivered + t.Repeated;
-            last_receipt = Steady::now();
-          }
-          hopeless = t.Spooled == 0 && Steady::now() - last_receipt > kQuiet;
-          return hopeless;
-        },
-        limit);
-    return delivered && !hopeless;
-  }
-
-  // The counts, shown whether the test passes or not, then the verdict.
-  void ExpectNoneLost(const std::string& what) {
-    const test::AlarmTally t = Tally();
-    std::printf("%s: %s\n", what.c_str(), t.Text().c_str());
-    EXPECT_GT(t.Acked, 0u) << "no alarm was acknowledged: the test proved nothing";
-    EXPECT_EQ(t.Lost, 0u) << t.Text();
-    EXPECT_TRUE(t.Faults.empty()) << t.FaultText();
-  }
-
-  // The driver's folder: kelmora.ini and the spool files.
-  test::TempDir work;
-  // The simulators' files.
-  test::TempDir side;
-  test::AlarmLedger ledger;
-};
+using EndToEndSafety = test::AlarmRunTest;
+using test::FreePort;
 
 // ---------------------------------------------------------------------------
 // SIGKILL at random moments, while the server is up, slow, restarting, down.

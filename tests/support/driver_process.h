@@ -93,12 +93,14 @@ struct DriverScreen {
   std::string X11Display;
 };
 
-// orvent-driver started in `dir` after writing its kelmora.ini there. Its
-// standard output and error (the link's status lines) are read as one stream.
+// orvent-driver (or the program at `path`, with `args`: orvent-service, or a
+// Windows build's program through Wine) started in `dir` after writing its
+// kelmora.ini there. Its standard output and error (the link's status lines)
+// are read as one stream.
 class DriverProcess {
 public:
   DriverProcess(const std::string& dir, const DriverIni& ini, const DriverScreen& screen = {},
-                const std::string& path = ORVENT_DRIVER) {
+                const std::string& path = ORVENT_DRIVER, const std::vector<std::string>& args = {}) {
     std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
     ChildOptions options;
     options.WorkDir = dir;
@@ -109,7 +111,7 @@ public:
     } else {
       options.Env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + screen.X11Display};
     }
-    process_.emplace(path, std::vector<std::string>{}, options);
+    process_.emplace(path, args, options);
   }
 
   // Reads the driver's output until a line contains `text`.
