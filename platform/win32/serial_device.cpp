@@ -112,8 +112,8 @@ public:
     // Dropping unsent output first keeps the close from waiting for a
     // stalled line to drain, which would freeze the window thread.
     ::PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
-    ::SetCommTimeouts(handle_, const_cast<COMMTIMEOUTS*>(&saved_timeouts_));
-    ::SetCommState(handle_, const_cast<DCB*>(&saved_state_));
+    ::SetCommTimeouts(handle_, &saved_timeouts_);
+    ::SetCommState(handle_, &saved_state_);
     ::CloseHandle(handle_);
   }
 
@@ -211,8 +211,9 @@ public:
 
 private:
   const HANDLE handle_;
-  const DCB saved_state_;
-  const COMMTIMEOUTS saved_timeouts_;
+  // Given back at close; the calls that take them are not const-correct.
+  DCB saved_state_;
+  COMMTIMEOUTS saved_timeouts_;
 };
 
 // Whether the system knows `name` ("COM3") as a device, whoever holds it.
@@ -236,7 +237,9 @@ std::error_code OpenError(DWORD code, std::string_view name) {
 
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view) {
   const std::string_view bare = WithoutDevicePrefix(name);
-  if (const std::optional<unsigned> n = ComPortNumber(bare)) return std::string(kWindowsDevicePrefix) + "COM" + std::to_string(*n);
+  if (const std::optional<unsigned> n = ComPortNumber(bare)) {
+    return std::string(kWindowsDevicePrefix) + "COM" + std::to_string(*n);
+  }
   // Any other device, by its name in the device namespace.
   if (bare.size() < name.size() && !bare.empty()) return std::string(name);
   return std::nullopt;
