@@ -93,6 +93,10 @@ public:
 
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
+// Port numbers that the port scan probes by name ("COMn"), in this order.
+inline constexpr int kFirstScannedPort = 1;
+inline constexpr int kLastScannedPort = 32;
+
 // The namespace of serial ports: which names exist and open. The driver and
 // the port scan reach devices only through it, so tests can stand in for it.
 class SerialPorts {
@@ -105,8 +109,10 @@ public:
   // also when another opener holds it.
   virtual std::unique_ptr<SerialDevice> Open(std::string_view name, std::error_code& error) = 0;
 
-  // Device paths of the USB and ACM serial adapters present now, each kind
-  // in number order. Empty on platforms that name every port "COMn".
+  // The ports present now that the scan of COM1..COM32 does not reach: on
+  // Linux the device paths of the USB and ACM serial adapters, each kind in
+  // number order; on Windows the "COMn" ports the system lists above COM32,
+  // in number order.
   virtual std::vector<std::string> AdapterPaths() const = 0;
 
   // The short name by which a port-state notice tells this port apart from
@@ -115,7 +121,8 @@ public:
 };
 
 // The ports of this machine. `device_dir` is the folder in which port names
-// are looked up (tests point it at a folder of links to pseudo-terminals).
+// are looked up on Linux (tests point it at a folder of links to
+// pseudo-terminals); Windows has one device namespace and ignores it.
 class SystemSerialPorts final : public SerialPorts {
 public:
   SystemSerialPorts();
@@ -129,16 +136,19 @@ private:
   std::string device_dir_;
 };
 
-// The device path for a port name on this platform: "COMn" (any case, n
-// from 1) is `device_dir`/ttyS(n-1), a name starting with "/" is used as it
-// is, with or without a leading "\\.\". Nothing for any other name.
+// The device path for a port name on this platform; the one place where a
+// port name becomes a device. On Linux "COMn" (any case, n from 1) is
+// `device_dir`/ttyS(n-1), a name starting with "/" is used as it is, with or
+// without a leading "\\.\". On Windows "COMn" (any case) is "\\.\COMn", and
+// any other name after "\\.\" is that device. Nothing for any other name.
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir);
 
 // The short name by which a port-state notice tells ports apart: a "COMn"
 // name stays as it is; a device path, once its links are followed, is
 // "COMn" for `device_dir`/ttyS(n-1) and otherwise its path below /dev/
 // without a leading "tty" ("USB0", "ACM1", "pts/3"). The notice cuts it to
-// 6 characters. Any other name is given back unchanged.
+// 6 characters. Any other name is given back unchanged. A leading "\\.\" is
+// dropped first; on Windows that is all there is to it.
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
 }  // namespace orvent

@@ -16,10 +16,19 @@ wineserver=$(dirname "$wine")/wineserver
 case "${1:-}" in
   --start)
     mkdir -p "$WINEPREFIX"
-    # The first start makes the prefix (several seconds); a server kept up
-    # spares every later program the server's own start.
+    # A server kept up spares every later program the start of the server
+    # and of Wine's own background programs, which would otherwise come with
+    # the first test program and hold its output open (and ctest waiting)
+    # until the server ends. Only a server not yet running can be started so:
+    # one that is up (a previous run's) ends a few seconds after its last
+    # program. One that is still up after the wait is kept already.
+    for _ in $(seq 100); do
+      "$wineserver" -p >/dev/null 2>&1 && break
+      sleep 0.1
+    done
+    # The first start makes the prefix (several seconds); the background
+    # programs start here, under the server kept up, with no test's output.
     "$wine" wineboot --init >/dev/null 2>&1
-    "$wineserver" -p >/dev/null 2>&1
     exit 0
     ;;
   --stop)

@@ -1,5 +1,6 @@
 #include "platform/serial_device.h"
 #include "platform/posix/serial_termios.h"
+#include "platform/serial_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,34 +18,12 @@
 namespace orvent {
 namespace {
 
-constexpr std::string_view kWindowsDevicePrefix = "\\\\.\\";
 constexpr std::string_view kComPrefix = "COM";
 constexpr char kDefaultDeviceDir[] = "/dev";
-// Highest port number that still maps; far above any real machine's count.
-constexpr unsigned kMaxComNumber = 4096;
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
 std::error_code ErrorOf(int code) { return {code, std::generic_category()}; }
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
-}
-
-// The decimal number of a whole text of digits without a leading zero.
-std::optional<unsigned> PortNumber(std::string_view digits) {
-  if (digits.empty() || digits.front() == '0') return std::nullopt;
-  unsigned value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value > kMaxComNumber) return std::nullopt;
-  }
-  return value;
-}
 
 // termios speeds of the listed rates; other rates have no portable
 // counterpart here and are refused.
@@ -265,12 +244,9 @@ std::vector<unsigned> AdapterNumbers(const std::string& dir, std::string_view st
 }  // namespace
 
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir) {
-  if (name.substr(0, kWindowsDevicePrefix.size()) == kWindowsDevicePrefix) name.remove_prefix(kWindowsDevicePrefix.size());
+  name = WithoutDevicePrefix(name);
   if (!name.empty() && name.front() == '/') return std::string(name);
-  if (name.size() <= kComPrefix.size() || !EqualsIgnoringCase(name.substr(0, kComPrefix.size()), kComPrefix)) {
-    return std::nullopt;
-  }
-  const std::optional<unsigned> number = PortNumber(name.substr(kComPrefix.size()));
+  const std::optional<unsigned> number = ComPortNumber(name);
   if (!number) return std::nullopt;
   std::string path(device_dir);
   if (path.empty() || path.back() != '/') path += '/';
@@ -278,7 +254,7 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
 }
 
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir) {
-  if (name.substr(0, kWindowsDevicePrefix.size()) == kWindowsDevicePrefix) name.remove_prefix(kWindowsDevicePrefix.size());
+  name = WithoutDevicePrefix(name);
   if (name.empty() || name.front() != '/') return std::string(name);
   // A link (/dev/serial/by-id/..., a name of the operator's) is told apart by
   // what it points to now; a path that is not there stays as it is.

@@ -1,0 +1,33 @@
+// The status line that says why a port did not open, from the error's
+// condition: the same on every system.
+
+#include <gtest/gtest.h>
+
+#include <system_error>
+
+#include "station/driver_core.h"
+
+namespace orvent {
+namespace {
+
+TEST(PortFailureText, SaysWhyInTheProgramsLanguage) {
+  struct Case {
+    std::errc error;
+    const char* text;
+  };
+  const Case cases[] = {
+      {std::errc::no_such_file_or_directory, "Порт COM3: нет такого устройства."},
+      {std::errc::no_such_device, "Порт COM3: нет такого устройства."},
+      {std::errc::permission_denied,
+       "Порт COM3: нет прав на устройство - добавьте пользователя в группу dialout."},
+      {std::errc::device_or_resource_busy, "Порт COM3: занят другой программой."},
+      {std::errc::io_error, "Порт COM3 не открывается: ошибка 5."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(PortFailureText("COM3", std::make_error_code(c.error)), c.text);
+  }
+}
+
+}  // namespace
+}  // namespace orvent
