@@ -1,38 +1,315 @@
-// Placeholder until the Winsock calls are written: nothing connects.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
 #include "platform/tcp_socket.h"
+#include "platform/win32/win32_error.h"
 
 namespace orvent {
 namespace {
-NetResult NotYet() { return {NetStatus::Failed, std::make_error_code(std::errc::function_not_supported), 0}; }
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+// Long waits are cut into slices (the connect time-out's step of 125 ms) so
+// that a stop request is seen soon; data or a finished connect ends a slice
+// at once.
+constexpr milliseconds kWaitSlice{125};
+// A send has no time-out; this only keeps the deadline arithmetic finite.
+constexpr milliseconds kNoTimeout = std::chrono::hours(24 * 365);
+
+std::error_code LastSocketError() { return Win32Error(static_cast<DWORD>(::WSAGetLastError())); }
+
+NetResult Failure(std::error_code error) { return {NetStatus::Failed, error, 0}; }
+
+// Winsock must be started before the first socket or lookup of the process;
+// the first caller starts it, on whichever thread (a function's static is
+// made once). It stays up until the process ends: sockets of other threads
+// may still be open when statics are destroyed.
+std::error_code WinsockStarted() {
+  static const int started = [] {
+    WSADATA data{};
+    return ::WSAStartup(MAKEWORD(2, 2), &data);
+  }();
+  return started == 0 ? std::error_code{} : Win32Error(static_cast<DWORD>(started));
+}
+
+sockaddr_in ToSockaddr(const Ipv4Address& address, std::uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  std::memcpy(&sa.sin_addr, address.Octets.data(), 4);
+  return sa;
+}
+
+// Non-blocking, and not inherited by processes the program starts.
+std::error_code MakeNonBlocking(SOCKET s) {
+  u_long on = 1;
+  if (::ioctlsocket(s, FIONBIO, &on) != 0) return LastSocketError();
+  ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+  return {};
+}
+
+std::error_code NewSocket(SOCKET& out) {
+  out = INVALID_SOCKET;
+  if (const std::error_code error = WinsockStarted()) return error;
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  if (s == INVALID_SOCKET) return LastSocketError();
+  if (const std::error_code error = MakeNonBlocking(s)) {
+    ::closesocket(s);
+    return error;
+  }
+  out = s;
+  return {};
+}
+
+// Small frames with a reply after each: do not hold them back.
+void NoDelay(SOCKET s) {
+  const BOOL on = TRUE;
+  ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+enum class Await { kRead, kWrite, kConnect };
+
+// Waits with select(), the one wait that tells a failed connect the same way
+// on every Windows (in the except set). Ok when the socket is ready (or has
+// an error that the next call will report), TimedOut, Stopped or Failed.
+NetResult WaitFor(SOCKET s, Await what, milliseconds timeout, const std::stop_token& stop) {
+  const auto deadline = steady_clock::now() + std::max(timeout, milliseconds(0));
+  for (;;) {
+    if (stop.stop_requested()) return {NetStatus::Stopped, {}, 0};
+    // Rounded up, so that a wait never ends a fraction of a millisecond early.
+    const auto left = std::chrono::ceil<milliseconds>(deadline - steady_clock::now());
+    const auto slice = std::clamp(left, milliseconds(0), kWaitSlice);
+    fd_set readable;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    if (what == Await::kRead) FD_SET(s, &readable);
+    if (what != Await::kRead) FD_SET(s, &writable);
+    if (what == Await::kConnect) FD_SET(s, &failed);
+    timeval tv{};
+    tv.tv_sec = static_cast<long>(slice.count() / 1000);
+    tv.tv_usec = static_cast<long>(slice.count() % 1000 * 1000);
+    const int n = ::select(0, &readable, &writable, &failed, &tv);
+    if (n == SOCKET_ERROR) {
+      if (::WSAGetLastError() == WSAEINTR) continue;
+      return Failure(LastSocketError());
+    }
+    if (n > 0) return {};
+    if (steady_clock::now() >= deadline) return {NetStatus::TimedOut, {}, 0};
+  }
+}
+
+std::uint16_t LocalPortOf(SOCKET s) {
+  sockaddr_in sa{};
+  int len = sizeof sa;
+  if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return ntohs(sa.sin_port);
+}
+
 }  // namespace
 
-struct TcpSocket::Native {};
-struct TcpListener::Native {};
-
-std::error_code ResolveIpv4(const std::string&, Ipv4Address&) {
-  return std::make_error_code(std::errc::function_not_supported);
+std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
+  if (const std::error_code error = WinsockStarted()) return error;
+  in_addr numeric{};
+  if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
+    std::memcpy(out.Octets.data(), &numeric, 4);
+    return {};
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  // Winsock's lookup gives its codes as the result, not through WSAGetLastError.
+  const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (rc != 0 || found == nullptr) {
+    if (rc == WSATRY_AGAIN) return ResolveError::TryAgain;
+    if (rc == 0 || rc == WSAHOST_NOT_FOUND || rc == WSANO_DATA) return ResolveError::NameNotFound;
+    if (rc == WSANO_RECOVERY) return ResolveError::Failed;
+    return Win32Error(static_cast<DWORD>(rc));
+  }
+  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+  std::memcpy(out.Octets.data(), &sa->sin_addr, 4);
+  ::freeaddrinfo(found);
+  return {};
 }
+
+// A socket closed with its owner.
+struct SocketHandle {
+  explicit SocketHandle(SOCKET socket) : s(socket) {}
+  ~SocketHandle() { ::closesocket(s); }
+  SocketHandle(const SocketHandle&) = delete;
+  SocketHandle& operator=(const SocketHandle&) = delete;
+  const SOCKET s;
+};
+
+struct TcpSocket::Native : SocketHandle {
+  using SocketHandle::SocketHandle;
+};
+struct TcpListener::Native : SocketHandle {
+  using SocketHandle::SocketHandle;
+};
+
 TcpSocket::TcpSocket() = default;
 TcpSocket::TcpSocket(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 TcpSocket::~TcpSocket() = default;
 TcpSocket::TcpSocket(TcpSocket&& other) noexcept = default;
 TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept = default;
+
 void TcpSocket::Close() { native_.reset(); }
-NetResult TcpSocket::Connect(const Ipv4Address&, std::uint16_t, std::chrono::milliseconds, const std::stop_token&) {
-  return NotYet();
+
+NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, milliseconds timeout,
+                             const std::stop_token& stop) {
+  Close();
+  SOCKET s = INVALID_SOCKET;
+  if (const std::error_code error = NewSocket(s)) return Failure(error);
+  native_ = std::make_unique<Native>(s);
+  NoDelay(s);
+  const sockaddr_in sa = ToSockaddr(address, port);
+  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  if (::WSAGetLastError() != WSAEWOULDBLOCK) {
+    const std::error_code error = LastSocketError();
+    Close();
+    return Failure(error);
+  }
+  const NetResult waited = WaitFor(s, Await::kConnect, timeout, stop);
+  if (!waited.ok()) {
+    Close();  // ends the connect in progress
+    return waited;
+  }
+  int so_error = 0;
+  int len = sizeof so_error;
+  if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&so_error), &len) != 0) {
+    so_error = ::WSAGetLastError();
+  }
+  // Only a made connection has a peer: a failed connect whose code was
+  // already taken must not pass for one.
+  if (so_error == 0) {
+    sockaddr_in peer{};
+    int peer_len = sizeof peer;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) so_error = ::WSAGetLastError();
+  }
+  if (so_error != 0) {
+    Close();
+    return Failure(Win32Error(static_cast<DWORD>(so_error)));
+  }
+  return {};
 }
-NetResult TcpSocket::SendAll(std::span<const std::uint8_t>, const std::stop_token&) { return NotYet(); }
-NetResult TcpSocket::WaitReadable(std::chrono::milliseconds, const std::stop_token&) { return NotYet(); }
-NetResult TcpSocket::Receive(std::span<std::uint8_t>) { return NotYet(); }
-bool TcpSocket::PeerHasClosed() { return true; }
-std::uint16_t TcpSocket::LocalPort() const { return 0; }
+
+NetResult TcpSocket::SendAll(std::span<const std::uint8_t> bytes, const std::stop_token& stop) {
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  const SOCKET s = native_->s;
+  while (!bytes.empty()) {
+    // Windows raises no signal for a peer that has gone: the send fails.
+    const int chunk = static_cast<int>(std::min<std::size_t>(bytes.size(), INT_MAX));
+    const int n = ::send(s, reinterpret_cast<const char*>(bytes.data()), chunk, 0);
+    if (n > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n == 0) return {NetStatus::PeerClosed, {}, 0};
+    const int error = ::WSAGetLastError();
+    if (error == WSAEINTR) continue;
+    if (error != WSAEWOULDBLOCK) return Failure(Win32Error(static_cast<DWORD>(error)));
+    // No room yet: there is no time-out on a send, only the stop request.
+    const NetResult waited = WaitFor(s, Await::kWrite, kNoTimeout, stop);
+    if (!waited.ok()) return waited;
+  }
+  return {};
+}
+
+NetResult TcpSocket::WaitReadable(milliseconds timeout, const std::stop_token& stop) {
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  return WaitFor(native_->s, Await::kRead, timeout, stop);
+}
+
+NetResult TcpSocket::Receive(std::span<std::uint8_t> into) {
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  const int room = static_cast<int>(std::min<std::size_t>(into.size(), INT_MAX));
+  for (;;) {
+    const int n = ::recv(native_->s, reinterpret_cast<char*>(into.data()), room, 0);
+    if (n > 0) return {NetStatus::Ok, {}, static_cast<std::size_t>(n)};
+    if (n == 0) return {NetStatus::PeerClosed, {}, 0};
+    const int error = ::WSAGetLastError();
+    if (error == WSAEINTR) continue;
+    if (error == WSAEWOULDBLOCK) return {};
+    return Failure(Win32Error(static_cast<DWORD>(error)));
+  }
+}
+
+bool TcpSocket::PeerHasClosed() {
+  if (!native_) return true;
+  char byte = 0;
+  for (;;) {
+    const int n = ::recv(native_->s, &byte, 1, MSG_PEEK);
+    if (n > 0) return false;
+    if (n == 0) return true;
+    const int error = ::WSAGetLastError();
+    if (error == WSAEINTR) continue;
+    return error != WSAEWOULDBLOCK;
+  }
+}
+
+std::uint16_t TcpSocket::LocalPort() const { return native_ ? LocalPortOf(native_->s) : 0; }
+
 TcpListener::TcpListener() = default;
 TcpListener::~TcpListener() = default;
+
 void TcpListener::Close() { native_.reset(); }
-std::error_code TcpListener::Listen(const Ipv4Address&, std::uint16_t, int) {
-  return std::make_error_code(std::errc::function_not_supported);
+
+std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t port, int backlog) {
+  Close();
+  SOCKET s = INVALID_SOCKET;
+  if (const std::error_code error = NewSocket(s)) return error;
+  native_ = std::make_unique<Native>(s);
+  // Windows binds a port again past the TIME_WAIT of old connections without
+  // any option; its SO_REUSEADDR would instead let a second program take a
+  // port that is listening, and share its connections. Exclusive use makes
+  // a busy port fail here, as it does on POSIX.
+  const BOOL on = TRUE;
+  ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
+  const sockaddr_in sa = ToSockaddr(address, port);
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, backlog) != 0) {
+    const std::error_code error = LastSocketError();
+    Close();
+    return error;
+  }
+  return {};
 }
-std::uint16_t TcpListener::LocalPort() const { return 0; }
-NetResult TcpListener::Accept(TcpSocket&, std::chrono::milliseconds, const std::stop_token&) { return NotYet(); }
+
+std::uint16_t TcpListener::LocalPort() const { return native_ ? LocalPortOf(native_->s) : 0; }
+
+NetResult TcpListener::Accept(TcpSocket& out, milliseconds timeout, const std::stop_token& stop) {
+  if (!native_) return Failure(std::make_error_code(std::errc::not_connected));
+  const SOCKET listening = native_->s;
+  const auto deadline = steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now());
+    const NetResult waited = WaitFor(listening, Await::kRead, left, stop);
+    if (!waited.ok()) return waited;
+    const SOCKET s = ::accept(listening, nullptr, nullptr);
+    if (s != INVALID_SOCKET) {
+      // The accepted socket takes the listener's blocking mode; set anyway,
+      // with the handle kept from child processes.
+      if (const std::error_code error = MakeNonBlocking(s)) {
+        ::closesocket(s);
+        return Failure(error);
+      }
+      NoDelay(s);
+      out = TcpSocket(std::make_unique<TcpSocket::Native>(s));
+      return {};
+    }
+    // The connection may have gone again before we took it; wait for the next.
+    const int error = ::WSAGetLastError();
+    if (error == WSAEINTR || error == WSAEWOULDBLOCK || error == WSAECONNRESET || error == WSAECONNABORTED) continue;
+    return Failure(Win32Error(static_cast<DWORD>(error)));
+  }
+}
 
 }  // namespace orvent

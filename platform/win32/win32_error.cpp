@@ -109,6 +109,22 @@ std::errc ConditionOf(DWORD code) {
       return std::errc::invalid_argument;
     case WSAESHUTDOWN:
       return std::errc::broken_pipe;
+    case WSAENETRESET:
+      return std::errc::network_reset;
+    case WSAEISCONN:
+      return std::errc::already_connected;
+    case WSAEALREADY:
+      return std::errc::connection_already_in_progress;
+    case WSAENOTSOCK:
+      return std::errc::not_a_socket;
+    case WSAEAFNOSUPPORT:
+      return std::errc::address_family_not_supported;
+    case WSAEOPNOTSUPP:
+      return std::errc::operation_not_supported;
+    case WSAEMSGSIZE:
+      return std::errc::message_size;
+    case WSAEFAULT:
+      return std::errc::bad_address;
     default:
       return std::errc{};
   }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <stop_token>
 #include <thread>
 #include <vector>
@@ -34,6 +35,26 @@ inline std::vector<std::uint8_t> ReadUpTo(TcpSocket& socket, std::size_t n, std:
   out.resize(have);
   return out;
 }
+
+// A listener on 127.0.0.1 that never answers a connect: its accept queue is
+// full and nobody takes from it, so further connection requests are dropped.
+class SilentListener {
+public:
+  SilentListener() {
+    if (listener_.Listen(kLoopback, 0, 0)) throw std::runtime_error("cannot listen on loopback");
+    for (int i = 0; i < 3; ++i) {
+      TcpSocket s;
+      (void)s.Connect(kLoopback, listener_.LocalPort(), 50ms, {});
+      fillers_.push_back(std::move(s));
+    }
+  }
+
+  std::uint16_t Port() const { return listener_.LocalPort(); }
+
+private:
+  TcpListener listener_;
+  std::vector<TcpSocket> fillers_;
+};
 
 // One message as a peer sends it: the block prefix, then the frame.
 inline std::vector<std::uint8_t> Block(std::uint32_t command, std::span<const std::uint8_t> payload = {},
