@@ -1,0 +1,117 @@
+// The Windows build's orvent-service.exe under Wine, in a folder of its own,
+// between receiver-sim on a pseudo-terminal that Wine shows as a COM port and
+// msgserver-sim on loopback: every alarm it acknowledges reaches the server,
+// live or through the spool, and Ctrl+C (SIGINT, which Wine hands to a
+// console program as its console's Ctrl+C) ends it in order.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/alarm_run.h"
+#include "support/wine_port.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A program start under Wine takes a few seconds even with its server up.
+constexpr auto kStartLimit = 60s;
+constexpr auto kLimit = 20s;
+
+const test::WineSetup kWine{ORVENT_WINE_RUN, ORVENT_WINE, ORVENT_WINE_PREFIX};
+const std::string kService = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/bin/orvent-service.exe";
+
+double Percentile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+class WindowsServiceUnderWine : public test::AlarmRunTest {
+protected:
+  // orvent-service.exe in the work folder, its status lines merged into the
+  // one stream as on Linux.
+  void StartService(const std::string& com_port, std::uint16_t server_port) {
+    service.emplace(work.path(), test::DriverIni(com_port, server_port), test::DriverScreen{}, kWine.RunScript,
+                    std::vector<std::string>{kWine.Wine, kWine.Prefix, kService});
+  }
+
+  // Takes receiver-sim's reports until `count` alarms in all have an
+  // outcome, keeping the acknowledgement times of this batch.
+  bool TakeAcks(test::ReceiverSim& receiver, std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kLimit;
+    while (ledger.Outcomes() < count) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto line = left.count() > 0 ? receiver.ReadLine(left) : std::nullopt;
+      if (!line) return false;
+      ledger.Take(*line);
+      const auto at = line->find(" ack_ms ");
+      if (at != std::string::npos) ack_ms.push_back(std::stod(line->substr(at + 8)));
+    }
+    return true;
+  }
+
+  std::optional<test::DriverProcess> service;
+  std::vector<double> ack_ms;
+};
+
+TEST_F(WindowsServiceUnderWine, DeliversLiveAndThroughTheSpoolAndEndsInOrder) {
+  constexpr std::size_t kLive = 30;
+  constexpr std::size_t kWhileAway = 5;
+  const std::uint16_t port = test::FreePort();
+  std::optional<test::MsgServerSim> server(std::in_place, ServerArgs(), port);
+  test::ReceiverSim receiver({"--stdin"});
+  test::WineComPort com(kWine, 60, receiver.Device());
+  ASSERT_TRUE(com.ok());
+
+  StartService(com.Name(), port);
+  ASSERT_TRUE(test::WaitFrame(*server, "cmd_version", kStartLimit)) << service->Output();
+
+  // Live, one alarm at a time so that each acknowledgement is timed alone.
+  for (std::size_t i = 1; i <= kLive; ++i) {
+    ASSERT_TRUE(SendAlarms(receiver, 1));
+    ASSERT_TRUE(TakeAcks(receiver, i)) << Tally().Text() << "\n" << service->Output();
+  }
+  ASSERT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text() << "\n" << service->Output();
+  const double live_p50 = Percentile(ack_ms, 0.50);
+  const double live_p99 = Percentile(ack_ms, 0.99);
+  const double live_max = Percentile(ack_ms, 1.0);
+
+  // The server goes away: the alarms wait in the spool, and Ctrl+C leaves
+  // them there with the service's last status line counting them.
+  server->Process().Signal(SIGTERM);
+  ASSERT_TRUE(server->Process().WaitExit(kLimit).has_value());
+  server.reset();
+  ASSERT_TRUE(SendAlarms(receiver, kWhileAway));
+  ASSERT_TRUE(TakeAcks(receiver, kLive + kWhileAway)) << Tally().Text() << "\n" << service->Output();
+  EXPECT_EQ(Tally().Spooled, kWhileAway);
+  EXPECT_EQ(service->Terminate(kLimit, SIGINT), 0) << service->Output();
+  EXPECT_TRUE(service->WaitFor("Драйвер остановлен. Событий в очереди: " + std::to_string(kWhileAway) + ".", kLimit))
+      << service->Output();
+  service.reset();
+  EXPECT_EQ(Tally().Spooled, kWhileAway);
+
+  // Started again with the server back: the spool drains.
+  server.emplace(ServerArgs(), port);
+  StartService(com.Name(), port);
+  EXPECT_TRUE(WaitAllDelivered(kStartLimit)) << Tally().Text() << "\n" << service->Output();
+  EXPECT_EQ(service->Terminate(kLimit, SIGINT), 0) << service->Output();
+  EXPECT_TRUE(service->WaitFor("Драйвер остановлен. Событий в очереди: 0.", kLimit)) << service->Output();
+
+  std::printf("orvent-service.exe under Wine: ACK of %zu live alarms p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", kLive,
+              live_p50, live_p99, live_max);
+  ExpectNoneLost("orvent-service.exe under Wine, live and through the spool");
+}
+
+}  // namespace
+}  // namespace orvent
