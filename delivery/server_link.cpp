@@ -90,10 +90,11 @@ void cl::Execute() {
     // Asleep until the next deadline, or until something new wakes it.
     const std::optional<std::int64_t> rest = IdleBudgetMs();
     std::unique_lock lock(wake_mutex_);
+    const auto woken = [this, &stop] { return wake_ || stop.stop_requested(); };
     if (rest) {
-      wake_cv_.wait_for(lock, stop, std::chrono::milliseconds(*rest), [this] { return wake_; });
+      wake_cv_.wait_for(lock, std::chrono::milliseconds(*rest), woken);
     } else {
-      wake_cv_.wait(lock, stop, [this] { return wake_; });
+      wake_cv_.wait(lock, woken);
     }
     wake_ = false;
   }

@@ -211,9 +211,11 @@ private:
   std::vector<std::uint8_t> RxBuffer_;
   std::optional<AwaitedReply> awaited_;
 
-  // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone.
+  // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone. Stop
+  // wakes the thread through wake_ too: a wait that a stop token ends can
+  // miss its wake-up for good in the Windows build's library.
   std::mutex wake_mutex_;
-  std::condition_variable_any wake_cv_;
+  std::condition_variable wake_cv_;
   bool wake_ = false;
 
   std::mutex stop_mutex_;  // orders Stop against late posts

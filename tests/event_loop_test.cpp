@@ -1,15 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
-#include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -22,37 +15,17 @@
 
 #include "platform/fake_clock.h"
 #include "platform/poll_event_loop.h"
+#include "support/loop_run.h"
+#include "support/ready_handle.h"
 
 namespace orvent {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Runs the loop until it quits. One still running after `limit` is made to
-// quit and fails the test; one that does not even quit then ends the program,
-// so that no fault leaves a test hanging.
-std::error_code RunBounded(PollEventLoop& loop, std::chrono::milliseconds limit = 3s) {
-  std::atomic<bool> timed_out{false};
-  std::error_code result;
-  {
-    std::mutex mutex;
-    std::condition_variable_any cv;
-    std::jthread watchdog([&](const std::stop_token& stop) {
-      std::unique_lock lock(mutex);
-      cv.wait_for(lock, stop, limit, [] { return false; });
-      if (stop.stop_requested()) return;
-      timed_out = true;
-      loop.Quit();
-      cv.wait_for(lock, stop, 2s, [] { return false; });
-      if (stop.stop_requested()) return;
-      std::fputs("the loop did not quit when told to\n", stderr);
-      std::abort();
-    });
-    result = loop.Run();
-  }
-  EXPECT_FALSE(timed_out) << "the loop did not quit by itself within " << limit.count() << " ms";
-  return result;
-}
+using test::Joined;
+using test::ReadyHandle;
+using test::RunBounded;
 
 // Moves the fake clock to each time in turn, one posted call a step: what is
 // due at one time runs in the pass before the clock moves on. Quits after the
@@ -79,44 +52,6 @@ private:
   FakeClock& clock_;
   const std::vector<std::int64_t> times_;
   std::size_t next_ = 0;
-};
-
-std::string Joined(const std::vector<std::string>& log) {
-  std::string out;
-  for (const std::string& entry : log) out += (out.empty() ? "" : " ") + entry;
-  return out;
-}
-
-// A pipe whose read end the loop watches; both ends non-blocking.
-struct Pipe {
-  Pipe() {
-    int fds[2];
-    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) == 0) {
-      read_end = fds[0];
-      write_end = fds[1];
-    }
-  }
-  ~Pipe() {
-    CloseRead();
-    CloseWrite();
-  }
-  Pipe(const Pipe&) = delete;
-  Pipe& operator=(const Pipe&) = delete;
-
-  void Write(const std::string& bytes) const {
-    ASSERT_EQ(write(write_end, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void CloseRead() {
-    if (read_end >= 0) close(read_end);
-    read_end = -1;
-  }
-  void CloseWrite() {
-    if (write_end >= 0) close(write_end);
-    write_end = -1;
-  }
-
-  int read_end = -1;
-  int write_end = -1;
 };
 
 // --- Timers: periods, order, no bursts --------------------------------------
@@ -196,15 +131,15 @@ void PrintTo(const StopCase& c, std::ostream* os) { *os << c.name; }
 class StopInsideCallback : public ::testing::TestWithParam<StopCase> {};
 
 // The stopper is set up before the victim, so that where both are due in the
-// same pass the stopper runs first; the pipe stays readable, so every watch is
+// same pass the stopper runs first; the handle stays ready, so every watch is
 // called at every pass. Timers run at 100, 200 and 300 ms.
 TEST_P(StopInsideCallback, TheStoppedCallbackNeverRunsAgain) {
   const StopCase& c = GetParam();
   FakeClock clock;
   PollEventLoop loop(clock);
-  Pipe pipe;
-  ASSERT_GE(pipe.read_end, 0);
-  pipe.Write("x");
+  ReadyHandle ready;
+  ASSERT_TRUE(ready.Valid());
+  ASSERT_TRUE(ready.MakeReady());
   std::vector<std::string> log;
   std::uint64_t victim_id = 0;
   const bool victim_is_watch = c.victim == Victim::kWatch;
@@ -225,7 +160,7 @@ TEST_P(StopInsideCallback, TheStoppedCallbackNeverRunsAgain) {
   };
   switch (c.stopper) {
     case Stopper::kTimer: loop.StartTimer(100ms, stopper); break;
-    case Stopper::kWatch: loop.WatchReadable(pipe.read_end, stopper); break;
+    case Stopper::kWatch: loop.WatchReadable(ready.Handle(), stopper); break;
     case Stopper::kPost: loop.Post(stopper); break;
     case Stopper::kItself: break;
   }
@@ -239,7 +174,7 @@ TEST_P(StopInsideCallback, TheStoppedCallbackNeverRunsAgain) {
     }
     log.push_back(label);
   };
-  victim_id = victim_is_watch ? loop.WatchReadable(pipe.read_end, victim) : loop.StartTimer(100ms, victim);
+  victim_id = victim_is_watch ? loop.WatchReadable(ready.Handle(), victim) : loop.StartTimer(100ms, victim);
   ClockSteps steps(loop, clock, {100, 200, 300});
   EXPECT_FALSE(RunBounded(loop));
 
@@ -266,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(
                       StopCase{"ControlStopOfAnUnknownWatchChangesNothing", Stopper::kWatch, Victim::kWatch, false},
                       StopCase{"TimerStopsATimerDueInTheSamePass", Stopper::kTimer, Victim::kTimer, true},
                       StopCase{"TimerStopsAWatchReadyInTheSamePass", Stopper::kTimer, Victim::kWatch, true},
-                      StopCase{"WatchStopsAWatchOfTheSameDescriptor", Stopper::kWatch, Victim::kWatch, true},
+                      StopCase{"WatchStopsAWatchOfTheSameHandle", Stopper::kWatch, Victim::kWatch, true},
                       StopCase{"WatchStopsATimer", Stopper::kWatch, Victim::kTimer, true},
                       StopCase{"PostedCallStopsATimer", Stopper::kPost, Victim::kTimer, true},
                       StopCase{"PostedCallStopsAWatch", Stopper::kPost, Victim::kWatch, true},
@@ -394,74 +329,6 @@ TEST(PollEventLoop, QuitEndsRunAfterTheRunningCallbackAndForGood) {
   EXPECT_EQ(Joined(log), "A A after Quit");
 }
 
-// --- Watching descriptors ---------------------------------------------------
-
-enum class PipeEvent { kDataThenHangUp, kHangUp, kClosedWhileWatched };
-
-struct WatchCase {
-  const char* name;
-  PipeEvent event;
-  const char* expected;
-};
-
-void PrintTo(const WatchCase& c, std::ostream* os) { *os << c.name; }
-
-class WatchedPipe : public ::testing::TestWithParam<WatchCase> {};
-
-// One read per call, as a watch's callback would do: the end of the data is
-// seen as a read of 0 bytes or a failure, after which the callback stops
-// watching. A loop that did not report the end would spin without a call
-// until the bound.
-TEST_P(WatchedPipe, ReportsDataAndTheEndOfIt) {
-  const WatchCase& c = GetParam();
-  PollEventLoop loop;
-  Pipe pipe;
-  ASSERT_GE(pipe.read_end, 0);
-  std::vector<std::string> log;
-  const int fd = pipe.read_end;
-  EventLoop::WatchId watch = 0;
-  watch = loop.WatchReadable(fd, [&] {
-    char buffer[64];
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      log.emplace_back(buffer, static_cast<std::size_t>(got));
-      return;
-    }
-    if (got < 0 && errno == EAGAIN) {
-      log.emplace_back("nothing");
-      return;
-    }
-    log.emplace_back(got == 0 ? "end" : "failed");
-    loop.StopWatching(watch);
-    loop.Quit();
-  });
-  std::promise<void> asleep;
-  bool told = false;
-  loop.SetWaitObserver([&](std::optional<std::chrono::milliseconds>) {
-    if (!std::exchange(told, true)) asleep.set_value();
-  });
-  std::jthread writer;
-  if (c.event == PipeEvent::kClosedWhileWatched) {
-    // Poll does not wake for a descriptor closed while it sleeps: closed first.
-    pipe.CloseRead();
-  } else {
-    writer = std::jthread([&, sleeping = asleep.get_future()] {
-      if (sleeping.wait_for(3s) != std::future_status::ready) return;
-      if (c.event == PipeEvent::kDataThenHangUp) pipe.Write("abc");
-      pipe.CloseWrite();
-    });
-  }
-  EXPECT_FALSE(RunBounded(loop));
-  EXPECT_EQ(Joined(log), c.expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WatchedPipe,
-    ::testing::Values(WatchCase{"DataThenHangUp", PipeEvent::kDataThenHangUp, "abc end"},
-                      WatchCase{"HangUp", PipeEvent::kHangUp, "end"},
-                      WatchCase{"ClosedWhileWatched", PipeEvent::kClosedWhileWatched, "failed"}),
-    [](const ::testing::TestParamInfo<WatchCase>& info_) { return std::string(info_.param.name); });
-
 // --- Idleness ---------------------------------------------------------------
 
 // Each wait passes at once: the observer moves the fake clock by the time the
@@ -470,9 +337,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(PollEventLoop, SleepsUntilTheNextTickAndWithoutLimitWhenNothingIsDue) {
   FakeClock clock;
   PollEventLoop loop(clock);
-  Pipe idle;  // watched, never ready: it must not shorten a wait
-  ASSERT_GE(idle.read_end, 0);
-  loop.WatchReadable(idle.read_end, [] {});
+  ReadyHandle idle;  // watched, never ready: it must not shorten a wait
+  ASSERT_TRUE(idle.Valid());
+  loop.WatchReadable(idle.Handle(), [] {});
   int ticks = 0;
   EventLoop::TimerId timer = 0;
   timer = loop.StartTimer(1s, [&] {
@@ -529,9 +396,9 @@ TEST_P(CallbackThrows, RunPassesItOnAndTheNextRunGoesOn) {
   const ThrowCase& c = GetParam();
   FakeClock clock;
   PollEventLoop loop(clock);
-  Pipe pipe;
-  ASSERT_GE(pipe.read_end, 0);
-  pipe.Write("x");
+  ReadyHandle ready;
+  ASSERT_TRUE(ready.Valid());
+  ASSERT_TRUE(ready.MakeReady());
   std::vector<std::string> log;
   int calls = 0;
   auto thrower = [&] {
@@ -544,7 +411,7 @@ TEST_P(CallbackThrows, RunPassesItOnAndTheNextRunGoesOn) {
   };
   switch (c.thrower) {
     case Thrower::kTimer: loop.StartTimer(1h, thrower); break;
-    case Thrower::kWatch: loop.WatchReadable(pipe.read_end, thrower); break;
+    case Thrower::kWatch: loop.WatchReadable(ready.Handle(), thrower); break;
     case Thrower::kPost: loop.Post(thrower); break;
   }
   loop.Post([&] {
@@ -564,7 +431,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Due at 1 h, run at 2.5 h: its next time is 3 h, and the clock stays
         // put, so only the posted call's wake-up can end the next Run's wait.
         ThrowCase{"Timer", Thrower::kTimer, "throw after"},
-        // The pipe is still readable at the next pass.
+        // The handle is still ready at the next pass.
         ThrowCase{"Watch", Thrower::kWatch, "throw again after"},
         ThrowCase{"PostedCall", Thrower::kPost, "throw after"}),
     [](const ::testing::TestParamInfo<ThrowCase>& info_) { return std::string(info_.param.name); });

@@ -647,6 +647,17 @@ bool StopsWithin(cl& link, std::chrono::milliseconds limit) {
   std::_Exit(1);
 }
 
+// Stop right after Start finds the thread anywhere: in its first pass, just
+// going to sleep or asleep. Wherever, its wake-up must not be lost.
+TEST(ServerLinkStop, EndsWhereverTheThreadIsRightAfterStart) {
+  for (int i = 0; i < 200; ++i) {
+    Harness h(ClosedPort());
+    h.link->Start();
+    if (i % 2 == 1) std::this_thread::yield();
+    ASSERT_TRUE(StopsWithin(*h.link, 2000ms)) << "round " << i;
+  }
+}
+
 TEST(ServerLinkStop, EndsWhileTheLinkWaitsForTheWindowThread) {
   std::mutex parked_mutex;
   std::vector<std::function<void()>> parked;  // calls the window thread never runs

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -123,6 +124,28 @@ TEST_F(ConnectedPair, SendReachesThePeerWhole) {
 TEST_F(ConnectedPair, ConnectOnAnOpenConnectionIsRefused) {
   EXPECT_THROW(client.Connect(), EIdAlreadyConnected);
   EXPECT_TRUE(client.Connected());
+}
+
+// A second server on a port in use fails at once; a restarted server gets
+// its port back although connections of the old one linger in TIME_WAIT.
+TEST(TcpListener, APortInUseIsRefusedAndAFreedOneIsTakenAgainAtOnce) {
+  auto first = std::make_unique<TcpListener>();
+  ASSERT_FALSE(first->Listen(kLoopback, 0));
+  const std::uint16_t port = first->LocalPort();
+  {
+    TcpSocket client;
+    ASSERT_TRUE(client.Connect(kLoopback, port, 2s, {}).ok());
+    TcpSocket served;
+    ASSERT_TRUE(first->Accept(served, 5s, {}).ok());
+    served.Close();  // the server closes first: its side waits in TIME_WAIT
+    EXPECT_TRUE(ReadUpTo(client, 1, 2s).empty());
+  }
+  TcpListener second;
+  EXPECT_EQ(second.Listen(kLoopback, port), std::errc::address_in_use);
+  first.reset();
+  TcpListener restarted;
+  EXPECT_FALSE(restarted.Listen(kLoopback, port));
+  EXPECT_EQ(restarted.LocalPort(), port);
 }
 
 TEST(TcpClient, DestroyingClosesWithoutTheDisconnectHandler) {

@@ -15,10 +15,24 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A stand-in for the window thread: runs the calls posted to it, in order.
+// A stand-in for the window thread: runs the calls posted to it, in order,
+// and those still queued when it is told to end. A plain condition variable
+// and flag: the Windows build's library can miss the wake-up of a wait that
+// a stop token ends.
 class WindowThread {
 public:
-  WindowThread() : thread_([this](std::stop_token stop) { Loop(stop); }) {}
+  WindowThread() : thread_([this] { Loop(); }) {}
+  ~WindowThread() {
+    {
+      std::lock_guard lock(mutex_);
+      ending_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+  WindowThread(const WindowThread&) = delete;
+  WindowThread& operator=(const WindowThread&) = delete;
+
   void Post(std::function<void()> call) {
     {
       std::lock_guard lock(mutex_);
@@ -29,9 +43,11 @@ public:
   std::thread::id Id() const { return thread_.get_id(); }
 
 private:
-  void Loop(const std::stop_token& stop) {
+  void Loop() {
     std::unique_lock lock(mutex_);
-    while (cv_.wait(lock, stop, [&] { return !calls_.empty(); })) {
+    for (;;) {
+      cv_.wait(lock, [&] { return ending_ || !calls_.empty(); });
+      if (calls_.empty()) return;
       auto call = std::move(calls_.front());
       calls_.pop_front();
       lock.unlock();
@@ -40,9 +56,10 @@ private:
     }
   }
   std::mutex mutex_;
-  std::condition_variable_any cv_;
+  std::condition_variable cv_;
   std::deque<std::function<void()>> calls_;
-  std::jthread thread_;
+  bool ending_ = false;  // guarded by mutex_
+  std::thread thread_;
 };
 
 TEST(WindowDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {

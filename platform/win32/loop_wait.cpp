@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "platform/loop_wait.h"
@@ -33,11 +35,13 @@ void LoopWakeup::Raise() { ::SetEvent(native_->event); }
 void LoopWakeup::Clear() { ::ResetEvent(native_->event); }
 
 struct HandleWait::Native {
-  // The usable handles, and for each the number under which it was added;
-  // a handle that could not be made is left out and never ready.
+  // The distinct usable handles (the system's wait takes no handle twice,
+  // and a handle may be watched more than once), and for each number under
+  // which a handle was added its place among them, or none: a handle that
+  // could not be made is left out and never ready.
   std::vector<HANDLE> handles;
-  std::vector<std::size_t> added_as;
-  std::vector<bool> ready;
+  std::vector<bool> signalled;
+  std::vector<std::optional<std::size_t>> place_of;
 };
 
 HandleWait::HandleWait() : native_(std::make_unique<Native>()) {}
@@ -45,21 +49,27 @@ HandleWait::~HandleWait() = default;
 
 void HandleWait::Clear() {
   native_->handles.clear();
-  native_->added_as.clear();
-  native_->ready.clear();
+  native_->signalled.clear();
+  native_->place_of.clear();
 }
 
 void HandleWait::Add(NativeWaitHandle handle) {
-  if (Usable(handle)) {
-    native_->handles.push_back(HandleOf(handle));
-    native_->added_as.push_back(native_->ready.size());
+  Native& n = *native_;
+  if (!Usable(handle)) {
+    n.place_of.emplace_back();
+    return;
   }
-  native_->ready.push_back(false);
+  const auto found = std::find(n.handles.begin(), n.handles.end(), HandleOf(handle));
+  n.place_of.emplace_back(static_cast<std::size_t>(found - n.handles.begin()));
+  if (found == n.handles.end()) {
+    n.handles.push_back(HandleOf(handle));
+    n.signalled.push_back(false);
+  }
 }
 
 std::error_code HandleWait::Wait(int timeout_ms) {
   Native& n = *native_;
-  std::fill(n.ready.begin(), n.ready.end(), false);
+  std::fill(n.signalled.begin(), n.signalled.end(), false);
   if (n.handles.size() > MAXIMUM_WAIT_OBJECTS) return std::make_error_code(std::errc::too_many_files_open);
   const DWORD timeout = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
   if (n.handles.empty()) {
@@ -72,20 +82,23 @@ std::error_code HandleWait::Wait(int timeout_ms) {
   if (result == WAIT_FAILED) return LastWin32Error();
   // The wait names only the first ready handle; the others are asked
   // without waiting. An auto-reset event asked so is reset, which is right:
-  // its watch is called in this pass.
+  // its watches are called in this pass.
   DWORD first = 0;
   if (result >= WAIT_OBJECT_0 && result < WAIT_OBJECT_0 + count) {
     first = result - WAIT_OBJECT_0;
   } else if (result >= WAIT_ABANDONED_0 && result < WAIT_ABANDONED_0 + count) {
     first = result - WAIT_ABANDONED_0;
   }
-  n.ready[n.added_as[first]] = true;
+  n.signalled[first] = true;
   for (DWORD i = first + 1; i < count; ++i) {
-    if (::WaitForSingleObject(n.handles[i], 0) == WAIT_OBJECT_0) n.ready[n.added_as[i]] = true;
+    if (::WaitForSingleObject(n.handles[i], 0) == WAIT_OBJECT_0) n.signalled[i] = true;
   }
   return {};
 }
 
-bool HandleWait::Ready(std::size_t index) const { return native_->ready[index]; }
+bool HandleWait::Ready(std::size_t index) const {
+  const std::optional<std::size_t> place = native_->place_of[index];
+  return place && native_->signalled[*place];
+}
 
 }  // namespace orvent
