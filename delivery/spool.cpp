@@ -166,13 +166,21 @@ EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutle
       disk_(disk != nullptr ? *disk : own_disk_),
       temp_token_(NewRunToken()) {}
 
-EventSpool::~EventSpool() {
+EventSpool::~EventSpool() { StopScanner(); }
+
+void EventSpool::StopScanner() {
   scanner_.request_stop();
+  {
+    std::lock_guard lock(scanner_sleep_mutex_);
+    scanner_stopping_ = true;
+  }
+  scanner_cv_.notify_all();
   if (scanner_.joinable()) scanner_.join();
 }
 
 void EventSpool::StartScanner() {
-  if (scanner_.joinable()) return;
+  // Once stopped, stays stopped: the spool is closing.
+  if (scanner_.joinable() || scanner_stopping_) return;
   scanner_ = std::jthread([this](std::stop_token stop) { ScanLoop(stop); });
 }
 
@@ -181,7 +189,7 @@ void EventSpool::ScanLoop(const std::stop_token& stop) {
   while (!stop.stop_requested()) {
     {
       std::unique_lock lock(scanner_sleep_mutex_);
-      scanner_cv_.wait_for(lock, stop, std::chrono::milliseconds(kRescanMs), [] { return false; });
+      scanner_cv_.wait_for(lock, std::chrono::milliseconds(kRescanMs), [this] { return scanner_stopping_; });
     }
     if (!stop.stop_requested()) ScanFolder(stop);
   }
@@ -475,8 +483,7 @@ void EventSpool::RetryStep() {
 }
 
 std::size_t EventSpool::Close() {
-  scanner_.request_stop();
-  if (scanner_.joinable()) scanner_.join();
+  StopScanner();
   WriteHeld(std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::int64_t>::max());
   EmitReports();
   return HeldRecordCount();

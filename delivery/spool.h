@@ -219,6 +219,7 @@ private:
   void QueueReport(Report report);
   void Wake();
   void ScanLoop(const std::stop_token& stop);
+  void StopScanner();
   void ScanFolder(const std::stop_token& stop);
 
   const std::string path_for_soob_;
@@ -259,8 +260,11 @@ private:
   std::deque<Report> reports_;
 
   std::mutex scan_mutex_;  // one scan at a time
+  // A plain flag and condition variable wake the sleeping scanner: a wait
+  // ended by a stop token can miss its wake-up in the Windows build's library.
   std::mutex scanner_sleep_mutex_;
-  std::condition_variable_any scanner_cv_;
+  std::condition_variable scanner_cv_;
+  bool scanner_stopping_ = false;
   std::jthread scanner_;
 };
 
