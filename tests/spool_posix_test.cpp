@@ -11,6 +11,7 @@
 #include "delivery/spool.h"
 #include "platform/fake_clock.h"
 #include "platform/files.h"
+#include "support/bad_spool_file.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
 
@@ -22,11 +23,7 @@ using test::TempDir;
 
 TEST(SpoolPosixTest, PipesAndLinksAreSetAsideWithoutWaiting) {
   const SoobBytes record = Serialize(test::SampleSoob(1234));
-  struct Case {
-    const char* name;
-    std::function<void(const TempDir&)> make;  // makes "0.dd8"
-  };
-  const Case cases[] = {
+  const test::BadSpoolFile cases[] = {
       {"a pipe without a writer", [](const TempDir& d) { ASSERT_EQ(::mkfifo(d.File("0.dd8").c_str(), 0600), 0); }},
       {"a dangling link", [](const TempDir& d) { fs::create_symlink(d.File("nowhere"), d.File("0.dd8")); }},
       {"a link to a spool file", [&](const TempDir& d) {
@@ -34,23 +31,7 @@ TEST(SpoolPosixTest, PipesAndLinksAreSetAsideWithoutWaiting) {
          fs::create_symlink(d.File("elsewhere"), d.File("0.dd8"));
        }},
   };
-  FakeClock clock;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir folder;
-    c.make(folder);
-    folder.Write("1.dd8", test::SpoolFileText(record));
-    std::vector<std::int32_t> logged;
-    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
-    s.ScanFolder();
-    s.EmitReports();
-    EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(folder.File("0.dd8"))));
-    EXPECT_EQ(logged, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
-    const auto event = s.TakeNextEvent();
-    ASSERT_TRUE(event);
-    EXPECT_EQ(event->Record, record);
-  }
+  for (const test::BadSpoolFile& c : cases) test::ExpectSetAsideBesideAGoodFile(c, record);
 }
 
 TEST(SpoolPosixTest, DevicesAreNoFilesToRead) {

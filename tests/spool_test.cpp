@@ -23,6 +23,7 @@
 #include "platform/fake_clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
+#include "support/bad_spool_file.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
 
@@ -560,13 +561,9 @@ TEST_F(SpoolTest, TemporaryFilesOfACrashAreRecoveredWhenWholeAndRemovedWhenNot) 
 }
 
 TEST_F(SpoolTest, FilesThatAreNoSpoolFilesOfOursAreSetAside) {
-  struct Case {
-    const char* name;
-    std::function<void(const TempDir&)> make;  // makes "0.dd8"
-  };
   std::string other_command = SpoolFileText(kRecord);
   other_command[1] = 0x01;
-  const Case cases[] = {
+  const test::BadSpoolFile cases[] = {
       {"empty", [](const TempDir& d) { d.Write("0.dd8", ""); }},
       {"the command code alone", [](const TempDir& d) { d.Write("0.dd8", std::string("\x20\x00\x00\x03", 4)); }},
       {"another command", [&](const TempDir& d) { d.Write("0.dd8", other_command); }},
@@ -575,23 +572,7 @@ TEST_F(SpoolTest, FilesThatAreNoSpoolFilesOfOursAreSetAside) {
        [](const TempDir& d) { d.Write("0.dd8", std::string(kMaxSpoolFileSize + 1, '\x20')); }},
       {"a folder", [](const TempDir& d) { fs::create_directory(d.File("0.dd8")); }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir folder;
-    c.make(folder);
-    folder.Write("1.dd8", SpoolFileText(kRecord));
-    std::vector<std::int32_t> logged;
-    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
-    s.ScanFolder();
-    s.EmitReports();
-    EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(folder.File("0.dd8"))));
-    EXPECT_EQ(logged, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
-    // The good file goes out all the same.
-    const auto event = s.TakeNextEvent();
-    ASSERT_TRUE(event);
-    EXPECT_EQ(event->Record, kRecord);
-  }
+  for (const test::BadSpoolFile& c : cases) test::ExpectSetAsideBesideAGoodFile(c, kRecord);
 }
 
 TEST_F(SpoolTest, AFileSpoiledAfterItWasIndexedIsSetAsideWhenItsTurnComes) {

@@ -168,13 +168,4 @@ bool VisitMatches(const std::string& path_prefix, std::string_view suffix,
   return true;
 }
 
-std::optional<std::vector<std::string>> ListMatches(const std::string& path_prefix, std::string_view suffix) {
-  std::vector<std::string> paths;
-  const std::string folder(FolderPart(path_prefix));
-  if (!VisitMatches(path_prefix, suffix, [&](std::string_view name) { paths.push_back(folder + std::string(name)); })) {
-    return std::nullopt;
-  }
-  return paths;
-}
-
 }  // namespace orvent
