@@ -151,4 +151,9 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
 // dropped first; on Windows that is all there is to it.
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
+// What the person at the station can do about a port the system will not
+// open for lack of rights, to follow "нет прав на устройство"; empty where
+// there is nothing to add.
+std::string_view SerialPermissionAdvice();
+
 }  // namespace orvent

@@ -1,11 +1,14 @@
 #include "station/driver_core.h"
 
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "delivery/commands.h"
 #include "delivery/frame_protocol.h"
 #include "delivery/spool.h"
 #include "platform/paths.h"
+#include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
 
@@ -29,7 +32,8 @@ std::string PortFailureText(const std::string& name, const std::error_code& erro
     return PortText(name) + ": нет такого устройства.";
   }
   if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
-    return PortText(name) + ": нет прав на устройство - добавьте пользователя в группу dialout.";
+    const std::string_view advice = SerialPermissionAdvice();
+    return PortText(name) + ": нет прав на устройство" + (advice.empty() ? "" : " - " + std::string(advice)) + ".";
   }
   if (error == std::errc::device_or_resource_busy) return PortText(name) + ": занят другой программой.";
   return PortText(name) + " не открывается: ошибка " + std::to_string(error.value()) + ".";

@@ -7,6 +7,7 @@
 
 #include "platform/posix/serial_termios.h"
 #include "platform/serial_device.h"
+#include "station/driver_core.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -45,6 +46,12 @@ TEST(SerialDeviceLocationTest, PortNamesMapToDevicePaths) {
 
 // The short names of the port-state notice: device paths are told apart
 // by what their links point to now.
+// On Linux the serial ports belong to the group dialout.
+TEST(SerialOpenErrorTest, NoRightsSaysWhichGroupGrantsThem) {
+  EXPECT_EQ(PortFailureText("COM3", std::make_error_code(std::errc::permission_denied)),
+            "Порт COM3: нет прав на устройство - добавьте пользователя в группу dialout.");
+}
+
 TEST(SerialNoticeNameTest, DevicePathsGetShortNamesThatTellPortsApart) {
   test::TempDir dir;
   const std::string dev = dir.path();

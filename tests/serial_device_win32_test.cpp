@@ -194,6 +194,8 @@ TEST(SerialOpenErrorTest, PortsThatDoNotOpenSayWhy) {
       {ERROR_DEV_NOT_EXIST, "Порт COM3: нет такого устройства."},
       {ERROR_BUSY, "Порт COM3: занят другой программой."},
       {ERROR_SHARING_VIOLATION, "Порт COM3: занят другой программой."},
+      // No Linux group to join here.
+      {ERROR_ACCESS_DENIED, "Порт COM3: нет прав на устройство."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.code);

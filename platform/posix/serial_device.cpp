@@ -253,6 +253,8 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
   return path + "ttyS" + std::to_string(*number - 1);
 }
 
+std::string_view SerialPermissionAdvice() { return "добавьте пользователя в группу dialout"; }
+
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir) {
   name = WithoutDevicePrefix(name);
   if (name.empty() || name.front() != '/') return std::string(name);

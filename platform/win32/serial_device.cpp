@@ -247,6 +247,10 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
 
 std::string SerialNoticeName(std::string_view name, std::string_view) { return std::string(WithoutDevicePrefix(name)); }
 
+// Windows has no group that grants the ports; a port it knows but refuses
+// is reported busy, so this is a device the system itself shuts off.
+std::string_view SerialPermissionAdvice() { return {}; }
+
 SystemSerialPorts::SystemSerialPorts() = default;
 
 SystemSerialPorts::SystemSerialPorts(std::string device_dir) : device_dir_(std::move(device_dir)) {}
