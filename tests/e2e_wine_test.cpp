@@ -2,7 +2,8 @@
 // between receiver-sim on a pseudo-terminal that Wine shows as a COM port and
 // msgserver-sim on loopback: every alarm it acknowledges reaches the server,
 // live or through the spool, and Ctrl+C (SIGINT, which Wine hands to a
-// console program as its console's Ctrl+C) ends it in order.
+// console program as its console's Ctrl+C) ends it in order. And
+// orvent-inspect.exe beside the Linux build's inspector.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "support/alarm_run.h"
+#include "support/sample_records.h"
+#include "support/temp_dir.h"
 #include "support/wine_port.h"
 
 namespace orvent {
@@ -138,6 +141,54 @@ TEST_F(WindowsServiceUnderWine, QuickAckAnswersWithinThePollOfTheLine) {
   // Well inside the default settings' 100 ms; a wide margin for a busy machine.
   EXPECT_LT(Percentile(ack_ms, 0.50), 60.0);
   ExpectNoneLost("orvent-service.exe under Wine, QuickAck=1");
+}
+
+// Everything a program wrote until it ended, and how it ended; carriage
+// returns dropped (a Windows program ends its lines with CR LF).
+struct Ended {
+  std::optional<int> status;
+  std::string out;
+};
+
+Ended RunToEnd(const std::string& path, const std::vector<std::string>& args) {
+  test::ChildOptions options;
+  options.MergeStderr = true;
+  test::ChildProcess process(path, args, options);
+  Ended run;
+  while (const auto line = process.ReadLine(kLimit)) run.out += *line + "\n";
+  std::erase(run.out, '\r');
+  run.status = process.WaitExit(kLimit);
+  return run;
+}
+
+// orvent-inspect.exe reads the same settings and spool files and says the
+// same as the Linux build, word for word.
+TEST(InspectorUnderWine, DecodesAndListsTheSpoolAsOnLinux) {
+  test::TempDir dir;
+  dir.Write("kelmora.ini", "[main]\r\nVariantRazdel=2\r\nHex=1\r\n[Razdels]\r\n1234_1=777\r\n");
+  for (int i = 1; i <= 3; ++i) {
+    dir.Write(std::to_string(i) + ".dd8", test::SpoolFileText(Serialize(test::SampleSoob(1000 + i))));
+  }
+  dir.Write("odd.dd8", "not a record");
+  const std::vector<std::vector<std::string>> commands = {
+      {"decode", "--ini", dir.File("kelmora.ini"), "--time", "2011-09-06 14:30:00.250", "5011 1812341130010A1"},
+      {"decode", "--ini", dir.File("kelmora.ini"), "1011 181234113001015"},
+      {"spool", dir.Prefix()},
+      {"spool", dir.File("missing") + "/"},
+      {"--version"},
+  };
+  for (const auto& args : commands) {
+    SCOPED_TRACE(args.front() + " " + args.back());
+    const Ended linux_run = RunToEnd(ORVENT_INSPECT, args);
+    std::vector<std::string> wine_args = {kWine.Wine, kWine.Prefix,
+                                          std::string(ORVENT_WINDOWS_BUILD_DIR) + "/bin/orvent-inspect.exe"};
+    wine_args.insert(wine_args.end(), args.begin(), args.end());
+    const Ended windows_run = RunToEnd(kWine.RunScript, wine_args);
+    ASSERT_TRUE(linux_run.status.has_value());
+    ASSERT_FALSE(linux_run.out.empty());
+    EXPECT_EQ(windows_run.status, linux_run.status) << windows_run.out;
+    EXPECT_EQ(windows_run.out, linux_run.out);
+  }
 }
 
 }  // namespace
