@@ -28,6 +28,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fake_outbox.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/percentile.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/window_loop.h"
 
@@ -67,11 +68,9 @@ double CpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-void PrintPercentiles(const char* what, std::vector<double> ms) {
-  std::sort(ms.begin(), ms.end());
-  auto at = [&](double q) { return ms[static_cast<std::size_t>(q * static_cast<double>(ms.size() - 1))]; };
-  std::printf("%s, %zu events over loopback: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", what, ms.size(), at(0.50),
-              at(0.99), ms.back());
+void PrintPercentiles(const char* what, const std::vector<double>& ms) {
+  std::printf("%s, %zu events over loopback: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", what, ms.size(),
+              test::Percentile(ms, 0.50), test::Percentile(ms, 0.99), test::Percentile(ms, 1.0));
 }
 
 int Latency() {

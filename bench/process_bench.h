@@ -14,6 +14,7 @@
 #include "delivery/event_record.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
+#include "support/percentile.h"
 
 // What the benchmarks that run the built programs between the simulators
 // share: the clock the simulators stamp with, percentiles, the fields of the
@@ -35,13 +36,7 @@ inline long long MonotonicUs() {
   return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-// The q-quantile by the nearest rank; -1 for no values.
-inline double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return -1;
-  std::sort(v.begin(), v.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(q * static_cast<double>(v.size())));
-  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
-}
+using test::Percentile;
 
 inline double Max(const std::vector<double>& v) { return v.empty() ? -1 : *std::max_element(v.begin(), v.end()); }
 

@@ -15,6 +15,7 @@
 
 #include "delivery/spool.h"
 #include "platform/fake_clock.h"
+#include "support/percentile.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -33,12 +34,7 @@ void FillFolder(const test::TempDir& folder, int files) {
   }
 }
 
-double Percentile(std::vector<double> v, double q) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  const auto rank = static_cast<std::size_t>(q * static_cast<double>(v.size()) + 0.999999);
-  return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
-}
+using test::Percentile;
 
 // Times each iteration on its own, so its p50, p99 and worst are printed.
 template <typename Step>

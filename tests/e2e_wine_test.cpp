@@ -9,7 +9,6 @@
 
 #include <signal.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "support/alarm_run.h"
+#include "support/percentile.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
 #include "support/wine_port.h"
@@ -33,11 +33,7 @@ constexpr auto kLimit = 20s;
 const test::WineSetup kWine{ORVENT_WINE_RUN, ORVENT_WINE, ORVENT_WINE_PREFIX};
 const std::string kService = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/bin/orvent-service.exe";
 
-double Percentile(std::vector<double> values, double share) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(share * static_cast<double>(values.size() - 1) + 0.5)];
-}
+using test::Percentile;
 
 class WindowsServiceUnderWine : public test::AlarmRunTest {
 protected:
