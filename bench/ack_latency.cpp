@@ -59,9 +59,9 @@ int main(int argc, char** argv) {
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
   std::size_t records = 0;
-  outlets.StoreEvent = [&](const SoobBytes&) {
-    ++records;
-    return true;
+  outlets.StoreEvents = [&](std::span<const SoobBytes> batch) {
+    records += batch.size();
+    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
   };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };

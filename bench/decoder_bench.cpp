@@ -20,9 +20,9 @@ void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOut
   out.SendData = [](const std::uint8_t*, std::uint32_t size) { return size; };
   out.RedrawStation = [] {};
   std::int32_t last = 0;
-  out.StoreEvent = [&last](const SoobBytes& bytes) {
-    last = bytes[0];
-    return true;
+  out.StoreEvents = [&last](std::span<const SoobBytes> batch) {
+    last = batch.back()[0];
+    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
   };
   MessageDecoder decoder(settings, clock, dir, std::move(out));
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(kMessage.data());

@@ -173,7 +173,7 @@ int StoreEventLatency() {
   {
     cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &spool));
     spool.AttachWake([&link] { link.Wake(); });
-    loop.SetTick([&] { spool.RetryStep(); });
+    loop.SetTick([&] { spool.CheckStep(); });
     link.Start();
     if (!loop.RunUntil([&] { return link.LinkUp() && link.Accepted(); }, 10s)) {
       std::printf("StoreEvent latency: the link was not accepted\n");

@@ -83,9 +83,9 @@ inline std::int32_t DecodedNumber(const std::string& line) {
   FakeClock clock;
   std::int32_t number = -1;
   DecoderOutlets out;
-  out.StoreEvent = [&](const SoobBytes& bytes) {
-    number = DeserializeSoob(bytes)->Number;
-    return true;
+  out.StoreEvents = [&](std::span<const SoobBytes> batch) {
+    number = DeserializeSoob(batch.back())->Number;
+    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
   };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
   const std::string packet = line + static_cast<char>(kDC4);

@@ -108,7 +108,7 @@ int Drain(int files) {
   cl link(clock, dispatcher, window, LinkSettings{}, outlets);
   spool.AttachWake([&link] { link.Wake(); });
   spool.StartScanner();
-  loop.SetTick([&] { spool.RetryStep(); });
+  loop.SetTick([&] { spool.CheckStep(); });
 
   const auto start = Steady::now();
   link.Start();

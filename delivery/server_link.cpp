@@ -170,7 +170,23 @@ void cl::TickLinkUp() {
   ReadAwaitedReply();
 }
 
+bool cl::StreamOutOfStep() {
+  if (!client_) return false;
+  try {
+    return client_->DiscardWaiting() > 0;
+  } catch (const EIdException&) {
+    return true;
+  }
+}
+
 bool cl::SendNext() {
+  // No reply is owed now, so a byte already here answers no frame of ours (a
+  // server that answers without reading, or twice): the reply to the next
+  // frame could not be told from it. The stream starts afresh.
+  if (StreamOutOfStep()) {
+    DropOutOfStep();
+    return false;
+  }
   stru_arb frame;
   std::optional<EventId> event;
   const bool queued = OutQueue_.QueuePeek(frame);

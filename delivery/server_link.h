@@ -112,7 +112,8 @@ struct LinkOutlets {
 // the stream ties them to it. So at most one frame is ever unanswered: when
 // its reply does not come within the wait, nothing more is sent on that
 // connection until it does (a late reply then answers the right frame), and
-// a stream that has lost its place (half a reply, a bad prefix) is closed.
+// a stream that has lost its place (half a reply, a bad prefix, bytes that
+// were there before the frame went) is closed.
 //
 // Tests drive `Tick` directly on their own thread instead of starting the
 // thread; all time-outs come from the injected clock. The clock, the
@@ -172,6 +173,9 @@ private:
   void TickRefused();
   // Sends the next frame; false when there was nothing to send or the send failed.
   bool SendNext();
+  // Whether bytes that answer nothing wait on the connection (they are read
+  // and thrown away).
+  bool StreamOutOfStep();
   void ReadAwaitedReply();
   void HandleReply(const ReplyFrame& reply, const AwaitedReply& answered);
   void OnLinkConnected();

@@ -239,72 +239,138 @@ EventSpool::NameId EventSpool::NameIdLocked(std::string_view text) {
   return id;
 }
 
-bool EventSpool::StoreEvent(const SoobBytes& record) {
-  const std::optional<NameId> name = WriteSpoolFile(record);
-  if (!name && HeldRecordCount() >= kMaxHeldRecords) {
-    // At the bound the records already held go to disk first, if it takes them.
-    WriteHeld(kHeldWritesPerTick, kHeldWriteBudgetMs);
+StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
+  std::vector<std::optional<NameId>> names;
+  names.reserve(records.size());
+  std::optional<NameId> last_written;
+  for (const SoobBytes& record : records) {
+    // Once the disk has refused one, the rest of the batch does not wait for
+    // it again.
+    const bool failed_already = !names.empty() && !names.back();
+    names.push_back(failed_already ? std::nullopt : WriteSpoolFile(record, false));
+    if (names.back()) last_written = names.back();
   }
-  bool stored = true;
+  // Every file's data is on disk already; one flush of the folder makes all
+  // their names last, before any of them is acknowledged.
+  if (last_written) {
+    std::string path;
+    {
+      std::lock_guard lock(mutex_);
+      path = PathOfLocked(*last_written);
+    }
+    (void)FlushFolderOf(path);
+  }
+
+  StoreResults results(records.size());
+  std::vector<std::uint64_t> refused;
+  bool any_written = false;
+  bool any_failed = false;
+  const bool server = outlets_.ServerTakesEvents && outlets_.ServerTakesEvents();
   {
     std::lock_guard lock(mutex_);
-    if (name) {
-      write_failing_ = false;
-      loss_reported_ = false;
-      fresh_.push_back({OrderOf(record), *name});
-      AddedLocked(*name);
-    } else {
-      if (!write_failing_) {
-        write_failing_ = true;
-        QueueReport({kSpoolWriteErrorNumber, kSpoolWriteFailedStatus});
+    for (std::size_t i = 0; i < records.size(); ++i) {
+      if (names[i]) {
+        any_written = true;
+        fresh_.push_back({OrderOf(records[i]), *names[i]});
+        AddedLocked(*names[i]);
+        results[i].Kept = RecordKept::OnDisk;
+        continue;
       }
-      if (held_unwritten_ >= kMaxHeldRecords) {
-        if (!loss_reported_) {
-          loss_reported_ = true;
-          QueueReport({0, kSpoolMemoryFullStatus});
-        }
-        stored = false;
-      } else {
-        const NameId held = ++last_held_;
-        held_.emplace(held, HeldRecord{record, std::nullopt});
-        unwritten_.push_back(held);
-        ++held_unwritten_;
-        fresh_.push_back({OrderOf(record), held});
-      }
+      any_failed = true;
+      if (!server) continue;  // Refused: the receiver keeps it
+      const NameId held = ++last_held_;
+      held_.emplace(held, HeldRecord{records[i], clock_.MonotonicMs() + kServerConfirmMs, false});
+      fresh_.push_back({OrderOf(records[i]), held});
+      results[i] = {RecordKept::AwaitingServer, held};
     }
   }
-  if (stored) Wake();
+  if (any_written) WriteSucceeded();
+  if (any_failed) WriteFailed();
+  if (any_written || (any_failed && server)) Wake();
   EmitReports();
-  return stored;
+  return results;
+}
+
+bool EventSpool::StoreEvent(const SoobBytes& record) {
+  return StoreEvents({&record, 1}).front().Kept == RecordKept::OnDisk;
+}
+
+void EventSpool::WriteSucceeded() {
+  std::lock_guard lock(mutex_);
+  if (!std::exchange(write_failing_, false)) return;
+  QueueReport({0, kSpoolWriteBackStatus});
+}
+
+void EventSpool::WriteFailed() {
+  std::lock_guard lock(mutex_);
+  if (std::exchange(write_failing_, true)) return;
+  next_disk_notice_ = clock_.MonotonicMs() + kDiskNoticeMs;
+  QueueReport({kSpoolWriteErrorNumber, kSpoolWriteFailedStatus});
+}
+
+bool EventSpool::DiskTakesFiles() {
+  // What a spool file takes: a flushed write and a rename, under temporary
+  // names that no scan mistakes for a record.
+  const std::string temp = NewTempPath(std::nullopt);
+  if (disk_.WriteNewFileFlushed(temp, "probe")) return false;
+  const std::string renamed = NewTempPath(std::nullopt);
+  const bool moved = !disk_.MoveFileNoReplace(temp, renamed);
+  (void)disk_.RemoveFile(moved ? renamed : temp);
+  return moved;
+}
+
+std::optional<std::uint64_t> EventSpool::SettleLocked(NameId held) {
+  const auto it = held_.find(held);
+  if (it == held_.end() || std::exchange(it->second.settled, true)) return std::nullopt;
+  return held;
+}
+
+void EventSpool::GiveVerdicts(const std::vector<std::uint64_t>& tickets, bool confirmed) {
+  if (!outlets_.ServerVerdict) return;
+  for (const std::uint64_t ticket : tickets) outlets_.ServerVerdict(ticket, confirmed);
 }
 
 void EventSpool::AddedLocked(NameId name) {
   if (scanning_) added_during_scan_.push_back(name);
 }
 
-std::optional<EventSpool::NameId> EventSpool::WriteSpoolFile(const SoobBytes& record) {
+std::string EventSpool::NewTempPath(std::optional<std::uint32_t> value) {
+  return path_for_soob_ + CandidateName(value, 0) + "-" + temp_token_ + "-" + std::to_string(temp_sequence_++) +
+         kTempSuffix;
+}
+
+std::optional<EventSpool::NameId> EventSpool::WriteSpoolFile(const SoobBytes& record, bool flush_folder) {
   // The clock is read again here: the name tells when the file was written.
-  const std::optional<std::uint32_t> value = SpoolNameValue(clock_.Now());
+  std::optional<std::uint32_t> value = SpoolNameValue(clock_.Now());
   if (!value) QueueReport({kSpoolNameErrorNumber, {}});
+  // A burst writes many files within one millisecond: each starts after the
+  // last name given, instead of trying every name taken before it.
+  constexpr std::uint32_t kNameReach = 1000;
+  if (value && last_name_value_ && *value <= *last_name_value_ && *last_name_value_ - *value < kNameReach) {
+    value = *last_name_value_ + 1;
+  }
 
   const SpoolFileBytes bytes = MakeSpoolFileBytes(record);
   const std::string_view contents(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string temp;
   std::error_code error;
   for (int i = 0; i < kMaxTempAttempts; ++i) {
-    temp = path_for_soob_ + CandidateName(value, 0) + "-" + temp_token_ + "-" + std::to_string(temp_sequence_++) +
-           kTempSuffix;
+    temp = NewTempPath(value);
     error = disk_.WriteNewFileFlushed(temp, contents);
     if (error != std::errc::file_exists) break;
   }
   if (error) return std::nullopt;
-  if (const auto name = MoveToFreeName(temp, value)) return name;
+  if (const auto name = MoveToFreeName(temp, value, flush_folder)) {
+    if (*name < kEmptyName) last_name_value_ = static_cast<std::uint32_t>(*name);
+    return name;
+  }
   (void)disk_.RemoveFile(temp);
   return std::nullopt;
 }
 
 std::optional<EventSpool::NameId> EventSpool::MoveToFreeName(const std::string& temp,
-                                                             std::optional<std::uint32_t> value) {
+                                                             std::optional<std::uint32_t> value,
+                                                             bool flush_folder) {
   // An existing spool file holds an undelivered record: never replace it,
   // take the next number instead.
   for (std::uint32_t attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
@@ -313,7 +379,7 @@ std::optional<EventSpool::NameId> EventSpool::MoveToFreeName(const std::string& 
     if (!error) {
       // The data is on disk already; a folder that cannot be flushed only
       // puts the new name at risk in a power loss.
-      (void)FlushFolderOf(path);
+      if (flush_folder) (void)FlushFolderOf(path);
       if (value) return NameId{static_cast<std::uint32_t>(*value + attempt)};
       return attempt == 0 ? kEmptyName : NameId{attempt};
     }
@@ -365,9 +431,6 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
       for (const Item& item : *items) known.push_back(item.name);
     }
     for (const auto& [id, item] : in_flight_) known.push_back(item.name);
-    for (const auto& [name, held] : held_) {
-      if (held.written) known.push_back(*held.written);
-    }
     known.insert(known.end(), passed_over_.begin(), passed_over_.end());
     // From here on the index may change; what the window adds meanwhile is
     // not added again by this scan.
@@ -442,51 +505,70 @@ void EventSpool::InsertBacklogLocked(const Item& item) {
   backlog_.insert(at, item);
 }
 
-bool EventSpool::WriteHeld(std::size_t limit, std::int64_t budget_ms) {
-  const std::int64_t started = clock_.MonotonicMs();
-  for (std::size_t n = 0; n < limit; ++n) {
-    if (n > 0 && clock_.MonotonicMs() - started > budget_ms) return true;
-    NameId held = 0;
-    SoobBytes record{};
-    {
-      std::lock_guard lock(mutex_);
-      // Records delivered while they were held are no longer there.
-      while (!unwritten_.empty() && !held_.contains(unwritten_.front())) unwritten_.pop_front();
-      if (unwritten_.empty()) return true;
-      held = unwritten_.front();
-      record = held_.at(held).record;
-    }
-    const std::optional<NameId> name = WriteSpoolFile(record);
-    if (!name) return false;
-    std::string delivered_meanwhile;
-    {
-      std::lock_guard lock(mutex_);
-      write_failing_ = false;
-      if (!unwritten_.empty() && unwritten_.front() == held) unwritten_.pop_front();
-      if (const auto it = held_.find(held); it != held_.end()) {
-        it->second.written = *name;
-        --held_unwritten_;
-        AddedLocked(*name);
-      } else {
-        delivered_meanwhile = PathOfLocked(*name);
+void EventSpool::CheckStep() {
+  std::vector<std::uint64_t> expired;
+  bool probe = false;
+  {
+    std::lock_guard lock(mutex_);
+    const std::int64_t now = clock_.MonotonicMs();
+    for (auto it = held_.begin(); it != held_.end();) {
+      if (now <= it->second.deadline) {
+        ++it;
+        continue;
       }
+      if (const auto ticket = SettleLocked(it->first)) expired.push_back(*ticket);
+      // One on its way keeps its entry until its answer, which then deletes
+      // nothing and acknowledges nothing.
+      const bool in_flight = std::any_of(in_flight_.begin(), in_flight_.end(),
+                                         [&](const auto& entry) { return entry.second.name == it->first; });
+      if (in_flight) {
+        ++it;
+        continue;
+      }
+      const NameId name = it->first;
+      std::erase_if(fresh_, [name](const Item& item) { return item.name == name; });
+      std::erase_if(backlog_, [name](const Item& item) { return item.name == name; });
+      it = held_.erase(it);
     }
-    // The server acknowledged the record while it was being written.
-    if (!delivered_meanwhile.empty()) (void)disk_.RemoveFile(delivered_meanwhile);
+    probe = write_failing_ && now >= next_disk_notice_;
+    if (probe) next_disk_notice_ = now + kDiskNoticeMs;
   }
-  return true;
-}
-
-void EventSpool::RetryStep() {
-  if (HeldRecordCount() > 0) WriteHeld(kHeldWritesPerTick, kHeldWriteBudgetMs);
+  GiveVerdicts(expired, false);
+  if (probe) {
+    if (DiskTakesFiles()) {
+      WriteSucceeded();
+    } else {
+      QueueReport({0, kSpoolWriteFailedStatus});
+    }
+  }
   EmitReports();
 }
 
-std::size_t EventSpool::Close() {
+std::optional<std::int64_t> EventSpool::MsUntilCheck() const {
+  std::lock_guard lock(mutex_);
+  std::optional<std::int64_t> due;
+  const std::int64_t now = clock_.MonotonicMs();
+  const auto sooner = [&](std::int64_t at) { due = std::min(due.value_or(at - now), at - now); };
+  for (const auto& [name, held] : held_) {
+    if (!held.settled) sooner(held.deadline + 1);
+  }
+  if (write_failing_) sooner(next_disk_notice_);
+  if (due) due = std::max<std::int64_t>(*due, 0);
+  return due;
+}
+
+void EventSpool::Close() {
   StopScanner();
-  WriteHeld(std::numeric_limits<std::size_t>::max(), std::numeric_limits<std::int64_t>::max());
+  std::vector<std::uint64_t> unconfirmed;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& [name, held] : held_) {
+      if (!held.settled) unconfirmed.push_back(name);
+    }
+    for (const std::uint64_t name : unconfirmed) SettleLocked(name);
+  }
+  GiveVerdicts(unconfirmed, false);
   EmitReports();
-  return HeldRecordCount();
 }
 
 std::optional<OutboxEvent> EventSpool::TakeNextEvent() {
@@ -501,12 +583,20 @@ std::optional<OutboxEvent> EventSpool::TakeNextEvent() {
       if (from.empty()) return std::nullopt;
       item = from.front();
       from.pop_front();
-      event.Id = ++last_id_;
-      in_flight_.emplace(event.Id, item);
       if (IsHeld(item.name)) {
-        event.Record = held_.at(item.name).record;
+        const auto held = held_.find(item.name);
+        // Given up already: its message is left to the receiver.
+        if (held == held_.end() || held->second.settled) {
+          if (held != held_.end()) held_.erase(held);
+          continue;
+        }
+        event.Id = ++last_id_;
+        in_flight_.emplace(event.Id, item);
+        event.Record = held->second.record;
         return event;
       }
+      event.Id = ++last_id_;
+      in_flight_.emplace(event.Id, item);
       path = PathOfLocked(item.name);
     }
     std::string contents;
@@ -534,45 +624,53 @@ std::optional<OutboxEvent> EventSpool::TakeNextEvent() {
 
 void EventSpool::EventAcknowledged(EventId id) {
   std::string path;
+  std::optional<std::uint64_t> confirmed;
   {
     std::lock_guard lock(mutex_);
     const auto it = in_flight_.find(id);
     if (it == in_flight_.end()) return;
     const NameId name = it->second.name;
-    if (!IsHeld(name)) {
+    if (IsHeld(name)) {
+      // Confirmed in time: its message may now be acknowledged. One given up
+      // already stays given up.
+      in_flight_.erase(it);
+      confirmed = SettleLocked(name);
+      held_.erase(name);
+    } else {
       path = PathOfLocked(name);
-    } else if (const auto& written = held_.at(name).written) {
-      path = PathOfLocked(*written);
     }
+  }
+  if (path.empty()) {
+    if (confirmed) GiveVerdicts({*confirmed}, true);
+    return;
   }
   // Deleted while the index still names it, so that no scan in between can
   // take the file for a new one.
-  const std::error_code error = path.empty() ? std::error_code{} : disk_.RemoveFile(path);
-  std::string written_meanwhile;
-  {
-    std::lock_guard lock(mutex_);
-    auto node = in_flight_.extract(id);
-    const NameId name = node.mapped().name;
-    std::optional<NameId> file = IsHeld(name) ? std::nullopt : std::optional<NameId>(name);
-    if (IsHeld(name)) {
-      const auto held = held_.find(name);
-      if (!held->second.written) --held_unwritten_;
-      if (held->second.written && path.empty()) written_meanwhile = PathOfLocked(*held->second.written);
-      file = held->second.written;
-      held_.erase(held);
-    }
-    // Delivered, but still on disk: it must never go again.
-    if (file && error && error != std::errc::no_such_file_or_directory) passed_over_.insert(*file);
-  }
-  if (!written_meanwhile.empty()) (void)disk_.RemoveFile(written_meanwhile);
+  const std::error_code error = disk_.RemoveFile(path);
+  std::lock_guard lock(mutex_);
+  auto node = in_flight_.extract(id);
+  // Delivered, but still on disk: it must never go again.
+  if (node && error && error != std::errc::no_such_file_or_directory) passed_over_.insert(node.mapped().name);
 }
 
 void EventSpool::EventUndelivered(EventId id) {
-  std::lock_guard lock(mutex_);
-  auto node = in_flight_.extract(id);
-  if (!node) return;
-  InsertBacklogLocked(node.mapped());
-  resend_after_ = clock_.MonotonicMs() + kResendMs;
+  std::optional<std::uint64_t> given_up;
+  {
+    std::lock_guard lock(mutex_);
+    auto node = in_flight_.extract(id);
+    if (!node) return;
+    resend_after_ = clock_.MonotonicMs() + kResendMs;
+    const NameId name = node.mapped().name;
+    if (IsHeld(name)) {
+      // Not confirmed: its message is left to the receiver, which sends it
+      // again; by then the disk may take it.
+      given_up = SettleLocked(name);
+      held_.erase(name);
+    } else {
+      InsertBacklogLocked(node.mapped());
+    }
+  }
+  if (given_up) GiveVerdicts({*given_up}, false);
 }
 
 void EventSpool::SpoolLinkUp() {
@@ -615,9 +713,15 @@ std::size_t EventSpool::WaitingCount() const {
   return fresh_.size() + backlog_.size() + in_flight_.size();
 }
 
-std::size_t EventSpool::HeldRecordCount() const {
+std::size_t EventSpool::UnconfirmedCount() const {
   std::lock_guard lock(mutex_);
-  return held_unwritten_;
+  return static_cast<std::size_t>(
+      std::count_if(held_.begin(), held_.end(), [](const auto& entry) { return !entry.second.settled; }));
+}
+
+bool EventSpool::WriteFailing() const {
+  std::lock_guard lock(mutex_);
+  return write_failing_;
 }
 
 void EventSpool::QueueReport(Report report) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -20,6 +21,7 @@
 
 #include "delivery/event_outbox.h"
 #include "delivery/event_record.h"
+#include "delivery/event_sink.h"
 #include "platform/clock.h"
 
 namespace orvent {
@@ -51,12 +53,12 @@ std::optional<SoobBytes> SpoolFileRecord(std::string_view contents);
 inline constexpr std::int32_t kSpoolNameErrorNumber = 11;     // no name could be formed
 inline constexpr std::int32_t kSpoolWriteErrorNumber = 12;    // a record could not be written
 inline constexpr std::int32_t kSpoolBadFileErrorNumber = 13;  // a file was set aside
-inline constexpr std::int32_t kSpoolLostErrorNumber = 14;     // one per record unwritten at the end
 
-// Status lines for `Memo1`.
+// Status lines for `Memo1`: the disk refuses spool files (said when it
+// starts and every minute while it lasts), and takes them again.
 inline constexpr char kSpoolWriteFailedStatus[] =
-    "Ошибка записи события на диск - события хранятся в памяти.";
-inline constexpr char kSpoolMemoryFullStatus[] = "Переполнение памяти событий - сообщение не подтверждено.";
+    "Ошибка записи события на диск - события остаются в приёмнике, пока их не примет диск или сервер.";
+inline constexpr char kSpoolWriteBackStatus[] = "Запись событий на диск восстановлена.";
 
 // The number a spool file written at local time `t` is named after: the
 // milliseconds since the start of the month plus one day,
@@ -94,12 +96,21 @@ struct SpoolOutlets {
   // Called from any thread, possibly with the spool's index locked; it must
   // only post.
   std::function<void()> ReportsWaiting;
+  // Whether the server takes events now (the link is up and accepted): a
+  // record the disk refused goes to it only then.
+  std::function<bool()> ServerTakesEvents;
+  // The verdict on a record that the disk refused: confirmed by the server
+  // in time, or not. Given once per ticket, from any thread, with no lock
+  // held; it must only post.
+  std::function<void(std::uint64_t ticket, bool confirmed)> ServerVerdict;
 };
 
 // The event spool, which is the server link's outbox. Every event record is
 // written here before the receiver gets its ACK, and stays until the server
-// acknowledges the very frame that carried it; a record is held in memory
-// only while the disk refuses it.
+// acknowledges the very frame that carried it. A record the disk refuses is
+// not acknowledged on memory's word: it goes to the server at once, and its
+// message is acknowledged only when the server confirms it within
+// kServerConfirmMs; otherwise the receiver keeps it and sends it again.
 //
 // The spool keeps an index of its files in memory, so that nothing searches
 // the folder for the next file to send. A scanner thread builds it at
@@ -107,7 +118,7 @@ struct SpoolOutlets {
 // disk, and neither the window nor the link waits for it) and looks again
 // every few seconds for files put into the folder from outside.
 //
-// Threads: StoreEvent, RetryStep, EmitReports and Close on the window
+// Threads: StoreEvents, CheckStep, EmitReports and Close on the window
 // thread; the EventOutbox calls on the link thread; ScanFolder on the
 // scanner thread (or a test's). One mutex guards the index; no file is read
 // or written under it.
@@ -131,17 +142,22 @@ public:
   // Called whenever a record becomes ready to send (the link's wake-up).
   void AttachWake(std::function<void()> wake);
 
-  // Window thread: a finished record goes to a spool file, or is held in
-  // memory when the disk refuses it. True when the record is safe, on disk
-  // or held: only then may the receiver get its ACK.
+  // Window thread: finished records go to spool files, flushed together
+  // (each file, then the folder once). A record the disk refuses goes to the
+  // server when it takes events, and its answer says so; the results come
+  // in the records' order.
+  StoreResults StoreEvents(std::span<const SoobBytes> records);
+  // One record; true when it is on disk.
   bool StoreEvent(const SoobBytes& record);
-  // Window thread, every 200 ms tick: writes held records while the disk
-  // takes them, and tells what happened.
-  void RetryStep();
-  // The orderly end, once the link has stopped: stops the scanner, writes
-  // every held record as long as writes succeed, and returns how many could
-  // not be written (they are lost).
-  std::size_t Close();
+  // Window thread, at the times MsUntilCheck gives: records the server did
+  // not confirm in time are given up, and while the disk refuses files it is
+  // tried every minute and said so.
+  void CheckStep();
+  // Milliseconds until CheckStep has something to do; nullopt: nothing.
+  std::optional<std::int64_t> MsUntilCheck() const;
+  // The orderly end, once the link has stopped: stops the scanner; records
+  // still awaiting the server's confirmation are given up (not acknowledged).
+  void Close();
   // Window thread: tells the error log and `Memo1` what the spool found
   // since the last call.
   void EmitReports();
@@ -155,29 +171,31 @@ public:
 
   // Records waiting for the server's acknowledgement, in flight included.
   std::size_t WaitingCount() const;
-  // Records that are in memory only.
-  std::size_t HeldRecordCount() const;
+  // Records the disk refused that await the server's confirmation.
+  std::size_t UnconfirmedCount() const;
+  // Whether the disk refused the last write.
+  bool WriteFailing() const;
   const std::string& PathForSoob() const { return path_for_soob_; }
 
-  // Records held in memory while spool files cannot be written; beyond this
-  // a new message is not acknowledged (the receiver sends it again).
-  static constexpr std::size_t kMaxHeldRecords = 65536;
+  // How long a record the disk refused may wait for the server's
+  // confirmation before its message is left to the receiver, well within
+  // the receiver's patience.
+  static constexpr std::int64_t kServerConfirmMs = 2000;
+  // While the disk refuses files it is tried again, and said so, this often.
+  static constexpr std::int64_t kDiskNoticeMs = 60000;
   // After a record that drew no acknowledgement nothing goes for this long.
   static constexpr std::int64_t kResendMs = 3000;
   // Files put into the folder from outside are found within this.
   static constexpr std::int64_t kRescanMs = 5000;
   // Names tried after the first one is taken (v + 1, v + 2, ...).
   static constexpr std::uint32_t kMaxNameAttempts = 65536;
-  // Held records written per tick at most, so the window stays responsive.
-  static constexpr std::size_t kHeldWritesPerTick = 64;
-  static constexpr std::int64_t kHeldWriteBudgetMs = 50;
 
 private:
   // A spool file's name below the prefix, without ".dd8", as a number:
   // below 2^32 the upper-case hexadecimal text of the number (every name the
   // driver gives); kEmptyName for ".dd8" itself; above it an index into
-  // odd_names_ (files named by someone else); from kHeldBase on a record
-  // held in memory, by its serial.
+  // odd_names_ (files named by someone else); from kHeldBase on a record the
+  // disk refused, in memory until the server confirms it or its time is up.
   using NameId = std::uint64_t;
   static constexpr NameId kEmptyName = NameId{1} << 32;
   static constexpr NameId kHeldBase = NameId{1} << 62;
@@ -190,7 +208,8 @@ private:
   };
   struct HeldRecord {
     SoobBytes record{};
-    std::optional<NameId> written;  // its file, once the disk took it
+    std::int64_t deadline = 0;  // monotonic ms
+    bool settled = false;       // its verdict has been given
   };
   struct Report {
     std::int32_t error = 0;
@@ -205,13 +224,22 @@ private:
   std::string PathOfLocked(NameId name) const;
   NameId NameIdLocked(std::string_view text);
 
-  // Writes the record under a fresh name; the name when it is on disk.
-  std::optional<NameId> WriteSpoolFile(const SoobBytes& record);
+  // Writes the record under a fresh name; the name when it is on disk. The
+  // folder is flushed only when `flush_folder` (a batch flushes it once).
+  std::optional<NameId> WriteSpoolFile(const SoobBytes& record, bool flush_folder);
   // Names a flushed temporary file v, v + 1, ... whichever is free first.
-  std::optional<NameId> MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value);
+  std::optional<NameId> MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value,
+                                       bool flush_folder = true);
+  std::string NewTempPath(std::optional<std::uint32_t> value);
   void RecoverTemporaryFiles();
-  // Writes held records, at most `limit`; false when a write failed.
-  bool WriteHeld(std::size_t limit, std::int64_t budget_ms);
+  // Whether a file can be written in the folder now (a probe that is removed).
+  bool DiskTakesFiles();
+  void WriteSucceeded();
+  void WriteFailed();
+  // Gives a held record's verdict once; the caller calls the outlet with
+  // what this returns after unlocking.
+  std::optional<std::uint64_t> SettleLocked(NameId held);
+  void GiveVerdicts(const std::vector<std::uint64_t>& tickets, bool confirmed);
   // Renames an unsendable file aside; passes it over from now on if even that fails.
   void SetAside(NameId name);
   void InsertBacklogLocked(const Item& item);
@@ -237,9 +265,7 @@ private:
   std::deque<Item> backlog_;  // everything else, oldest record first
   std::map<EventId, Item> in_flight_;
   EventId last_id_ = 0;
-  std::unordered_map<NameId, HeldRecord> held_;
-  std::deque<NameId> unwritten_;  // held records to write, arrival order
-  std::size_t held_unwritten_ = 0;
+  std::map<NameId, HeldRecord> held_;  // in the order they came
   NameId last_held_ = kHeldBase;
   std::vector<std::string> odd_names_;
   std::map<std::string, NameId, std::less<>> odd_ids_;
@@ -252,8 +278,9 @@ private:
   bool first_scan_done_ = false;
   std::optional<std::int64_t> resend_after_;
   bool write_failing_ = false;
-  bool loss_reported_ = false;
+  std::int64_t next_disk_notice_ = 0;  // monotonic ms, while write_failing_
   std::uint64_t temp_sequence_ = 0;
+  std::optional<std::uint32_t> last_name_value_;  // window thread only
   std::function<void()> wake_;
 
   std::mutex report_mutex_;

@@ -112,6 +112,25 @@ void TIdTCPClient::ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t c
   }
 }
 
+std::size_t TIdTCPClient::DiscardWaiting() {
+  std::size_t discarded = received_.size();
+  received_.clear();
+  std::vector<std::uint8_t> chunk(kReceiveChunk);
+  while (open_) {
+    const NetResult got = socket_.Receive(chunk);
+    discarded += got.Bytes;
+    if (got.Status == NetStatus::PeerClosed) {
+      closed_by_peer_ = true;
+      open_ = false;
+      socket_.Close();
+      break;
+    }
+    if (!got.ok()) RaiseFor(got);
+    if (got.Bytes < chunk.size()) break;
+  }
+  return discarded;
+}
+
 bool TIdTCPClient::CheckOpen() {
   if (open_ && socket_.PeerHasClosed()) {
     closed_by_peer_ = true;

@@ -95,6 +95,10 @@ public:
   // EIdSocketError on a system error. Bytes that arrived are appended before
   // anything is raised; bytes beyond `count` are kept for the next call.
   void ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t count);
+  // Takes every byte that has arrived and is not read yet, without waiting,
+  // and throws it away; returns how many there were. Raises as ReceiveBytes
+  // on a system error.
+  std::size_t DiscardWaiting();
   // True while the connection is open or received bytes remain unread.
   bool Connected();
   // Closes an open connection and then runs OnDisconnected; nothing when it

@@ -44,7 +44,11 @@ SerialRts RtsOf(THwFlowControl flow) {
 }  // namespace
 
 TCommPortDriver::TCommPortDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock)
-    : ports_(ports), loop_(loop), clock_(clock), buffer_(kDefaultBufSize, 0), packet_(kDefaultBufSize, 0) {}
+    : ports_(ports), loop_(loop), clock_(clock), buffer_(kDefaultBufSize, 0), packet_(kDefaultBufSize, 0) {
+  // A line has at least its DC4, so a batch never has more lines than bytes.
+  lines_.reserve(kMaxBufSize);
+  ends_.reserve(kMaxBufSize);
+}
 
 TCommPortDriver::~TCommPortDriver() { Disconnect(); }
 
@@ -65,6 +69,7 @@ bool TCommPortDriver::Connect(std::error_code& why) {
     return false;
   }
   device_->SetTimeouts(kPortTimeouts);
+  Resynchronise();
   StartReading();
   return true;
 }
@@ -76,6 +81,15 @@ void TCommPortDriver::Disconnect() {
   device_.reset();
   buffered_ = 0;
   arrivals_.clear();
+}
+
+void TCommPortDriver::Resynchronise() {
+  buffered_ = 0;
+  arrivals_.clear();
+  DisarmTimeout();
+  start_seen_ = false;
+  awaiting_first_bytes_ = true;
+  opened_tick_ = clock_.TickCount();
 }
 
 void TCommPortDriver::StartReading() {
@@ -116,12 +130,9 @@ std::error_code TCommPortDriver::ApplySettings() {
 
 std::error_code TCommPortDriver::PurgeBuffers(bool input, bool output) {
   if (const std::error_code error = device_->Purge(input, output)) return error;
-  if (input) {
-    // What was read already goes with what waited in the line's queue.
-    buffered_ = 0;
-    arrivals_.clear();
-    DisarmTimeout();
-  }
+  // What was read already goes with what waited in the line's queue; a
+  // line may have been cut in its middle.
+  if (input) Resynchronise();
   return {};
 }
 
@@ -218,62 +229,124 @@ bool TCommPortDriver::ReadArrived() {
   }
   const std::size_t room = buffer_.size() - buffered_;
   last_read_empty_ = status.in_queue == 0;
+  drained_ = status.in_queue == 0;
   if (status.in_queue == 0 || room == 0) return true;
   std::size_t count = 0;
   if (device_->Read(buffer_.data() + buffered_, std::min<std::size_t>(status.in_queue, room), count) || count == 0) {
     return true;
   }
+  drained_ = count >= status.in_queue;
+  const std::uint32_t now = clock_.TickCount();
+  if (awaiting_first_bytes_) {
+    // Bytes that come within the time-out of the opening may be the rest of
+    // a line that was already on its way; a line quiet for longer is at a
+    // message's start.
+    awaiting_first_bytes_ = false;
+    start_seen_ = buffered_ == 0 && packet_timeout_ > 0 && static_cast<std::int32_t>(now - opened_tick_) > packet_timeout_;
+  }
   buffered_ += count;
-  arrivals_.push_back({buffered_, clock_.TickCount()});
+  arrivals_.push_back({buffered_, now});
   return true;
+}
+
+void TCommPortDriver::DeliverRaw() {
+  if (buffered_ == 0) return;
+  const std::size_t n = buffered_;
+  std::copy_n(buffer_.begin(), n, packet_.begin());
+  DropFront(n);
+  if (OnReceiveData) OnReceiveData(this, packet_.data(), static_cast<std::uint32_t>(n));
+}
+
+std::uint32_t TCommPortDriver::ArrivalOf(std::size_t offset) const {
+  for (const Arrival& a : arrivals_) {
+    if (a.end > offset) return a.tick;
+  }
+  return arrivals_.empty() ? clock_.TickCount() : arrivals_.back().tick;
+}
+
+bool TCommPortDriver::Overdue(std::uint32_t since) const {
+  // The difference wraps with the tick.
+  return packet_timeout_ > 0 && static_cast<std::int32_t>(clock_.TickCount() - since) > packet_timeout_;
 }
 
 void TCommPortDriver::DeliverDue(const SerialDevice* device) {
   if (packet_size_ <= 0) {
-    if (buffered_ > 0) {
-      const std::size_t n = buffered_;
-      std::copy_n(buffer_.begin(), n, packet_.begin());
-      DropFront(n);
-      if (OnReceiveData) OnReceiveData(this, packet_.data(), static_cast<std::uint32_t>(n));
-    }
+    DeliverRaw();
     return;
   }
-  // Never more than the receive buffer holds, whatever was configured.
-  const auto packet = std::min<std::size_t>(static_cast<std::size_t>(packet_size_), buffer_.size());
+  // Complete lines go at once when this many bytes wait; never more than
+  // the receive buffer holds, whatever was configured.
+  const auto full = std::min<std::size_t>(static_cast<std::size_t>(packet_size_), buffer_.size());
+  const auto at = [this](std::size_t offset) { return buffer_.begin() + static_cast<std::ptrdiff_t>(offset); };
   for (;;) {
-    if (quick_ack_) {
-      const auto end = std::find(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(std::min(buffered_, packet)),
-                                 kMessageEnd);
-      if (end != buffer_.begin() + static_cast<std::ptrdiff_t>(std::min(buffered_, packet))) {
-        if (!HandOver(static_cast<std::size_t>(end - buffer_.begin()) + 1, device)) return;
-        continue;
-      }
+    ends_.clear();
+    const bool all_due = quick_ack_ || packet_timeout_ <= 0 || buffered_ >= full;
+    for (std::size_t start = 0;;) {
+      const auto end = std::find(at(start), at(buffered_), kMessageEnd);
+      if (end == at(buffered_)) break;
+      // Lines arrive in order, so the first that is not due ends the batch.
+      if (!all_due && !Overdue(ArrivalOf(start))) break;
+      start = static_cast<std::size_t>(end - buffer_.begin()) + 1;
+      ends_.push_back(start);
     }
-    if (buffered_ < packet) break;
-    if (!HandOver(packet, device)) return;
-  }
-  if (buffered_ == 0) {
-    DisarmTimeout();
-    return;
-  }
-  const std::uint32_t start = arrivals_.front().tick;
-  // The difference wraps with the tick.
-  if (packet_timeout_ > 0 && static_cast<std::int32_t>(clock_.TickCount() - start) > packet_timeout_) {
+    if (!ends_.empty()) {
+      if (!HandOver(ends_, true, device)) return;
+      // What arrived while the handler stored the batch is read before the
+      // next batch, and before any line is given up.
+      if (!ReadArrived()) return;
+      continue;
+    }
+    if (buffered_ == 0) {
+      DisarmTimeout();
+      return;
+    }
+    if (std::find(at(0), at(buffered_), kMessageEnd) != at(buffered_)) {
+      // A complete line that is not due yet.
+      ArmTimeout(ArrivalOf(0));
+      return;
+    }
+    // One unfinished line fills what was read. It is given up when it has
+    // outgrown the buffer, or when the device holds nothing more for it and
+    // its last byte is older than the time-out.
+    const bool overflow = buffered_ == buffer_.size();
+    if (!overflow && (!drained_ || !Overdue(arrivals_.back().tick))) {
+      if (packet_timeout_ > 0) ArmTimeout(arrivals_.back().tick);
+      return;
+    }
     DisarmTimeout();
     if (packet_mode_ == pmPass) {
-      HandOver(buffered_, device);
+      ends_.assign(1, buffered_);
+      if (!HandOver(ends_, false, device)) return;
     } else {
       DropFront(buffered_);
     }
-    return;
+    start_seen_ = false;
+    if (!ReadArrived()) return;
   }
-  if (packet_timeout_ > 0) ArmTimeout(start);
 }
 
-bool TCommPortDriver::HandOver(std::size_t count, const SerialDevice* device) {
+bool TCommPortDriver::HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device) {
+  const std::size_t count = ends.back();
   std::copy_n(buffer_.begin(), count, packet_.begin());
+  lines_.clear();
+  std::size_t begin = 0;
+  for (const std::size_t end : ends) {
+    lines_.push_back({std::span<const std::uint8_t>(packet_.data() + begin, end - begin),
+                      begin == 0 ? start_seen_ : true, complete});
+    begin = end;
+  }
   DropFront(count);
-  if (OnReceivePacket) OnReceivePacket(this, packet_.data(), static_cast<std::uint32_t>(count));
+  // After a DC4 the next line starts; after a line given up, its rest may follow.
+  start_seen_ = complete;
+  if (OnReceiveLines) {
+    OnReceiveLines(this, lines_);
+    return StillOpen(device);
+  }
+  for (const ReceivedLine& line : lines_) {
+    if (!line.Complete || !OnReceivePacket) continue;
+    OnReceivePacket(this, line.Bytes.data(), static_cast<std::uint32_t>(line.Bytes.size()));
+    if (!StillOpen(device)) return false;
+  }
   return StillOpen(device);
 }
 
@@ -290,7 +363,8 @@ void TCommPortDriver::ArmTimeout(std::uint32_t start) {
   if (timeout_timer_ && timeout_start_ == start) return;
   DisarmTimeout();
   const auto passed = static_cast<std::int32_t>(clock_.TickCount() - start);
-  // Due at the first millisecond past the time-out: exactly the time-out is not enough.
+  // Due at the first millisecond past the time-out: exactly the time-out is
+  // not enough. `start` is the arrival the time-out counts from.
   const std::int64_t wait = std::max<std::int64_t>(std::int64_t{packet_timeout_} + 1 - passed, 1);
   timeout_start_ = start;
   timeout_timer_ = loop_.StartTimer(std::chrono::milliseconds(wait), [this] {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -31,22 +32,46 @@ enum TPacketMode { pmDiscard, pmPass };
 
 class TCommPortDriver;
 
-// A packet or a raw read: the bytes point into the driver's receive buffer
-// and are valid only during the call; a handler copies what it keeps.
+// One line as the driver cut it from the stream: the bytes up to and
+// including a DC4, or bytes that never got their DC4 (the line stopped for
+// longer than the time-out, or outgrew the receive buffer).
+struct ReceivedLine {
+  std::span<const std::uint8_t> Bytes;
+  // Whether the line's first byte is the first byte of a message: it came
+  // right after a DC4 that the driver read, or on a line that had been quiet
+  // since the port opened. Otherwise it may be the tail of a line whose
+  // start was dropped or was already on its way when the port opened.
+  bool StartSeen = true;
+  // Ends in DC4. An incomplete line is handed over only to be logged.
+  bool Complete = true;
+};
+
+// A line, a batch of lines or a raw read: the bytes point into the driver's
+// buffers and are valid only during the call; a handler copies what it keeps.
 using TReceivePacketEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
+using TReceiveLinesEvent = std::function<void(TCommPortDriver* Sender, std::span<const ReceivedLine> Lines)>;
 using TReceiveDataEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
 using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 
 // The serial port packet driver. It opens one port, reads what arrives as
 // soon as the owner's event loop sees the line readable (or, for a device
-// that cannot be watched, every PollingDelay ms), and cuts it into packets by
-// size and by time, without knowing the receiver's message format.
+// that cannot be watched, every PollingDelay ms), and cuts it into lines at
+// every DC4: each message is handed over on its own, whatever reads it came
+// in.
 //
-// A packet is handed over at once when PacketSize bytes have arrived, and
-// otherwise once more than PacketTimeout ms have passed since its first
-// bytes arrived; with QuickAck also at once when a DC4 ends a message.
-// Times are arrival times, never ahead of now: a burst faster than the line
-// cannot push the next packet's time-out into the future.
+// A complete line is handed over once more than PacketTimeout ms have passed
+// since its first byte arrived, or at once when PacketSize bytes wait; with
+// QuickAck at its DC4. Every line that is due goes in one batch, so that the
+// owner can keep them all with one flush; the line is read again before
+// every batch, so that storing never starves reading.
+//
+// A line without its DC4 is given up only when the device holds nothing more
+// and more than PacketTimeout ms have passed since its last byte arrived; a
+// line that outgrows the receive buffer is given up too. After either, the
+// next line's start is not seen (its first part may be the rest of the
+// dropped one) until a DC4 arrives.
+//
+// Times are arrival times as the driver reads them, never ahead of now.
 //
 // Everything runs on the owner's (window) thread, except `Connected` and
 // `PortName`, which any thread may read. Nothing here throws: opening
@@ -137,6 +162,9 @@ public:
   void SetInputTimeout(std::uint32_t ms) { input_timeout_ = ms; }
   void SetCheckLineStatus(bool on) { check_line_status_ = on; }
 
+  // The lines that are due, in order. When it is not assigned, each complete
+  // line goes to OnReceivePacket on its own.
+  TReceiveLinesEvent OnReceiveLines;
   TReceivePacketEvent OnReceivePacket;
   TReceiveDataEvent OnReceiveData;
   // The port went away under the poll (a USB adapter unplugged): the driver
@@ -161,12 +189,22 @@ private:
   // Takes what waits on the line into the receive buffer; false when the
   // line is lost (the port is closed then).
   bool ReadArrived();
-  // Hands over every packet that is due and times the next partial one.
+  // Raw mode: hands over what was read.
+  void DeliverRaw();
+  // Hands over every line that is due, reading again before each batch, and
+  // times the next one.
   void DeliverDue(const SerialDevice* device);
-  // Hands the first `count` buffered bytes to the handler; false when the
-  // handler closed the port.
-  bool HandOver(std::size_t count, const SerialDevice* device);
+  // The tick at which the byte at `offset` of the buffer arrived.
+  std::uint32_t ArrivalOf(std::size_t offset) const;
+  bool Overdue(std::uint32_t since) const;
+  // Hands the lines that end at the given offsets (exclusive) to the
+  // handlers, then drops them from the buffer; false when a handler closed
+  // the port. `complete` is false for one line given up without its DC4.
+  bool HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device);
   void DropFront(std::size_t count);
+  // Forgets what was read: the next line's start is seen only after a DC4,
+  // or when nothing arrives for the time-out.
+  void Resynchronise();
   void ArmTimeout(std::uint32_t start);
   void DisarmTimeout();
   // Whether `device` is still the open port after a handler ran.
@@ -206,6 +244,8 @@ private:
   std::vector<std::uint8_t> buffer_;
   std::size_t buffered_ = 0;
   std::vector<std::uint8_t> packet_;
+  std::vector<ReceivedLine> lines_;
+  std::vector<std::size_t> ends_;
   // Where each read's bytes end in the buffer, and the tick they came at:
   // a packet's time-out counts from its first bytes' arrival.
   struct Arrival {
@@ -216,7 +256,15 @@ private:
   std::optional<EventLoop::WatchId> watch_;
   std::optional<EventLoop::TimerId> poll_timer_;
   std::optional<EventLoop::TimerId> timeout_timer_;
-  std::optional<std::uint32_t> timeout_start_;  // the arrival the time-out is set for
+  std::optional<std::uint32_t> timeout_start_;  // the tick the time-out is due after
+  // Whether the first buffered byte starts a message; see the class comment.
+  bool start_seen_ = false;
+  // Since opening (or a purge) nothing has arrived yet: bytes that come
+  // within the time-out of it may be the rest of a line already on its way.
+  bool awaiting_first_bytes_ = true;
+  std::uint32_t opened_tick_ = 0;
+  // The last read took everything the device held.
+  bool drained_ = true;
   // Wake-ups that found nothing to read, in a row: a line that says
   // "readable" and has nothing is polled instead of spinning.
   int empty_wakes_ = 0;

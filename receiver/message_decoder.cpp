@@ -56,35 +56,130 @@ MessageDecoder::MessageDecoder(const DecoderSettings& settings, const Clock& clo
       clock_(clock),
       outlets_(std::move(outlets)) {}
 
+LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete) {
+  if (!complete || bytes.empty() || bytes.back() != kDC4) return {LineKind::Damaged, "no DC4, the line stopped"};
+  if (!start_seen) return {LineKind::Damaged, "start of the line not seen"};
+  const std::span<const std::uint8_t> text = bytes.first(bytes.size() - 1);
+  if (text.empty()) return {LineKind::Damaged, "DC4 alone"};
+  const auto control = [](std::uint8_t b) { return b < 0x20 || b == 0x7F; };
+  if (std::any_of(text.begin(), text.end(), control)) return {LineKind::Damaged, "control byte in the line"};
+  if (text.front() == kEventLead) return {LineKind::Event, ""};
+  if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b > 0x7F; })) {
+    return {LineKind::Damaged, "byte above 127 in a line that is no event"};
+  }
+  return {LineKind::NonEvent, ""};
+}
+
+bool MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
+  if (!settings_.Log || !outlets_.AppendRawLog) return true;
+  try {
+    if (verdict.Kind != LineKind::Damaged) {
+      outlets_.AppendRawLog(bytes);
+    } else {
+      // The bytes as they came, then a note of its own line.
+      std::string entry(bytes.begin(), bytes.end());
+      entry += std::string("\r\n# no ACK: ") + verdict.Why + "\r\n";
+      outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
+    }
+  } catch (const std::exception& e) {
+    if (outlets_.ReportFailure) outlets_.ReportFailure(e.what());
+    return false;
+  }
+  return true;
+}
+
 void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size) {
   if (packet == nullptr || size == 0) return;
+  const ReceivedLine line{{packet, size}, true, packet[size - 1] == kDC4};
+  HandleLines({&line, 1});
+}
 
-  // Every packet is logged before anything else happens to it. A packet that
-  // cannot be logged is not acknowledged: the receiver repeats it.
-  if (settings_.Log && outlets_.AppendRawLog) {
-    try {
-      outlets_.AppendRawLog({packet, size});
-    } catch (const std::exception& e) {
-      if (outlets_.ReportFailure) outlets_.ReportFailure(e.what());
-      return;
+void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
+  records_.clear();
+  record_at_.clear();
+  std::vector<std::string> failures;
+  for (const ReceivedLine& line : lines) {
+    if (line.Bytes.empty()) continue;
+    const LineVerdict verdict = ClassifyLine(line.Bytes, line.StartSeen, line.Complete);
+    // Every line is logged before anything else happens to it. A message
+    // that cannot be logged is not acknowledged: the receiver repeats it.
+    if (!LogLine(line.Bytes, verdict) || verdict.Kind == LineKind::Damaged) continue;
+
+    LastStationTime = clock_.Now();
+    if (++StationTick > kStationTickWrap) StationTick = 0;
+    if (outlets_.RedrawStation) outlets_.RedrawStation();
+
+    // The receiver sent a message again while its ACK waits for the server:
+    // the one ACK answers both.
+    const bool resent = std::any_of(acks_.begin(), acks_.end(), [&](const Ack& ack) {
+      return ack.state == Ack::Waiting && ack.ticket != 0 &&
+             std::equal(line.Bytes.begin(), line.Bytes.end(), ack.line.begin(), ack.line.end());
+    });
+    if (resent) continue;
+    if (verdict.Kind == LineKind::NonEvent) {
+      acks_.push_back({});
+      continue;
+    }
+    if (auto failure = Decode(line.Bytes)) failures.push_back(std::move(*failure));
+    records_.push_back(Serialize(CurrentSoob));
+    record_at_.push_back(acks_.size());
+    acks_.push_back({Ack::Waiting, 0, std::vector<std::uint8_t>(line.Bytes.begin(), line.Bytes.end())});
+  }
+
+  if (!records_.empty()) {
+    // An acknowledged alarm must survive anything that follows, so its
+    // record is kept before the ACK goes out.
+    const StoreResults results =
+        outlets_.StoreEvents ? outlets_.StoreEvents(records_) : StoreResults(records_.size(), {RecordKept::OnDisk, 0});
+    for (std::size_t i = 0; i < record_at_.size(); ++i) {
+      Ack& ack = acks_[record_at_[i]];
+      const StoreResult result = i < results.size() ? results[i] : StoreResult{};
+      switch (result.Kept) {
+        case RecordKept::OnDisk:
+          ack = {};
+          break;
+        case RecordKept::AwaitingServer:
+          ack.ticket = result.Ticket;
+          break;
+        case RecordKept::Refused:
+          ack = {Ack::Dropped, 0, {}};
+          break;
+      }
     }
   }
-
-  if (packet[size - 1] != kDC4) return;
-
-  LastStationTime = clock_.Now();
-  if (++StationTick > kStationTickWrap) StationTick = 0;
-  if (outlets_.RedrawStation) outlets_.RedrawStation();
-
-  const std::uint8_t ack = kACK;
-  if (packet[0] != kEventLead) {
-    if (outlets_.SendData) outlets_.SendData(&ack, 1);
-    return;
+  SendAcks();
+  // Told only after the hand-off, so a message box cannot hold a record back.
+  if (outlets_.ReportFailure) {
+    for (const std::string& failure : failures) outlets_.ReportFailure(failure);
   }
+}
 
-  // A private copy of the field positions; what lies past the packet reads as 0.
+void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
+  for (Ack& ack : acks_) {
+    if (ack.state == Ack::Waiting && ack.ticket == ticket) {
+      ack = confirmed ? Ack{} : Ack{Ack::Dropped, 0, {}};
+      break;
+    }
+  }
+  SendAcks();
+}
+
+void MessageDecoder::SendAcks() {
+  std::uint32_t count = 0;
+  while (!acks_.empty() && acks_.front().state != Ack::Waiting) {
+    if (acks_.front().state == Ack::Ready) ++count;
+    acks_.pop_front();
+  }
+  if (count == 0 || !outlets_.SendData) return;
+  // One write for all of them; the receiver reads one ACK per message.
+  const std::vector<std::uint8_t> bytes(count, kACK);
+  outlets_.SendData(bytes.data(), count);
+}
+
+std::optional<std::string> MessageDecoder::Decode(std::span<const std::uint8_t> line) {
+  // A private copy of the field positions; what lies past the line reads as 0.
   FieldBytes f{};
-  std::copy_n(packet, std::min<std::size_t>(size, f.size()), reinterpret_cast<std::uint8_t*>(f.data()));
+  std::copy_n(line.begin(), std::min<std::size_t>(line.size(), f.size()), reinterpret_cast<std::uint8_t*>(f.data()));
 
   stru_soob& soob = CurrentSoob;
   soob.Mark = stru_soob::kMark;
@@ -95,8 +190,8 @@ void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size
   std::string zone(Text(f, kZonePos, kZoneLen));
   std::optional<std::string> failure;
   if (settings_.Hex) {
-    // An unreadable zone still yields the event (it has been acknowledged
-    // already); the zone then goes as received and the operator is told.
+    // An unreadable zone still yields the event; the zone then goes as
+    // received and the operator is told.
     if (const auto value = TryParseInt(zone)) {
       zone = HexZone(*value);
     } else {
@@ -114,13 +209,7 @@ void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size
 
   soob.RecvTime = clock_.Now();
   soob.Number = ObjectNumber(account, ParseIntOr(partition, 0));
-
-  // An acknowledged alarm must survive anything that follows, so its record
-  // is on disk before the ACK goes out.
-  if (outlets_.StoreEvent && !outlets_.StoreEvent(Serialize(soob))) return;
-  if (outlets_.SendData) outlets_.SendData(&ack, 1);
-  // Told only after the hand-off, so a message box cannot hold the record back.
-  if (failure && outlets_.ReportFailure) outlets_.ReportFailure(*failure);
+  return failure;
 }
 
 std::int32_t MessageDecoder::ObjectNumber(std::int32_t account, std::int32_t partition) const {

@@ -3,12 +3,18 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
-#include "delivery/setting_defaults.h"
+#include <deque>
+#include <vector>
+
 #include "delivery/event_record.h"
+#include "delivery/event_sink.h"
+#include "delivery/setting_defaults.h"
 #include "platform/clock.h"
+#include "receiver/comm_port_driver.h"
 
 namespace orvent {
 
@@ -28,16 +34,15 @@ struct DecoderSettings {
 
 // What the decoder reaches outside itself. Every outlet may be left empty.
 struct DecoderOutlets {
-  // Appends the raw packet to kelmora.log; raises when it cannot.
+  // Appends raw bytes to kelmora.log; raises when it cannot.
   std::function<void(std::span<const std::uint8_t>)> AppendRawLog;
   // The serial driver's SendData; its result is not examined.
   std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size)> SendData;
   // Redraws the station picture.
   std::function<void()> RedrawStation;
-  // Takes the finished 20-byte record into the spool, before its ACK. True
-  // when the record is safe; false leaves the message unacknowledged, so
-  // that the receiver sends it again.
-  std::function<bool(const SoobBytes&)> StoreEvent;
+  // Takes the finished 20-byte records into the spool, before their ACKs;
+  // one answer per record, in order. Without it every record counts as kept.
+  std::function<StoreResults(std::span<const SoobBytes>)> StoreEvents;
   // The `Razdels` value for "<account>_<partition>", -1 when there is none.
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
   // Appends a number to the error log.
@@ -46,26 +51,58 @@ struct DecoderOutlets {
   std::function<void(const std::string& message)> ReportFailure;
 };
 
+// What a line from the receiver is.
+enum class LineKind {
+  Event,     // a message that starts with "5": decoded, acknowledged when kept
+  NonEvent,  // any other message (a heartbeat): acknowledged
+  Damaged,   // no message of the receiver's: no ACK, the receiver sends it again
+};
+
+struct LineVerdict {
+  LineKind Kind = LineKind::Damaged;
+  const char* Why = "";  // for a damaged line, the raw log's note
+};
+
+// The rule for a line that may be damaged. A message is a line whose start
+// was seen, that ended in its own DC4, and that holds at least one byte
+// before it and no control byte (below 32, or 127) there. A message that
+// starts with "5" is an event, whatever its length and the other bytes of
+// its fields. Any other message must be printable ASCII (32..126) through
+// and through: a line that starts with, or holds, a byte above 127 and is
+// no event is noise.
+LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete);
+
 // An outlet that appends packets to `kelmora.log` in `dir`.
 std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir);
 
 inline constexpr char kRawLogFileName[] = "kelmora.log";
 
-// Turns receiver packets into acknowledgements and event records, and keeps
+// Turns receiver lines into acknowledgements and event records, and keeps
 // the station link state. Runs on the window thread only.
+//
+// Every message gets its own ACK, and only once it is kept: a non-event
+// line at once, an event when its record is on disk, or when the server has
+// confirmed a record the disk refused. ACKs go out in the messages' order;
+// a message that cannot be kept gets none.
 //
 // An event message is 21 bytes; positions 0-based:
 //   0 "5" | 1-6 unread | 7-10 account | 11-12 "A0" test, 12 kind |
 //   13-14 unread | 15-16 partition | 17-19 zone | 20 DC4
-// Fields are read at these positions whatever the packet's length; a position
+// Fields are read at these positions whatever the line's length; a position
 // past its end reads as 0.
 class MessageDecoder {
 public:
   MessageDecoder(const DecoderSettings& settings, const Clock& clock, std::string work_dir, DecoderOutlets outlets);
 
-  // One packet as the serial driver cut it; the bytes are valid during the
-  // call only.
+  // The lines the packet driver found due, in order; the bytes are valid
+  // during the call only. Their records are stored together.
+  void HandleLines(std::span<const ReceivedLine> lines);
+  // One line whose start was seen.
   void HandlePacket(const std::uint8_t* packet, std::uint32_t size);
+  // The spool's verdict on a record that awaited the server.
+  void ServerVerdict(std::uint64_t ticket, bool confirmed);
+  // Messages whose ACK waits for the server's verdict, or behind one.
+  std::size_t AcksWaiting() const { return acks_.size(); }
 
   // The receiver watchdog: the second step of every 200 ms tick.
   void Watchdog();
@@ -83,11 +120,27 @@ private:
   // The error log's number for a failure of the watchdog.
   static constexpr std::int32_t kWatchdogErrorNumber = 9;
 
+  // One message's place in the order of ACKs.
+  struct Ack {
+    enum State { Ready, Waiting, Dropped } state = Ready;
+    std::uint64_t ticket = 0;
+    std::vector<std::uint8_t> line;  // kept while Waiting, to know a resend
+  };
+
+  // Fills CurrentSoob from an event line; the failure to show, if any.
+  std::optional<std::string> Decode(std::span<const std::uint8_t> line);
   std::int32_t ObjectNumber(std::int32_t account, std::int32_t partition) const;
+  // Logs a line (with a note when it is damaged); false when it cannot be.
+  bool LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict);
+  // Sends the ACKs that are due, in order, up to the first that waits.
+  void SendAcks();
 
   DecoderSettings settings_;
   const Clock& clock_;
   DecoderOutlets outlets_;
+  std::deque<Ack> acks_;
+  std::vector<SoobBytes> records_;      // of one batch
+  std::vector<std::size_t> record_at_;  // the index in acks_ of each
 };
 
 }  // namespace orvent

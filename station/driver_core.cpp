@@ -19,7 +19,6 @@ constexpr int kActivityWrap = 16;
 
 constexpr char kStationQuiet[] = "Станция не выходит на связь.";
 constexpr char kStationBack[] = "Связь со станцией восстановлена.";
-constexpr char kLostAtEnd[] = "Событий не записано на диск и потеряно: ";
 constexpr char kEnded[] = "Драйвер остановлен. Событий в очереди: ";
 
 std::string PortText(const std::string& name) { return "Порт " + name; }
@@ -51,8 +50,8 @@ DriverCore::DriverCore(CoreEnvironment env, DriverFace& face)
 
   CommPortDriver1_ = std::make_unique<TCommPortDriver>(*ports_, *env_.Loop, *clock_);
   ApplyReceiverLineSettings(*CommPortDriver1_);
-  CommPortDriver1_->OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
-    CommPortDriver1ReceivePacket(packet, size);
+  CommPortDriver1_->OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> lines) {
+    CommPortDriver1ReceiveLines(lines);
   };
   CommPortDriver1_->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
 }
@@ -73,7 +72,11 @@ DriverCore::StartResult DriverCore::Start() {
       SpoolOutlets{[this](std::int32_t number) { error_log_.LogError(number); },
                    [this](const std::string& text) { face_.ShowStatus(text); },
                    // Told on the loop's thread soon, not at a tick that may be far off.
-                   [this] { dispatcher_.Post([this] { EmitSpoolReports(); }); }});
+                   [this] { dispatcher_.Post([this] { EmitSpoolReports(); }); },
+                   [this] { return link_ && link_->LinkUp() && link_->Accepted(); },
+                   [this](std::uint64_t ticket, bool confirmed) {
+                     dispatcher_.Post([this, ticket, confirmed] { ServerVerdict(ticket, confirmed); });
+                   }});
   spool_->StartScanner();
 
   DecoderSettings decoding;
@@ -88,7 +91,7 @@ DriverCore::StartResult DriverCore::Start() {
     return CommPortDriver1_->SendData(bytes, size);
   };
   outlets.RedrawStation = [this] { face_.StationChanged(); };
-  outlets.StoreEvent = [this](const SoobBytes& record) { return spool_->StoreEvent(record); };
+  outlets.StoreEvents = [this](std::span<const SoobBytes> records) { return spool_->StoreEvents(records); };
   outlets.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
   outlets.LogError = [this](std::int32_t number) { error_log_.LogError(number); };
   outlets.ReportFailure = [this](const std::string& message) { face_.ReportFailure(message); };
@@ -213,9 +216,10 @@ void DriverCore::LineLost() {
 
 void DriverCore::ScheduleTick() {
   if (ended_ || !decoder_) return;
-  // The work is due when the watchdog's verdict can change, and every 200 ms
-  // while records wait in memory for the disk; else the program sleeps. A
-  // wall clock that jumps is caught within kMaxTickGap.
+  // The work is due when the watchdog's verdict can change, and when the
+  // spool has a check due (a record awaiting the server's confirmation, a
+  // disk that refuses files); else the program sleeps. A wall clock that
+  // jumps is caught within kMaxTickGap.
   std::int64_t due = kMaxTickGap.count();
   const std::int64_t quiet_after =
       MsFromDateTime(decoder_->LastStationTime) + settings_.Attention.count() - MsFromDateTime(clock_->Now());
@@ -224,7 +228,7 @@ void DriverCore::ScheduleTick() {
   } else if (quiet_after >= 0) {
     due = std::min<std::int64_t>(due, kTickPeriod.count());  // it turns online at the next tick
   }
-  if (spool_->HeldRecordCount() > 0) due = std::min<std::int64_t>(due, kTickPeriod.count());
+  if (const auto check = spool_->MsUntilCheck()) due = std::min(due, *check);
   due = std::max<std::int64_t>(due, 1);
   if (tick_timer_) env_.Loop->StopTimer(*tick_timer_);
   tick_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(due), [this] {
@@ -248,7 +252,7 @@ void DriverCore::Timer2Timer() {
     ~Next() { core.ScheduleTick(); }
   } next{*this};
   try {
-    spool_->RetryStep();
+    spool_->CheckStep();
     const bool was_online = decoder_->StationOnline;
     decoder_->Watchdog();
     if (decoder_->StationOnline != was_online) {
@@ -266,15 +270,29 @@ void DriverCore::Timer2Timer() {
 }
 
 void DriverCore::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size) {
+  if (packet == nullptr || size == 0) return;
+  const ReceivedLine line{{packet, size}, true, packet[size - 1] == kDC4};
+  CommPortDriver1ReceiveLines({&line, 1});
+}
+
+void DriverCore::CommPortDriver1ReceiveLines(std::span<const ReceivedLine> lines) {
   if (!decoder_) return;
   try {
-    decoder_->HandlePacket(packet, size);
+    decoder_->HandleLines(lines);
   } catch (const std::exception& e) {
     face_.ReportFailure(e.what());
   }
-  // The receiver spoke (or a record waits in memory): the watchdog's next
-  // verdict moves.
+  // The receiver spoke (or a record awaits the server): the next check moves.
   ScheduleTick();
+}
+
+void DriverCore::ServerVerdict(std::uint64_t ticket, bool confirmed) {
+  if (!decoder_ || ended_) return;
+  try {
+    decoder_->ServerVerdict(ticket, confirmed);
+  } catch (const std::exception& e) {
+    face_.ReportFailure(e.what());
+  }
 }
 
 std::size_t DriverCore::End() {
@@ -286,17 +304,9 @@ std::size_t DriverCore::End() {
   // An event whose answer the link still awaited stays in the spool.
   if (link_) link_->Stop();
   if (!spool_) return 0;
-  const std::size_t lost = spool_->Close();
-  if (lost > 0) {
-    // Only records that even the orderly end could not write get here: the
-    // disk refused them to the last.
-    ShowStatus(kLostAtEnd + std::to_string(lost) + ".");
-    try {
-      for (std::size_t i = 0; i < lost; ++i) error_log_.LogError(kSpoolLostErrorNumber);
-    } catch (const std::exception& e) {
-      ShowStatus(e.what());
-    }
-  }
+  // Records the disk refused and the server did not confirm were never
+  // acknowledged: the receiver still has them.
+  spool_->Close();
   try {
     spool_->EmitReports();
   } catch (const std::exception& e) {

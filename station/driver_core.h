@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 
@@ -22,6 +23,7 @@ namespace orvent {
 class EventSpool;
 class MessageDecoder;
 class TCommPortDriver;
+struct ReceivedLine;
 
 // What the core is started with; tests replace the machine's parts.
 struct CoreEnvironment {
@@ -96,13 +98,14 @@ public:
   // Tells the server the port's name and whether it is open.
   void PostPortStateNotice();
 
-  // The 200 ms work: the spool's retries and the receiver watchdog. It runs
-  // only when it has something to do: at the watchdog's next deadline, and
-  // every 200 ms while records wait in memory. Public for the window's
-  // Timer2Timer.
+  // The timed work: the spool's checks and the receiver watchdog. It runs
+  // only when it has something to do: at the watchdog's next deadline and
+  // when the spool has a check due. Public for the window's Timer2Timer.
   void Timer2Timer();
-  // One serial packet, as the packet driver hands it over.
+  // One line whose start was seen, as if the packet driver handed it over.
   void CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size);
+  // The lines the packet driver found due.
+  void CommPortDriver1ReceiveLines(std::span<const ReceivedLine> lines);
 
   // The orderly end: the port closes, the link stops, the spool writes what
   // it holds. Touches nothing of the face but status lines; returns the
@@ -133,6 +136,8 @@ private:
   // LinkWindow: the link's calls, run on the loop's thread.
   void ShowStatus(const std::string& text) override;
   void PulseIndicator() override;
+  // The spool's verdict on a record that awaited the server, on the loop's thread.
+  void ServerVerdict(std::uint64_t ticket, bool confirmed);
 
   IniFile SettingsFile() const;
   // Opens `name`; the reason when it fails.

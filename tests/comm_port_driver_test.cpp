@@ -2,6 +2,9 @@
 #include <termios.h>
 
 #include <atomic>
+#include <cstdio>
+#include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -26,6 +29,19 @@ std::string Pattern(std::size_t size, int seed = 0) {
 
 const std::string kMessage = std::string("5011 181234113001015") + '\x14';
 
+// A line as the driver handed it over.
+struct Line {
+  std::string bytes;
+  bool start_seen = true;
+  bool complete = true;
+  bool operator==(const Line&) const = default;
+};
+
+void PrintTo(const Line& l, std::ostream* os) {
+  *os << ::testing::PrintToString(l.bytes) << (l.start_seen ? "" : " (start not seen)")
+      << (l.complete ? "" : " (incomplete)");
+}
+
 // The driver on a real pseudo-terminal, set up as the program sets it, with a
 // fake clock and an event loop that runs when the test says.
 class PacketDriverTest : public ::testing::Test {
@@ -34,11 +50,20 @@ protected:
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
     driver.SetPortName(pty.path());
     ApplyReceiverLineSettings(driver);
-    driver.OnReceivePacket = [this](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
-      packets.emplace_back(reinterpret_cast<const char*>(p), n);
+    driver.OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> batch) {
+      ++batches;
+      for (const ReceivedLine& l : batch) {
+        const std::string bytes(reinterpret_cast<const char*>(l.Bytes.data()), l.Bytes.size());
+        lines.push_back({bytes, l.StartSeen, l.Complete});
+        if (l.Complete) packets.push_back(bytes);
+      }
+      if (on_batch) on_batch();
     };
     ASSERT_TRUE(driver.Connect());
     ASSERT_TRUE(driver.Watched());
+    // Quiet for longer than the time-out since the opening: the first byte
+    // to come starts a line.
+    Pass(100);
   }
 
   // Bytes from the receiver reach the port, and the loop sees it readable.
@@ -51,7 +76,7 @@ protected:
   // Many bytes at once, faster than any line: the port takes them as they
   // come, a pseudo-terminal's queue at a time.
   void Burst(const std::string& bytes) {
-    constexpr std::size_t kChunk = 1024;
+    constexpr std::size_t kChunk = 1000;
     for (std::size_t at = 0; at < bytes.size(); at += kChunk) Arrive(bytes.substr(at, kChunk));
   }
   // `ms` pass; timers run as they fall due.
@@ -68,10 +93,26 @@ protected:
   ManualEventLoop loop{clock};
   SystemSerialPorts ports;
   TCommPortDriver driver{ports, loop, clock};
-  std::vector<std::string> packets;
+  std::vector<Line> lines;          // every line handed over
+  std::vector<std::string> packets;  // the complete ones
+  int batches = 0;
+  std::function<void()> on_batch;
 };
 
-TEST_F(PacketDriverTest, APacketGoesOnceMoreThanTheTimeOutHasPassedSinceItsBytesArrived) {
+// Message n, each a different account, so a line cut or joined wrongly shows.
+std::string Message(int n) {
+  char text[32];
+  std::snprintf(text, sizeof text, "5011 18%04d113001015", n % 10000);
+  return std::string(text) + '\x14';
+}
+
+std::string Messages(int from, int count) {
+  std::string all;
+  for (int i = from; i < from + count; ++i) all += Message(i);
+  return all;
+}
+
+TEST_F(PacketDriverTest, ALineGoesOnceMoreThanTheTimeOutHasPassedSinceItsFirstByteArrived) {
   // The tick counter passing 2^32 must not disturb the time-out; the last
   // arrival is the all-ones value itself.
   for (const std::uint32_t start : {1000u, 0xFFFFFFFFu - 50, 0xFFFFFFFFu}) {
@@ -87,65 +128,121 @@ TEST_F(PacketDriverTest, APacketGoesOnceMoreThanTheTimeOutHasPassedSinceItsBytes
     EXPECT_EQ(packets.size(), 1u);
   }
   EXPECT_EQ(pty.Waiting(), 0);
-}
 
-TEST_F(PacketDriverTest, TimeOutCountsFromFirstBytesNotFromLast) {
+  // A line in two parts goes at the time-out after its first byte.
+  packets.clear();
   Arrive(kMessage.substr(0, 10));
   Pass(40);
-  Arrive(kMessage.substr(10, 5));
+  Arrive(kMessage.substr(10));
   Pass(40);
   EXPECT_TRUE(packets.empty());
   Pass(1);
-  ASSERT_EQ(packets, std::vector<std::string>{kMessage.substr(0, 15)});
-  // The rest of the message becomes the next packet, timed afresh.
-  Arrive(kMessage.substr(15));
-  Pass(80);
-  EXPECT_EQ(packets.size(), 1u);
-  Pass(1);
-  EXPECT_EQ(packets.back(), kMessage.substr(15));
+  EXPECT_EQ(packets, std::vector<std::string>{kMessage});
 }
 
-TEST_F(PacketDriverTest, FullPacketsGoAtOnceAndTheRemainderAfterItsOwnTimeOut) {
-  const std::string bytes = Pattern(300);
-  Arrive(bytes.substr(0, 100));
-  Pass(30);
-  Arrive(bytes.substr(100));
-  ASSERT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
-  // The remainder came with the second write, 30 ms after the first.
-  Pass(80);
-  EXPECT_EQ(packets.size(), 1u);
-  Pass(1);
-  EXPECT_EQ(packets, (std::vector<std::string>{bytes.substr(0, 256), bytes.substr(256)}));
-
-  packets.clear();
-  const std::string two = Pattern(512, 3);
-  Arrive(two);
-  EXPECT_EQ(packets, (std::vector<std::string>{two.substr(0, 256), two.substr(256)}));
-  Pass(500);
-  EXPECT_EQ(packets.size(), 2u);
+TEST_F(PacketDriverTest, SeveralMessagesInOneReadAreEachALineOfTheirOwn) {
+  for (const bool quick : {false, true}) {
+    SCOPED_TRACE(quick ? "QuickAck" : "default");
+    driver.SetQuickAck(quick);
+    lines.clear();
+    batches = 0;
+    // Three messages in one write: below the packet size, they go together
+    // at the time-out (or at once with QuickAck), each a line.
+    Arrive(Messages(0, 3));
+    if (!quick) {
+      Pass(80);
+      EXPECT_TRUE(lines.empty());
+      Pass(1);
+    }
+    EXPECT_EQ(lines, (std::vector<Line>{{Message(0)}, {Message(1)}, {Message(2)}}));
+    EXPECT_EQ(batches, 1);
+    // Twenty: past the packet size, every complete line goes at once, and
+    // the unfinished one waits for its DC4.
+    lines.clear();
+    Arrive(Messages(10, 20) + Message(30).substr(0, 9));
+    EXPECT_EQ(lines.size(), 20u);
+    EXPECT_EQ(lines.back(), Line{Message(29)});
+    Arrive(Message(30).substr(9));
+    Pass(81);
+    EXPECT_EQ(lines.back(), Line{Message(30)});
+  }
 }
 
-TEST_F(PacketDriverTest, ALineAfterALongBurstIsNotHeldBack) {
-  // 20,000 bytes faster than any line, then a message: it goes with the
-  // burst's remainder (20,000 is not a multiple of 256) once the time-out has
-  // passed since they arrived, not a line time per packet later.
-  Burst(Pattern(20000));
-  EXPECT_EQ(packets.size(), 20000u / 256);
+TEST_F(PacketDriverTest, ABurstIsCutAtEveryDc4WhateverTheReads) {
+  // 500 messages faster than any line, in reads that cut lines anywhere.
+  Burst(Messages(0, 500));
+  Pass(81);
+  ASSERT_EQ(packets.size(), 500u);
+  for (int i = 0; i < 500; ++i) ASSERT_EQ(packets[static_cast<std::size_t>(i)], Message(i)) << i;
+  EXPECT_EQ(lines.size(), 500u) << "no line was cut or given up";
+}
+
+// A read fills the buffer and ends in the middle of a line; the handler then
+// stores the lines for longer than the time-out, while the line's rest
+// arrives. The rest is read before anything is given up: the line is whole.
+TEST_F(PacketDriverTest, ALineWhoseRestArrivesWhileTheHandlerStoresIsNotCut) {
+  const std::string first = Messages(0, 97) + Message(97).substr(0, 11);  // 2048 bytes
+  ASSERT_EQ(first.size(), 2048u);
+  bool stored = false;
+  on_batch = [&] {
+    if (std::exchange(stored, true)) return;
+    clock.Advance(451);  // a slow disk
+    ASSERT_TRUE(pty.Write(Message(97).substr(11)));
+    ASSERT_TRUE(pty.WaitUntilWaiting(10));
+  };
+  Arrive(first);
+  Pass(81);
+  ASSERT_EQ(packets.size(), 98u);
+  EXPECT_EQ(packets.back(), Message(97));
+  EXPECT_EQ(lines.size(), 98u) << "nothing was given up";
+}
+
+TEST_F(PacketDriverTest, ALineThatStopsIsGivenUpAfterItsLastByteAndItsRestIsNoLineStart) {
+  Arrive("5011 18");
+  Pass(60);
+  Arrive("1234");
+  Pass(80);
+  EXPECT_TRUE(lines.empty()) << "the time-out counts from the line's last byte";
+  Pass(1);
+  EXPECT_EQ(lines, (std::vector<Line>{{"5011 181234", true, false}}));
+  // Whatever comes up to the next DC4 may be the rest of it.
+  Arrive("113001015\x14" + kMessage);
+  Pass(81);
+  EXPECT_EQ(lines, (std::vector<Line>{{"5011 181234", true, false}, {"113001015\x14", false, true}, {kMessage}}));
+
+  // A line that outgrows the receive buffer is given up at once.
+  lines.clear();
+  Burst(std::string(2100, 'x'));
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), (Line{std::string(2048, 'x'), true, false}));
+  Arrive("\x14" + kMessage);
+  Pass(81);
+  EXPECT_EQ(lines.back(), Line{kMessage});
+  EXPECT_FALSE(lines[lines.size() - 2].start_seen);
+}
+
+TEST_F(PacketDriverTest, BytesThatComeRightAfterTheOpeningStartNoLine) {
+  driver.Disconnect();
+  ASSERT_TRUE(driver.Connect());
+  // The rest of a line that was on its way when the port opened.
+  Arrive(kMessage.substr(12) + kMessage);
+  Pass(81);
+  EXPECT_EQ(lines, (std::vector<Line>{{kMessage.substr(12), false, true}, {kMessage}}));
+
+  // After a quiet moment, the first byte starts a line.
+  lines.clear();
+  driver.Disconnect();
+  ASSERT_TRUE(driver.Connect());
+  Pass(81);
   Arrive(kMessage);
   Pass(81);
-  ASSERT_EQ(packets.size(), 20000u / 256 + 1);
-  EXPECT_EQ(packets.back(), Pattern(20000).substr(20000 / 256 * 256) + kMessage);
+  EXPECT_EQ(lines, std::vector<Line>{{kMessage}});
 }
 
 TEST_F(PacketDriverTest, QuickAckHandsAMessageOverAtItsClosingDc4) {
   driver.SetQuickAck(true);
   Arrive(kMessage);
   EXPECT_EQ(packets, std::vector<std::string>{kMessage});
-
-  // Two messages in one write are two packets.
-  packets.clear();
-  Arrive(kMessage + kMessage);
-  EXPECT_EQ(packets, (std::vector<std::string>{kMessage, kMessage}));
 
   // A message split over two writes goes when its end arrives.
   packets.clear();
@@ -155,25 +252,24 @@ TEST_F(PacketDriverTest, QuickAckHandsAMessageOverAtItsClosingDc4) {
   Arrive(kMessage.substr(12));
   EXPECT_EQ(packets, std::vector<std::string>{kMessage});
 
-  // Bytes without a DC4 still wait for the time-out.
-  packets.clear();
+  // Bytes without a DC4 are given up after the time-out.
+  lines.clear();
   Arrive("5011 18");
   Pass(80);
-  EXPECT_TRUE(packets.empty());
+  EXPECT_TRUE(lines.empty());
   Pass(1);
-  EXPECT_EQ(packets, std::vector<std::string>{"5011 18"});
+  EXPECT_EQ(lines, (std::vector<Line>{{"5011 18", true, false}}));
 }
 
-TEST_F(PacketDriverTest, DiscardModeDropsTimedOutPartialPacketOnly) {
+TEST_F(PacketDriverTest, DiscardModeDropsALineThatStopsWithoutHandingItOver) {
   driver.SetPacketMode(pmDiscard);
-  const std::string bytes = Pattern(300);
-  Arrive(bytes);
+  Arrive("5011 18");
   Pass(81);
-  EXPECT_EQ(packets, std::vector<std::string>{bytes.substr(0, 256)});
-  EXPECT_EQ(pty.Waiting(), 0) << "the partial packet is read and dropped";
-  Arrive(kMessage);
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(pty.Waiting(), 0) << "the line is read and dropped";
+  Arrive("1234113001015\x14" + kMessage);
   Pass(81);
-  EXPECT_EQ(packets.size(), 1u);
+  EXPECT_EQ(lines, (std::vector<Line>{{"1234113001015\x14", false, true}, {kMessage}}));
 }
 
 TEST_F(PacketDriverTest, RawModeNeverReadsMoreThanTheBuffer) {
@@ -192,30 +288,42 @@ TEST_F(PacketDriverTest, RawModeNeverReadsMoreThanTheBuffer) {
   EXPECT_TRUE(packets.empty());
 }
 
-TEST_F(PacketDriverTest, AHandlerThatRunsTheLoopKeepsItsPacketAndGetsNoSecondInItsMiddle) {
+TEST_F(PacketDriverTest, AHandlerThatRunsTheLoopKeepsItsLinesAndGetsNoSecondBatchInItsMiddle) {
   // A handler that lets the event loop run (a message box) may see the line
-  // readable again; the packet it reads must stay as it was.
-  const std::string first = Pattern(256);
-  const std::string second = Pattern(256, 5);
-  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
-    if (packets.empty()) {
+  // readable again; the lines it reads must stay as they were.
+  const std::string first = Messages(0, 13);  // past the packet size: at once
+  const std::string second = Messages(13, 13);
+  std::vector<std::string> seen;
+  driver.OnReceiveLines = [&](TCommPortDriver*, std::span<const ReceivedLine> batch) {
+    if (seen.empty()) {
       Arrive(second);
-      EXPECT_EQ(packets.size(), 0u);
+      EXPECT_TRUE(seen.empty());
     }
-    packets.emplace_back(reinterpret_cast<const char*>(p), n);
+    for (const ReceivedLine& l : batch) seen.emplace_back(reinterpret_cast<const char*>(l.Bytes.data()), l.Bytes.size());
   };
   Arrive(first);
-  // The second goes after the first's handler has returned, whole.
-  EXPECT_EQ(packets, (std::vector<std::string>{first, second}));
+  // The second batch goes after the first's handler has returned, whole.
+  ASSERT_EQ(seen.size(), 26u);
+  for (int i = 0; i < 26; ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], Message(i));
+}
+
+TEST_F(PacketDriverTest, WithoutALinesHandlerEachCompleteLineIsAPacket) {
+  driver.OnReceiveLines = nullptr;
+  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
+    packets.emplace_back(reinterpret_cast<const char*>(p), n);
+  };
+  Arrive(Messages(0, 2) + "tail");
+  Pass(81);
+  EXPECT_EQ(packets, (std::vector<std::string>{Message(0), Message(1)}));
 }
 
 TEST_F(PacketDriverTest, HandlerClosingThePortEndsTheHandingOver) {
-  driver.OnReceivePacket = [&](TCommPortDriver* sender, const std::uint8_t*, std::uint32_t n) {
+  driver.OnReceiveLines = [&](TCommPortDriver* sender, std::span<const ReceivedLine> batch) {
     EXPECT_EQ(sender, &driver);
-    packets.emplace_back(n, '\0');
+    packets.emplace_back(batch.size(), '\0');
     driver.Disconnect();
   };
-  Arrive(Pattern(512));
+  Arrive(Messages(0, 13) + "5011");
   EXPECT_EQ(packets.size(), 1u);
   EXPECT_FALSE(driver.Connected());
   EXPECT_FALSE(driver.Watched());

@@ -101,8 +101,11 @@ protected:
     return notices;
   }
   // A receiver line through the pseudo-terminal; true when the core's ACK
-  // came back (the packet's time-out runs on the loop's timers).
+  // came back (the packet's time-out runs on the loop's timers). The line
+  // comes after a quiet moment: one that follows the port's opening at once
+  // may be the rest of a line already on its way, and goes unanswered.
   bool Acknowledged(test::PtyPair& pty) {
+    loop.Advance(100);
     if (!pty.Write(kLine) || !pty.WaitUntilWaiting(static_cast<int>(kLine.size()))) return false;
     loop.SignalWatches();  // the loop sees the line readable
     loop.Advance(200);

@@ -103,14 +103,16 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
       ++acks;
       return size;
     };
-    out.StoreEvent = [&](const SoobBytes& bytes) {
-      ++records;
-      const stru_soob r = *DeserializeSoob(bytes);
-      EXPECT_EQ(r.Mark, 33);
-      EXPECT_LE(r.ZoneLength, 4);
-      EXPECT_LE(r.Kind, 9);
-      for (int i = 0; i < r.ZoneLength; ++i) EXPECT_FALSE(r.ZoneChars[i] >= 'A' && r.ZoneChars[i] <= 'Z');
-      return true;
+    out.StoreEvents = [&](std::span<const SoobBytes> batch) {
+      for (const SoobBytes& bytes : batch) {
+        ++records;
+        const stru_soob r = *DeserializeSoob(bytes);
+        EXPECT_EQ(r.Mark, 33);
+        EXPECT_LE(r.ZoneLength, 4);
+        EXPECT_LE(r.Kind, 9);
+        for (int i = 0; i < r.ZoneLength; ++i) EXPECT_FALSE(r.ZoneChars[i] >= 'A' && r.ZoneChars[i] <= 'Z');
+      }
+      return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
     };
     out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
     out.ReportFailure = [](const std::string& message) { EXPECT_NE(message.find("not a valid integer"), std::string::npos); };
@@ -118,8 +120,11 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
 
     for (int i = 0; i < 20; ++i) {
       const std::string p = noise.Packet();
-      complete += p.back() == '\x14';
-      events += p.back() == '\x14' && p.front() == '5';
+      // Only a line that is a message of the receiver's is acknowledged.
+      const LineVerdict verdict =
+          ClassifyLine({reinterpret_cast<const std::uint8_t*>(p.data()), p.size()}, true, p.back() == '\x14');
+      complete += verdict.Kind != LineKind::Damaged;
+      events += verdict.Kind == LineKind::Event;
       decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(p.data()), static_cast<std::uint32_t>(p.size()));
       clock.Advance(noise.Below(100'000));
       decoder.Watchdog();

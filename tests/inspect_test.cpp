@@ -55,7 +55,14 @@ TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
   EXPECT_NE(not_event.out.find("acknowledged: yes"), std::string::npos) << not_event.out;
   EXPECT_NE(not_event.out.find("no event: the line does not start with \"5\""), std::string::npos) << not_event.out;
 
-  EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 1);
+  // Noise before an alarm: the driver would leave the line unacknowledged.
+  const Outcome noise = Inspect("decode" + ini + "'\\xFF5011 181234113001015'");
+  EXPECT_EQ(noise.status, 1);
+  EXPECT_NE(noise.out.find("acknowledged: no"), std::string::npos) << noise.out;
+  EXPECT_NE(noise.out.find("damaged: byte above 127 in a line that is no event"), std::string::npos) << noise.out;
+
+  EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 0) << "a long event line is decoded";
+  EXPECT_EQ(Inspect("decode" + ini + std::string(2100, '5')).status, 1);
   EXPECT_EQ(Inspect("decode" + ini + "'5\\x1'").status, 2);
   EXPECT_EQ(Inspect("decode" + ini + "--time yesterday 5").status, 2);
   EXPECT_EQ(Inspect("decode").status, 2);

@@ -34,12 +34,15 @@ public:
       return size;
     };
     out.RedrawStation = [this] { ++redraws; };
-    out.StoreEvent = [this](const SoobBytes& bytes) {
-      // What the receiver had been sent when the record was stored.
+    out.StoreEvents = [this](std::span<const SoobBytes> batch) {
+      // What the receiver had been sent when the records were stored.
       sent_at_store.push_back(sent);
-      if (spool_refuses) return false;
-      records.push_back(bytes);
-      return true;
+      StoreResults results;
+      for (const SoobBytes& bytes : batch) {
+        records.push_back(bytes);
+        results.push_back({store_answer, ++tickets});
+      }
+      return results;
     };
     out.LookupRazdel = [this](const std::string& key) {
       lookups.push_back(key);
@@ -54,6 +57,15 @@ public:
   void Feed(std::string_view packet) {
     decoder->HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
   }
+  // Lines handed over together, as the packet driver cut them.
+  void FeedLines(const std::vector<std::string>& lines, bool first_start_seen = true) {
+    std::vector<ReceivedLine> batch;
+    for (const std::string& line : lines) {
+      batch.push_back({{reinterpret_cast<const std::uint8_t*>(line.data()), line.size()},
+                       batch.empty() ? first_start_seen : true, !line.empty() && line.back() == '\x14'});
+    }
+    decoder->HandleLines(batch);
+  }
   stru_soob LastRecord() const { return *DeserializeSoob(records.back()); }
   std::string LastZone() const {
     const stru_soob r = LastRecord();
@@ -67,7 +79,8 @@ public:
   int redraws = 0;
   std::vector<SoobBytes> records;
   std::vector<std::string> sent_at_store;
-  bool spool_refuses = false;
+  RecordKept store_answer = RecordKept::OnDisk;
+  std::uint64_t tickets = 0;
   std::vector<std::string> lookups;
   std::vector<std::int32_t> errors;
   std::vector<std::string> failures;
@@ -195,7 +208,7 @@ TEST(MessageDecoder, PacketsThatYieldNoEvent) {
   EXPECT_EQ(d.redraws, 1);
   EXPECT_GT(d.decoder->LastStationTime, start);
   EXPECT_TRUE(d.records.empty());
-  EXPECT_EQ(d.raw_log, "5011 181234113001015" + Line("1011 181234113001015"));
+  EXPECT_EQ(d.raw_log, "5011 181234113001015\r\n# no ACK: no DC4, the line stopped\r\n" + Line("1011 181234113001015"));
 }
 
 TEST(MessageDecoder, ShortestEventAndTwoMessagesInOnePacket) {
@@ -210,10 +223,14 @@ TEST(MessageDecoder, ShortestEventAndTwoMessagesInOnePacket) {
   EXPECT_EQ(r.Kind, 0);
   EXPECT_EQ(r.Mark, 33);
 
-  d.Feed(kMessage + Line("5011 189999113002016"));
-  EXPECT_EQ(d.records.size(), 2u);
-  EXPECT_EQ(d.sent, "\x06\x06");
-  EXPECT_EQ(d.LastRecord().Number, 51234);
+  // Two messages handed over together: each its own record and ACK, stored
+  // together before either ACK.
+  d.FeedLines({kMessage, Line("5011 189999113002016")});
+  EXPECT_EQ(d.records.size(), 3u);
+  EXPECT_EQ(d.sent, "\x06\x06\x06");
+  EXPECT_EQ(d.sent_at_store.back(), "\x06");
+  EXPECT_EQ(DeserializeSoob(d.records[1])->Number, 51234);
+  EXPECT_EQ(d.LastRecord().Number, 69999);
 }
 
 TEST(MessageDecoder, AnEventIsStoredBeforeItsAckAndNotAcknowledgedUnlessStored) {
@@ -223,14 +240,76 @@ TEST(MessageDecoder, AnEventIsStoredBeforeItsAckAndNotAcknowledgedUnlessStored) 
   EXPECT_EQ(d.sent_at_store, (std::vector<std::string>{"", "\x06"}));
   EXPECT_EQ(d.sent, "\x06\x06");
 
-  // Neither on disk nor in memory: the receiver must send it again.
-  d.spool_refuses = true;
+  // Neither on disk nor with the server: the receiver must send it again.
+  d.store_answer = RecordKept::Refused;
   d.Feed(kMessage);
   EXPECT_EQ(d.sent, "\x06\x06");
-  EXPECT_EQ(d.records.size(), 2u);
+  EXPECT_EQ(d.records.size(), 3u);
   EXPECT_EQ(d.decoder->StationTick, 3);  // the receiver spoke all the same
   // A line that is no event needs no room and is acknowledged.
   d.Feed(Line("1011 181234113001015"));
+  EXPECT_EQ(d.sent, "\x06\x06\x06");
+}
+
+// Which lines are messages: a table of damaged lines and the messages they
+// must not be taken for.
+TEST(MessageDecoder, OnlyAMessageWhoseStartWasSeenAndThatCarriesNoNoiseIsAcknowledged) {
+  const std::string alarm = "5011 181234113001015";
+  struct Case {
+    const char* name;
+    std::string line;
+    bool start_seen;
+    bool acked;
+    bool record;
+  } cases[] = {
+      {"an alarm", Line(alarm), true, true, true},
+      {"a heartbeat", Line("1011           @    "), true, true, false},
+      {"noise byte before an alarm", Line("\xFF" + alarm), true, false, false},
+      {"random bytes then an alarm", Line("\x9C\x03z" + alarm), true, false, false},
+      {"printable noise then a high byte then an alarm", Line("q\xF3" + alarm), true, false, false},
+      {"NUL inside an alarm", Line(std::string("5011 18\0", 8) + alarm.substr(8)), true, false, false},
+      {"the tail of a line after a dropped start", Line(alarm.substr(7)), false, false, false},
+      {"an alarm whose start was not seen", Line(alarm), false, false, false},
+      {"DC4 alone", Line(""), true, false, false},
+      {"an alarm with a zone byte above 127", Line("5011 18123411300101\xE9"), true, true, true},
+      {"\"5\" and DC4 alone", Line("5"), true, true, true},
+      {"a longer alarm line", Line(alarm + "EXTRA FIELDS"), true, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    DecoderSettings logging;
+    logging.Log = true;
+    Decoder d(logging);
+    d.FeedLines({c.line}, c.start_seen);
+    EXPECT_EQ(d.sent, c.acked ? "\x06" : "");
+    EXPECT_EQ(d.records.size(), c.record ? 1u : 0u);
+    EXPECT_EQ(d.decoder->StationTick, c.acked ? 1 : 0) << "only a message shows the receiver alive";
+    // The raw log keeps the bytes as they came, and says why a line went unanswered.
+    EXPECT_EQ(d.raw_log.substr(0, c.line.size()), c.line);
+    EXPECT_EQ(d.raw_log.find("# no ACK: ") != std::string::npos, !c.acked);
+  }
+}
+
+TEST(MessageDecoder, AnAckThatWaitsForTheServerHoldsBackTheAcksBehindIt) {
+  Decoder d;
+  d.store_answer = RecordKept::AwaitingServer;
+  d.FeedLines({kMessage, Line("1011           @    ")});
+  EXPECT_EQ(d.sent, "") << "nothing is acknowledged on memory's word, nor ahead of it";
+  EXPECT_EQ(d.decoder->AcksWaiting(), 2u);
+  // The receiver sends the alarm again while it waits: no second record, and
+  // the one ACK will answer both.
+  d.FeedLines({kMessage});
+  EXPECT_EQ(d.records.size(), 1u);
+  d.decoder->ServerVerdict(1, true);
+  EXPECT_EQ(d.sent, "\x06\x06");
+  EXPECT_EQ(d.decoder->AcksWaiting(), 0u);
+
+  // Not confirmed in time: no ACK, and the messages behind it go on.
+  d.FeedLines({Line("5011 189999113002016"), Line("1011           @    ")});
+  d.decoder->ServerVerdict(2, false);
+  EXPECT_EQ(d.sent, "\x06\x06\x06");
+  // A verdict for a ticket nobody waits for changes nothing.
+  d.decoder->ServerVerdict(2, true);
   EXPECT_EQ(d.sent, "\x06\x06\x06");
 }
 
@@ -257,9 +336,9 @@ TEST(MessageDecoder, Rule2ReadsTheSettingsFileAtEveryMessage) {
   FakeClock clock;
   std::vector<SoobBytes> records;
   DecoderOutlets out;
-  out.StoreEvent = [&](const SoobBytes& b) {
-    records.push_back(b);
-    return true;
+  out.StoreEvents = [&](std::span<const SoobBytes> batch) {
+    records.insert(records.end(), batch.begin(), batch.end());
+    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
   };
   out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
   MessageDecoder decoder(With(false, 2), clock, dir.path(), out);

@@ -66,9 +66,9 @@ TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   std::vector<SoobBytes> records;
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
-  outlets.StoreEvent = [&](const SoobBytes& record) {
-    records.push_back(record);
-    return true;
+  outlets.StoreEvents = [&](std::span<const SoobBytes> batch) {
+    records.insert(records.end(), batch.begin(), batch.end());
+    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
   };
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {

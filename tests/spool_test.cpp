@@ -90,7 +90,12 @@ protected:
     spool = std::make_unique<EventSpool>(
         prefix, clock,
         SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); },
-                     [this](const std::string& text) { statuses.push_back(text); }, [this] { ++reports_waiting; }},
+                     [this](const std::string& text) { statuses.push_back(text); }, [this] { ++reports_waiting; },
+                     [this] { return server_takes.load(); },
+                     [this](std::uint64_t ticket, bool confirmed) {
+                       std::lock_guard lock(verdicts_mutex);
+                       verdicts.emplace_back(ticket, confirmed);
+                     }},
         &disk);
     return *spool;
   }
@@ -131,6 +136,9 @@ protected:
   std::vector<std::int32_t> errors;
   std::vector<std::string> statuses;
   std::atomic<int> reports_waiting{0};
+  std::atomic<bool> server_takes{false};
+  std::mutex verdicts_mutex;
+  std::vector<std::pair<std::uint64_t, bool>> verdicts;
   std::unique_ptr<EventSpool> spool;
 };
 
@@ -381,7 +389,7 @@ TEST_F(SpoolTest, PathForSoobMayNameAFolderInCyrillic) {
   {
     EventSpool s(prefix, clock, {});
     ASSERT_TRUE(s.StoreEvent(kRecord));
-    EXPECT_EQ(s.HeldRecordCount(), 0u);
+    EXPECT_EQ(s.UnconfirmedCount(), 0u);
   }
   EXPECT_TRUE(fs::exists(folder_path / "2202AB3A.dd8"));
   // A later run finds it by listing the folder.
@@ -396,9 +404,9 @@ TEST_F(SpoolTest, PathForSoobMayNameAFolderInCyrillic) {
 }
 
 // A spool folder that is missing, or a file where it should be: the disk
-// refuses every record, which is then held in memory and written as soon as
-// the folder is there.
-TEST_F(SpoolTest, RecordsWaitInMemoryForAFolderThatCannotTakeThem) {
+// refuses every record. Without the server nothing is kept in memory: the
+// receiver keeps the message. The disk taking files again is told.
+TEST_F(SpoolTest, AFolderThatCannotTakeRecordsKeepsNothingInMemory) {
   struct Case {
     const char* name;
     std::function<void(const TempDir&)> spoil;
@@ -412,21 +420,121 @@ TEST_F(SpoolTest, RecordsWaitInMemoryForAFolderThatCannotTakeThem) {
     TempDir folder;
     c.spoil(folder);
     std::vector<std::int32_t> logged;
-    EventSpool s(folder.File("spool") + "/", clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
-    ASSERT_TRUE(s.StoreEvent(NumberedRecord(1)));
-    ASSERT_TRUE(s.StoreEvent(NumberedRecord(2)));
-    EXPECT_EQ(s.HeldRecordCount(), 2u);
+    std::vector<std::string> told;
+    EventSpool s(folder.File("spool") + "/", clock,
+                 {[&](std::int32_t n) { logged.push_back(n); }, [&](const std::string& t) { told.push_back(t); }, {},
+                  [] { return false; }, {}});
+    const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2)};
+    const StoreResults results = s.StoreEvents(records);
+    ASSERT_EQ(results.size(), 2u);
+    for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::Refused);
+    EXPECT_EQ(s.WaitingCount(), 0u);
+    EXPECT_EQ(s.UnconfirmedCount(), 0u);
     EXPECT_EQ(logged, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
-    s.RetryStep();
-    EXPECT_EQ(s.HeldRecordCount(), 2u);
+    EXPECT_EQ(told, std::vector<std::string>{kSpoolWriteFailedStatus});
 
     fs::remove(folder.File("spool"));
     ASSERT_TRUE(fs::create_directory(folder.File("spool")));
-    s.RetryStep();
-    EXPECT_EQ(s.HeldRecordCount(), 0u);
-    EXPECT_EQ(Names(folder.File("spool")).size(), 2u);
-    EXPECT_EQ(s.Close(), 0u);
+    EXPECT_TRUE(s.StoreEvent(NumberedRecord(3)));
+    EXPECT_EQ(told, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolWriteBackStatus}));
+    EXPECT_EQ(Names(folder.File("spool")).size(), 1u);
+    s.Close();
   }
+}
+
+struct DiskFailure {
+  const char* name;
+  bool writes;
+  bool renames;
+};
+
+void PrintTo(const DiskFailure& f, std::ostream* os) { *os << f.name; }
+
+class SpoolDiskFailures : public SpoolTest, public ::testing::WithParamInterface<DiskFailure> {};
+
+// While the disk refuses records and the server takes events, each record
+// goes to the server, and its message may be acknowledged only on the
+// server's confirmation of that very record, within kServerConfirmMs.
+TEST_P(SpoolDiskFailures, RecordsTheDiskRefusesWaitForTheServersConfirmation) {
+  Make();
+  server_takes = true;
+  disk.fail_writes = GetParam().writes;
+  disk.fail_renames = GetParam().renames;
+  const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2), NumberedRecord(3), NumberedRecord(4)};
+  const StoreResults results = spool->StoreEvents(records);
+  for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::AwaitingServer);
+  EXPECT_EQ(spool->UnconfirmedCount(), 4u);
+  EXPECT_TRUE(Names().empty());  // no temporary file is left either
+  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
+  EXPECT_EQ(statuses, std::vector<std::string>{kSpoolWriteFailedStatus});
+
+  // Confirmed: its verdict says so. Not confirmed: given up at once.
+  EXPECT_EQ(DeliverNext(), 1);
+  const auto refused = spool->TakeNextEvent();
+  ASSERT_TRUE(refused);
+  spool->EventUndelivered(refused->Id);
+  spool->SpoolLinkUp();
+  // One in flight when its time runs out, one that never went.
+  const auto late = spool->TakeNextEvent();
+  ASSERT_TRUE(late);
+  EXPECT_EQ(spool->MsUntilCheck(), EventSpool::kServerConfirmMs + 1);
+  clock.Advance(EventSpool::kServerConfirmMs + 1);
+  spool->CheckStep();
+  EXPECT_EQ(spool->UnconfirmedCount(), 0u);
+  EXPECT_FALSE(spool->TakeNextEvent()) << "a record given up is not sent any more";
+  spool->EventAcknowledged(late->Id);  // too late: no verdict
+  EXPECT_EQ(verdicts, (std::vector<std::pair<std::uint64_t, bool>>{
+                          {results[0].Ticket, true}, {results[1].Ticket, false},
+                          {results[2].Ticket, false}, {results[3].Ticket, false}}));
+  EXPECT_EQ(spool->WaitingCount(), 0u);
+
+  // The disk's trouble is told again every minute while it lasts, and its
+  // end as soon as a file can be written.
+  clock.Advance(EventSpool::kDiskNoticeMs - EventSpool::kServerConfirmMs);
+  spool->CheckStep();
+  EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolWriteFailedStatus}));
+  disk.fail_writes = false;
+  disk.fail_renames = false;
+  clock.Advance(EventSpool::kDiskNoticeMs);
+  spool->CheckStep();
+  EXPECT_EQ(statuses.back(), kSpoolWriteBackStatus);
+  EXPECT_EQ(spool->MsUntilCheck(), std::nullopt);
+  EXPECT_TRUE(Names().empty()) << "the probe leaves no file behind";
+  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SpoolDiskFailures,
+                         ::testing::Values(DiskFailure{"WriteFails", true, false},
+                                           DiskFailure{"RenameFailsAfterTheWrite", false, true}),
+                         [](const ::testing::TestParamInfo<DiskFailure>& info_) {
+                           return std::string(info_.param.name);
+                         });
+
+TEST_F(SpoolTest, TheOrderlyEndGivesUpWhatAwaitsTheServer) {
+  Make();
+  server_takes = true;
+  disk.fail_writes = true;
+  const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2)};
+  const StoreResults results = spool->StoreEvents(records);
+  spool->Close();
+  EXPECT_EQ(verdicts, (std::vector<std::pair<std::uint64_t, bool>>{{results[0].Ticket, false},
+                                                                   {results[1].Ticket, false}}));
+  EXPECT_TRUE(Names().empty());
+}
+
+// A batch is flushed together: every record is on disk when StoreEvents
+// returns, under names of its own, even when they are written within one
+// millisecond.
+TEST_F(SpoolTest, ABatchOfRecordsIsWrittenWhole) {
+  Make();
+  std::vector<SoobBytes> records;
+  for (int i = 0; i < 50; ++i) records.push_back(NumberedRecord(i));
+  const StoreResults results = spool->StoreEvents(records);
+  for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::OnDisk);
+  std::multiset<std::int32_t> expected;
+  for (int i = 0; i < 50; ++i) expected.insert(i);
+  EXPECT_EQ(OnDisk(), expected);
+  for (int i = 0; i < 50; ++i) ASSERT_EQ(DeliverNext(), i) << "new records go in their order";
 }
 
 // A file another program holds (Windows refuses to share a file being
@@ -450,7 +558,7 @@ TEST_F(SpoolTest, AFileHeldByAnotherProgramWaitsWithoutHoldingUpTheRest) {
     disk.held_path = folder.File("1.dd8");
     disk.held_shares_reads = c.shares_reads;
     std::vector<std::int32_t> logged;
-    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}}, &disk);
+    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}}, &disk);
     s.ScanFolder();
     auto event = s.TakeNextEvent();
     ASSERT_TRUE(event);
@@ -518,7 +626,7 @@ TEST_F(SpoolTest, TheScannerFindsTheBacklogWithoutHoldingTheSpool) {
   ASSERT_EQ(spool->WaitingCount(), 201u);
   EXPECT_EQ(DeliverNext(), 1000);
   for (int i = 0; i < 200; ++i) ASSERT_EQ(DeliverNext(), i);
-  EXPECT_EQ(spool->Close(), 0u);
+  spool->Close();
 }
 
 // Closing right after the scanner starts finds it anywhere: scanning, just
@@ -528,14 +636,14 @@ TEST_F(SpoolTest, TheScannerEndsWhereverItIsWhenTheSpoolCloses) {
     Make();
     spool->StartScanner();
     if (i % 2 == 1) std::this_thread::yield();
-    auto closed = std::async(std::launch::async, [&] { return spool->Close(); });
+    auto closed = std::async(std::launch::async, [&] { spool->Close(); });
     if (closed.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
       ADD_FAILURE() << "Close did not return in round " << i;
       // A deadlocked scanner cannot be recovered; end rather than hang.
       std::fflush(nullptr);
       std::_Exit(1);
     }
-    EXPECT_EQ(closed.get(), 0u);
+    closed.get();
   }
 }
 
@@ -625,94 +733,6 @@ TEST_F(SpoolTest, ADeliveredFileThatCannotBeDeletedNeverGoesAgain) {
   EXPECT_EQ(Names().size(), 1u);
 }
 
-struct DiskFailure {
-  const char* name;
-  bool writes;
-  bool renames;
-};
-
-void PrintTo(const DiskFailure& f, std::ostream* os) { *os << f.name; }
-
-class SpoolDiskFailures : public SpoolTest, public ::testing::WithParamInterface<DiskFailure> {};
-
-// While the disk refuses records they are held in memory: acknowledged to
-// the receiver, sent when the link can take them, written once the disk
-// takes them again, reported once per streak.
-TEST_P(SpoolDiskFailures, RecordsAreHeldSentAndWrittenLater) {
-  Make();
-  disk.fail_writes = GetParam().writes;
-  disk.fail_renames = GetParam().renames;
-  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(spool->StoreEvent(NumberedRecord(i)));
-  EXPECT_EQ(spool->HeldRecordCount(), 3u);
-  EXPECT_TRUE(Names().empty());  // no temporary file is left either
-  EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolWriteErrorNumber});
-  EXPECT_EQ(statuses, std::vector<std::string>{kSpoolWriteFailedStatus});
-
-  // One goes live from memory; another is in flight when the disk returns.
-  EXPECT_EQ(DeliverNext(), 1);
-  const auto in_flight = spool->TakeNextEvent();
-  ASSERT_TRUE(in_flight);
-  spool->RetryStep();
-  EXPECT_EQ(spool->HeldRecordCount(), 2u);
-
-  disk.fail_writes = false;
-  disk.fail_renames = false;
-  spool->RetryStep();
-  EXPECT_EQ(spool->HeldRecordCount(), 0u);
-  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{2, 3}));
-  // The written file of the record in flight goes with its acknowledgement.
-  spool->EventAcknowledged(in_flight->Id);
-  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{3}));
-  EXPECT_EQ(DeliverNext(), 3);
-  EXPECT_TRUE(Names().empty());
-
-  // A new streak is reported anew.
-  disk.fail_writes = true;
-  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(4)));
-  EXPECT_EQ(errors, (std::vector<std::int32_t>{kSpoolWriteErrorNumber, kSpoolWriteErrorNumber}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, SpoolDiskFailures,
-                         ::testing::Values(DiskFailure{"WriteFails", true, false},
-                                           DiskFailure{"RenameFailsAfterTheWrite", false, true}),
-                         [](const ::testing::TestParamInfo<DiskFailure>& info_) {
-                           return std::string(info_.param.name);
-                         });
-
-TEST_F(SpoolTest, AtTheMemoryBoundTheHeldRecordsAreWrittenFirstElseTheMessageIsRefused) {
-  Make();
-  disk.fail_writes = true;
-  for (std::size_t i = 0; i < EventSpool::kMaxHeldRecords; ++i) {
-    ASSERT_TRUE(spool->StoreEvent(NumberedRecord(static_cast<std::int32_t>(i))));
-  }
-  EXPECT_FALSE(spool->StoreEvent(NumberedRecord(-1)));
-  EXPECT_FALSE(spool->StoreEvent(NumberedRecord(-2)));
-  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords);
-  EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolMemoryFullStatus}));
-
-  // The new record's own write fails once more, but the held ones can be
-  // written: they make room first.
-  disk.fail_writes = false;
-  disk.failures_left = 1;
-  EXPECT_TRUE(spool->StoreEvent(NumberedRecord(-3)));
-  EXPECT_EQ(spool->HeldRecordCount(), EventSpool::kMaxHeldRecords - EventSpool::kHeldWritesPerTick + 1);
-  EXPECT_EQ(OnDisk().size(), EventSpool::kHeldWritesPerTick);
-}
-
-TEST_F(SpoolTest, TheOrderlyEndWritesWhatItCanAndCountsTheRest) {
-  Make();
-  disk.fail_writes = true;
-  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(spool->StoreEvent(NumberedRecord(i)));
-  EXPECT_EQ(DeliverNext(), 1);
-  EXPECT_EQ(spool->Close(), 4u);
-
-  EventSpool again(dir.Prefix(), clock, {}, &disk);
-  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(again.StoreEvent(NumberedRecord(i)));
-  disk.fail_writes = false;
-  EXPECT_EQ(again.Close(), 0u);
-  EXPECT_EQ(OnDisk(), (std::multiset<std::int32_t>{1, 2, 3, 4, 5}));
-}
-
 // A clock whose wall time is not a date-time.
 class BrokenWallClock final : public Clock {
 public:
@@ -724,7 +744,7 @@ public:
 TEST_F(SpoolTest, RecordIsSpooledEvenWhenNoNameCanBeFormed) {
   BrokenWallClock broken;
   std::vector<std::int32_t> logged;
-  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
+  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
   ASSERT_TRUE(s.StoreEvent(kRecord));
   ASSERT_TRUE(s.StoreEvent(NumberedRecord(2)));
   EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(kRecord));

@@ -57,7 +57,7 @@ TEST(SpoolWindowsTest, AFileOpenWithoutSharingWaitsForALaterScan) {
 
   FakeClock clock;
   std::vector<std::int32_t> logged;
-  EventSpool spool(dir.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
+  EventSpool spool(dir.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
   spool.ScanFolder();
   auto event = spool.TakeNextEvent();
   ASSERT_TRUE(event);
@@ -179,7 +179,7 @@ TEST(SpoolWindowsTest, APathForSoobInCodePage1251NamesItsFolder) {
   FakeClock clock;
   EventSpool spool(dir.Prefix() + cp1251 + "\\", clock, {});
   ASSERT_TRUE(spool.StoreEvent(record));
-  EXPECT_EQ(spool.HeldRecordCount(), 0u);
+  EXPECT_EQ(spool.UnconfirmedCount(), 0u);
   EXPECT_TRUE(fs::exists(folder / "2202AB3A.dd8"));
   spool.ScanFolder();
   EXPECT_EQ(spool.WaitingCount(), 1u);

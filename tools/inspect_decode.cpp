@@ -15,7 +15,8 @@ namespace orvent {
 namespace {
 
 // The driver's packet size: a longer line never reaches the decoder whole.
-constexpr std::size_t kMaxPacket = 256;
+// The driver's receive buffer: a line without its DC4 by then is dropped.
+constexpr std::size_t kMaxLine = 2048;
 
 constexpr char kUsage[] =
     "usage: orvent-inspect decode [--ini FILE] [--time \"YYYY-MM-DD HH:MM:SS.mmm\"] LINE\n"
@@ -136,7 +137,7 @@ int RunInspectDecode(int argc, char** argv) {
 
   if (line->empty() || line->back() != static_cast<char>(kDC4)) *line += static_cast<char>(kDC4);
   std::printf("line: %s (%zu bytes)\n", Visible(*line).c_str(), line->size());
-  if (line->size() > kMaxPacket) return NoEvent("the line is longer than the driver's 256-byte packets");
+  if (line->size() > kMaxLine) return NoEvent("the line is longer than the driver's 2048-byte receive buffer");
 
   SystemClock system_clock;
   FakeClock fake_clock(fixed_time.value_or(CivilTime{}));
@@ -150,9 +151,9 @@ int RunInspectDecode(int argc, char** argv) {
     acknowledged = true;
     return size;
   };
-  out.StoreEvent = [&](const SoobBytes& bytes) {
-    record = bytes;
-    return true;
+  out.StoreEvents = [&](std::span<const SoobBytes> records) {
+    if (!records.empty()) record = records.front();
+    return StoreResults(records.size(), {RecordKept::OnDisk, 0});
   };
   out.LookupRazdel = [&](const std::string& key) {
     const std::int32_t value = LookupRazdel(ini, key);
@@ -167,7 +168,15 @@ int RunInspectDecode(int argc, char** argv) {
 
   std::printf("acknowledged: %s\n", acknowledged ? "yes" : "no");
   for (const std::string& note : notes) std::printf("%s\n", note.c_str());
-  if (!record) return NoEvent("the line does not start with \"5\"");
+  if (!record) {
+    const LineVerdict verdict = ClassifyLine(
+        {reinterpret_cast<const std::uint8_t*>(line->data()), line->size()}, true, true);
+    if (verdict.Kind == LineKind::Damaged) {
+      std::printf("damaged: %s\n", verdict.Why);
+      return NoEvent("the line is no message of the receiver's; the driver leaves it unacknowledged");
+    }
+    return NoEvent("the line does not start with \"5\"");
+  }
 
   const stru_soob r = *DeserializeSoob(*record);
   const std::string zone(r.ZoneChars.begin(), r.ZoneChars.begin() + r.ZoneLength);

@@ -35,6 +35,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 constexpr char kDC4 = 20;
 constexpr char kACK = 6;
+// Longer than the driver's 80 ms packet time-out.
+constexpr auto kAfterOpen = std::chrono::milliseconds(120);
 
 constexpr char kUsage[] =
     "usage: receiver-sim [options] [LINE...]\n"
@@ -318,6 +320,11 @@ int main(int argc, char** argv) {
   if (line.packet_mode() && options.wait_for_open) {
     bool purged = false;
     while (!purged) line.WaitForAck(SteadyClock::now() + std::chrono::seconds(1), purged);
+    // A receiver does not see the port open. Bytes that reach the driver
+    // within its packet time-out of the opening may be the rest of a line
+    // that was already on its way, and are not acknowledged; the first line
+    // comes after that, as a waiting receiver's next try would.
+    std::this_thread::sleep_for(kAfterOpen);
   }
 
   const auto timeout = std::chrono::milliseconds(options.timeout_ms);

@@ -30,7 +30,7 @@ inline void ExpectSetAsideBesideAGoodFile(const BadSpoolFile& bad, const SoobByt
   folder.Write("1.dd8", SpoolFileText(record));
   FakeClock clock;
   std::vector<std::int32_t> logged;
-  EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}});
+  EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
   s.ScanFolder();
   s.EmitReports();
   EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
