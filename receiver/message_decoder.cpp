@@ -67,6 +67,12 @@ LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, b
   if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b > 0x7F; })) {
     return {LineKind::Damaged, "byte above 127 in a line that is no event"};
   }
+  // A whole event message with something in front of it: its ACK would be
+  // taken for the alarm's.
+  constexpr std::size_t kEventText = 20;
+  if (text.size() > kEventText && text[text.size() - kEventText] == kEventLead) {
+    return {LineKind::Damaged, "bytes in front of an event message"};
+  }
   return {LineKind::NonEvent, ""};
 }
 

@@ -69,7 +69,8 @@ struct LineVerdict {
 // starts with "5" is an event, whatever its length and the other bytes of
 // its fields. Any other message must be printable ASCII (32..126) through
 // and through: a line that starts with, or holds, a byte above 127 and is
-// no event is noise.
+// no event is noise; and one that ends in a whole event message (a "5"
+// twenty bytes before its DC4) is an alarm with noise in front of it.
 LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete);
 
 // An outlet that appends packets to `kelmora.log` in `dir`.

@@ -312,5 +312,38 @@ TEST(DeliveryIntegration, AnOrderlyStopLeavesEveryUnacknowledgedRecordOnDisk) {
   EXPECT_EQ(rig.errors, std::vector<std::int32_t>{});
 }
 
+// Servers whose replies answer no frame they read: acknowledgements sent
+// before the frames came (a server that does not read), or each reply twice.
+// A spool file goes only with a frame the server read and then acknowledged.
+class HostileServers : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(HostileServers, NoFileGoesForAFrameTheServerDidNotRead) {
+  const std::uint16_t port = FreePort();
+  DeliveryRig rig(port);
+  const std::vector<SoobBytes> spooled = Records(300, 20);
+  rig.Store(spooled);
+  MsgServerSim sim({GetParam(), "--events", rig.EventsFile()}, port);
+  rig.link.Start();
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusOutOfStep); }, 10s));
+  // Time for whatever would follow on that connection.
+  rig.loop.RunUntil([] { return false; }, 500ms);
+  rig.link.Stop();
+
+  // Every record whose file is gone was read by the server.
+  const std::vector<SoobBytes> unread = NotReceived(rig.EventsFile(), spooled);
+  const std::vector<std::string> files = rig.Files();
+  for (const SoobBytes& r : unread) {
+    EXPECT_TRUE(std::binary_search(files.begin(), files.end(), SpoolFileContents(r)))
+        << "the file of a record the server never read was deleted";
+  }
+  EXPECT_GE(files.size(), unread.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, HostileServers, ::testing::Values("--ack-unread", "--answer-twice"),
+                         [](const ::testing::TestParamInfo<const char*>& info_) {
+                           return std::string(info_.param).substr(2) == "ack-unread" ? "AcksWithoutReading"
+                                                                                    : "AnswersTwice";
+                         });
+
 }  // namespace
 }  // namespace orvent

@@ -45,12 +45,19 @@ struct Options {
   std::int32_t AckDelayMs = 0;
   std::string EventsFile;
   bool Stamp = false;
+  // Hostile servers: acknowledgements sent at the connection's start without
+  // reading a frame (then silence), or every reply sent twice.
+  bool AckUnread = false;
+  bool AnswerTwice = false;
 };
 
 constexpr char kUsage[] =
     "usage: msgserver-sim [--host ADDR] [--port N] [--no-accept | --deny] [--no-ack] [--silent]\n"
     "                     [--disconnect-after N] [--drop-after N] [--close-after N]\n"
-    "                     [--ack-delay MS] [--events FILE] [--stamp]\n"
+    "                     [--ack-delay MS] [--events FILE] [--stamp] [--ack-unread | --answer-twice]\n"
+    "  --ack-unread    at each connection, send an acceptance and 100 event acknowledgements\n"
+    "                  before reading anything, then read frames and answer none\n"
+    "  --answer-twice  send every reply twice\n"
     "  --stamp  add mono_us T to every frame line and event: CLOCK_MONOTONIC microseconds\n"
     "           when the whole frame was in, comparable with receiver-sim --stamp\n";
 
@@ -88,11 +95,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.EventsFile = argv[++i];
     } else if (arg == "--stamp") {
       o.Stamp = true;
+    } else if (arg == "--ack-unread") {
+      o.AckUnread = true;
+    } else if (arg == "--answer-twice") {
+      o.AnswerTwice = true;
     } else {
       return false;
     }
   }
-  return !(o.NoAccept && o.Deny);
+  return !(o.NoAccept && o.Deny) && !(o.AckUnread && o.AnswerTwice);
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
@@ -191,6 +202,13 @@ private:
 
   void Serve(TcpSocket& connection, const std::stop_token& stop) {
     std::int32_t count = 0;
+    if (o_.AckUnread) {
+      constexpr int kUnreadAcks = 100;
+      if (!Reply(connection, cmd_accepted, stop)) return;
+      for (int i = 0; i < kUnreadAcks; ++i) {
+        if (!Reply(connection, cmd_event_ack, stop)) return;
+      }
+    }
     std::array<std::uint8_t, block_prefix::kSize> prefix{};
     while (ReadExactly(connection, prefix.data(), prefix.size(), stop)) {
       const auto parsed = ParsePrefix(prefix);
@@ -210,7 +228,7 @@ private:
         continue;
       }
       Print(*header, frame, received_us);
-      if (o_.Silent) continue;
+      if (o_.Silent || o_.AckUnread) continue;
       if (o_.CloseAfter && count == o_.CloseAfter) return;
       std::uint32_t answer = cmd_keepalive;
       if (o_.DisconnectAfter && count == o_.DisconnectAfter) {
@@ -224,6 +242,7 @@ private:
         if (!Pause(o_.AckDelayMs, stop)) return;
       }
       if (!Reply(connection, answer, stop)) return;
+      if (o_.AnswerTwice && !Reply(connection, answer, stop)) return;
     }
   }
 

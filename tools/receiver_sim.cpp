@@ -24,6 +24,7 @@
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -52,7 +53,13 @@ constexpr char kUsage[] =
     "  --stdin           after the other lines, send each line read from standard input\n"
     "                    as it arrives; the summary follows the end of the input\n"
     "  --stamp           add sent_us T to every line report: CLOCK_MONOTONIC microseconds\n"
-    "                    of the line's first write, comparable with msgserver-sim --stamp\n";
+    "                    of the line's first write, comparable with msgserver-sim --stamp\n"
+    "  --noise N         write N random bytes together with each line's first try (not with\n"
+    "                    its resends), as line noise would put them in front of it\n"
+    "  --seed S          the noise's seed (default 1)\n"
+    "  --burst           write every line back to back as fast as the line takes them,\n"
+    "                    without waiting for ACKs; count the ACKs until none comes for\n"
+    "                    --quiet MS (default 3000) and print one burst report\n";
 
 struct Options {
   std::vector<std::string> lines;
@@ -65,6 +72,10 @@ struct Options {
   bool wait_for_open = true;
   bool from_stdin = false;
   bool stamp = false;
+  long noise = 0;
+  long seed = 1;
+  bool burst = false;
+  long quiet_ms = 3000;
 };
 
 bool ParseNumber(const char* text, long min, long& out) {
@@ -109,6 +120,14 @@ bool ParseOptions(int argc, char** argv, Options& o) {
       o.from_stdin = true;
     } else if (arg == "--stamp") {
       o.stamp = true;
+    } else if (arg == "--noise") {
+      if (!number(0, o.noise)) return false;
+    } else if (arg == "--seed") {
+      if (!number(0, o.seed)) return false;
+    } else if (arg == "--burst") {
+      o.burst = true;
+    } else if (arg == "--quiet") {
+      if (!number(1, o.quiet_ms)) return false;
     } else if (arg.substr(0, 2) == "--") {
       return false;
     } else {
@@ -257,6 +276,42 @@ public:
     }
   }
 
+  // The ACKs that have arrived, waiting at most `wait` for the first.
+  long CountAcks(std::chrono::milliseconds wait) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(wait.count())) <= 0 || !(p.revents & POLLIN)) return 0;
+    long acks = 0;
+    char buffer[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) return acks;
+      std::size_t at = 0;
+      if (packet_mode_) {
+        if (buffer[0] != TIOCPKT_DATA) continue;
+        at = 1;
+      }
+      acks += std::count(buffer + at, buffer + n, kACK);
+    }
+  }
+
+  // Writes everything back to back, as fast as the line takes it, counting
+  // the ACKs that come meanwhile.
+  bool WriteCounting(std::string_view bytes, long& acks) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return false;
+        pollfd p{fd_, POLLOUT, 0};
+        ::poll(&p, 1, 5);
+        acks += CountAcks(std::chrono::milliseconds(0));
+        continue;
+      }
+      bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+
 private:
   bool SetNonBlocking() {
     const int flags = ::fcntl(fd_, F_GETFL);
@@ -331,6 +386,30 @@ int main(int argc, char** argv) {
   const auto spacing = options.rate > 0 ? std::chrono::duration_cast<SteadyClock::duration>(
                                               std::chrono::duration<double>(1.0 / options.rate))
                                         : SteadyClock::duration::zero();
+  if (options.burst) {
+    std::string all;
+    for (const std::string& message : *messages) all += message;
+    long acks = 0;
+    const auto start = SteadyClock::now();
+    if (!line.WriteCounting(all, acks)) {
+      std::fprintf(stderr, "receiver-sim: write failed: %s\n", std::strerror(errno));
+      return 2;
+    }
+    const double write_ms = MsSince(start);
+    double last_ack_ms = 0;
+    while (acks < static_cast<long>(messages->size())) {
+      const long more = line.CountAcks(std::chrono::milliseconds(options.quiet_ms));
+      if (more == 0) break;
+      acks += more;
+      last_ack_ms = MsSince(start);
+    }
+    if (last_ack_ms == 0 && acks > 0) last_ack_ms = MsSince(start);
+    std::printf("burst lines %zu acked %ld write_ms %.1f last_ack_ms %.1f alarms_per_s %.0f\n", messages->size(), acks,
+                write_ms, last_ack_ms, last_ack_ms > 0 ? static_cast<double>(acks) * 1000.0 / last_ack_ms : 0.0);
+    return 0;
+  }
+
+  std::mt19937 noise_bytes(static_cast<std::mt19937::result_type>(options.seed));
   std::vector<double> latencies;
   long resends = 0;
   auto next_start = SteadyClock::now();
@@ -354,7 +433,12 @@ int main(int argc, char** argv) {
       ++tries;
       const auto sent = SteadyClock::now();
       if (tries == 1) first_sent_us = MonotonicUs();
-      if (!line.Write((*messages)[i])) {
+      std::string bytes;
+      if (tries == 1) {
+        for (long n = 0; n < options.noise; ++n) bytes += static_cast<char>(noise_bytes() & 0xFF);
+      }
+      bytes += (*messages)[i];
+      if (!line.Write(bytes)) {
         std::fprintf(stderr, "receiver-sim: write failed: %s\n", std::strerror(errno));
         return 2;
       }

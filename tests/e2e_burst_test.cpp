@@ -1,0 +1,278 @@
+// An ACK promises that very line is kept. Bursts written as fast as the line
+// takes them while the disk is busy, noise in front of alarms, a spool folder
+// that cannot be written, and a SIGKILL in the middle of a burst: every ACK
+// stands for a record that reaches the server, and no record is invented.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/alarm_run.h"
+
+namespace orvent {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kLimit = 10s;
+constexpr auto kEndLimit = 5s;
+
+using EndToEndBurst = test::AlarmRunTest;
+
+// Another program that keeps the disk busy: a megabyte at a time, each
+// written through with a sync, into the folder the spool writes to.
+class BusyDisk {
+public:
+  explicit BusyDisk(const std::string& path)
+      : thread_([this, path] {
+          const std::vector<char> block(1 << 20, 'x');
+          while (!stop_) {
+            std::FILE* f = std::fopen(path.c_str(), "wb");
+            if (f == nullptr) return;
+            for (int i = 0; i < 4 && !stop_; ++i) std::fwrite(block.data(), 1, block.size(), f);
+            std::fflush(f);
+            ::fsync(::fileno(f));
+            std::fclose(f);
+          }
+          std::filesystem::remove(path);
+        }) {}
+  ~BusyDisk() {
+    stop_ = true;
+    thread_.join();
+  }
+  BusyDisk(const BusyDisk&) = delete;
+  BusyDisk& operator=(const BusyDisk&) = delete;
+
+private:
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// receiver-sim's one report of a burst.
+struct BurstReport {
+  long lines = 0;
+  long acked = 0;
+  double last_ack_ms = 0;
+  double per_s = 0;
+};
+
+std::optional<BurstReport> ReadBurstReport(test::ReceiverSim& receiver, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto line = left.count() > 0 ? receiver.ReadLine(left) : std::nullopt;
+    if (!line) return std::nullopt;
+    BurstReport r;
+    double write_ms = 0;
+    if (std::sscanf(line->c_str(), "burst lines %ld acked %ld write_ms %lf last_ack_ms %lf alarms_per_s %lf", &r.lines,
+                    &r.acked, &write_ms, &r.last_ack_ms, &r.per_s) == 5) {
+      return r;
+    }
+  }
+}
+
+// msgserver-sim reports every frame; its output is taken while the test
+// waits, so that a long run never fills the pipe and holds the server.
+bool WaitDrainingServer(test::MsgServerSim& server, std::chrono::milliseconds limit, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    while (server.ReadLine(0ms)) {
+    }
+    std::this_thread::sleep_for(50ms);
+  }
+  return true;
+}
+
+struct BurstCase {
+  const char* name;
+  const char* program;
+  bool quick_ack;
+};
+
+void PrintTo(const BurstCase& c, std::ostream* os) { *os << c.name; }
+
+class EndToEndBursts : public EndToEndBurst, public ::testing::WithParamInterface<BurstCase> {};
+
+// 2,000 event lines back to back while another program keeps the disk busy:
+// every line acknowledged stands for a record of its own at the server.
+TEST_P(EndToEndBursts, EveryAckIsARecordAtTheServerAndNoRecordIsInvented) {
+  constexpr std::size_t kLines = 2000;
+  std::ofstream lines(side.File("burst.txt"));
+  for (std::size_t i = 0; i < kLines; ++i) lines << ledger.Next() << "\n";
+  lines.close();
+
+  test::MsgServerSim server(ServerArgs());
+  test::ReceiverSim receiver({"--burst", "--file", side.File("burst.txt"), "--quiet", "5000"});
+  test::DriverIni ini(receiver.Device(), server.Port());
+  if (GetParam().quick_ack) ini.MainKeys = {"QuickAck=1"};
+  BusyDisk busy(work.File("busy.bin"));
+  test::DriverProcess driver(work.path(), ini, {}, GetParam().program);
+
+  std::optional<BurstReport> report;
+  std::atomic<bool> reported{false};
+  std::thread reader([&] {
+    report = ReadBurstReport(receiver, 120s);
+    reported = true;
+  });
+  WaitDrainingServer(server, 130s, [&] { return reported.load(); });
+  reader.join();
+  ASSERT_TRUE(report) << driver.Output();
+  // Every acknowledged line reaches the server (from the spool, where it was
+  // before its ACK).
+  const bool delivered =
+      WaitDrainingServer(server, 60s, [&] { return Tally().Delivered >= static_cast<std::size_t>(report->acked); });
+  const test::AlarmTally t = Tally();
+  std::printf("%s: lines %ld, ACKs %ld, distinct records at the server %zu, invented %zu, %.0f alarms/s\n",
+              GetParam().name, report->lines, report->acked, t.Delivered, t.Faults.size(), report->per_s);
+  EXPECT_TRUE(delivered) << t.Text();
+  EXPECT_GE(t.Delivered, static_cast<std::size_t>(report->acked));
+  EXPECT_TRUE(t.Faults.empty()) << t.FaultText();
+  EXPECT_EQ(report->acked, static_cast<long>(kLines)) << "a whole line went unacknowledged";
+  EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, EndToEndBursts,
+    ::testing::Values(BurstCase{"WindowQuickAck", ORVENT_DRIVER, true}, BurstCase{"WindowDefault", ORVENT_DRIVER, false},
+                      BurstCase{"ServiceQuickAck", ORVENT_SERVICE, true},
+                      BurstCase{"ServiceDefault", ORVENT_SERVICE, false}),
+    [](const ::testing::TestParamInfo<BurstCase>& p) { return std::string(p.param.name); });
+
+// Killed in the middle of a burst, then started again: whatever the receiver
+// saw acknowledged reaches the server.
+TEST_F(EndToEndBurst, ASigkillDuringABurstLosesNoAcknowledgedLine) {
+  constexpr std::size_t kLines = 2000;
+  std::ofstream lines(side.File("burst.txt"));
+  for (std::size_t i = 0; i < kLines; ++i) lines << ledger.Next() << "\n";
+  lines.close();
+
+  test::MsgServerSim server(ServerArgs());
+  test::ReceiverSim receiver({"--burst", "--file", side.File("burst.txt"), "--quiet", "8000"});
+  test::TerminalModeRelease terminal(receiver.Device());
+  test::DriverIni ini(receiver.Device(), server.Port());
+  ini.MainKeys = {"QuickAck=1"};
+  std::optional<BurstReport> report;
+  std::atomic<bool> reported{false};
+  std::thread reader([&] {
+    report = ReadBurstReport(receiver, 120s);
+    reported = true;
+  });
+  {
+    BusyDisk busy(work.File("busy.bin"));
+    test::DriverProcess first(work.path(), ini, {}, ORVENT_SERVICE);
+    WaitDrainingServer(server, 1500ms, [] { return false; });
+    first.Process().Signal(SIGKILL);
+    first.Process().WaitExit(kLimit);
+  }
+  terminal.Release();
+  test::DriverProcess second(work.path(), ini, {}, ORVENT_SERVICE);
+  WaitDrainingServer(server, 130s, [&] { return reported.load(); });
+  reader.join();
+  ASSERT_TRUE(report) << second.Output();
+  const bool delivered =
+      WaitDrainingServer(server, 60s, [&] { return Tally().Delivered >= static_cast<std::size_t>(report->acked); });
+  const test::AlarmTally t = Tally();
+  std::printf("SIGKILL during a burst: lines %ld, ACKs %ld, distinct records at the server %zu, invented %zu\n",
+              report->lines, report->acked, t.Delivered, t.Faults.size());
+  EXPECT_TRUE(delivered) << t.Text();
+  EXPECT_GT(report->acked, 0);
+  EXPECT_GE(t.Delivered, static_cast<std::size_t>(report->acked));
+  EXPECT_TRUE(t.Faults.empty()) << t.FaultText();
+  EXPECT_EQ(second.Terminate(kEndLimit), 0);
+}
+
+// Noise written together with an alarm (1 to 300 random bytes in front of its
+// first try): the damaged line goes unanswered and the alarm's resend is
+// acknowledged; no acknowledged alarm is lost.
+TEST_F(EndToEndBurst, NoiseInFrontOfAlarmsCostsAResendNeverAnAlarm) {
+  test::MsgServerSim server(ServerArgs());
+  std::size_t sent = 0;
+  for (const int noise : {1, 2, 3, 7, 20, 64, 150, 300}) {
+    test::ReceiverSim receiver({"--stdin", "--noise", std::to_string(noise), "--seed", std::to_string(noise),
+                                "--timeout", "500", "--retries", "4"});
+    ledger.ReceiverReplaced();
+    test::DriverProcess driver(work.path(), test::DriverIni(receiver.Device(), server.Port(), true), {},
+                               ORVENT_SERVICE);
+    ASSERT_TRUE(SendAlarms(receiver, 3));
+    sent += 3;
+    ASSERT_TRUE(ledger.TakeReports(receiver, 30s, [&] { return ledger.Outcomes() == sent; })) << driver.Output();
+    ASSERT_TRUE(WaitDrainingServer(server, kLimit, [&] { return Tally().AckedNotAtServer == 0; }))
+        << Tally().Text();
+    EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+  }
+  const test::AlarmTally t = Tally();
+  std::printf("noise before alarms: %s\n", t.Text().c_str());
+  EXPECT_EQ(t.Acked, sent) << "an alarm was given up by the receiver";
+  ExpectNoneLost("noise before alarms");
+  EXPECT_NE(work.Read("kelmora.log").find("# no ACK: "), std::string::npos) << "the damaged lines are noted";
+}
+
+// A spool folder that cannot be written. Without the server no event line is
+// acknowledged; with it, each is acknowledged once the server confirms it.
+class EndToEndNoDisk : public EndToEndBurst, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndToEndNoDisk, NoAckWithoutDiskOrServerAndEveryAckDeliveredOnceTheyAreBack) {
+  const std::string folder = work.File("spool");  // missing: nothing can be written there
+  const std::uint16_t port = test::FreePort();
+  test::ReceiverSim receiver({"--stdin", "--timeout", "400", "--retries", "1"});
+  test::TerminalModeRelease terminal(receiver.Device());
+  test::DriverIni ini(receiver.Device(), port);
+  ini.MainKeys = {"PathForSoob=" + folder + "/"};
+  {
+    test::DriverProcess driver(work.path(), ini, {}, GetParam());
+    ASSERT_TRUE(SendAlarms(receiver, 3));
+    ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 3; }));
+    EXPECT_EQ(ledger.Acked(), 0u) << "an alarm was acknowledged that neither disk nor server kept";
+    EXPECT_TRUE(driver.WaitFor("события остаются в приёмнике", kLimit)) << driver.Output();
+    EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+  }
+  terminal.Release();
+  // The server comes, the folder still cannot be written: each line is
+  // acknowledged after the server's confirmation of its record.
+  {
+    test::MsgServerSim server(ServerArgs(), port);
+    test::DriverProcess driver(work.path(), ini, {}, GetParam());
+    ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << driver.Output();
+    test::WaitFrame(server, "cmd_first_number", 2s);
+    ASSERT_TRUE(SendAlarms(receiver, 5));
+    ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 8; }));
+    EXPECT_EQ(ledger.Acked(), 5u);
+    EXPECT_TRUE(WaitDrainingServer(server, kLimit, [&] { return Tally().AckedNotAtServer == 0; })) << Tally().Text();
+    EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+  }
+  terminal.Release();
+  // The folder is back, the server away: lines are acknowledged from disk
+  // and delivered once the server is back.
+  std::filesystem::create_directory(folder);
+  {
+    test::DriverProcess driver(work.path(), ini, {}, GetParam());
+    ASSERT_TRUE(SendAlarms(receiver, 3));
+    ASSERT_TRUE(ledger.TakeReports(receiver, kLimit, [&] { return ledger.Outcomes() == 11; }));
+    EXPECT_EQ(ledger.Acked(), 8u);
+    test::MsgServerSim server(ServerArgs(), port);
+    EXPECT_TRUE(WaitDrainingServer(server, 15s, [&] { return Tally().AckedNotAtServer == 0; })) << Tally().Text();
+    EXPECT_EQ(driver.Terminate(kEndLimit), 0);
+  }
+  ExpectNoneLost(std::string(GetParam()) + ", spool folder missing");
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, EndToEndNoDisk, ::testing::Values(ORVENT_DRIVER, ORVENT_SERVICE),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                           return std::string(p.param == std::string(ORVENT_DRIVER) ? "Window" : "Service");
+                         });
+
+}  // namespace
+}  // namespace orvent
