@@ -193,12 +193,15 @@ void TCommPortDriver::LoseLine() {
 }
 
 void TCommPortDriver::OnReadable() {
+  // Whether this wake-up found anything: the reads after each batch find
+  // nothing as a rule, and must not count.
+  read_bytes_ = false;
   Poll();
   // A line that keeps saying "readable" with nothing to read would make the
   // loop spin; such a device is polled instead.
   constexpr int kMaxEmptyWakes = 64;
   if (!watch_) return;
-  empty_wakes_ = last_read_empty_ ? empty_wakes_ + 1 : 0;
+  empty_wakes_ = read_bytes_ ? 0 : empty_wakes_ + 1;
   if (empty_wakes_ > kMaxEmptyWakes) {
     loop_.StopWatching(*std::exchange(watch_, std::nullopt));
     StartPolling();
@@ -228,8 +231,8 @@ bool TCommPortDriver::ReadArrived() {
     return false;
   }
   const std::size_t room = buffer_.size() - buffered_;
-  last_read_empty_ = status.in_queue == 0;
   drained_ = status.in_queue == 0;
+  if (status.in_queue > 0) read_bytes_ = true;
   if (status.in_queue == 0 || room == 0) return true;
   std::size_t count = 0;
   if (device_->Read(buffer_.data() + buffered_, std::min<std::size_t>(status.in_queue, room), count) || count == 0) {

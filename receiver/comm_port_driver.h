@@ -268,7 +268,7 @@ private:
   // Wake-ups that found nothing to read, in a row: a line that says
   // "readable" and has nothing is polled instead of spinning.
   int empty_wakes_ = 0;
-  bool last_read_empty_ = false;
+  bool read_bytes_ = false;  // since the last wake-up
   // A handler that lets the event loop run must not hand over a second
   // packet in the middle of the first.
   bool handling_ = false;

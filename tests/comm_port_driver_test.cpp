@@ -360,6 +360,15 @@ TEST_F(PacketDriverTest, ALineThatSaysReadableWithNothingToReadIsPolledInstead) 
   EXPECT_EQ(packets, std::vector<std::string>{kMessage});
 }
 
+TEST_F(PacketDriverTest, ALineThatBringsBytesAtEveryWakeUpStaysWatched) {
+  // Each batch is followed by a read that finds nothing; that is no empty
+  // wake-up, and a hundred lines later the line is still watched.
+  driver.SetQuickAck(true);
+  for (int i = 0; i < 100; ++i) Arrive(Message(i));
+  EXPECT_EQ(packets.size(), 100u);
+  EXPECT_TRUE(driver.Watched());
+}
+
 TEST_F(PacketDriverTest, AckReachesTheReceiverAndClosedPortSendsNothing) {
   const std::uint8_t ack = 6;
   EXPECT_EQ(driver.SendData(&ack, 1), 1u);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/alarm_run.h"
+#include "support/busy_disk.h"
 
 namespace orvent {
 namespace {
@@ -30,35 +31,6 @@ constexpr auto kLimit = 10s;
 constexpr auto kEndLimit = 5s;
 
 using EndToEndBurst = test::AlarmRunTest;
-
-// Another program that keeps the disk busy: a megabyte at a time, each
-// written through with a sync, into the folder the spool writes to.
-class BusyDisk {
-public:
-  explicit BusyDisk(const std::string& path)
-      : thread_([this, path] {
-          const std::vector<char> block(1 << 20, 'x');
-          while (!stop_) {
-            std::FILE* f = std::fopen(path.c_str(), "wb");
-            if (f == nullptr) return;
-            for (int i = 0; i < 4 && !stop_; ++i) std::fwrite(block.data(), 1, block.size(), f);
-            std::fflush(f);
-            ::fsync(::fileno(f));
-            std::fclose(f);
-          }
-          std::filesystem::remove(path);
-        }) {}
-  ~BusyDisk() {
-    stop_ = true;
-    thread_.join();
-  }
-  BusyDisk(const BusyDisk&) = delete;
-  BusyDisk& operator=(const BusyDisk&) = delete;
-
-private:
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // receiver-sim's one report of a burst.
 struct BurstReport {
@@ -118,7 +90,7 @@ TEST_P(EndToEndBursts, EveryAckIsARecordAtTheServerAndNoRecordIsInvented) {
   test::ReceiverSim receiver({"--burst", "--file", side.File("burst.txt"), "--quiet", "5000"});
   test::DriverIni ini(receiver.Device(), server.Port());
   if (GetParam().quick_ack) ini.MainKeys = {"QuickAck=1"};
-  BusyDisk busy(work.File("busy.bin"));
+  test::BusyDisk busy(work.File("busy.bin"));
   test::DriverProcess driver(work.path(), ini, {}, GetParam().program);
 
   std::optional<BurstReport> report;
@@ -171,7 +143,7 @@ TEST_F(EndToEndBurst, ASigkillDuringABurstLosesNoAcknowledgedLine) {
     reported = true;
   });
   {
-    BusyDisk busy(work.File("busy.bin"));
+    test::BusyDisk busy(work.File("busy.bin"));
     test::DriverProcess first(work.path(), ini, {}, ORVENT_SERVICE);
     WaitDrainingServer(server, 1500ms, [] { return false; });
     first.Process().Signal(SIGKILL);
