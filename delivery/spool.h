@@ -127,8 +127,8 @@ public:
   // `path_for_soob` is the `PathForSoob` setting, used exactly as written.
   // `disk` (the platform's files when null) must outlive the spool.
   EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutlets outlets, SpoolDisk* disk = nullptr);
-  // Stops the scanner. Records still held in memory are not written: that
-  // is Close's work.
+  // Stops the scanner; what awaits the server's confirmation is given up
+  // without its verdict (Close gives it).
   ~EventSpool() override;
   EventSpool(const EventSpool&) = delete;
   EventSpool& operator=(const EventSpool&) = delete;

@@ -232,14 +232,17 @@ public:
   const std::string& path() const { return path_; }
   bool packet_mode() const { return packet_mode_; }
 
-  bool Write(std::string_view bytes) {
+  // Writes everything, as fast as the line takes it; with `acks`, counts the
+  // ACKs that come meanwhile.
+  bool Write(std::string_view bytes, long* acks = nullptr) {
     while (!bytes.empty()) {
       const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return false;
         pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, 100);
+        ::poll(&p, 1, acks != nullptr ? 5 : 100);
+        if (acks != nullptr) *acks += CountAcks(std::chrono::milliseconds(0));
         continue;
       }
       bytes.remove_prefix(static_cast<std::size_t>(n));
@@ -292,24 +295,6 @@ public:
       }
       acks += std::count(buffer + at, buffer + n, kACK);
     }
-  }
-
-  // Writes everything back to back, as fast as the line takes it, counting
-  // the ACKs that come meanwhile.
-  bool WriteCounting(std::string_view bytes, long& acks) {
-    while (!bytes.empty()) {
-      const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return false;
-        pollfd p{fd_, POLLOUT, 0};
-        ::poll(&p, 1, 5);
-        acks += CountAcks(std::chrono::milliseconds(0));
-        continue;
-      }
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
   }
 
 private:
@@ -391,7 +376,7 @@ int main(int argc, char** argv) {
     for (const std::string& message : *messages) all += message;
     long acks = 0;
     const auto start = SteadyClock::now();
-    if (!line.WriteCounting(all, acks)) {
+    if (!line.Write(all, &acks)) {
       std::fprintf(stderr, "receiver-sim: write failed: %s\n", std::strerror(errno));
       return 2;
     }
