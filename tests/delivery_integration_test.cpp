@@ -332,6 +332,8 @@ TEST_P(HostileServers, NoFileGoesForAFrameTheServerDidNotRead) {
   // Every record whose file is gone was read by the server.
   const std::vector<SoobBytes> unread = NotReceived(rig.EventsFile(), spooled);
   const std::vector<std::string> files = rig.Files();
+  std::printf("%s: records %zu, read by the server %zu, files left %zu\n", GetParam(), spooled.size(),
+              spooled.size() - unread.size(), files.size());
   for (const SoobBytes& r : unread) {
     EXPECT_TRUE(std::binary_search(files.begin(), files.end(), SpoolFileContents(r)))
         << "the file of a record the server never read was deleted";
