@@ -38,7 +38,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock_ = std::chrono::steady_clock;
 
-class NullWindow : public LinkWindow {
+class NullWindow : public LinkObserver {
 public:
   void ShowStatus(const std::string&) override {}
   void PulseIndicator() override {}
@@ -52,7 +52,7 @@ LinkOutlets Outlets(std::uint16_t port, EventOutbox* outbox = nullptr) {
   return o;
 }
 
-bool WaitAccepted(const cl& link, std::chrono::seconds limit) {
+bool WaitAccepted(const ServerLink& link, std::chrono::seconds limit) {
   const auto deadline = Clock_::now() + limit;
   while (!(link.LinkUp() && link.Accepted())) {
     if (Clock_::now() > deadline) return false;
@@ -94,9 +94,9 @@ int Latency() {
   });
   SystemClock clock;
   NullWindow window;
-  WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
+  LoopDispatcher dispatcher([](std::function<void()> call) { call(); });
   test::FakeOutbox outbox;
-  cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &outbox));
+  ServerLink link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &outbox));
   link.Start();
   if (!WaitAccepted(link, 10s)) {
     std::printf("link latency: the link was not accepted\n");
@@ -167,11 +167,11 @@ int StoreEventLatency() {
   SystemClock clock;
   NullWindow window;
   test::WindowLoop loop(200ms);
-  WindowDispatcher dispatcher(loop.Poster());
+  LoopDispatcher dispatcher(loop.Poster());
   EventSpool spool(folder, clock, {});
   int rc = 0;
   {
-    cl link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &spool));
+    ServerLink link(clock, dispatcher, window, LinkSettings{}, Outlets(server.Port(), &spool));
     spool.AttachWake([&link] { link.Wake(); });
     loop.SetTick([&] { spool.CheckStep(); });
     link.Start();
@@ -220,8 +220,8 @@ int IdleCpu() {
   test::MsgServerSim sim({});
   SystemClock clock;
   NullWindow window;
-  WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
-  cl link(clock, dispatcher, window, LinkSettings{}, Outlets(sim.Port()));
+  LoopDispatcher dispatcher([](std::function<void()> call) { call(); });
+  ServerLink link(clock, dispatcher, window, LinkSettings{}, Outlets(sim.Port()));
   link.Start();
   if (!WaitAccepted(link, 10s)) {
     std::printf("idle link: the link was not accepted\n");

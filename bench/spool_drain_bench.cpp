@@ -38,7 +38,7 @@ using Steady = std::chrono::steady_clock;
 constexpr auto kTickPeriod = 200ms;
 constexpr double kTargetFilesPerSecond = 300;
 
-class NullWindow : public LinkWindow {
+class NullWindow : public LinkObserver {
 public:
   void ShowStatus(const std::string&) override {}
   void PulseIndicator() override {}
@@ -68,7 +68,7 @@ int Drain(int files) {
   test::TempDir folder;
   SystemClock clock;
   test::WindowLoop loop(kTickPeriod);
-  WindowDispatcher dispatcher(loop.Poster());
+  LoopDispatcher dispatcher(loop.Poster());
   NullWindow window;
 
   const auto write_start = Steady::now();
@@ -105,7 +105,7 @@ int Drain(int files) {
   outlets.ReadServerAddress = [port = sim.Port()] { return ServerAddress{"127.0.0.1", port}; };
   outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
   outlets.Outbox = &spool;
-  cl link(clock, dispatcher, window, LinkSettings{}, outlets);
+  ServerLink link(clock, dispatcher, window, LinkSettings{}, outlets);
   spool.AttachWake([&link] { link.Wake(); });
   spool.StartScanner();
   loop.SetTick([&] { spool.CheckStep(); });

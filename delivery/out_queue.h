@@ -10,7 +10,7 @@
 namespace orvent {
 
 // `OutQueue`: a fixed ring of 100 frames with the frame counter `Sequence`.
-// The window thread and the link thread both post; only the link thread
+// The main thread and the link thread both post; only the link thread
 // peeks and pops. One mutex guards all of it, so a frame is never seen half
 // written and frames wait in the order of their sequence numbers.
 //

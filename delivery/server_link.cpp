@@ -26,25 +26,25 @@ std::string ConnectFailureStatus(const std::error_code& error) {
   return kStatusConnectFailure + std::string("ошибка сети ") + std::to_string(error.value()) + ".";
 }
 
-cl::cl(const Clock& clock, WindowDispatcher& dispatcher, LinkWindow& window, LinkSettings settings,
+ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,
        LinkOutlets outlets)
     : clock_(clock),
       dispatcher_(dispatcher),
-      window_(window),
+      observer_(observer),
       settings_(std::move(settings)),
       outlets_(std::move(outlets)),
       KeepAliveStamp(clock.MonotonicMs()) {}
 
-cl::~cl() { Stop(); }
+ServerLink::~ServerLink() { Stop(); }
 
-void cl::Start() {
+void ServerLink::Start() {
   if (thread_.joinable() || stop_.stop_requested()) return;
   thread_ = std::thread([this] { Execute(); });
 }
 
-void cl::Stop() {
+void ServerLink::Stop() {
   stop_.request_stop();
-  // The thread may be waiting for the window thread, which may be this one.
+  // The thread may be waiting for the main thread, which may be this one.
   dispatcher_.BeginShutdown();
   Wake();
   if (thread_.joinable()) thread_.join();
@@ -57,7 +57,7 @@ void cl::Stop() {
   client_.reset();
 }
 
-bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
+bool ServerLink::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload) {
   bool pushed = false;
   {
     std::lock_guard lock(stop_mutex_);
@@ -68,7 +68,7 @@ bool cl::PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload)
   return pushed;
 }
 
-void cl::Wake() {
+void ServerLink::Wake() {
   {
     std::lock_guard lock(wake_mutex_);
     wake_ = true;
@@ -76,7 +76,7 @@ void cl::Wake() {
   wake_cv_.notify_one();
 }
 
-void cl::Execute() {
+void ServerLink::Execute() {
   KeepAliveStamp = clock_.MonotonicMs();
   const std::stop_token stop = stop_.get_token();
   while (!stop.stop_requested()) {
@@ -84,7 +84,7 @@ void cl::Execute() {
       Tick();
     } catch (const std::exception& e) {
       // Network failures are handled where they happen; this is what none
-      // of them foresaw (an outlet or the window that raised, memory).
+      // of them foresaw (an outlet or the observer that raised, memory).
       ReportFailure(e.what());
     }
     // Asleep until the next deadline, or until something new wakes it.
@@ -103,7 +103,7 @@ void cl::Execute() {
   client_.reset();
 }
 
-std::optional<std::int64_t> cl::IdleBudgetMs() const {
+std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
   const std::int64_t now = clock_.MonotonicMs();
   std::optional<std::int64_t> budget;
   if (LinkUp_) {
@@ -127,11 +127,11 @@ std::optional<std::int64_t> cl::IdleBudgetMs() const {
   return std::max<std::int64_t>(*budget, 0);
 }
 
-std::int64_t cl::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
+std::int64_t ServerLink::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
 
-void cl::CountError() { ++ErrorCount_; }
+void ServerLink::CountError() { ++ErrorCount_; }
 
-void cl::Tick() {
+void ServerLink::Tick() {
   if (LinkUp_) {
     TickLinkUp();
     return;
@@ -145,7 +145,7 @@ void cl::Tick() {
   }
 }
 
-void cl::TickLinkUp() {
+void ServerLink::TickLinkUp() {
   if (ErrorCount_ > kMaxErrors) {
     ErrorCount_ = 0;
     LinkUp_ = false;
@@ -170,7 +170,7 @@ void cl::TickLinkUp() {
   ReadAwaitedReply();
 }
 
-bool cl::StreamOutOfStep() {
+bool ServerLink::StreamOutOfStep() {
   if (!client_) return false;
   try {
     return client_->DiscardWaiting() > 0;
@@ -179,7 +179,7 @@ bool cl::StreamOutOfStep() {
   }
 }
 
-bool cl::SendNext() {
+bool ServerLink::SendNext() {
   // No reply is owed now, so a byte already here answers no frame of ours (a
   // server that answers without reading, or twice): the reply to the next
   // frame could not be told from it. The stream starts afresh.
@@ -217,7 +217,7 @@ bool cl::SendNext() {
   return true;
 }
 
-void cl::ReadAwaitedReply() {
+void ServerLink::ReadAwaitedReply() {
   const ReplyRead read = client_ ? ReadReply(*client_, RxBuffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
   if (read != ReplyRead::Complete) {
     CountError();
@@ -237,7 +237,7 @@ void cl::ReadAwaitedReply() {
   HandleReply(*reply, answered);
 }
 
-void cl::HandleReply(const ReplyFrame& reply, const AwaitedReply& answered) {
+void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answered) {
   // The record is settled first: nothing after this may leave it in flight.
   if (answered.Event && outlets_.Outbox) {
     if (reply.Header.Command == cmd_event_ack) {
@@ -277,9 +277,9 @@ void cl::HandleReply(const ReplyFrame& reply, const AwaitedReply& answered) {
   }
 }
 
-void cl::TickConnect() {
+void ServerLink::TickConnect() {
   if (ConnectStamp && ElapsedMs(*ConnectStamp) <= kReconnectMs) return;
-  // Stamped first: a window call that fails must not make every pass an attempt.
+  // Stamped first: a report that fails must not make every pass an attempt.
   ConnectStamp = clock_.MonotonicMs();
   PulseIndicator();
   ShowStatus(kStatusConnecting);
@@ -317,13 +317,13 @@ void cl::TickConnect() {
   }
 }
 
-void cl::TickRefused() {
+void ServerLink::TickRefused() {
   if (DeniedShown) return;
   DeniedShown = true;
   ShowStatus(kStatusDenied);
 }
 
-void cl::OnLinkConnected() {
+void ServerLink::OnLinkConnected() {
   // Behind any frames still waiting from before, which go out first.
   PostFrame(cmd_register, kRegisterPayload);
   JustConnected = true;
@@ -334,46 +334,46 @@ void cl::OnLinkConnected() {
             VersionPayload(settings_.VersionText.empty() ? ProgramVersion() : settings_.VersionText));
 }
 
-void cl::OnLinkDisconnected() {
+void ServerLink::OnLinkDisconnected() {
   LinkUp_ = false;
   PulseIndicator();
 }
 
-void cl::DropConnection() {
+void ServerLink::DropConnection() {
   LinkUp_ = false;
   PulseIndicator();
   if (client_) client_->Disconnect();
 }
 
-void cl::DropOutOfStep() {
+void ServerLink::DropOutOfStep() {
   // A close by the server is no puzzle; bytes that make no reply are.
   if (client_ && client_->Connected()) ShowStatus(kStatusOutOfStep);
   ForgetAwaitedReply();
   DropConnection();
 }
 
-void cl::ForgetAwaitedReply() {
+void ServerLink::ForgetAwaitedReply() {
   const std::optional<AwaitedReply> awaited = std::exchange(awaited_, std::nullopt);
   if (awaited && awaited->Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*awaited->Event);
 }
 
-void cl::ReportFailure(const std::string& what) {
+void ServerLink::ReportFailure(const std::string& what) {
   try {
     ShowStatus(kStatusLinkFailure + what);
   } catch (const std::exception&) {
-    // The window cannot take a line either; the next pass starts afresh.
+    // The observer cannot take a line either; the next pass starts afresh.
   }
 }
 
-// What the link only reports is posted: the link never waits for the window.
-void cl::ShowStatus(const std::string& text) {
-  LinkWindow& window = window_;
-  dispatcher_.Post([&window, text] { window.ShowStatus(text); });
+// What the link only reports is posted: the link never waits for the main thread.
+void ServerLink::ShowStatus(const std::string& text) {
+  LinkObserver& observer = observer_;
+  dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
 }
 
-void cl::PulseIndicator() {
-  LinkWindow& window = window_;
-  dispatcher_.Post([&window] { window.PulseIndicator(); });
+void ServerLink::PulseIndicator() {
+  LinkObserver& observer = observer_;
+  dispatcher_.Post([&observer] { observer.PulseIndicator(); });
 }
 
 }  // namespace orvent

@@ -20,7 +20,7 @@
 #include "delivery/frame_protocol.h"
 #include "delivery/out_queue.h"
 #include "delivery/tcp_client.h"
-#include "delivery/window_dispatcher.h"
+#include "delivery/loop_dispatcher.h"
 #include "platform/clock.h"
 
 namespace orvent {
@@ -48,13 +48,13 @@ struct ServerAddress {
   std::int32_t Port = kDefaultServerPort;
 };
 
-// The serial port as the window currently holds it, for the port-state notice.
+// The serial port as the station currently holds it, for the port-state notice.
 struct PortState {
   std::string Name;
   bool Open = false;
 };
 
-// The port name and open state, written on the window thread and copied as
+// The port name and open state, written on the main thread and copied as
 // a whole by the link thread.
 class SharedPortState {
 public:
@@ -72,14 +72,14 @@ private:
   PortState state_;
 };
 
-// What the link shows on the window. Both run on the window thread, posted
+// Who hears what the link reports. Both run on the main thread, posted
 // through the dispatcher; the link thread does not wait for them.
-class LinkWindow {
+class LinkObserver {
 public:
-  virtual ~LinkWindow() = default;
-  // Adds a line to `Memo1` (the window puts the date and time before it).
+  virtual ~LinkObserver() = default;
+  // A status line (the face puts the date and time before it).
   virtual void ShowStatus(const std::string& text) = 0;
-  // Advances `ServerActivityCounter` and redraws the server indicator.
+  // A sign of life of the link, or a change of its state.
   virtual void PulseIndicator() = 0;
 };
 
@@ -102,11 +102,11 @@ struct LinkOutlets {
   EventOutbox* Outbox = nullptr;
 };
 
-// The server link `cl`: its thread keeps one connection to the message
-// server, sends the queued frames, the events of its outbox and keep-alives,
-// reads one reply after each, and obeys the server's commands. The window
-// reads `LinkUp` and `Accepted`, posts frames, and sees status lines and
-// indicator pulses.
+// The server link: its thread keeps one connection to the message server,
+// sends the queued frames, the events of its outbox and keep-alives, reads
+// one reply after each, and obeys the server's commands. The station reads
+// `LinkUp` and `Accepted`, posts frames, and hears status lines and signs of
+// life through its observer.
 //
 // Replies carry no reference to the frame they answer; only their place on
 // the stream ties them to it. So at most one frame is ever unanswered: when
@@ -117,8 +117,8 @@ struct LinkOutlets {
 //
 // Tests drive `Tick` directly on their own thread instead of starting the
 // thread; all time-outs come from the injected clock. The clock, the
-// dispatcher, the window and the outbox must outlive the link.
-class cl final {
+// dispatcher, the observer and the outbox must outlive the link.
+class ServerLink final {
 public:
   // Link time limits, in milliseconds of the monotonic clock; each fires
   // when the time passed is greater than the limit.
@@ -127,17 +127,17 @@ public:
   static constexpr std::int64_t kReconnectMs = 5000;
   static constexpr std::int32_t kMaxErrors = 20;
 
-  cl(const Clock& clock, WindowDispatcher& dispatcher, LinkWindow& window, LinkSettings settings,
+  ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,
      LinkOutlets outlets);
   // Stops the thread (as Stop does).
-  ~cl();
-  cl(const cl&) = delete;
-  cl& operator=(const cl&) = delete;
+  ~ServerLink();
+  ServerLink(const ServerLink&) = delete;
+  ServerLink& operator=(const ServerLink&) = delete;
 
   // Starts the thread; `Execute` is its body.
   void Start();
   // The orderly end: shuts the dispatcher down (so a thread waiting for the
-  // window thread is released, also when Stop runs on that thread), ends the
+  // main thread is released, also when Stop runs on that thread), ends the
   // thread (its network waits end early) and closes the connection; an event
   // whose answer was still awaited goes back to the outbox. Later posts are
   // refused. Called by the owner only, once or more.
@@ -196,8 +196,8 @@ private:
   std::optional<std::int64_t> IdleBudgetMs() const;
 
   const Clock& clock_;
-  WindowDispatcher& dispatcher_;
-  LinkWindow& window_;
+  LoopDispatcher& dispatcher_;
+  LinkObserver& observer_;
   const LinkSettings settings_;
   const LinkOutlets outlets_;
 

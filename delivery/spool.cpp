@@ -432,7 +432,7 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
     }
     for (const auto& [id, item] : in_flight_) known.push_back(item.name);
     known.insert(known.end(), passed_over_.begin(), passed_over_.end());
-    // From here on the index may change; what the window adds meanwhile is
+    // From here on the index may change; what the main thread adds meanwhile is
     // not added again by this scan.
     scanning_ = true;
     added_during_scan_.clear();
@@ -495,7 +495,7 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
       added = true;
     }
   }
-  // What the scan found to report waits for the window's next tick.
+  // What the scan found to report is told on the main thread (ReportsWaiting).
   if (added) Wake();
 }
 

@@ -54,7 +54,7 @@ inline constexpr std::int32_t kSpoolNameErrorNumber = 11;     // no name could b
 inline constexpr std::int32_t kSpoolWriteErrorNumber = 12;    // a record could not be written
 inline constexpr std::int32_t kSpoolBadFileErrorNumber = 13;  // a file was set aside
 
-// Status lines for `Memo1`: the disk refuses spool files (said when it
+// Status lines: the disk refuses spool files (said when it
 // starts and every minute while it lasts), and takes them again.
 inline constexpr char kSpoolWriteFailedStatus[] =
     "Ошибка записи события на диск - события остаются в приёмнике, пока их не примет диск или сервер.";
@@ -85,14 +85,14 @@ public:
 };
 
 // What the spool reaches outside itself. Each may be left empty. LogError
-// and ShowStatus are called on the window thread only (EmitReports), with no
+// and ShowStatus are called on the main thread only (EmitReports), with no
 // lock of the spool held.
 struct SpoolOutlets {
   // Appends a number to the error log.
   std::function<void(std::int32_t number)> LogError;
-  // Adds a status line to `Memo1`.
+  // Shows a status line.
   std::function<void(const std::string& text)> ShowStatus;
-  // Something waits to be told: the window thread should call EmitReports.
+  // Something waits to be told: the main thread should call EmitReports.
   // Called from any thread, possibly with the spool's index locked; it must
   // only post.
   std::function<void()> ReportsWaiting;
@@ -115,10 +115,10 @@ struct SpoolOutlets {
 // The spool keeps an index of its files in memory, so that nothing searches
 // the folder for the next file to send. A scanner thread builds it at
 // start-up (a backlog of 100,000 files takes seconds to read from a cold
-// disk, and neither the window nor the link waits for it) and looks again
+// disk, and neither the main thread nor the link waits for it) and looks again
 // every few seconds for files put into the folder from outside.
 //
-// Threads: StoreEvents, CheckStep, EmitReports and Close on the window
+// Threads: StoreEvents, CheckStep, EmitReports and Close on the main
 // thread; the EventOutbox calls on the link thread; ScanFolder on the
 // scanner thread (or a test's). One mutex guards the index; no file is read
 // or written under it.
@@ -142,14 +142,14 @@ public:
   // Called whenever a record becomes ready to send (the link's wake-up).
   void AttachWake(std::function<void()> wake);
 
-  // Window thread: finished records go to spool files, flushed together
+  // Main thread: finished records go to spool files, flushed together
   // (each file, then the folder once). A record the disk refuses goes to the
   // server when it takes events, and its answer says so; the results come
   // in the records' order.
   StoreResults StoreEvents(std::span<const SoobBytes> records);
   // One record; true when it is on disk.
   bool StoreEvent(const SoobBytes& record);
-  // Window thread, at the times MsUntilCheck gives: records the server did
+  // Main thread, at the times MsUntilCheck gives: records the server did
   // not confirm in time are given up, and while the disk refuses files it is
   // tried every minute and said so.
   void CheckStep();
@@ -158,7 +158,7 @@ public:
   // The orderly end, once the link has stopped: stops the scanner; records
   // still awaiting the server's confirmation are given up (not acknowledged).
   void Close();
-  // Window thread: tells the error log and `Memo1` what the spool found
+  // Main thread: tells the error log and the status lines what the spool found
   // since the last call.
   void EmitReports();
 
@@ -280,7 +280,7 @@ private:
   bool write_failing_ = false;
   std::int64_t next_disk_notice_ = 0;  // monotonic ms, while write_failing_
   std::uint64_t temp_sequence_ = 0;
-  std::optional<std::uint32_t> last_name_value_;  // window thread only
+  std::optional<std::uint32_t> last_name_value_;  // main thread only
   std::function<void()> wake_;
 
   std::mutex report_mutex_;

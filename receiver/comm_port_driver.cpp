@@ -147,7 +147,7 @@ std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t 
   while (written < size) {
     SerialQueueStatus status;
     // A port that cannot report its queues is gone; waiting would only hold
-    // the window thread.
+    // the main thread.
     if (device_->QueryStatus(status)) break;
     // Room left in the output queue; none when the platform's queue already
     // holds more than asked for.

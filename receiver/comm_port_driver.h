@@ -73,7 +73,7 @@ using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 //
 // Times are arrival times as the driver reads them, never ahead of now.
 //
-// Everything runs on the owner's (window) thread, except `Connected` and
+// Everything runs on the owner's (main) thread, except `Connected` and
 // `PortName`, which any thread may read. Nothing here throws: opening
 // answers with a boolean, sending with a byte count, the rest fails quietly.
 class TCommPortDriver {

@@ -47,7 +47,7 @@ struct DecoderOutlets {
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
   // Appends a number to the error log.
   std::function<void(std::int32_t number)> LogError;
-  // Shows a failure to the operator, as any failure of a window handler is.
+  // Shows a failure to the operator, as any failure of a handler is.
   std::function<void(const std::string& message)> ReportFailure;
 };
 
@@ -79,7 +79,7 @@ std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string&
 inline constexpr char kRawLogFileName[] = "kelmora.log";
 
 // Turns receiver lines into acknowledgements and event records, and keeps
-// the station link state. Runs on the window thread only.
+// the station link state. Runs on the main thread only.
 //
 // Every message gets its own ACK, and only once it is kept: a non-event
 // line at once, an event when its record is on disk, or when the server has

@@ -63,7 +63,7 @@ IniFile DriverCore::SettingsFile() const { return IniFile(JoinPath(env_.WorkDir,
 DriverCore::StartResult DriverCore::Start() {
   settings_ = ReadMainSettings(SettingsFile());
   CommPortDriver1_->SetQuickAck(settings_.QuickAck);
-  // The handshake tells the name the window holds from the first attempt on.
+  // The handshake tells the configured name from the first attempt on.
   PublishPortState();
 
   // The spool comes first: every event record goes there before its ACK.
@@ -107,8 +107,8 @@ DriverCore::StartResult DriverCore::Start() {
   };
   link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
   link_outlets.Outbox = spool_.get();
-  LinkWindow& window = *this;  // a private base: converted here, where it is accessible
-  link_ = std::make_unique<cl>(*clock_, dispatcher_, window, link_settings, std::move(link_outlets));
+  LinkObserver& observer = *this;  // a private base: converted here, where it is accessible
+  link_ = std::make_unique<ServerLink>(*clock_, dispatcher_, observer, link_settings, std::move(link_outlets));
   spool_->AttachWake([link = link_.get()] { link->Wake(); });
   link_->Start();
   ScheduleTick();

@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "delivery/server_link.h"
-#include "delivery/window_dispatcher.h"
+#include "delivery/loop_dispatcher.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/serial_device.h"
@@ -59,7 +59,7 @@ public:
 // two faces over it; neither holds any of this logic.
 //
 // Runs on the loop's thread, apart from the link's own thread.
-class DriverCore final : private LinkWindow {
+class DriverCore final : private LinkObserver {
 public:
   // How the port stands: stopped by the operator (or none configured), open,
   // or waiting to be opened again.
@@ -128,12 +128,12 @@ public:
 
   // The parts, for tests and the benchmarks.
   TCommPortDriver& CommPortDriver1() { return *CommPortDriver1_; }
-  cl* Link() const { return link_.get(); }
+  ServerLink* Link() const { return link_.get(); }
   EventSpool* Spool() const { return spool_.get(); }
   MessageDecoder* Decoder() const { return decoder_.get(); }
 
 private:
-  // LinkWindow: the link's calls, run on the loop's thread.
+  // LinkObserver: the link's calls, run on the loop's thread.
   void ShowStatus(const std::string& text) override;
   void PulseIndicator() override;
   // The spool's verdict on a record that awaited the server, on the loop's thread.
@@ -165,9 +165,9 @@ private:
   std::unique_ptr<TCommPortDriver> CommPortDriver1_;
   std::unique_ptr<MessageDecoder> decoder_;
   std::unique_ptr<EventSpool> spool_;
-  WindowDispatcher dispatcher_;
+  LoopDispatcher dispatcher_;
   SharedPortState port_state_;
-  std::unique_ptr<cl> link_;
+  std::unique_ptr<ServerLink> link_;
   std::optional<EventLoop::TimerId> tick_timer_;
   std::optional<EventLoop::TimerId> retry_timer_;
   PortMode mode_ = PortMode::Stopped;

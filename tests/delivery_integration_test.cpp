@@ -53,7 +53,7 @@ std::string Hex(const SoobBytes& record) {
 
 // Records the window's side of the link, and whether it ran anywhere but on
 // the window thread.
-class WindowRecorder : public LinkWindow {
+class WindowRecorder : public LinkObserver {
 public:
   explicit WindowRecorder(std::thread::id window_thread) : window_thread_(window_thread) {}
   void ShowStatus(const std::string& text) override {
@@ -120,11 +120,11 @@ public:
   test::TempDir dir;
   SystemClock clock;
   test::WindowLoop loop;
-  WindowDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   WindowRecorder window;
   std::vector<std::int32_t> errors;  // the error log, written on the window thread
   EventSpool spool;
-  cl link;
+  ServerLink link;
 
 private:
   LinkOutlets Outlets(std::uint16_t port) {

@@ -137,7 +137,7 @@ TEST(MsgServerSim, LogsEventsAsJsonServesOneConnectionAfterAnotherAndStopsOnSign
   EXPECT_EQ(sim.Process().WaitExit(5s), 0);
 }
 
-class QuietWindow : public LinkWindow {
+class QuietWindow : public LinkObserver {
 public:
   void ShowStatus(const std::string&) override {}
   void PulseIndicator() override {}
@@ -149,13 +149,13 @@ TEST(MsgServerSim, TheLinkThreadHandshakesAndDeliversEvents) {
   MsgServerSim sim({});
   SystemClock clock;
   QuietWindow window;
-  WindowDispatcher dispatcher([](std::function<void()> call) { call(); });
+  LoopDispatcher dispatcher([](std::function<void()> call) { call(); });
   test::TempDir folder;
   EventSpool spool(folder.Prefix(), clock, {});
   LinkOutlets outlets;
   outlets.ReadServerAddress = [&] { return ServerAddress{"127.0.0.1", sim.Port()}; };
   outlets.Outbox = &spool;
-  cl link(clock, dispatcher, window, LinkSettings{}, outlets);
+  ServerLink link(clock, dispatcher, window, LinkSettings{}, outlets);
   spool.AttachWake([&link] { link.Wake(); });
   link.Start();
   std::vector<std::string> lines;

@@ -32,7 +32,7 @@ using test::ReceivedMessage;
 using test::ScriptedServer;
 using test::ServerAction;
 
-class RecordingWindow : public LinkWindow {
+class RecordingWindow : public LinkObserver {
 public:
   void ShowStatus(const std::string& text) override {
     std::lock_guard lock(mutex_);
@@ -68,7 +68,7 @@ std::uint16_t ClosedPort() {
 class Harness {
 public:
   explicit Harness(std::uint16_t port, const Clock* clock = nullptr,
-                   WindowDispatcher::Poster poster = [](std::function<void()> call) { call(); },
+                   LoopDispatcher::Poster poster = [](std::function<void()> call) { call(); },
                    std::string version = "2.0.1.15")
       : dispatcher(std::move(poster)), port_(port) {
     LinkSettings settings;
@@ -82,7 +82,7 @@ public:
     };
     outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
     outlets.Outbox = &outbox;
-    link = std::make_unique<cl>(clock ? *clock : fake, dispatcher, window, settings, outlets);
+    link = std::make_unique<ServerLink>(clock ? *clock : fake, dispatcher, window, settings, outlets);
   }
 
   // The link hands an awaited event back as it stops: stop it while the
@@ -108,11 +108,11 @@ public:
   }
 
   FakeClock fake;
-  WindowDispatcher dispatcher;
+  LoopDispatcher dispatcher;
   RecordingWindow window;
   FakeOutbox outbox;
   std::function<void()> on_address_read;
-  std::unique_ptr<cl> link;
+  std::unique_ptr<ServerLink> link;
 
 private:
   std::atomic<std::uint16_t> port_;
@@ -637,7 +637,7 @@ TEST(ServerLinkStop, LaterPostsAreRefused) {
 }
 
 // Runs Stop on another thread and waits at most `limit` for it.
-bool StopsWithin(cl& link, std::chrono::milliseconds limit) {
+bool StopsWithin(ServerLink& link, std::chrono::milliseconds limit) {
   auto done = std::async(std::launch::async, [&] { link.Stop(); });
   if (done.wait_for(limit) == std::future_status::ready) return true;
   ADD_FAILURE() << "Stop did not return";

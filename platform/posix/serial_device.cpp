@@ -117,7 +117,7 @@ public:
 
   ~PosixSerialDevice() override {
     // Dropping unsent output first keeps close() from waiting for a stalled
-    // line to drain, which would freeze the window thread.
+    // line to drain, which would freeze the main thread.
     ::tcflush(fd_, TCIOFLUSH);
     ::tcsetattr(fd_, TCSANOW, &saved_);
     // The exclusive flag belongs to the terminal, not to this descriptor: it
@@ -297,7 +297,7 @@ std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std
     return nullptr;
   }
   // Non-blocking, so neither a missing carrier nor a full line can hold the
-  // window thread; no controlling terminal, so the line cannot signal us.
+  // main thread; no controlling terminal, so the line cannot signal us.
   const int fd = ::open(path->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     error = LastError();

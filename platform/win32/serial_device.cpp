@@ -95,7 +95,7 @@ COMMTIMEOUTS ToCommTimeouts(const SerialTimeouts& timeouts) {
   t.ReadTotalTimeoutMultiplier = 0;
   t.ReadTotalTimeoutConstant = 0;
   // Only the write time-out has a use, as on Linux; the per-byte part would
-  // let a long write hold the window thread.
+  // let a long write hold the main thread.
   t.WriteTotalTimeoutMultiplier = 0;
   t.WriteTotalTimeoutConstant = std::clamp<DWORD>(timeouts.write_total_constant, 1, kLongestWriteWaitMs);
   return t;
@@ -110,7 +110,7 @@ public:
 
   ~Win32SerialDevice() override {
     // Dropping unsent output first keeps the close from waiting for a
-    // stalled line to drain, which would freeze the window thread.
+    // stalled line to drain, which would freeze the main thread.
     ::PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
     ::SetCommTimeouts(handle_, &saved_timeouts_);
     ::SetCommState(handle_, &saved_state_);

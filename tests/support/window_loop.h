@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "delivery/window_dispatcher.h"
+#include "delivery/loop_dispatcher.h"
 
 namespace orvent::test {
 
@@ -23,7 +23,7 @@ public:
   // What each tick runs; set once what it needs exists.
   void SetTick(std::function<void()> tick) { tick_ = std::move(tick); }
 
-  WindowDispatcher::Poster Poster() {
+  LoopDispatcher::Poster Poster() {
     return [this](std::function<void()> call) { Post(std::move(call)); };
   }
 

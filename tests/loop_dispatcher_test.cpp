@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "delivery/window_dispatcher.h"
+#include "delivery/loop_dispatcher.h"
 
 namespace orvent {
 namespace {
@@ -62,9 +62,9 @@ private:
   std::thread thread_;
 };
 
-TEST(WindowDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
+TEST(LoopDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
   WindowThread window;
-  WindowDispatcher dispatcher([&](std::function<void()> call) { window.Post(std::move(call)); });
+  LoopDispatcher dispatcher([&](std::function<void()> call) { window.Post(std::move(call)); });
   std::thread::id ran_on;
   bool finished = false;
   EXPECT_TRUE(dispatcher.RunAndWait([&] {
@@ -78,10 +78,10 @@ TEST(WindowDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
   EXPECT_THROW(dispatcher.RunAndWait([] { throw std::runtime_error("window failure"); }), std::runtime_error);
 }
 
-TEST(WindowDispatcher, ShutdownReleasesAWaiterAndSkipsCallsNotYetRun) {
+TEST(LoopDispatcher, ShutdownReleasesAWaiterAndSkipsCallsNotYetRun) {
   std::function<void()> parked;
   std::promise<void> posted;
-  WindowDispatcher dispatcher([&](std::function<void()> call) {
+  LoopDispatcher dispatcher([&](std::function<void()> call) {
     parked = std::move(call);  // the window thread is busy elsewhere
     posted.set_value();
   });

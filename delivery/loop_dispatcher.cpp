@@ -1,4 +1,4 @@
-#include "delivery/window_dispatcher.h"
+#include "delivery/loop_dispatcher.h"
 
 #include <condition_variable>
 #include <exception>
@@ -8,15 +8,15 @@ namespace orvent {
 
 // Shared with every queued call, so that a call that runs after its waiter
 // gave up touches nothing that has gone.
-struct WindowDispatcher::State {
+struct LoopDispatcher::State {
   std::mutex mutex;
   std::condition_variable done_cv;
   bool shutdown = false;
 };
 
-WindowDispatcher::WindowDispatcher(Poster post) : post_(std::move(post)), state_(std::make_shared<State>()) {}
+LoopDispatcher::LoopDispatcher(Poster post) : post_(std::move(post)), state_(std::make_shared<State>()) {}
 
-bool WindowDispatcher::RunAndWait(std::function<void()> call) {
+bool LoopDispatcher::RunAndWait(std::function<void()> call) {
   struct Call {
     std::function<void()> body;
     bool done = false;
@@ -38,7 +38,7 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
       }
       // No lock is held while the call runs. A call that fails still counts
       // as run (its waiter must not wait for ever), and its failure goes to
-      // the waiter: the window's event loop has no one to tell.
+      // the waiter: the main event loop has no one to tell.
       std::exception_ptr failure;
       try {
         pending->body();
@@ -59,7 +59,7 @@ bool WindowDispatcher::RunAndWait(std::function<void()> call) {
   return pending->done;
 }
 
-void WindowDispatcher::Post(std::function<void()> call) {
+void LoopDispatcher::Post(std::function<void()> call) {
   {
     std::lock_guard lock(state_->mutex);
     if (state_->shutdown) return;
@@ -76,7 +76,7 @@ void WindowDispatcher::Post(std::function<void()> call) {
   });
 }
 
-void WindowDispatcher::BeginShutdown() {
+void LoopDispatcher::BeginShutdown() {
   std::lock_guard lock(state_->mutex);
   state_->shutdown = true;
   state_->done_cv.notify_all();
