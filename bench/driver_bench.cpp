@@ -54,6 +54,7 @@
 
 #include "bench/process_bench.h"
 #include "support/alarm_ledger.h"
+#include "support/burst_run.h"
 #include "support/busy_disk.h"
 #include "delivery/event_record.h"
 #include "support/driver_process.h"
@@ -488,10 +489,7 @@ bool BurstRun(const Options& o, bool busy_disk, bool quick_ack) {
   test::TempDir dir;
   test::TempDir side;
   test::AlarmLedger ledger;
-  {
-    std::ofstream lines(side.File("burst.txt"));
-    for (int i = 0; i < o.BurstLines; ++i) lines << ledger.Next() << "\n";
-  }
+  test::WriteBurstFile(ledger, side.File("burst.txt"), static_cast<std::size_t>(o.BurstLines));
   const std::string events = side.File("events.jsonl");
   test::MsgServerSim server({"--events", events});
   test::ReceiverSim receiver({"--burst", "--file", side.File("burst.txt"), "--quiet", "5000"});
@@ -500,56 +498,24 @@ bool BurstRun(const Options& o, bool busy_disk, bool quick_ack) {
   std::optional<test::BusyDisk> busy;
   if (busy_disk) busy.emplace(dir.File("busy.bin"));
   test::DriverProcess driver(dir.path(), ini, {}, o.Program);
-  // The report comes on the receiver's output; the server's frame lines are
-  // taken meanwhile, so that its pipe never holds it up.
-  std::optional<std::string> report;
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    for (;;) {
-      const auto line = receiver.ReadLine(std::chrono::seconds(o.BurstLines / 50 + 60));
-      if (!line || line->rfind("burst ", 0) == 0) {
-        report = line;
-        break;
-      }
-    }
-    done = true;
-  });
-  while (!done) {
-    while (server.ReadLine(0ms)) {
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  reader.join();
-  long lines = 0;
-  long acked = 0;
-  double write_ms = 0;
-  double last_ms = 0;
-  double per_s = 0;
-  if (!report || std::sscanf(report->c_str(), "burst lines %ld acked %ld write_ms %lf last_ack_ms %lf alarms_per_s %lf",
-                             &lines, &acked, &write_ms, &last_ms, &per_s) != 5) {
+  test::BurstReader reader(receiver, std::chrono::seconds(o.BurstLines / 50 + 60));
+  const std::optional<test::BurstReport> report = reader.Wait(server);
+  if (!report) {
     std::printf("burst: no report from receiver-sim\n");
     return false;
   }
   // Every acknowledged line reaches the server.
-  test::AlarmTally t;
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  do {
-    while (server.ReadLine(0ms)) {
-    }
-    t = ledger.Tally(events, dir.path());
-    if (t.Delivered >= static_cast<std::size_t>(acked)) break;
-    std::this_thread::sleep_for(100ms);
-  } while (std::chrono::steady_clock::now() < deadline);
-  const long lost = std::max<long>(0, acked - static_cast<long>(t.Delivered));
+  const test::AlarmTally t = test::WaitDeliveredTally(ledger, server, events, dir.path(), report->acked, 60s);
+  const long lost = std::max<long>(0, report->acked - static_cast<long>(t.Delivered));
   const char* disk = busy_disk ? "busy disk" : "quiet disk";
   std::printf("burst, %s, QuickAck=%d: lines %ld, ACKs %ld, distinct records at the server %zu, lost %ld, "
               "invented %zu, %.0f alarms/s",
-              disk, quick_ack ? 1 : 0, lines, acked, t.Delivered, lost, t.Faults.size(), per_s);
-  bool ok = lost == 0 && t.Faults.empty() && acked == lines;
+              disk, quick_ack ? 1 : 0, report->lines, report->acked, t.Delivered, lost, t.Faults.size(), report->per_s);
+  bool ok = lost == 0 && t.Faults.empty() && report->acked == report->lines;
   if (quick_ack) {
     const double limit = busy_disk ? kBurstBusyLimitPerSecond : kBurstQuietLimitPerSecond;
     std::printf(" (limit %.0f)", limit);
-    ok = ok && per_s >= limit;
+    ok = ok && report->per_s >= limit;
   }
   std::printf("\n");
   Verdict(ok, (std::string("burst, ") + disk + (quick_ack ? ", QuickAck=1" : ", default")).c_str());

@@ -262,7 +262,6 @@ StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
   }
 
   StoreResults results(records.size());
-  std::vector<std::uint64_t> refused;
   bool any_written = false;
   bool any_failed = false;
   const bool server = outlets_.ServerTakesEvents && outlets_.ServerTakesEvents();

@@ -1,6 +1,7 @@
 #include "delivery/tcp_client.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <limits>
 
@@ -115,7 +116,8 @@ void TIdTCPClient::ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t c
 std::size_t TIdTCPClient::DiscardWaiting() {
   std::size_t discarded = received_.size();
   received_.clear();
-  std::vector<std::uint8_t> chunk(kReceiveChunk);
+  // Called before every frame, where nothing waits as a rule: no allocation.
+  std::array<std::uint8_t, 512> chunk;
   while (open_) {
     const NetResult got = socket_.Receive(chunk);
     discarded += got.Bytes;

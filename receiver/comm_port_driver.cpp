@@ -12,9 +12,6 @@ namespace {
 // Bits a byte takes on the line: start, eight data, stop.
 constexpr double kBitsPerByte = 10.0;
 
-// The byte that ends a receiver message; with QuickAck a message goes at it.
-constexpr std::uint8_t kMessageEnd = 20;
-
 // Read and write time-outs asked of the device: reads return at once with
 // what waits, a write that finds no room gives up after 10 ms.
 constexpr SerialTimeouts kPortTimeouts{1, 0, 1, 0, 10};
@@ -285,7 +282,7 @@ void TCommPortDriver::DeliverDue(const SerialDevice* device) {
     ends_.clear();
     const bool all_due = quick_ack_ || packet_timeout_ <= 0 || buffered_ >= full;
     for (std::size_t start = 0;;) {
-      const auto end = std::find(at(start), at(buffered_), kMessageEnd);
+      const auto end = std::find(at(start), at(buffered_), kDC4);
       if (end == at(buffered_)) break;
       // Lines arrive in order, so the first that is not due ends the batch.
       if (!all_due && !Overdue(ArrivalOf(start))) break;
@@ -303,7 +300,7 @@ void TCommPortDriver::DeliverDue(const SerialDevice* device) {
       DisarmTimeout();
       return;
     }
-    if (std::find(at(0), at(buffered_), kMessageEnd) != at(buffered_)) {
+    if (std::find(at(0), at(buffered_), kDC4) != at(buffered_)) {
       // A complete line that is not due yet.
       ArmTimeout(ArrivalOf(0));
       return;

@@ -32,6 +32,9 @@ enum TPacketMode { pmDiscard, pmPass };
 
 class TCommPortDriver;
 
+// The byte that ends every receiver message: lines are cut at it.
+inline constexpr std::uint8_t kDC4 = 20;
+
 // One line as the driver cut it from the stream: the bytes up to and
 // including a DC4, or bytes that never got their DC4 (the line stopped for
 // longer than the time-out, or outgrew the receive buffer).
@@ -45,6 +48,12 @@ struct ReceivedLine {
   // Ends in DC4. An incomplete line is handed over only to be logged.
   bool Complete = true;
 };
+
+// A line given on its own (a test's, the inspector's, a window handler's):
+// its start seen, complete when it ends in DC4.
+inline ReceivedLine WholeLine(const std::uint8_t* bytes, std::uint32_t size) {
+  return {{bytes, size}, true, size > 0 && bytes[size - 1] == kDC4};
+}
 
 // A line, a batch of lines or a raw read: the bytes point into the driver's
 // buffers and are valid only during the call; a handler copies what it keeps.

@@ -96,13 +96,14 @@ bool MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerd
 
 void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size) {
   if (packet == nullptr || size == 0) return;
-  const ReceivedLine line{{packet, size}, true, packet[size - 1] == kDC4};
+  const ReceivedLine line = WholeLine(packet, size);
   HandleLines({&line, 1});
 }
 
 void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
   records_.clear();
   record_at_.clear();
+  record_lines_.clear();
   std::vector<std::string> failures;
   for (const ReceivedLine& line : lines) {
     if (line.Bytes.empty()) continue;
@@ -129,7 +130,8 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
     if (auto failure = Decode(line.Bytes)) failures.push_back(std::move(*failure));
     records_.push_back(Serialize(CurrentSoob));
     record_at_.push_back(acks_.size());
-    acks_.push_back({Ack::Waiting, 0, std::vector<std::uint8_t>(line.Bytes.begin(), line.Bytes.end())});
+    record_lines_.push_back(line.Bytes);
+    acks_.push_back({Ack::Waiting, 0, {}});
   }
 
   if (!records_.empty()) {
@@ -146,6 +148,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
           break;
         case RecordKept::AwaitingServer:
           ack.ticket = result.Ticket;
+          ack.line.assign(record_lines_[i].begin(), record_lines_[i].end());
           break;
         case RecordKept::Refused:
           ack = {Ack::Dropped, 0, {}};

@@ -19,7 +19,6 @@
 namespace orvent {
 
 // Bytes of the receiver's line protocol.
-inline constexpr std::uint8_t kDC4 = 20;  // ends every complete message
 inline constexpr std::uint8_t kACK = 6;   // the answer to every complete message
 inline constexpr std::uint8_t kEventLead = '5';
 
@@ -125,7 +124,7 @@ private:
   struct Ack {
     enum State { Ready, Waiting, Dropped } state = Ready;
     std::uint64_t ticket = 0;
-    std::vector<std::uint8_t> line;  // kept while Waiting, to know a resend
+    std::vector<std::uint8_t> line;  // kept while it awaits the server, to know a resend
   };
 
   // Fills CurrentSoob from an event line; the failure to show, if any.
@@ -142,6 +141,7 @@ private:
   std::deque<Ack> acks_;
   std::vector<SoobBytes> records_;      // of one batch
   std::vector<std::size_t> record_at_;  // the index in acks_ of each
+  std::vector<std::span<const std::uint8_t>> record_lines_;  // the line of each, during the call
 };
 
 }  // namespace orvent

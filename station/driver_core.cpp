@@ -271,7 +271,7 @@ void DriverCore::Timer2Timer() {
 
 void DriverCore::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size) {
   if (packet == nullptr || size == 0) return;
-  const ReceivedLine line{{packet, size}, true, packet[size - 1] == kDC4};
+  const ReceivedLine line = WholeLine(packet, size);
   CommPortDriver1ReceiveLines({&line, 1});
 }
 
