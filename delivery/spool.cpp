@@ -270,9 +270,10 @@ StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
     for (std::size_t i = 0; i < records.size(); ++i) {
       if (names[i]) {
         any_written = true;
+        results[i].Kept = RecordKept::OnDisk;
+        if (InFlightAfterLastScanLocked(*names[i])) continue;
         fresh_.push_back({OrderOf(records[i]), *names[i]});
         AddedLocked(*names[i]);
-        results[i].Kept = RecordKept::OnDisk;
         continue;
       }
       any_failed = true;
@@ -327,6 +328,17 @@ std::optional<std::uint64_t> EventSpool::SettleLocked(NameId held) {
 void EventSpool::GiveVerdicts(const std::vector<std::uint64_t>& tickets, bool confirmed) {
   if (!outlets_.ServerVerdict) return;
   for (const std::uint64_t ticket : tickets) outlets_.ServerVerdict(ticket, confirmed);
+}
+
+bool EventSpool::InFlightAfterLastScanLocked(NameId name) {
+  if (!last_merged_.erase(name)) return false;
+  const auto same = [name](const Item& item) { return item.name == name; };
+  // Still in the backlog: it leaves it, to go first as the new record it is.
+  if (const auto it = std::find_if(backlog_.begin(), backlog_.end(), same); it != backlog_.end()) {
+    backlog_.erase(it);
+    return false;
+  }
+  return std::any_of(in_flight_.begin(), in_flight_.end(), [&](const auto& entry) { return same(entry.second); });
 }
 
 void EventSpool::AddedLocked(NameId name) {
@@ -486,6 +498,8 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
       return std::binary_search(added_during_scan_.begin(), added_during_scan_.end(), item.name);
     });
     added_during_scan_.clear();
+    last_merged_.clear();
+    for (const Item& item : found) last_merged_.insert(item.name);
     if (listed && !found.empty()) {
       std::deque<Item> merged;
       std::merge(backlog_.begin(), backlog_.end(), found.begin(), found.end(), std::back_inserter(merged),

@@ -244,6 +244,12 @@ private:
   void SetAside(NameId name);
   void InsertBacklogLocked(const Item& item);
   void AddedLocked(NameId name);
+  // A file this run just wrote may have been listed and indexed by a scan
+  // before the write could index it (its name comes before the batch's
+  // folder flush); indexed twice, it would go twice. Such a file leaves the
+  // backlog (the caller indexes it as new); true when it is in flight
+  // already, and so indexed.
+  bool InFlightAfterLastScanLocked(NameId name);
   void QueueReport(Report report);
   void Wake();
   void ScanLoop(const std::stop_token& stop);
@@ -275,6 +281,7 @@ private:
   // Names added while a scan runs, which the scan must not add again.
   bool scanning_ = false;
   std::vector<NameId> added_during_scan_;
+  std::set<NameId> last_merged_;  // what the last scan added to the backlog
   bool first_scan_done_ = false;
   std::optional<std::int64_t> resend_after_;
   bool write_failing_ = false;

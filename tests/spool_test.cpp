@@ -62,7 +62,9 @@ public:
   std::error_code MoveFileNoReplace(const std::string& from, const std::string& to) override {
     if (IsHeld(from)) return Busy();
     if (fail_renames && !to.ends_with(kSpoolBadSuffix)) return std::make_error_code(std::errc::io_error);
-    return SpoolDisk::MoveFileNoReplace(from, to);
+    const std::error_code error = SpoolDisk::MoveFileNoReplace(from, to);
+    if (!error && to.ends_with(kSpoolFileSuffix) && after_rename) std::exchange(after_rename, nullptr)();
+    return error;
   }
   std::error_code RemoveFile(const std::string& path) override {
     if (IsHeld(path)) return Busy();
@@ -74,6 +76,8 @@ public:
   std::atomic<bool> fail_renames{false};
   std::atomic<bool> fail_removes{false};
   std::atomic<int> failures_left{0};  // writes that fail before the disk works
+  // Runs once, right after the next spool file got its name.
+  std::function<void()> after_rename;
   // A file another program holds open, as Windows reports it: neither
   // renamed nor removed, and read only when the holder shares reading.
   std::string held_path;
@@ -631,6 +635,19 @@ TEST_F(SpoolTest, TheScannerFindsTheBacklogWithoutHoldingTheSpool) {
 
 // Closing right after the scanner starts finds it anywhere: scanning, just
 // going to sleep or asleep. Wherever, its wake-up must not be lost.
+// A scan that lists the folder after a new file got its name and ends
+// before the file is indexed (the batch's folder flush lies in between)
+// must not index it a second time: it would go to the server twice.
+TEST_F(SpoolTest, AFileAScanFindsBeforeItsStoreIndexesItIsIndexedOnce) {
+  Make();
+  disk.after_rename = [this] { spool->ScanFolder(); };
+  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1)));
+  EXPECT_EQ(spool->WaitingCount(), 1u);
+  EXPECT_EQ(DeliverNext(), 1);
+  EXPECT_FALSE(spool->TakeNextEvent());
+  EXPECT_TRUE(Names().empty());
+}
+
 TEST_F(SpoolTest, TheScannerEndsWhereverItIsWhenTheSpoolCloses) {
   for (int i = 0; i < 200; ++i) {
     Make();
