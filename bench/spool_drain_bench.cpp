@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 #include "delivery/server_link.h"
 #include "delivery/spool.h"
 #include "platform/clock.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "delivery/byte_io.h"
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 
 namespace orvent {
 

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "delivery/commands.h"
-#include "delivery/program_version.h"
+#include "common/program_version.h"
 
 namespace orvent {
 namespace {

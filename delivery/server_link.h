@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "delivery/setting_defaults.h"
+#include "common/setting_defaults.h"
 #include "delivery/event_outbox.h"
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 #include "platform/files.h"
 #include "platform/paths.h"
 

@@ -12,7 +12,7 @@
 
 #include "delivery/event_record.h"
 #include "delivery/event_sink.h"
-#include "delivery/setting_defaults.h"
+#include "common/setting_defaults.h"
 #include "platform/clock.h"
 #include "receiver/comm_port_driver.h"
 

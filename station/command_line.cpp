@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "delivery/program_version.h"
+#include "common/program_version.h"
 
 namespace orvent {
 

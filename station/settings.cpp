@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 #include "platform/files.h"
 
 namespace orvent {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "delivery/setting_defaults.h"
+#include "common/setting_defaults.h"
 
 namespace orvent {
 

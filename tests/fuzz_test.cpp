@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "station/settings.h"
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
 #include "support/temp_dir.h"

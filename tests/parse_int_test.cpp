@@ -3,7 +3,7 @@
 #include <optional>
 #include <string>
 
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 
 namespace orvent {
 namespace {

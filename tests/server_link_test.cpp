@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "delivery/commands.h"
-#include "delivery/program_version.h"
+#include "common/program_version.h"
 #include "delivery/server_link.h"
 #include "platform/fake_clock.h"
 #include "support/fake_outbox.h"

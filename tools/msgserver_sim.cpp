@@ -23,7 +23,7 @@
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
 #include "delivery/frame_protocol.h"
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 #include "platform/clock.h"
 #include "platform/tcp_socket.h"
 

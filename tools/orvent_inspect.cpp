@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string_view>
 
-#include "delivery/program_version.h"
+#include "common/program_version.h"
 #include "tools/inspect_decode.h"
 #include "tools/inspect_spool.h"
 

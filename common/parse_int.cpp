@@ -1,4 +1,4 @@
-#include "delivery/parse_int.h"
+#include "common/parse_int.h"
 
 namespace orvent {
 namespace {

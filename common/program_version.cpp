@@ -1,4 +1,4 @@
-#include "delivery/program_version.h"
+#include "common/program_version.h"
 
 #ifndef ORVENT_PROGRAM_VERSION
 #error "the build passes the project version as ORVENT_PROGRAM_VERSION"
