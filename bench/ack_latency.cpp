@@ -58,11 +58,16 @@ int main(int argc, char** argv) {
   ApplyReceiverLineSettings(driver);
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
-  std::size_t records = 0;
-  outlets.StoreEvents = [&](std::span<const SoobBytes> batch) {
-    records += batch.size();
-    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-  };
+  // Takes every record as kept and counts them.
+  struct CountingSink final : EventSink {
+    StoreResults StoreEvents(std::span<const EventToKeep> events) override {
+      count += events.size();
+      return StoreResults(events.size(), {RecordKept::OnDisk, 0});
+    }
+    std::size_t count = 0;
+  } sink;
+  const std::size_t& records = sink.count;
+  outlets.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
   if (!driver.Connect()) {

@@ -19,11 +19,16 @@ void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOut
   SystemClock clock;
   out.SendData = [](const std::uint8_t*, std::uint32_t size) { return size; };
   out.RedrawStation = [] {};
-  std::int32_t last = 0;
-  out.StoreEvents = [&last](std::span<const SoobBytes> batch) {
-    last = batch.back()[0];
-    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-  };
+  // Takes every record as kept and keeps the first byte of the last.
+  struct LastByte final : EventSink {
+    StoreResults StoreEvents(std::span<const EventToKeep> events) override {
+      last = events.back().Record[0];
+      return StoreResults(events.size(), {RecordKept::OnDisk, 0});
+    }
+    std::int32_t last = 0;
+  } sink;
+  const std::int32_t& last = sink.last;
+  out.Sink = &sink;
   MessageDecoder decoder(settings, clock, dir, std::move(out));
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(kMessage.data());
   for (auto _ : state) {

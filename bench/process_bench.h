@@ -77,20 +77,28 @@ inline std::string AlarmLine(int i) {
   return text;
 }
 
+// Takes every record as kept; counts them and keeps the last.
+struct CountingSink final : EventSink {
+  StoreResults StoreEvents(std::span<const EventToKeep> events) override {
+    count += events.size();
+    if (!events.empty()) last = events.back().Record;
+    return StoreResults(events.size(), {RecordKept::OnDisk, 0});
+  }
+  std::size_t count = 0;
+  SoobBytes last{};
+};
+
 // The object number the driver's decoder makes of a line with the default
 // settings.
 inline std::int32_t DecodedNumber(const std::string& line) {
   FakeClock clock;
-  std::int32_t number = -1;
+  CountingSink sink;
   DecoderOutlets out;
-  out.StoreEvents = [&](std::span<const SoobBytes> batch) {
-    number = DeserializeSoob(batch.back())->Number;
-    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-  };
+  out.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
   const std::string packet = line + static_cast<char>(kDC4);
   decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
-  return number;
+  return sink.count == 0 ? -1 : DeserializeSoob(sink.last)->Number;
 }
 
 // Whether every figure of the run was within its limit. One that is not is

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "delivery/event_record.h"
+#include "platform/clock.h"
 
 namespace orvent {
 
@@ -29,5 +30,23 @@ struct StoreResult {
 };
 
 using StoreResults = std::vector<StoreResult>;
+
+// One finished record and its place in the order of the backlog: the time
+// its message was received, the same as the record's RecvTime, handed over
+// beside the bytes so that nobody has to read them back.
+struct EventToKeep {
+  SoobBytes Record{};
+  TDateTime ReceivedAt = 0.0;
+};
+
+// What takes the receiver's records (the spool). Called on the main thread,
+// before any of the records' messages is acknowledged.
+class EventSink {
+public:
+  virtual ~EventSink() = default;
+  // One answer per record, in the records' order. Records stored together
+  // are flushed together.
+  virtual StoreResults StoreEvents(std::span<const EventToKeep> events) = 0;
+};
 
 }  // namespace orvent

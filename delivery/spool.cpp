@@ -209,13 +209,12 @@ void EventSpool::Wake() {
   if (wake) wake();
 }
 
-std::int64_t EventSpool::OrderOf(const SoobBytes& record) {
-  const auto soob = DeserializeSoob(record);
+std::int64_t EventSpool::OrderOf(TDateTime received) {
   // A record without a usable time goes first: it is as old as any.
-  if (!soob || !std::isfinite(soob->RecvTime) || soob->RecvTime < kFirstDateTime || soob->RecvTime >= kEndDateTime) {
+  if (!std::isfinite(received) || received < kFirstDateTime || received >= kEndDateTime) {
     return std::numeric_limits<std::int64_t>::min();
   }
-  return MsFromDateTime(soob->RecvTime);
+  return MsFromDateTime(received);
 }
 
 std::string EventSpool::NameTextLocked(NameId name) const {
@@ -239,15 +238,15 @@ EventSpool::NameId EventSpool::NameIdLocked(std::string_view text) {
   return id;
 }
 
-StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
+StoreResults EventSpool::StoreEvents(std::span<const EventToKeep> records) {
   std::vector<std::optional<NameId>> names;
   names.reserve(records.size());
   std::optional<NameId> last_written;
-  for (const SoobBytes& record : records) {
+  for (const EventToKeep& event : records) {
     // Once the disk has refused one, the rest of the batch does not wait for
     // it again.
     const bool failed_already = !names.empty() && !names.back();
-    names.push_back(failed_already ? std::nullopt : WriteSpoolFile(record, false));
+    names.push_back(failed_already ? std::nullopt : WriteSpoolFile(event.Record, false));
     if (names.back()) last_written = names.back();
   }
   // Every file's data is on disk already; one flush of the folder makes all
@@ -272,15 +271,15 @@ StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
         any_written = true;
         results[i].Kept = RecordKept::OnDisk;
         if (InFlightAfterLastScanLocked(*names[i])) continue;
-        fresh_.push_back({OrderOf(records[i]), *names[i]});
+        fresh_.push_back({OrderOf(records[i].ReceivedAt), *names[i]});
         AddedLocked(*names[i]);
         continue;
       }
       any_failed = true;
       if (!server) continue;  // Refused: the receiver keeps it
       const NameId held = ++last_held_;
-      held_.emplace(held, HeldRecord{records[i], clock_.MonotonicMs() + kServerConfirmMs, false});
-      fresh_.push_back({OrderOf(records[i]), held});
+      held_.emplace(held, HeldRecord{records[i].Record, clock_.MonotonicMs() + kServerConfirmMs, false});
+      fresh_.push_back({OrderOf(records[i].ReceivedAt), held});
       results[i] = {RecordKept::AwaitingServer, held};
     }
   }
@@ -292,7 +291,9 @@ StoreResults EventSpool::StoreEvents(std::span<const SoobBytes> records) {
 }
 
 bool EventSpool::StoreEvent(const SoobBytes& record) {
-  return StoreEvents({&record, 1}).front().Kept == RecordKept::OnDisk;
+  const auto soob = DeserializeSoob(record);
+  const EventToKeep event{record, soob ? soob->RecvTime : 0.0};
+  return StoreEvents({&event, 1}).front().Kept == RecordKept::OnDisk;
 }
 
 void EventSpool::WriteSucceeded() {
@@ -484,7 +485,7 @@ void EventSpool::ScanFolder(const std::stop_token& stop) {
       SetAside(name);
       continue;
     }
-    found.push_back({OrderOf(*record), name});
+    found.push_back({OrderOf(DeserializeSoob(*record)->RecvTime), name});
   }
   // Oldest record first; equal times keep the folder's order.
   std::stable_sort(found.begin(), found.end(), [](const Item& a, const Item& b) { return a.order < b.order; });

@@ -122,7 +122,7 @@ struct SpoolOutlets {
 // thread; the EventOutbox calls on the link thread; ScanFolder on the
 // scanner thread (or a test's). One mutex guards the index; no file is read
 // or written under it.
-class EventSpool final : public EventOutbox {
+class EventSpool final : public EventOutbox, public EventSink {
 public:
   // `path_for_soob` is the `PathForSoob` setting, used exactly as written.
   // `disk` (the platform's files when null) must outlive the spool.
@@ -146,8 +146,8 @@ public:
   // (each file, then the folder once). A record the disk refuses goes to the
   // server when it takes events, and its answer says so; the results come
   // in the records' order.
-  StoreResults StoreEvents(std::span<const SoobBytes> records);
-  // One record; true when it is on disk.
+  StoreResults StoreEvents(std::span<const EventToKeep> events) override;
+  // One record (its order read from its RecvTime); true when it is on disk.
   bool StoreEvent(const SoobBytes& record);
   // Main thread, at the times MsUntilCheck gives: records the server did
   // not confirm in time are given up, and while the disk refuses files it is
@@ -217,7 +217,7 @@ private:
   };
 
   static bool IsHeld(NameId name) { return name >= kHeldBase; }
-  static std::int64_t OrderOf(const SoobBytes& record);
+  static std::int64_t OrderOf(TDateTime received);
 
   // Names and paths; the odd-name table is guarded by mutex_.
   std::string NameTextLocked(NameId name) const;

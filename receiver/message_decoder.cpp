@@ -128,7 +128,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
       continue;
     }
     if (auto failure = Decode(line.Bytes)) failures.push_back(std::move(*failure));
-    records_.push_back(Serialize(CurrentSoob));
+    records_.push_back({Serialize(CurrentSoob), CurrentSoob.RecvTime});
     record_at_.push_back(acks_.size());
     record_lines_.push_back(line.Bytes);
     acks_.push_back({Ack::Waiting, 0, {}});
@@ -138,7 +138,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
     // An acknowledged alarm must survive anything that follows, so its
     // record is kept before the ACK goes out.
     const StoreResults results =
-        outlets_.StoreEvents ? outlets_.StoreEvents(records_) : StoreResults(records_.size(), {RecordKept::OnDisk, 0});
+        outlets_.Sink != nullptr ? outlets_.Sink->StoreEvents(records_) : StoreResults(records_.size(), {RecordKept::OnDisk, 0});
     for (std::size_t i = 0; i < record_at_.size(); ++i) {
       Ack& ack = acks_[record_at_[i]];
       const StoreResult result = i < results.size() ? results[i] : StoreResult{};

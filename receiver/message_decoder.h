@@ -39,9 +39,9 @@ struct DecoderOutlets {
   std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size)> SendData;
   // Redraws the station picture.
   std::function<void()> RedrawStation;
-  // Takes the finished 20-byte records into the spool, before their ACKs;
-  // one answer per record, in order. Without it every record counts as kept.
-  std::function<StoreResults(std::span<const SoobBytes>)> StoreEvents;
+  // Takes the finished records (the spool), before their ACKs. Without one
+  // every record counts as kept.
+  EventSink* Sink = nullptr;
   // The `Razdels` value for "<account>_<partition>", -1 when there is none.
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
   // Appends a number to the error log.
@@ -139,7 +139,7 @@ private:
   const Clock& clock_;
   DecoderOutlets outlets_;
   std::deque<Ack> acks_;
-  std::vector<SoobBytes> records_;      // of one batch
+  std::vector<EventToKeep> records_;    // of one batch
   std::vector<std::size_t> record_at_;  // the index in acks_ of each
   std::vector<std::span<const std::uint8_t>> record_lines_;  // the line of each, during the call
 };

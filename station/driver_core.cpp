@@ -91,7 +91,7 @@ DriverCore::StartResult DriverCore::Start() {
     return CommPortDriver1_->SendData(bytes, size);
   };
   outlets.RedrawStation = [this] { face_.StationChanged(); };
-  outlets.StoreEvents = [this](std::span<const SoobBytes> records) { return spool_->StoreEvents(records); };
+  outlets.Sink = spool_.get();
   outlets.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
   outlets.LogError = [this](std::int32_t number) { error_log_.LogError(number); };
   outlets.ReportFailure = [this](const std::string& message) { face_.ReportFailure(message); };

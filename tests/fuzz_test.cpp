@@ -16,6 +16,7 @@
 #include "common/parse_int.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -94,7 +95,6 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
     int acks = 0;
     int complete = 0;
     int events = 0;
-    int records = 0;
     DecoderOutlets out;
     out.AppendRawLog = [](std::span<const std::uint8_t>) {};
     out.SendData = [&](const std::uint8_t* data, std::uint32_t size) {
@@ -103,17 +103,8 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
       ++acks;
       return size;
     };
-    out.StoreEvents = [&](std::span<const SoobBytes> batch) {
-      for (const SoobBytes& bytes : batch) {
-        ++records;
-        const stru_soob r = *DeserializeSoob(bytes);
-        EXPECT_EQ(r.Mark, 33);
-        EXPECT_LE(r.ZoneLength, 4);
-        EXPECT_LE(r.Kind, 9);
-        for (int i = 0; i < r.ZoneLength; ++i) EXPECT_FALSE(r.ZoneChars[i] >= 'A' && r.ZoneChars[i] <= 'Z');
-      }
-      return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-    };
+    test::RecordingSink sink;
+    out.Sink = &sink;
     out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
     out.ReportFailure = [](const std::string& message) { EXPECT_NE(message.find("not a valid integer"), std::string::npos); };
     MessageDecoder decoder(s, clock, dir.path(), out);
@@ -132,7 +123,14 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
       EXPECT_LE(decoder.StationTick, 16);
     }
     EXPECT_EQ(acks, complete);
-    EXPECT_EQ(records, events) << "every acknowledged event line yields its record";
+    EXPECT_EQ(static_cast<int>(sink.records.size()), events) << "every acknowledged event line yields its record";
+    for (const SoobBytes& bytes : sink.records) {
+      const stru_soob r = *DeserializeSoob(bytes);
+      EXPECT_EQ(r.Mark, 33);
+      EXPECT_LE(r.ZoneLength, 4);
+      EXPECT_LE(r.Kind, 9);
+      for (int i = 0; i < r.ZoneLength; ++i) EXPECT_FALSE(r.ZoneChars[i] >= 'A' && r.ZoneChars[i] <= 'Z');
+    }
   }
 }
 

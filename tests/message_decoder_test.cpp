@@ -7,6 +7,7 @@
 #include "station/settings.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
+#include "support/recording_sink.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -20,7 +21,7 @@ std::string Line(std::string_view text) { return std::string(text) + '\x14'; }
 const std::string kMessage = Line("5011 181234113001015");
 
 // The decoder with every outlet recorded.
-class Decoder {
+class Decoder final : public EventSink {
 public:
   explicit Decoder(DecoderSettings settings = {}, std::map<std::string, std::int32_t> razdels = {})
       : razdels_(std::move(razdels)) {
@@ -34,16 +35,7 @@ public:
       return size;
     };
     out.RedrawStation = [this] { ++redraws; };
-    out.StoreEvents = [this](std::span<const SoobBytes> batch) {
-      // What the receiver had been sent when the records were stored.
-      sent_at_store.push_back(sent);
-      StoreResults results;
-      for (const SoobBytes& bytes : batch) {
-        records.push_back(bytes);
-        results.push_back({store_answer, ++tickets});
-      }
-      return results;
-    };
+    out.Sink = this;
     out.LookupRazdel = [this](const std::string& key) {
       lookups.push_back(key);
       const auto it = razdels_.find(key);
@@ -52,6 +44,17 @@ public:
     out.LogError = [this](std::int32_t n) { errors.push_back(n); };
     out.ReportFailure = [this](const std::string& m) { failures.push_back(m); };
     decoder = std::make_unique<MessageDecoder>(settings, clock, "/nonexistent", std::move(out));
+  }
+
+  StoreResults StoreEvents(std::span<const EventToKeep> batch) override {
+    // What the receiver had been sent when the records were stored.
+    sent_at_store.push_back(sent);
+    StoreResults results;
+    for (const EventToKeep& event : batch) {
+      records.push_back(event.Record);
+      results.push_back({store_answer, ++tickets});
+    }
+    return results;
   }
 
   void Feed(std::string_view packet) {
@@ -337,12 +340,10 @@ TEST(MessageDecoder, Rule2ReadsTheSettingsFileAtEveryMessage) {
   test::TempDir dir;
   const IniFile ini(dir.File(kSettingsFileName));
   FakeClock clock;
-  std::vector<SoobBytes> records;
+  test::RecordingSink sink;
+  std::vector<SoobBytes>& records = sink.records;
   DecoderOutlets out;
-  out.StoreEvents = [&](std::span<const SoobBytes> batch) {
-    records.insert(records.end(), batch.begin(), batch.end());
-    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-  };
+  out.Sink = &sink;
   out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
   MessageDecoder decoder(With(false, 2), clock, dir.path(), out);
   const auto feed = [&] {

@@ -13,6 +13,7 @@
 #include "receiver/comm_port_driver.h"
 #include "receiver/message_decoder.h"
 #include "support/child_process.h"
+#include "support/recording_sink.h"
 
 namespace orvent {
 namespace {
@@ -63,13 +64,11 @@ protected:
 
 TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   Start({"--count", "6", "--timeout", "2000", "--retries", "2"});
-  std::vector<SoobBytes> records;
+  test::RecordingSink sink;
+  const std::vector<SoobBytes>& records = sink.records;
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
-  outlets.StoreEvents = [&](std::span<const SoobBytes> batch) {
-    records.insert(records.end(), batch.begin(), batch.end());
-    return StoreResults(batch.size(), {RecordKept::OnDisk, 0});
-  };
+  outlets.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
     decoder.HandlePacket(packet, size);

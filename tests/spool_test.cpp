@@ -48,6 +48,13 @@ SoobBytes NumberedRecord(std::int32_t number, int second = 0) {
 
 std::int32_t NumberOf(const SoobBytes& record) { return DeserializeSoob(record)->Number; }
 
+// Stores records together, each with the receive time it carries.
+StoreResults StoreAll(EventSpool& spool, std::span<const SoobBytes> records) {
+  std::vector<EventToKeep> events;
+  for (const SoobBytes& record : records) events.push_back({record, DeserializeSoob(record)->RecvTime});
+  return spool.StoreEvents(events);
+}
+
 // A disk whose operations fail when the test says so.
 class FailingDisk final : public SpoolDisk {
 public:
@@ -429,7 +436,7 @@ TEST_F(SpoolTest, AFolderThatCannotTakeRecordsKeepsNothingInMemory) {
                  {[&](std::int32_t n) { logged.push_back(n); }, [&](const std::string& t) { told.push_back(t); }, {},
                   [] { return false; }, {}});
     const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2)};
-    const StoreResults results = s.StoreEvents(records);
+    const StoreResults results = StoreAll(s, records);
     ASSERT_EQ(results.size(), 2u);
     for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::Refused);
     EXPECT_EQ(s.WaitingCount(), 0u);
@@ -465,7 +472,7 @@ TEST_P(SpoolDiskFailures, RecordsTheDiskRefusesWaitForTheServersConfirmation) {
   disk.fail_writes = GetParam().writes;
   disk.fail_renames = GetParam().renames;
   const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2), NumberedRecord(3), NumberedRecord(4)};
-  const StoreResults results = spool->StoreEvents(records);
+  const StoreResults results = StoreAll(*spool, records);
   for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::AwaitingServer);
   EXPECT_EQ(spool->UnconfirmedCount(), 4u);
   EXPECT_TRUE(Names().empty());  // no temporary file is left either
@@ -519,7 +526,7 @@ TEST_F(SpoolTest, TheOrderlyEndGivesUpWhatAwaitsTheServer) {
   server_takes = true;
   disk.fail_writes = true;
   const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2)};
-  const StoreResults results = spool->StoreEvents(records);
+  const StoreResults results = StoreAll(*spool, records);
   spool->Close();
   EXPECT_EQ(verdicts, (std::vector<std::pair<std::uint64_t, bool>>{{results[0].Ticket, false},
                                                                    {results[1].Ticket, false}}));
@@ -533,7 +540,7 @@ TEST_F(SpoolTest, ABatchOfRecordsIsWrittenWhole) {
   Make();
   std::vector<SoobBytes> records;
   for (int i = 0; i < 50; ++i) records.push_back(NumberedRecord(i));
-  const StoreResults results = spool->StoreEvents(records);
+  const StoreResults results = StoreAll(*spool, records);
   for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::OnDisk);
   std::multiset<std::int32_t> expected;
   for (int i = 0; i < 50; ++i) expected.insert(i);

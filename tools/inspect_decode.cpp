@@ -94,6 +94,16 @@ int NoEvent(const char* why) {
   return 1;
 }
 
+// Keeps the first record the decoder hands over and takes it as kept: the
+// inspector writes no spool.
+struct FirstRecord final : EventSink {
+  StoreResults StoreEvents(std::span<const EventToKeep> events) override {
+    if (!record && !events.empty()) record = events.front().Record;
+    return StoreResults(events.size(), {RecordKept::OnDisk, 0});
+  }
+  std::optional<SoobBytes> record;
+};
+
 }  // namespace
 
 int RunInspectDecode(int argc, char** argv) {
@@ -144,17 +154,15 @@ int RunInspectDecode(int argc, char** argv) {
   const Clock& clock = fixed_time ? static_cast<const Clock&>(fake_clock) : system_clock;
 
   bool acknowledged = false;
-  std::optional<SoobBytes> record;
   std::vector<std::string> notes;
   DecoderOutlets out;
   out.SendData = [&](const std::uint8_t*, std::uint32_t size) {
     acknowledged = true;
     return size;
   };
-  out.StoreEvents = [&](std::span<const SoobBytes> records) {
-    if (!records.empty()) record = records.front();
-    return StoreResults(records.size(), {RecordKept::OnDisk, 0});
-  };
+  FirstRecord sink;
+  out.Sink = &sink;
+  const std::optional<SoobBytes>& record = sink.record;
   out.LookupRazdel = [&](const std::string& key) {
     const std::int32_t value = LookupRazdel(ini, key);
     notes.push_back("Razdels key " + key + (value == -1 ? ": no entry" : ": " + std::to_string(value)));
