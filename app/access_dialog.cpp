@@ -7,8 +7,7 @@
 
 namespace orvent {
 
-TForm2::TForm2(std::function<QString()> close_code, QWidget* parent)
-    : QDialog(parent), close_code_(std::move(close_code)) {
+TForm2::TForm2(QWidget* parent) : QDialog(parent) {
   setWindowTitle(QStringLiteral("Закрытый доступ"));
   setFixedSize(281, 93);
 
@@ -43,7 +42,12 @@ TForm2::TForm2(std::function<QString()> close_code, QWidget* parent)
 
 void TForm2::reject() { done(kCancel); }
 
-void TForm2::BitBtn1Click() { done(MaskEdit1->text() == close_code_() ? kOk : kWrongCode); }
+void TForm2::BitBtn1Click() { done(kOk); }
+
+std::optional<std::string> TForm2::Ask() {
+  if (exec() != kOk) return std::nullopt;
+  return MaskEdit1->text().toStdString();
+}
 
 void TForm2::FormActivate() {
   // The field keeps what was typed last time: selected, so typing replaces it.

@@ -1,7 +1,8 @@
 #pragma once
 
 #include <QDialog>
-#include <functional>
+#include <optional>
+#include <string>
 
 class QLineEdit;
 class QPushButton;
@@ -10,14 +11,18 @@ namespace orvent {
 
 // The access dialog: asks for the five-digit close code that the main window
 // shows, so that the port is not stopped nor the program closed by accident.
+// It only asks; the station judges the code.
 class TForm2 : public QDialog {
   Q_OBJECT
 
 public:
   // The dialog's results.
-  enum Result { kOk = 1, kCancel = 2, kWrongCode = 4 };
+  enum Result { kOk = 1, kCancel = 2 };
 
-  explicit TForm2(std::function<QString()> close_code, QWidget* parent = nullptr);
+  explicit TForm2(QWidget* parent = nullptr);
+
+  // Shows the dialog modally: what was typed, or nullopt when cancelled.
+  std::optional<std::string> Ask();
 
   QLineEdit* MaskEdit1 = nullptr;
   QPushButton* BitBtn1 = nullptr;  // "ОК"
@@ -33,8 +38,6 @@ protected:
 private:
   void BitBtn1Click();
   void FormActivate();
-
-  std::function<QString()> close_code_;
 };
 
 }  // namespace orvent

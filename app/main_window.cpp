@@ -13,7 +13,6 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
@@ -82,11 +81,16 @@ QIcon PageIcon(bool settings) {
 
 }  // namespace
 
-QString DrawCloseCode() { return QString::number(QRandomGenerator::system()->bounded(10000, 99999)); }
+// A station date-time as Qt's local date-time.
+QDateTime ToQDateTime(TDateTime t) {
+  const CivilTime c = DecodeDateTime(t);
+  return QDateTime(QDate(c.year, c.month, c.day), QTime(c.hour, c.minute, c.second, c.millisecond));
+}
 
 TForm1::TForm1(DriverEnvironment env, QWidget* parent) : QWidget(parent), env_(std::move(env)) {
   if (!env_.TrayAvailable) env_.TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
-  core_ = std::make_unique<DriverCore>(CoreEnvironment{env_.WorkDir, &loop_, env_.clock, env_.ports}, *this);
+  station_ = std::make_unique<Station>(
+      StationEnvironment{env_.WorkDir, &loop_, env_.clock, env_.ports, env_.DrawCloseCode}, *this);
 
   setWindowTitle(kTitle);
   setFixedSize(kClientWidth, kClientHeight);
@@ -110,7 +114,7 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent) : QWidget(parent), env_(s
   // The message form and the access dialog exist before start-up, which may
   // already have to show a warning.
   advsm = new Tadvsm(this);
-  Form2 = new TForm2([this] { return CloseCode; }, this);
+  Form2 = new TForm2(this);
   wireConnections();
   FormCreate();
 }
@@ -131,104 +135,68 @@ void TForm1::wireConnections() {
 }
 
 void TForm1::FormCreate() {
-  CloseCode = DrawCloseCode();
-  Label15->setText(CloseCode);
-  Label15->adjustSize();
-
-  // Scanned before the core starts, so the selection handler that ends the
-  // scan stores nothing.
-  AdvGlowButton1Click();
-
-  // The spool and the server link start before anything can show a message.
-  const DriverCore::StartResult started = core_->Start();
-  AdvOfficeComboBox1->setEditText(QString::fromStdString(core_->Settings().ComPort));
-  if (started == DriverCore::StartResult::PortFailed) ShowWarning(QStringLiteral("Порт уже занят. Смените его."));
-
-  RedrawServerIndicator();
-  Label6->setText(FormatStatusStamp(QDateTime::currentDateTime()));
-  Label6->adjustSize();
-}
-
-void TForm1::Timer2Timer() { core_->Timer2Timer(); }
-
-void TForm1::CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size) {
-  core_->CommPortDriver1ReceivePacket(packet, size);
+  Guarded(this, [&] { station_->Start(); });
 }
 
 void TForm1::AdvGlowButton1Click() {
-  Guarded(this, [&] {
-    AdvOfficeComboBox1->clear();
-    const PortScanResult found = core_->ScanPorts();
-    for (const std::string& port : found.Ports) AdvOfficeComboBox1->addItem(QString::fromStdString(port));
-    AdvOfficeComboBox1->setCurrentIndex(found.Selected);
-    if (found.Selected < 0) AdvOfficeComboBox1->setEditText(QString());
-  });
-  AdvOfficeComboBox1Select();
+  Guarded(this, [&] { station_->Rescan(); });
 }
 
 void TForm1::AdvGlowButton2Click() {
-  Guarded(this, [&] {
-    if (core_->Running()) {
-      const int result = closing_ ? TForm2::kCancel : Form2->exec();
-      if (result == TForm2::kOk) {
-        core_->StopPort();
-      } else {
-        ShowWarning(QStringLiteral("Неправильный пароль. В доступе отказано"));
-      }
-    } else if (!core_->StartPort(AdvOfficeComboBox1->currentText().toStdString())) {
-      ShowWarning(QStringLiteral("Порт уже занят!"));
-      AdvGlowButton1Click();
-    }
-    PostPortStateNotice();
-  });
+  Guarded(this, [&] { station_->StartOrStopPort(AdvOfficeComboBox1->currentText().toStdString()); });
 }
 
 void TForm1::AdvOfficeComboBox1Select() {
-  if (!core_->Started() || core_->Running()) return;
-  try {
-    core_->SelectPort(AdvOfficeComboBox1->currentText().toStdString());
-  } catch (const std::exception&) {
-    Guarded(this, [&] { core_->errorLog().LogError(kErrorPortSelection); });
+  Guarded(this, [&] { station_->SelectPort(AdvOfficeComboBox1->currentText().toStdString()); });
+}
+
+void TForm1::ShowView(const StationView& view) {
+  if (ending_at_exit_) return;
+  AdvGlowButton2->setText(QString::fromStdString(view.PortCommand));
+  AdvGlowButton1->setEnabled(view.PortChoiceOpen);
+  AdvOfficeComboBox1->setEnabled(view.PortChoiceOpen);
+  QStringList choices;
+  for (const std::string& port : view.PortChoices) choices << QString::fromStdString(port);
+  QStringList shown;
+  for (int i = 0; i < AdvOfficeComboBox1->count(); ++i) shown << AdvOfficeComboBox1->itemText(i);
+  if (shown != choices) {
+    AdvOfficeComboBox1->clear();
+    AdvOfficeComboBox1->addItems(choices);
   }
+  const QString port = QString::fromStdString(view.PortName);
+  AdvOfficeComboBox1->setCurrentIndex(AdvOfficeComboBox1->findText(port));
+  AdvOfficeComboBox1->setEditText(port);
+
+  DrawLinkIndicator(station_picture_, view.ReceiverHeard, view.ReceiverPulse);
+  Image2->setPixmap(QPixmap::fromImage(station_picture_));
+  DrawLinkIndicator(server_picture_, view.Link != LinkMode::Down && view.Link != LinkMode::Connecting,
+                    view.ServerPulse);
+  Image3->setPixmap(QPixmap::fromImage(server_picture_));
+
+  Label6->setText(FormatStatusStamp(ToQDateTime(view.StartedAt)));
+  Label6->adjustSize();
+  Label15->setText(QString::fromStdString(view.CloseCode));
+  Label15->adjustSize();
 }
 
-void TForm1::PostPortStateNotice() { core_->PostPortStateNotice(); }
+void TForm1::ShowFailure(const std::string& text) { orvent::ShowFailure(this, QString::fromStdString(text)); }
 
-void TForm1::PortChanged() {
-  const bool running = core_->Running();
-  AdvGlowButton2->setText(running ? QStringLiteral("Остановить") : QStringLiteral("Запустить"));
-  AdvGlowButton1->setEnabled(!running);
-  AdvOfficeComboBox1->setEnabled(!running);
-}
-
-void TForm1::StationChanged() { RedrawStationIndicator(); }
-
-void TForm1::ServerChanged() { RedrawServerIndicator(); }
-
-void TForm1::ReportFailure(const std::string& message) { ShowFailure(this, QString::fromStdString(message)); }
-
-void TForm1::ShowStatus(const std::string& text) { ShowStatus(QString::fromStdString(text)); }
-
-void TForm1::ShowStatus(const QString& text) {
-  const QString line = FormatStatusLine(QDateTime::currentDateTime(), text);
+void TForm1::ShowStatus(TDateTime at, const std::string& text) {
+  const QString line = FormatStatusLine(ToQDateTime(at), QString::fromStdString(text));
   EchoToStandardError(line);
   if (!ending_at_exit_) Memo1->appendPlainText(line);
 }
 
-void TForm1::ShowWarning(const QString& text) {
-  EchoToStandardError(FormatStatusLine(QDateTime::currentDateTime(), text));
-  if (!closing_) advsm->ShowWarning(text);
+void TForm1::ShowWarning(TDateTime at, const std::string& text) {
+  const QString warning = QString::fromStdString(text);
+  EchoToStandardError(FormatStatusLine(ToQDateTime(at), warning));
+  if (!closing_) advsm->ShowWarning(warning);
 }
 
-void TForm1::RedrawStationIndicator() {
-  // A port that is not open cannot hear the receiver, whatever the watchdog says.
-  DrawLinkIndicator(station_picture_, core_->StationOnline() && core_->PortOpen(), core_->StationTick());
-  Image2->setPixmap(QPixmap::fromImage(station_picture_));
-}
-
-void TForm1::RedrawServerIndicator() {
-  DrawLinkIndicator(server_picture_, core_->LinkUp(), core_->ServerActivityCounter());
-  Image3->setPixmap(QPixmap::fromImage(server_picture_));
+std::optional<std::string> TForm1::AskCloseCode() {
+  // Once an orderly end has begun nobody is asked anything.
+  if (closing_) return std::nullopt;
+  return Form2->Ask();
 }
 
 void TForm1::AdvGlowButton28Click() {
@@ -273,20 +241,15 @@ void TForm1::changeEvent(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (closed_) {
-    event->accept();
+  bool accepted = closed_;
+  if (!accepted) Guarded(this, [&] { accepted = station_->Close(); });
+  if (!accepted) {
+    event->ignore();
     return;
   }
-  int result = TForm2::kCancel;
-  Guarded(this, [&] { result = closing_ ? TForm2::kOk : Form2->exec(); });
-  if (result == TForm2::kOk) {
-    CloseInOrder();
-    event->accept();
-    QCoreApplication::quit();
-    return;
-  }
-  event->ignore();
-  if (result == TForm2::kWrongCode) ShowWarning(QStringLiteral("Не правильный пароль."));
+  CloseInOrder();
+  event->accept();
+  QCoreApplication::quit();
 }
 
 void CloseOpenDialogs() {
@@ -310,7 +273,7 @@ void TForm1::CloseInOrder() {
   closed_ = true;
   closing_ = true;
   tray_check_->stop();
-  Guarded(this, [&] { core_->End(); });
+  Guarded(this, [&] { station_->End(); });
 }
 
 void TForm1::EndDriver() {
@@ -318,7 +281,7 @@ void TForm1::EndDriver() {
   closed_ = true;
   closing_ = true;
   try {
-    core_->End();
+    station_->End();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s\n", e.what());
   }

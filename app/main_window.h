@@ -9,7 +9,7 @@
 #include "app/qt_event_loop.h"
 #include "platform/clock.h"
 #include "platform/serial_device.h"
-#include "station/driver_core.h"
+#include "station/station.h"
 
 class QAction;
 class QComboBox;
@@ -27,9 +27,6 @@ namespace orvent {
 class TForm2;
 class Tadvsm;
 
-// A close code: five decimal digits, 10000..99998, drawn anew at every start.
-QString DrawCloseCode();
-
 // Closes the modal windows that are up (an orderly end waits for nobody).
 void CloseOpenDialogs();
 
@@ -39,12 +36,13 @@ struct DriverEnvironment {
   const Clock* clock = nullptr;         // the system's clocks when null
   SerialPorts* ports = nullptr;         // the machine's serial ports when null
   std::function<bool()> TrayAvailable;  // whether the desktop has a notification area
+  std::function<std::uint32_t()> DrawCloseCode;  // the system's random source when empty
 };
 
-// The main window: the driver core's face. It builds the window, shows what
-// the core reports and passes the operator's actions on; each handler is a
-// few lines over the core, which holds the driver itself.
-class TForm1 : public QWidget, public DriverFace {
+// The main window: the station's face. It builds the window, draws the
+// station's view and passes the operator's actions on as the station's
+// commands; it decides nothing about the driver.
+class TForm1 : public QWidget, public StationFace {
   Q_OBJECT
 
 public:
@@ -80,20 +78,14 @@ public:
   TForm2* Form2 = nullptr;
   Tadvsm* advsm = nullptr;
 
-  QString CloseCode;
-
   // The lines `Memo1` keeps; older ones go (a month with the server away
   // would otherwise hold half a gigabyte).
   static constexpr int kMemoLines = 1000;
 
-  DriverCore& Core() { return *core_; }
-  // Whether the operator has the serial port started.
-  bool Running() const { return core_->Running(); }
+  Station& Core() { return *station_; }
 
   // Handlers.
   void FormCreate();
-  void Timer2Timer();
-  void CommPortDriver1ReceivePacket(const std::uint8_t* packet, std::uint32_t size);
   void AdvGlowButton1Click();
   void AdvGlowButton2Click();
   void AdvOfficeComboBox1Select();
@@ -103,20 +95,15 @@ public:
   void N4Click();
   void N6Click();
 
-  // DriverFace: what the core shows, on the window thread.
-  void ShowStatus(const std::string& text) override;
-  void StationChanged() override;
-  void ServerChanged() override;
-  void PortChanged() override;
-  void ReportFailure(const std::string& message) override;
-
+  // StationFace: what the station shows and asks, on the main thread.
+  void ShowView(const StationView& view) override;
   // A status line in Memo1 (and on standard error, with its time, so a run
   // without a display can be followed).
-  void ShowStatus(const QString& text);
+  void ShowStatus(TDateTime at, const std::string& text) override;
   // The message form, also echoed on standard error.
-  void ShowWarning(const QString& text);
-  // Posts the port-state notice: the port name and whether it is open.
-  void PostPortStateNotice();
+  void ShowWarning(TDateTime at, const std::string& text) override;
+  void ShowFailure(const std::string& text) override;
+  std::optional<std::string> AskCloseCode() override;
 
   // An orderly end without the close code (SIGTERM, SIGINT, SIGHUP,
   // SIGQUIT): as an accepted close request.
@@ -125,8 +112,6 @@ public:
   // when the program is made to exit under the window (a lost display).
   void EndDriver();
 
-  void RedrawStationIndicator();
-  void RedrawServerIndicator();
   const QImage& StationPicture() const { return station_picture_; }
   const QImage& ServerPicture() const { return server_picture_; }
 
@@ -151,7 +136,7 @@ private:
 
   DriverEnvironment env_;
   QtEventLoop loop_;
-  std::unique_ptr<DriverCore> core_;
+  std::unique_ptr<Station> station_;
   QTimer* tray_check_ = nullptr;
 
   bool closing_ = false;         // an orderly end has begun: no more dialogs

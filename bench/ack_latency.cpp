@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
   } sink;
   const std::size_t& records = sink.count;
   outlets.Sink = &sink;
-  MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
+  MessageDecoder decoder(DecoderSettings{}, clock, outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
   if (!driver.Connect()) {
     std::fprintf(stderr, "ack_latency: cannot open %s\n", first->c_str() + 7);

@@ -15,7 +15,7 @@ namespace {
 
 const std::string kMessage = std::string("5011 181234113001015") + '\x14';
 
-void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOutlets out, const std::string& dir) {
+void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOutlets out) {
   SystemClock clock;
   out.SendData = [](const std::uint8_t*, std::uint32_t size) { return size; };
   out.RedrawStation = [] {};
@@ -29,7 +29,7 @@ void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOut
   } sink;
   const std::int32_t& last = sink.last;
   out.Sink = &sink;
-  MessageDecoder decoder(settings, clock, dir, std::move(out));
+  MessageDecoder decoder(settings, clock, std::move(out));
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(kMessage.data());
   for (auto _ : state) {
     decoder.HandlePacket(bytes, static_cast<std::uint32_t>(kMessage.size()));
@@ -38,7 +38,7 @@ void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOut
 }
 
 // Rule 1, no raw log: decoding, the acknowledgement and the hand-off.
-void BM_DecodeEventRule1(benchmark::State& state) { Decode(state, DecoderSettings{}, {}, "."); }
+void BM_DecodeEventRule1(benchmark::State& state) { Decode(state, DecoderSettings{}, {}); }
 BENCHMARK(BM_DecodeEventRule1);
 
 // Rule 2 reads `Razdels` from the settings file for every message; here a
@@ -56,7 +56,7 @@ void BM_DecodeEventRazdels1000(benchmark::State& state) {
   settings.VariantRazdel = 2;
   DecoderOutlets out;
   out.LookupRazdel = [&ini](const std::string& key) { return LookupRazdel(ini, key); };
-  Decode(state, settings, std::move(out), dir.path());
+  Decode(state, settings, std::move(out));
 }
 BENCHMARK(BM_DecodeEventRazdels1000);
 

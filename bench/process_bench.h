@@ -95,7 +95,7 @@ inline std::int32_t DecodedNumber(const std::string& line) {
   CountingSink sink;
   DecoderOutlets out;
   out.Sink = &sink;
-  MessageDecoder decoder(DecoderSettings{}, clock, ".", out);
+  MessageDecoder decoder(DecoderSettings{}, clock, out);
   const std::string packet = line + static_cast<char>(kDC4);
   decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(packet.data()), static_cast<std::uint32_t>(packet.size()));
   return sink.count == 0 ? -1 : DeserializeSoob(sink.last)->Number;

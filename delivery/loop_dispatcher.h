@@ -5,11 +5,9 @@
 
 namespace orvent {
 
-// Runs calls of a worker thread on the thread of the main event loop, and
-// waits for them where the worker needs the result, until shutdown begins:
-// from then on nothing waits any more and calls not yet run are skipped.
-// That is what lets the main thread stop a worker that is blocked in such a
-// call without a deadlock.
+// Hands calls of a worker thread to the thread of the main event loop
+// without waiting for them, until shutdown begins: from then on calls not
+// yet run are skipped, so that nothing runs against a station that is ending.
 class LoopDispatcher {
 public:
   // Queues a call to run on the main thread later (a post to its event loop;
@@ -18,22 +16,19 @@ public:
 
   explicit LoopDispatcher(Poster post);
 
-  // Runs `call` on the main thread and waits until it has run; what the
-  // call raises is raised here. False when shutdown had begun or begins
-  // meanwhile (the call then may not run).
-  bool RunAndWait(std::function<void()> call);
-
   // Queues `call` to run on the main thread and returns at once: for what
   // a worker only reports. Skipped once shutdown has begun, also when it
   // begins before the call's turn comes.
   void Post(std::function<void()> call);
 
-  // Wakes every waiter; every later RunAndWait returns false at once.
+  // Calls not yet run, and every later one, are skipped.
   void BeginShutdown();
 
 private:
   struct State;
   Poster post_;
+  // Shared with every queued call, so that a call that runs after the
+  // dispatcher has gone touches nothing that has gone.
   std::shared_ptr<State> state_;
 };
 

@@ -48,10 +48,8 @@ std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string&
   };
 }
 
-MessageDecoder::MessageDecoder(const DecoderSettings& settings, const Clock& clock, std::string work_dir,
-                               DecoderOutlets outlets)
+MessageDecoder::MessageDecoder(const DecoderSettings& settings, const Clock& clock, DecoderOutlets outlets)
     : LastStationTime(clock.Now()),
-      WorkDir(std::move(work_dir)),
       settings_(settings),
       clock_(clock),
       outlets_(std::move(outlets)) {}
@@ -131,7 +129,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
     records_.push_back({Serialize(CurrentSoob), CurrentSoob.RecvTime});
     record_at_.push_back(acks_.size());
     record_lines_.push_back(line.Bytes);
-    acks_.push_back({Ack::Waiting, 0, {}});
+    acks_.push_back({Ack::Waiting, 0, {}, CurrentSoob.RecvTime});
   }
 
   if (!records_.empty()) {
@@ -144,14 +142,14 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
       const StoreResult result = i < results.size() ? results[i] : StoreResult{};
       switch (result.Kept) {
         case RecordKept::OnDisk:
-          ack = {};
+          ack.state = Ack::Ready;
           break;
         case RecordKept::AwaitingServer:
           ack.ticket = result.Ticket;
           ack.line.assign(record_lines_[i].begin(), record_lines_[i].end());
           break;
         case RecordKept::Refused:
-          ack = {Ack::Dropped, 0, {}};
+          ack.state = Ack::Dropped;
           break;
       }
     }
@@ -166,7 +164,8 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
 void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
   for (Ack& ack : acks_) {
     if (ack.state == Ack::Waiting && ack.ticket == ticket) {
-      ack = confirmed ? Ack{} : Ack{Ack::Dropped, 0, {}};
+      ack.state = confirmed ? Ack::Ready : Ack::Dropped;
+      ack.line.clear();
       break;
     }
   }
@@ -176,7 +175,10 @@ void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
 void MessageDecoder::SendAcks() {
   std::uint32_t count = 0;
   while (!acks_.empty() && acks_.front().state != Ack::Waiting) {
-    if (acks_.front().state == Ack::Ready) ++count;
+    if (acks_.front().state == Ack::Ready) {
+      ++count;
+      if (acks_.front().received) last_acknowledged_ = acks_.front().received;
+    }
     acks_.pop_front();
   }
   if (count == 0 || !outlets_.SendData) return;

@@ -92,7 +92,7 @@ inline constexpr char kRawLogFileName[] = "kelmora.log";
 // past its end reads as 0.
 class MessageDecoder {
 public:
-  MessageDecoder(const DecoderSettings& settings, const Clock& clock, std::string work_dir, DecoderOutlets outlets);
+  MessageDecoder(const DecoderSettings& settings, const Clock& clock, DecoderOutlets outlets);
 
   // The lines the packet driver found due, in order; the bytes are valid
   // during the call only. Their records are stored together.
@@ -103,6 +103,8 @@ public:
   void ServerVerdict(std::uint64_t ticket, bool confirmed);
   // Messages whose ACK waits for the server's verdict, or behind one.
   std::size_t AcksWaiting() const { return acks_.size(); }
+  // The receive time of the last alarm whose ACK went out.
+  std::optional<TDateTime> LastAcknowledged() const { return last_acknowledged_; }
 
   // The receiver watchdog: the second step of every 200 ms tick.
   void Watchdog();
@@ -112,7 +114,6 @@ public:
   std::int32_t StationTick = 0;
   bool StationOnline = false;
   stru_soob CurrentSoob;
-  const std::string WorkDir;
 
 private:
   static constexpr std::int32_t kStationTickWrap = 16;
@@ -125,6 +126,7 @@ private:
     enum State { Ready, Waiting, Dropped } state = Ready;
     std::uint64_t ticket = 0;
     std::vector<std::uint8_t> line;  // kept while it awaits the server, to know a resend
+    std::optional<TDateTime> received;  // an alarm's receive time
   };
 
   // Fills CurrentSoob from an event line; the failure to show, if any.
@@ -139,6 +141,7 @@ private:
   const Clock& clock_;
   DecoderOutlets outlets_;
   std::deque<Ack> acks_;
+  std::optional<TDateTime> last_acknowledged_;
   std::vector<EventToKeep> records_;    // of one batch
   std::vector<std::size_t> record_at_;  // the index in acks_ of each
   std::vector<std::span<const std::uint8_t>> record_lines_;  // the line of each, during the call

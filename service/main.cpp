@@ -6,6 +6,7 @@
 // console's Ctrl+C and close, a logoff or a shutdown) with exit status 0.
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "platform/clock.h"
@@ -14,27 +15,30 @@
 #include "platform/poll_event_loop.h"
 #include "platform/termination_signal.h"
 #include "station/command_line.h"
-#include "station/driver_core.h"
+#include "station/station.h"
 
 namespace orvent {
 namespace {
 
-// Status lines on standard error, each with the local date and time.
-class StandardErrorFace final : public DriverFace {
+// Status lines and warnings on standard error, each with the local date
+// and time. Nobody can be asked for the close code here, and the view is
+// told by the status lines already.
+class StandardErrorFace final : public StationFace {
 public:
   explicit StandardErrorFace(const Clock& clock) : clock_(clock) {}
 
-  void ShowStatus(const std::string& text) override {
-    const CivilTime t = DecodeDateTime(clock_.Now());
+  void ShowView(const StationView&) override {}
+  void ShowStatus(TDateTime at, const std::string& text) override { WriteLine(at, text); }
+  void ShowWarning(TDateTime at, const std::string& text) override { WriteLine(at, text); }
+  void ShowFailure(const std::string& text) override { WriteLine(clock_.Now(), text); }
+  std::optional<std::string> AskCloseCode() override { return std::nullopt; }
+
+  static void WriteLine(TDateTime at, const std::string& text) {
+    const CivilTime t = DecodeDateTime(at);
     std::fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d %s\n", t.year, t.month, t.day, t.hour, t.minute, t.second,
                  text.c_str());
     std::fflush(stderr);
   }
-  // Nobody looks at pictures here; the status lines tell the changes.
-  void StationChanged() override {}
-  void ServerChanged() override {}
-  void PortChanged() override {}
-  void ReportFailure(const std::string& message) override { ShowStatus(message); }
 
 private:
   const Clock& clock_;
@@ -55,17 +59,17 @@ int main(int argc, char** argv) {
   orvent::SystemClock clock;
   orvent::PollEventLoop loop;
   orvent::StandardErrorFace face(clock);
-  orvent::DriverCore core(orvent::CoreEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr}, face);
+  orvent::Station station(orvent::StationEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr, {}}, face);
   if (const auto handle = termination.WaitHandle()) {
     loop.WatchReadable(*handle, [&] {
       if (termination.Take() == 0) return;
-      core.End();
+      station.End();
       loop.Quit();
     });
   }
-  core.Start();
+  station.Start();
   const std::error_code failed = loop.Run();
-  if (failed) face.ShowStatus("Сбой цикла событий: " + failed.message());
-  core.End();
+  if (failed) face.ShowStatus(clock.Now(), "Сбой цикла событий: " + failed.message());
+  station.End();
   return failed ? 1 : 0;
 }

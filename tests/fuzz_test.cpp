@@ -107,7 +107,7 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
     out.Sink = &sink;
     out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
     out.ReportFailure = [](const std::string& message) { EXPECT_NE(message.find("not a valid integer"), std::string::npos); };
-    MessageDecoder decoder(s, clock, dir.path(), out);
+    MessageDecoder decoder(s, clock, out);
 
     for (int i = 0; i < 20; ++i) {
       const std::string p = noise.Packet();

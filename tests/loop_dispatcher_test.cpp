@@ -6,7 +6,9 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #include "delivery/loop_dispatcher.h"
 
@@ -15,14 +17,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A stand-in for the window thread: runs the calls posted to it, in order,
+// A stand-in for the main thread: runs the calls posted to it, in order,
 // and those still queued when it is told to end. A plain condition variable
 // and flag: the Windows build's library can miss the wake-up of a wait that
 // a stop token ends.
-class WindowThread {
+class MainThread {
 public:
-  WindowThread() : thread_([this] { Loop(); }) {}
-  ~WindowThread() {
+  MainThread() : thread_([this] { Loop(); }) {}
+  ~MainThread() {
     {
       std::lock_guard lock(mutex_);
       ending_ = true;
@@ -30,8 +32,8 @@ public:
     cv_.notify_one();
     thread_.join();
   }
-  WindowThread(const WindowThread&) = delete;
-  WindowThread& operator=(const WindowThread&) = delete;
+  MainThread(const MainThread&) = delete;
+  MainThread& operator=(const MainThread&) = delete;
 
   void Post(std::function<void()> call) {
     {
@@ -62,38 +64,44 @@ private:
   std::thread thread_;
 };
 
-TEST(LoopDispatcher, RunsTheCallOnTheWindowThreadAndWaitsForIt) {
-  WindowThread window;
-  LoopDispatcher dispatcher([&](std::function<void()> call) { window.Post(std::move(call)); });
+TEST(LoopDispatcher, RunsPostedCallsOnTheMainThreadInOrder) {
+  std::vector<int> ran;
   std::thread::id ran_on;
-  bool finished = false;
-  EXPECT_TRUE(dispatcher.RunAndWait([&] {
-    std::this_thread::sleep_for(20ms);  // the caller must wait for the whole call
-    ran_on = std::this_thread::get_id();
-    finished = true;
-  }));
-  EXPECT_TRUE(finished);
-  EXPECT_EQ(ran_on, window.Id());
-  // A call that fails still releases its waiter, and its failure reaches it.
-  EXPECT_THROW(dispatcher.RunAndWait([] { throw std::runtime_error("window failure"); }), std::runtime_error);
+  std::promise<void> last;
+  {
+    MainThread main;
+    LoopDispatcher dispatcher([&](std::function<void()> call) { main.Post(std::move(call)); });
+    std::thread worker([&] {
+      for (int i = 0; i < 3; ++i) dispatcher.Post([&, i] { ran.push_back(i); });
+      dispatcher.Post([&] {
+        ran_on = std::this_thread::get_id();
+        last.set_value();
+      });
+    });
+    worker.join();
+    ASSERT_EQ(last.get_future().wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(ran_on, main.Id());
+  }
+  EXPECT_EQ(ran, (std::vector{0, 1, 2}));
 }
 
-TEST(LoopDispatcher, ShutdownReleasesAWaiterAndSkipsCallsNotYetRun) {
-  std::function<void()> parked;
-  std::promise<void> posted;
-  LoopDispatcher dispatcher([&](std::function<void()> call) {
-    parked = std::move(call);  // the window thread is busy elsewhere
-    posted.set_value();
-  });
+TEST(LoopDispatcher, ShutdownSkipsCallsNotYetRunAndLaterOnes) {
+  std::vector<std::function<void()>> parked;  // the main thread is busy elsewhere
   bool ran = false;
-  auto waiter = std::async(std::launch::async, [&] { return dispatcher.RunAndWait([&] { ran = true; }); });
-  ASSERT_EQ(posted.get_future().wait_for(5s), std::future_status::ready);
-  dispatcher.BeginShutdown();
-  ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
-  EXPECT_FALSE(waiter.get());
-  parked();  // the window thread gets to it late
+  std::optional<LoopDispatcher> dispatcher(std::in_place,
+                                           [&](std::function<void()> call) { parked.push_back(std::move(call)); });
+  dispatcher->Post([&] { ran = true; });
+  dispatcher->BeginShutdown();
+  dispatcher->Post([&] { ran = true; });
+  ASSERT_EQ(parked.size(), 1u);
+  parked[0]();  // the main thread gets to it late
   EXPECT_FALSE(ran);
-  EXPECT_FALSE(dispatcher.RunAndWait([&] { ran = true; }));
+  // Also a call whose dispatcher has gone is skipped: the station it
+  // would reach has gone too.
+  dispatcher.emplace([&](std::function<void()> call) { parked.push_back(std::move(call)); });
+  dispatcher->Post([&] { ran = true; });
+  dispatcher.reset();
+  parked.back()();
   EXPECT_FALSE(ran);
 }
 

@@ -114,6 +114,7 @@ protected:
     env.WorkDir = work.path();
     env.ports = &ports;
     env.TrayAvailable = [] { return true; };
+    env.DrawCloseCode = [] { return 54321u; };
     return std::make_unique<TForm1>(env);
   }
 
@@ -149,13 +150,12 @@ protected:
 TEST_F(MainWindowTest, WithoutComPortStartsStoppedAndSilent) {
   const auto form = Start();
   EXPECT_TRUE(responder.warnings.isEmpty());
-  EXPECT_FALSE(form->Running());
+  EXPECT_EQ(form->Core().View().Port, PortMode::Stopped);
   EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
   EXPECT_TRUE(form->AdvGlowButton1->isEnabled());
   EXPECT_TRUE(form->AdvOfficeComboBox1->isEnabled());
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM255"));
-  EXPECT_FALSE(form->Core().PortOpen());
-  EXPECT_EQ(form->Label15->text(), form->CloseCode);
+  EXPECT_EQ(form->Label15->text(), QStringLiteral("54321"));
   EXPECT_FALSE(form->Label6->text().isEmpty());
 }
 
@@ -169,9 +169,8 @@ TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedWithItsReasonAndTriedAgain) {
   EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят. Смените его.")});
   EXPECT_TRUE(form->Memo1->toPlainText().contains(QStringLiteral("Порт COM1: занят другой программой.")));
   // The port is tried again until it opens or the operator stops it.
-  EXPECT_EQ(form->Core().Mode(), DriverCore::PortMode::Retrying);
+  EXPECT_EQ(form->Core().View().Port, PortMode::Retrying);
   EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
-  EXPECT_FALSE(form->Core().PortOpen());
   // The server link runs all the same: its first attempt shows.
   EXPECT_TRUE(QTest::qWaitFor([&] { return form->Memo1->toPlainText().contains(QStringLiteral("Соединение...")); },
                               2000));
@@ -183,29 +182,33 @@ TEST_F(MainWindowTest, StoppingAsksForTheCodeAndKeepsIt) {
   Present(1, pty);
   WriteSettings("ComPort=COM1");
   const auto form = Start();
-  ASSERT_TRUE(form->Running());
-  ASSERT_TRUE(form->Core().PortOpen());
+  const auto open = [&] { return form->Core().PacketDriver().Connected(); };
+  ASSERT_TRUE(open());
   EXPECT_FALSE(form->AdvGlowButton1->isEnabled());
 
   responder.answers = {Cancel()};
   form->AdvGlowButton2->click();
-  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Неправильный пароль. В доступе отказано")});
-  EXPECT_TRUE(form->Running());
-  EXPECT_TRUE(form->Core().PortOpen());
+  EXPECT_TRUE(responder.warnings.isEmpty()) << "a cancelled question is no wrong code";
+  EXPECT_TRUE(open());
 
-  responder.answers = {Typing(form->CloseCode)};
+  responder.answers = {Typing(QStringLiteral("00000"))};
   form->AdvGlowButton2->click();
-  EXPECT_FALSE(form->Running());
-  EXPECT_FALSE(form->Core().PortOpen());
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Неправильный пароль. В доступе отказано")});
+  EXPECT_TRUE(open());
+
+  responder.answers = {Typing(QStringLiteral("54321"))};
+  form->AdvGlowButton2->click();
+  EXPECT_FALSE(open());
+  EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
+  EXPECT_TRUE(form->AdvGlowButton1->isEnabled());
 
   form->AdvGlowButton2->click();  // start again: no code needed
-  EXPECT_TRUE(form->Running());
-  EXPECT_TRUE(form->Core().PortOpen());
+  EXPECT_TRUE(open());
 
   // The code typed last time is still in the field and accepted as it is.
   responder.answers = {PressOk()};
   form->AdvGlowButton2->click();
-  EXPECT_FALSE(form->Running());
+  EXPECT_FALSE(open());
   EXPECT_EQ(responder.warnings.size(), 1);
   EXPECT_EQ(responder.unexpected, 0);
   // Every press posted a notice of its own, each with the port's state then.
@@ -227,7 +230,7 @@ TEST_F(MainWindowTest, ClosingWantsTheRightCode) {
   EXPECT_FALSE(form->close());
   EXPECT_EQ(responder.warnings.size(), 1) << "cancel shows nothing";
 
-  responder.answers = {Typing(form->CloseCode)};
+  responder.answers = {Typing(QStringLiteral("54321"))};
   EXPECT_TRUE(form->close());
 }
 
@@ -237,13 +240,13 @@ TEST_F(MainWindowTest, AFailedStartRescansAndPostsTwoNoticesInOrder) {
   Present(2, pty);
   WriteSettings("ComPort=COM255");
   const auto form = Start();
-  ASSERT_FALSE(form->Running());
+  ASSERT_EQ(form->Core().View().Port, PortMode::Stopped);
   (void)Notices(*form);  // the start-up notices
 
   form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
   form->AdvGlowButton2->click();
   EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят!")});
-  EXPECT_FALSE(form->Running());
+  EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
   // The rescan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM2"));
   EXPECT_EQ(form->Core().Settings().ComPort, "COM2");
@@ -307,6 +310,36 @@ TEST_F(MainWindowTest, MinimisingHidesOnlyWhileTheNotificationAreaIconIsShown) {
   EXPECT_FALSE(form.windowState() & Qt::WindowMinimized);
 }
 
+// The window draws whatever view it is given, and nothing else.
+TEST_F(MainWindowTest, DrawsTheViewItIsGiven) {
+  const auto form = Start();
+  StationView view;
+  view.PortName = "USB0";
+  view.PortChoices = {"COM1", "USB0"};
+  view.PortCommand = "Остановить";
+  view.PortChoiceOpen = false;
+  view.ReceiverHeard = true;
+  view.Link = LinkMode::Down;
+  view.StartedAt = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, 5, 0});
+  view.CloseCode = "11111";
+  form->ShowView(view);
+  EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
+  EXPECT_FALSE(form->AdvGlowButton1->isEnabled());
+  EXPECT_FALSE(form->AdvOfficeComboBox1->isEnabled());
+  EXPECT_EQ(form->AdvOfficeComboBox1->count(), 2);
+  EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("USB0"));
+  EXPECT_EQ(form->Label15->text(), QStringLiteral("11111"));
+  EXPECT_EQ(form->Label6->text(), FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5))));
+  EXPECT_EQ(form->StationPicture().pixel(0, 8), qRgb(0, 128, 0));
+  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
+
+  view.Link = LinkMode::Accepted;
+  view.PortName = "COM7";  // a name no scan found stays shown
+  form->ShowView(view);
+  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(0, 128, 0));
+  EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM7"));
+}
+
 TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
   const auto form = Start();
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
@@ -316,13 +349,14 @@ TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
 TEST_F(MainWindowTest, StatusLinesAreAppendedAndTheOldestGoAfterAThousand) {
   const auto form = Start();
   form->Memo1->clear();
-  form->ShowStatus(std::string("Соединение..."));
-  form->ShowStatus(std::string("Соединение установлено."));
+  const TDateTime now = SystemClock().Now();
+  form->ShowStatus(now, "Соединение...");
+  form->ShowStatus(now, "Соединение установлено.");
   QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   ASSERT_EQ(lines.size(), 2);
   EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" Соединение установлено.")));
 
-  for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(QString::number(i));
+  for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(now, std::to_string(i));
   lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   EXPECT_EQ(lines.size(), TForm1::kMemoLines);
   EXPECT_TRUE(lines.back().endsWith(QString::number(TForm1::kMemoLines + 4)));
@@ -333,15 +367,6 @@ TEST(StatusText, StampLeavesOutTheTimeAtMidnight) {
   EXPECT_EQ(FormatStatusLine(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5)), QStringLiteral("Соединение..."), russian),
             QStringLiteral("06.09.2011 14:30:05 Соединение..."));
   EXPECT_EQ(FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(0, 0)), russian), QStringLiteral("06.09.2011"));
-}
-
-TEST(CloseCode, FiveDigitsFrom10000To99998) {
-  for (int i = 0; i < 500; ++i) {
-    const QString code = DrawCloseCode();
-    EXPECT_EQ(code.size(), 5);
-    EXPECT_GE(code.toInt(), 10000);
-    EXPECT_LE(code.toInt(), 99998);
-  }
 }
 
 TEST(FailureBox, RepeatedFailuresShareOneBoxAndNeverWait) {

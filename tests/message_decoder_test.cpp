@@ -43,7 +43,7 @@ public:
     };
     out.LogError = [this](std::int32_t n) { errors.push_back(n); };
     out.ReportFailure = [this](const std::string& m) { failures.push_back(m); };
-    decoder = std::make_unique<MessageDecoder>(settings, clock, "/nonexistent", std::move(out));
+    decoder = std::make_unique<MessageDecoder>(settings, clock, std::move(out));
   }
 
   StoreResults StoreEvents(std::span<const EventToKeep> batch) override {
@@ -345,7 +345,7 @@ TEST(MessageDecoder, Rule2ReadsTheSettingsFileAtEveryMessage) {
   DecoderOutlets out;
   out.Sink = &sink;
   out.LookupRazdel = [&](const std::string& key) { return LookupRazdel(ini, key); };
-  MessageDecoder decoder(With(false, 2), clock, dir.path(), out);
+  MessageDecoder decoder(With(false, 2), clock, out);
   const auto feed = [&] {
     decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(kMessage.data()), static_cast<std::uint32_t>(kMessage.size()));
     return DeserializeSoob(records.back())->Number;
@@ -443,7 +443,7 @@ TEST(ReceiverWatchdog, AFailingRedrawIsLoggedAsNumber9) {
   DecoderOutlets out;
   out.RedrawStation = [] { throw std::runtime_error("no picture"); };
   out.LogError = [&](std::int32_t n) { errors.push_back(n); };
-  MessageDecoder decoder({}, clock, ".", out);
+  MessageDecoder decoder({}, clock, out);
   decoder.Watchdog();
   EXPECT_EQ(errors, std::vector<std::int32_t>{9});
 }

@@ -6,7 +6,7 @@
 
 #include <system_error>
 
-#include "station/driver_core.h"
+#include "station/station.h"
 
 namespace orvent {
 namespace {

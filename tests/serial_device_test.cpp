@@ -7,7 +7,7 @@
 
 #include "platform/posix/serial_termios.h"
 #include "platform/serial_device.h"
-#include "station/driver_core.h"
+#include "station/station.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 

@@ -13,7 +13,7 @@
 #include "platform/serial_device.h"
 #include "platform/win32/serial_dcb.h"
 #include "platform/win32/win32_error.h"
-#include "station/driver_core.h"
+#include "station/station.h"
 
 namespace orvent {
 namespace {

@@ -69,7 +69,7 @@ TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   DecoderOutlets outlets;
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
   outlets.Sink = &sink;
-  MessageDecoder decoder(DecoderSettings{}, clock, ".", outlets);
+  MessageDecoder decoder(DecoderSettings{}, clock, outlets);
   driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
     decoder.HandlePacket(packet, size);
   };

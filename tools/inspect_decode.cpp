@@ -170,8 +170,7 @@ int RunInspectDecode(int argc, char** argv) {
   };
   out.ReportFailure = [&](const std::string& message) { notes.push_back("warning: " + message); };
 
-  const std::string dir = std::filesystem::path(ini_path).parent_path().string();
-  MessageDecoder decoder(settings, clock, dir.empty() ? "." : dir, out);
+  MessageDecoder decoder(settings, clock, out);
   decoder.HandlePacket(reinterpret_cast<const std::uint8_t*>(line->data()), static_cast<std::uint32_t>(line->size()));
 
   std::printf("acknowledged: %s\n", acknowledged ? "yes" : "no");

@@ -1,0 +1,470 @@
+#include "station/station.h"
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "delivery/commands.h"
+#include "delivery/frame_protocol.h"
+#include "delivery/spool.h"
+#include "platform/paths.h"
+#include "platform/serial_device.h"
+#include "receiver/comm_port_driver.h"
+#include "receiver/message_decoder.h"
+
+namespace orvent {
+namespace {
+
+constexpr int kPulseWrap = 16;
+
+constexpr char kStationQuiet[] = "Станция не выходит на связь.";
+constexpr char kStationBack[] = "Связь со станцией восстановлена.";
+constexpr char kEnded[] = "Драйвер остановлен. Событий в очереди: ";
+
+// Warnings for the operator.
+constexpr char kPortBusyAtStart[] = "Порт уже занят. Смените его.";
+constexpr char kPortBusy[] = "Порт уже занят!";
+constexpr char kStopDenied[] = "Неправильный пароль. В доступе отказано";
+constexpr char kCloseDenied[] = "Не правильный пароль.";
+
+// The start/stop button's captions.
+constexpr char kCommandStart[] = "Запустить";
+constexpr char kCommandStop[] = "Остановить";
+
+constexpr std::uint32_t kFirstCloseCode = 10000;
+constexpr std::uint32_t kLastCloseCode = 99998;
+
+std::string PortText(const std::string& name) { return "Порт " + name; }
+
+}  // namespace
+
+std::string PortFailureText(const std::string& name, const std::error_code& error) {
+  if (error == std::errc::no_such_file_or_directory || error == std::errc::no_such_device ||
+      error == std::errc::no_such_device_or_address) {
+    return PortText(name) + ": нет такого устройства.";
+  }
+  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
+    const std::string_view advice = SerialPermissionAdvice();
+    return PortText(name) + ": нет прав на устройство" + (advice.empty() ? "" : " - " + std::string(advice)) + ".";
+  }
+  if (error == std::errc::device_or_resource_busy) return PortText(name) + ": занят другой программой.";
+  return PortText(name) + " не открывается: ошибка " + std::to_string(error.value()) + ".";
+}
+
+std::string FailureText(const std::string& message) {
+  if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') return message + '.';
+  return message;
+}
+
+std::uint32_t DrawSystemCloseCode() {
+  std::random_device source;
+  return std::uniform_int_distribution<std::uint32_t>(kFirstCloseCode, kLastCloseCode)(source);
+}
+
+Station::Station(StationEnvironment env, StationFace& face)
+    : env_(std::move(env)),
+      face_(face),
+      error_log_(env_.WorkDir),
+      dispatcher_([loop = env_.Loop](std::function<void()> call) { loop->Post(std::move(call)); }) {
+  if (env_.clock == nullptr) own_clock_ = std::make_unique<SystemClock>();
+  clock_ = env_.clock != nullptr ? env_.clock : own_clock_.get();
+  if (env_.ports == nullptr) own_ports_ = std::make_unique<SystemSerialPorts>();
+  ports_ = env_.ports != nullptr ? env_.ports : own_ports_.get();
+  if (!env_.DrawCloseCode) env_.DrawCloseCode = &DrawSystemCloseCode;
+
+  packet_driver_ = std::make_unique<TCommPortDriver>(*ports_, *env_.Loop, *clock_);
+  ApplyReceiverLineSettings(*packet_driver_);
+  packet_driver_->OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> lines) {
+    ReceiveLines(lines);
+  };
+  packet_driver_->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
+}
+
+Station::~Station() { End(); }
+
+IniFile Station::SettingsFile() const { return IniFile(JoinPath(env_.WorkDir, kSettingsFileName)); }
+
+void Station::Start() {
+  if (Started() || ended_) return;
+  close_code_ = std::to_string(env_.DrawCloseCode());
+  started_at_ = clock_->Now();
+  // Listed before anything is started, so that the listing stores no choice.
+  port_choices_ = ScanPorts();
+
+  settings_ = ReadMainSettings(SettingsFile());
+  port_name_ = settings_.ComPort;
+  packet_driver_->SetQuickAck(settings_.QuickAck);
+  // The handshake tells the configured name from the first attempt on.
+  PublishPortState();
+
+  // The spool comes first: every event record goes there before its ACK.
+  spool_ = std::make_unique<EventSpool>(
+      settings_.PathForSoob, *clock_,
+      SpoolOutlets{[this](std::int32_t number) { LogError(number); },
+                   [this](const std::string& text) { ShowStatus(text); },
+                   // Told on the loop's thread soon, not at a due time that may be far off.
+                   [this] { dispatcher_.Post([this] { EmitSpoolReports(); }); },
+                   [this] { return link_ && link_->LinkUp() && link_->Accepted(); },
+                   [this](std::uint64_t ticket, bool confirmed) {
+                     dispatcher_.Post([this, ticket, confirmed] { ServerVerdict(ticket, confirmed); });
+                   }});
+  spool_->StartScanner();
+
+  DecoderSettings decoding;
+  decoding.Log = settings_.Log;
+  decoding.Hex = settings_.Hex;
+  decoding.VariantRazdel = settings_.VariantRazdel;
+  decoding.FirstNumber = settings_.FirstNumber;
+  decoding.Attention = settings_.Attention;
+  DecoderOutlets outlets;
+  outlets.AppendRawLog = RawLogFile(env_.WorkDir);
+  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size) {
+    return packet_driver_->SendData(bytes, size);
+  };
+  outlets.RedrawStation = [this] { ViewChanged(); };
+  outlets.Sink = spool_.get();
+  outlets.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
+  outlets.LogError = [this](std::int32_t number) { LogError(number); };
+  outlets.ReportFailure = [this](const std::string& message) { Failure(message); };
+  decoder_ = std::make_unique<MessageDecoder>(decoding, *clock_, std::move(outlets));
+
+  // The server link starts before the port, which may fail and keep failing.
+  LinkSettings link_settings;
+  link_settings.FirstNumber = settings_.FirstNumber;
+  LinkOutlets link_outlets;
+  link_outlets.ReadServerAddress = [ini = SettingsFile()] {
+    const ServerHostSettings host = ReadServerHost(ini);
+    return ServerAddress{host.Address, host.Port};
+  };
+  link_outlets.CurrentPortState = [this] { return port_state_.Get(); };
+  link_outlets.Outbox = spool_.get();
+  LinkObserver& observer = *this;  // a private base: converted here, where it is accessible
+  link_ = std::make_unique<ServerLink>(*clock_, dispatcher_, observer, link_settings, std::move(link_outlets));
+  spool_->AttachWake([link = link_.get()] { link->Wake(); });
+  link_->Start();
+  ScheduleDueWork();
+
+  if (settings_.ComPort == kNoPort) {
+    SetMode(PortMode::Stopped);
+  } else if (const auto why = OpenPort(settings_.ComPort)) {
+    ShowStatus(PortFailureText(settings_.ComPort, *why));
+    retry_failure_shown_ = true;
+    EnterRetrying();
+    AnnouncePortState();
+    PublishView();
+    Warn(kPortBusyAtStart);
+    return;
+  } else {
+    SetMode(PortMode::Open);
+    AnnouncePortState();
+  }
+  PublishView();
+}
+
+std::vector<std::string> Station::ScanPorts() { return ScanSerialPorts(*packet_driver_, *ports_).Ports; }
+
+std::optional<std::error_code> Station::OpenPort(const std::string& name) {
+  packet_driver_->SetPortName(name);
+  std::error_code why;
+  const bool opened = packet_driver_->Connect(why);
+  PublishPortState();
+  if (opened) return std::nullopt;
+  return why;
+}
+
+void Station::StartPort(const std::string& name) {
+  if (!Started() || ended_ || mode_ != PortMode::Stopped) return;
+  port_name_ = name;
+  if (const auto why = OpenPort(name)) {
+    ShowStatus(PortFailureText(name, *why));
+    PublishView();
+    Warn(kPortBusy);
+    Rescan();
+  } else {
+    packet_driver_->SetDTR(true);
+    SetMode(PortMode::Open);
+  }
+  // Every press of the button tells the server where the port stands.
+  PostPortStateNotice();
+  PublishView();
+}
+
+void Station::StopPort() {
+  if (!Started() || ended_ || mode_ == PortMode::Stopped) return;
+  const std::optional<std::string> code = face_.AskCloseCode();
+  if (ended_) return;  // ended while the question was up
+  if (code && *code == close_code_) {
+    if (packet_driver_->Connected()) packet_driver_->Disconnect();
+    SetMode(PortMode::Stopped);
+  } else if (code) {
+    Warn(kStopDenied);
+  }
+  PostPortStateNotice();
+  PublishView();
+}
+
+void Station::StartOrStopPort(const std::string& name) {
+  if (mode_ == PortMode::Stopped) {
+    StartPort(name);
+  } else {
+    StopPort();
+  }
+}
+
+void Station::SelectPort(const std::string& name) {
+  if (!Started() || ended_ || mode_ != PortMode::Stopped) return;
+  port_name_ = name;
+  try {
+    WriteComPort(SettingsFile(), name);
+  } catch (const std::exception&) {
+    // The choice stays the window's only; the file keeps the old one.
+    LogError(kErrorPortSelection);
+    PublishView();
+    return;
+  }
+  settings_.ComPort = name;
+  PostPortStateNotice();
+  PublishView();
+}
+
+void Station::Rescan() {
+  if (ended_ || mode_ != PortMode::Stopped) return;
+  port_choices_ = ScanPorts();
+  SelectPort(port_choices_.empty() ? std::string() : port_choices_.front());
+  PublishView();
+}
+
+bool Station::Close() {
+  if (ended_) return true;
+  const std::optional<std::string> code = face_.AskCloseCode();
+  if (ended_) return true;
+  if (code && *code == close_code_) {
+    End();
+    return true;
+  }
+  if (code) Warn(kCloseDenied);
+  return false;
+}
+
+void Station::PublishPortState() {
+  port_state_.Set({ports_->NoticeName(settings_.ComPort), packet_driver_->Connected()});
+}
+
+void Station::PostPortStateNotice() {
+  // Before the link exists there is nobody to tell.
+  if (!link_) return;
+  PublishPortState();
+  const PortState state = port_state_.Get();
+  link_->PostFrame(cmd_port_state, PortStatePayload(state.Name, state.Open));
+}
+
+void Station::AnnouncePortState() {
+  // A connection made from now on tells the server in its handshake; only
+  // one made already needs a notice (queued before a connection, it would go
+  // out ahead of the registration).
+  if (link_ && link_->LinkUp()) PostPortStateNotice();
+}
+
+void Station::SetMode(PortMode mode) {
+  mode_ = mode;
+  if (mode != PortMode::Retrying && retry_timer_) env_.Loop->StopTimer(*std::exchange(retry_timer_, std::nullopt));
+  PublishPortState();
+  ViewChanged();
+}
+
+void Station::EnterRetrying() {
+  SetMode(PortMode::Retrying);
+  if (!retry_timer_) retry_timer_ = env_.Loop->StartTimer(kPortRetry, [this] { RetryPort(); });
+}
+
+void Station::RetryPort() {
+  if (mode_ != PortMode::Retrying) return;
+  if (const auto why = OpenPort(settings_.ComPort)) {
+    // Told once, not every 5 s for as long as the adapter stays away.
+    if (!std::exchange(retry_failure_shown_, true)) ShowStatus(PortFailureText(settings_.ComPort, *why));
+    return;
+  }
+  retry_failure_shown_ = false;
+  ShowStatus(PortText(settings_.ComPort) + " открыт.");
+  SetMode(PortMode::Open);
+  AnnouncePortState();
+}
+
+void Station::LineLost() {
+  ShowStatus(PortText(settings_.ComPort) + " потерян.");
+  retry_failure_shown_ = false;
+  EnterRetrying();
+  AnnouncePortState();
+}
+
+void Station::ScheduleDueWork() {
+  if (ended_ || !decoder_) return;
+  // The work is due when the watchdog's verdict can change, and when the
+  // spool has a check due (a record awaiting the server's confirmation, a
+  // disk that refuses files); else the program sleeps. A wall clock that
+  // jumps is caught within kMaxDueGap.
+  std::int64_t due = kMaxDueGap.count();
+  const std::int64_t quiet_after =
+      MsFromDateTime(decoder_->LastStationTime) + settings_.Attention.count() - MsFromDateTime(clock_->Now());
+  if (decoder_->StationOnline) {
+    due = std::min(due, quiet_after + 1);
+  } else if (quiet_after >= 0) {
+    due = std::min<std::int64_t>(due, kDuePeriod.count());  // it turns online at the next look
+  }
+  if (const auto check = spool_->MsUntilCheck()) due = std::min(due, *check);
+  due = std::max<std::int64_t>(due, 1);
+  if (due_timer_) env_.Loop->StopTimer(*due_timer_);
+  due_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(due), [this] {
+    if (due_timer_) env_.Loop->StopTimer(*std::exchange(due_timer_, std::nullopt));
+    DueWork();
+  });
+}
+
+void Station::EmitSpoolReports() {
+  try {
+    if (spool_) spool_->EmitReports();
+  } catch (const std::exception& e) {
+    Failure(e.what());
+  }
+  ViewChanged();
+}
+
+void Station::DueWork() {
+  if (!spool_ || !decoder_) return;
+  struct Next {
+    Station& station;
+    ~Next() { station.ScheduleDueWork(); }
+  } next{*this};
+  try {
+    spool_->CheckStep();
+    const bool was_online = decoder_->StationOnline;
+    decoder_->Watchdog();
+    if (decoder_->StationOnline != was_online) {
+      // The first turn online at start-up is no news; later changes are.
+      if (!decoder_->StationOnline) {
+        station_went_quiet_ = true;
+        ShowStatus(kStationQuiet);
+      } else if (station_went_quiet_) {
+        ShowStatus(kStationBack);
+      }
+    }
+  } catch (const std::exception& e) {
+    Failure(e.what());
+  }
+  // The backlog also moves without a word to the main thread (the scanner
+  // finds files); the view follows at least at every due time.
+  ViewChanged();
+}
+
+void Station::ReceiveLines(std::span<const ReceivedLine> lines) {
+  if (!decoder_) return;
+  try {
+    decoder_->HandleLines(lines);
+  } catch (const std::exception& e) {
+    Failure(e.what());
+  }
+  // The receiver spoke (or a record awaits the server): the next check moves.
+  ScheduleDueWork();
+  ViewChanged();
+}
+
+void Station::ServerVerdict(std::uint64_t ticket, bool confirmed) {
+  if (!decoder_ || ended_) return;
+  try {
+    decoder_->ServerVerdict(ticket, confirmed);
+  } catch (const std::exception& e) {
+    Failure(e.what());
+  }
+  ViewChanged();
+}
+
+std::size_t Station::End() {
+  if (ended_) return spool_ ? spool_->WaitingCount() : 0;
+  ended_ = true;
+  for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_}) {
+    if (*timer) env_.Loop->StopTimer(*std::exchange(*timer, std::nullopt));
+  }
+  if (packet_driver_->Connected()) packet_driver_->Disconnect();
+  // An event whose answer the link still awaited stays in the spool.
+  if (link_) link_->Stop();
+  if (!spool_) return 0;
+  // Records the disk refused and the server did not confirm were never
+  // acknowledged: the receiver still has them.
+  spool_->Close();
+  try {
+    spool_->EmitReports();
+  } catch (const std::exception& e) {
+    ShowStatus(e.what());
+  }
+  const std::size_t waiting = spool_->WaitingCount();
+  ShowStatus(kEnded + std::to_string(waiting) + ".");
+  return waiting;
+}
+
+void Station::ShowStatus(const std::string& text) { face_.ShowStatus(clock_->Now(), text); }
+
+void Station::Warn(const std::string& text) { face_.ShowWarning(clock_->Now(), text); }
+
+void Station::Failure(const std::string& message) { face_.ShowFailure(FailureText(message)); }
+
+void Station::LogError(std::int32_t number) {
+  try {
+    error_log_.LogError(number);
+  } catch (const std::exception& e) {
+    Failure(e.what());
+  }
+}
+
+void Station::PulseIndicator() {
+  if (++server_pulse_ > kPulseWrap) server_pulse_ = 0;
+  ViewChanged();
+}
+
+void Station::ViewChanged() {
+  if (ended_ || view_timer_) return;
+  const std::int64_t since = clock_->MonotonicMs() - last_view_ms_;
+  const std::int64_t wait = std::max<std::int64_t>(1, kViewPeriod.count() - since);
+  view_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(wait), [this] {
+    if (view_timer_) env_.Loop->StopTimer(*std::exchange(view_timer_, std::nullopt));
+    PublishView();
+  });
+}
+
+void Station::PublishView() {
+  if (view_timer_) env_.Loop->StopTimer(*std::exchange(view_timer_, std::nullopt));
+  last_view_ms_ = clock_->MonotonicMs();
+  StationView view = BuildView();
+  if (view == view_) return;
+  view_ = std::move(view);
+  face_.ShowView(view_);
+}
+
+StationView Station::BuildView() const {
+  StationView v;
+  v.PortName = port_name_;
+  v.Port = mode_;
+  v.PortChoices = port_choices_;
+  const bool stopped = mode_ == PortMode::Stopped;
+  v.PortCommand = stopped ? kCommandStart : kCommandStop;
+  v.PortChoiceOpen = stopped;
+  const bool open = packet_driver_->Connected();
+  if (decoder_) {
+    // A port that is not open cannot hear the receiver, whatever the watchdog says.
+    v.ReceiverHeard = decoder_->StationOnline && open;
+    v.ReceiverPulse = decoder_->StationTick;
+    v.ReceiverLastHeard = decoder_->LastStationTime;
+    v.LastAcknowledged = decoder_->LastAcknowledged();
+  }
+  if (link_) {
+    v.Link = link_->Accepted() ? LinkMode::Accepted : link_->LinkUp() ? LinkMode::Up : LinkMode::Down;
+  }
+  v.ServerPulse = server_pulse_;
+  v.StartedAt = started_at_;
+  v.CloseCode = close_code_;
+  if (spool_) v.Waiting = spool_->WaitingCount();
+  return v;
+}
+
+}  // namespace orvent

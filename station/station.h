@@ -1,0 +1,209 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <system_error>
+
+#include "delivery/loop_dispatcher.h"
+#include "delivery/server_link.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "platform/serial_device.h"
+#include "receiver/port_scan.h"
+#include "station/error_log.h"
+#include "station/settings.h"
+#include "station/station_view.h"
+
+namespace orvent {
+
+class EventSpool;
+class MessageDecoder;
+class TCommPortDriver;
+struct ReceivedLine;
+
+// What the station is started with; tests replace the machine's parts.
+struct StationEnvironment {
+  std::string WorkDir;           // the working directory at start-up
+  EventLoop* Loop = nullptr;     // the main thread's loop; required
+  const Clock* clock = nullptr;  // the system's clocks when null
+  SerialPorts* ports = nullptr;  // the machine's serial ports when null
+  // Draws the close code, a number from 10000 to 99998; the system's random
+  // source when empty.
+  std::function<std::uint32_t()> DrawCloseCode;
+};
+
+// What the station shows and asks through its face (a window, or standard
+// error). Every call comes on the loop's thread. A face draws and asks; it
+// decides nothing.
+class StationFace {
+public:
+  virtual ~StationFace() = default;
+  // What the face shows changed. Coalesced: at most every kViewPeriod for
+  // what the station sees happen, at once after an operator's command.
+  virtual void ShowView(const StationView& view) = 0;
+  // A status line, stamped with the local time it was said at.
+  virtual void ShowStatus(TDateTime at, const std::string& text) = 0;
+  // A warning that the operator should see and close.
+  virtual void ShowWarning(TDateTime at, const std::string& text) = 0;
+  // A failure of the station's handling that the operator must see (the raw
+  // log cannot be written, a zone that is no number); worded already.
+  virtual void ShowFailure(const std::string& text) = 0;
+  // Asks the operator for the close code: what was typed, or nullopt when
+  // the question was cancelled or nobody can be asked.
+  virtual std::optional<std::string> AskCloseCode() = 0;
+};
+
+// The station: the receiver driver without its face. It takes the
+// operator's and the system's commands, owns the close code, the port state
+// and its notices, the reopening of a port that failed or was lost, the
+// start-up order and the orderly end; it words every status line and
+// warning; and it shows one view through its face. The window program and
+// orvent-service are two faces over it.
+//
+// Runs on the loop's thread, apart from the server link's own thread.
+class Station final : private LinkObserver {
+public:
+  // A port that failed to open, or whose line was lost, is tried again this often.
+  static constexpr std::chrono::milliseconds kPortRetry{5000};
+  // How often the due work looks while the receiver's verdict may turn.
+  static constexpr std::chrono::milliseconds kDuePeriod{200};
+  // The longest rest of the due work, so that a wall clock set forward is
+  // noticed by the watchdog.
+  static constexpr std::chrono::milliseconds kMaxDueGap{10000};
+  // What the station sees happen reaches the face at most this often.
+  static constexpr std::chrono::milliseconds kViewPeriod{100};
+
+  Station(StationEnvironment env, StationFace& face);
+  // Ends in order if End has not run.
+  ~Station() override;
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Commands of the operator and of the system.
+
+  // Start-up: lists the ports (before anything may store a choice), reads
+  // section `main`, starts the spool and the server link, then opens the
+  // configured port. Nothing waits for a person: a port that fails is a
+  // status line and a warning, and is tried again every kPortRetry.
+  void Start();
+  // Opens the port under `name`. When it fails: the reason, a warning and a
+  // new scan; no retries follow.
+  void StartPort(const std::string& name);
+  // Asks for the close code and, when it is right, closes the port; no
+  // retries follow. A wrong code is a warning; a cancelled question is none.
+  void StopPort();
+  // The one start/stop button: stops a running port, starts a stopped one
+  // under `name`.
+  void StartOrStopPort(const std::string& name);
+  // The operator picked a port while it is stopped: stored as `ComPort` and
+  // announced. A choice that cannot be stored is logged as error 19.
+  void SelectPort(const std::string& name);
+  // Lists the ports again and selects the first found (only while stopped).
+  void Rescan();
+  // The operator asks to close the program: asks for the close code and,
+  // when it is right, ends in order; true then. A wrong code is a warning.
+  bool Close();
+  // The orderly end, with no question asked (a request of the system):
+  // the port closes, the link stops, the spool writes what it holds.
+  // Returns the records still waiting in the spool. Runs once.
+  std::size_t End();
+
+  // What the face shows, as last handed to it.
+  const StationView& View() const { return view_; }
+  bool Started() const { return link_ != nullptr; }
+  bool Ended() const { return ended_; }
+  const MainSettings& Settings() const { return settings_; }
+  const std::string& WorkDir() const { return env_.WorkDir; }
+
+  // The parts, for tests and the benchmarks.
+  TCommPortDriver& PacketDriver() { return *packet_driver_; }
+  ServerLink* Link() const { return link_.get(); }
+  EventSpool* Spool() const { return spool_.get(); }
+  MessageDecoder* Decoder() const { return decoder_.get(); }
+
+private:
+  // LinkObserver: the link's calls, run on the loop's thread.
+  void ShowStatus(const std::string& text) override;
+  void PulseIndicator() override;
+
+  // The packet handler: the lines the packet driver found due.
+  void ReceiveLines(std::span<const ReceivedLine> lines);
+  // The spool's verdict on a record that awaited the server.
+  void ServerVerdict(std::uint64_t ticket, bool confirmed);
+  // The timed work: the spool's checks and the receiver watchdog, at the
+  // times it has something to do.
+  void DueWork();
+  void ScheduleDueWork();
+  void EmitSpoolReports();
+
+  IniFile SettingsFile() const;
+  std::vector<std::string> ScanPorts();
+  // Opens `name`; the reason when it fails.
+  std::optional<std::error_code> OpenPort(const std::string& name);
+  void EnterRetrying();
+  void RetryPort();
+  void LineLost();
+  void SetMode(PortMode mode);
+  void PublishPortState();
+  // Tells the server the port's name and whether it is open.
+  void PostPortStateNotice();
+  // Tells the server of a change that no command made (start-up, a lost
+  // line, a retry that worked).
+  void AnnouncePortState();
+
+  void Warn(const std::string& text);
+  void Failure(const std::string& message);
+  void LogError(std::int32_t number);
+  // Something the face shows may have changed: the view goes out within
+  // kViewPeriod.
+  void ViewChanged();
+  // The view goes out now, if it changed.
+  void PublishView();
+  StationView BuildView() const;
+
+  StationEnvironment env_;
+  StationFace& face_;
+  std::unique_ptr<Clock> own_clock_;
+  std::unique_ptr<SerialPorts> own_ports_;
+  const Clock* clock_ = nullptr;
+  SerialPorts* ports_ = nullptr;
+  ErrorLog error_log_;
+  MainSettings settings_;
+  std::string close_code_;
+  TDateTime started_at_ = 0.0;
+  std::string port_name_;  // what the face shows as the port
+  std::vector<std::string> port_choices_;
+  std::unique_ptr<TCommPortDriver> packet_driver_;
+  std::unique_ptr<MessageDecoder> decoder_;
+  std::unique_ptr<EventSpool> spool_;
+  LoopDispatcher dispatcher_;
+  SharedPortState port_state_;
+  std::unique_ptr<ServerLink> link_;
+  std::optional<EventLoop::TimerId> due_timer_;
+  std::optional<EventLoop::TimerId> retry_timer_;
+  std::optional<EventLoop::TimerId> view_timer_;
+  PortMode mode_ = PortMode::Stopped;
+  bool retry_failure_shown_ = false;
+  bool station_went_quiet_ = false;
+  int server_pulse_ = 0;
+  std::int64_t last_view_ms_ = 0;
+  StationView view_;
+  bool ended_ = false;
+};
+
+// The status line for a port that would not open, with the system's reason.
+std::string PortFailureText(const std::string& name, const std::error_code& error);
+
+// A failure's message as the operator reads it: a full stop is added when
+// its last character sorts after ".".
+std::string FailureText(const std::string& message);
+
+// A close code: five decimal digits, 10000..99998, from the system's random source.
+std::uint32_t DrawSystemCloseCode();
+
+}  // namespace orvent

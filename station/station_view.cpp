@@ -1,0 +1,52 @@
+#include "station/station_view.h"
+
+namespace orvent {
+namespace {
+
+void PrintTime(std::ostream& out, const std::optional<TDateTime>& t) {
+  if (t) {
+    out << *t;
+  } else {
+    out << "none";
+  }
+}
+
+}  // namespace
+
+std::ostream& operator<<(std::ostream& out, PortMode mode) {
+  switch (mode) {
+    case PortMode::Stopped: return out << "stopped";
+    case PortMode::Open: return out << "open";
+    case PortMode::Retrying: return out << "retrying";
+  }
+  return out << "?";
+}
+
+std::ostream& operator<<(std::ostream& out, LinkMode mode) {
+  switch (mode) {
+    case LinkMode::Down: return out << "down";
+    case LinkMode::Connecting: return out << "connecting";
+    case LinkMode::Up: return out << "up";
+    case LinkMode::Accepted: return out << "accepted";
+  }
+  return out << "?";
+}
+
+std::ostream& operator<<(std::ostream& out, const StationView& v) {
+  out << "port " << v.PortName << " " << v.Port << " [";
+  for (std::size_t i = 0; i < v.PortChoices.size(); ++i) out << (i ? " " : "") << v.PortChoices[i];
+  out << "] command " << v.PortCommand << (v.PortChoiceOpen ? " choice open" : " choice closed") << "\n"
+      << "receiver " << (v.ReceiverHeard ? "heard" : "not heard") << " pulse " << v.ReceiverPulse << " last "
+      << v.ReceiverLastHeard << "\n"
+      << "link " << v.Link << " pulse " << v.ServerPulse << "\n"
+      << "started " << v.StartedAt << " close code " << v.CloseCode << "\n"
+      << "waiting " << v.Waiting << " oldest ";
+  PrintTime(out, v.OldestWaiting);
+  out << " acknowledged ";
+  PrintTime(out, v.LastAcknowledged);
+  out << " confirmed ";
+  PrintTime(out, v.LastConfirmed);
+  return out << "\n";
+}
+
+}  // namespace orvent

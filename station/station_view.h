@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace orvent {
+
+// How the serial port stands: stopped by the operator (or none configured),
+// open, or waiting to be opened again after a failure or a lost line.
+enum class PortMode { Stopped, Open, Retrying };
+
+// How the server link stands.
+enum class LinkMode {
+  Down,        // no connection, and none being made
+  Connecting,  // an attempt is under way
+  Up,          // connected, registration not yet accepted
+  Accepted,    // the server takes events
+};
+
+// Everything a face shows of the station, as one plain value. The station
+// builds it and hands it to its face whenever any of it changes; a face
+// draws it and decides nothing. Times are local date-times (days since
+// 1899-12-30).
+struct StationView {
+  // The port: its name as the settings hold it (or as the operator picked
+  // it), how it stands, and the choices the last scan found.
+  std::string PortName;
+  PortMode Port = PortMode::Stopped;
+  std::vector<std::string> PortChoices;
+  // The start/stop button's caption, and whether the operator may pick a
+  // port and scan (only while the port is stopped).
+  std::string PortCommand;
+  bool PortChoiceOpen = true;
+
+  // The receiver: heard within its attention time on an open port, a
+  // counter that moves at every message it sends (0..16), and when it was
+  // heard last (0: never).
+  bool ReceiverHeard = false;
+  int ReceiverPulse = 0;
+  TDateTime ReceiverLastHeard = 0.0;
+
+  // The server link, and a counter that moves at every sign of life (0..16).
+  LinkMode Link = LinkMode::Down;
+  int ServerPulse = 0;
+
+  TDateTime StartedAt = 0.0;
+  std::string CloseCode;
+
+  // The backlog: records waiting for the server (on disk, or held while the
+  // server is asked to confirm them), the receive time of the oldest, and the
+  // receive times of the last alarm acknowledged to the receiver and of the
+  // last record the server confirmed.
+  std::size_t Waiting = 0;
+  std::optional<TDateTime> OldestWaiting;
+  std::optional<TDateTime> LastAcknowledged;
+  std::optional<TDateTime> LastConfirmed;
+
+  bool operator==(const StationView&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, PortMode mode);
+std::ostream& operator<<(std::ostream& out, LinkMode mode);
+// One line per field, for tests and for anyone reading a log.
+std::ostream& operator<<(std::ostream& out, const StationView& view);
+
+}  // namespace orvent

@@ -1,0 +1,418 @@
+// The station as both programs use it, driven through its commands on a
+// manual event loop and a fake clock: start-up that waits for nobody, the
+// close code, a port that fails and comes back, the port-state notices, the
+// status lines and warnings it words, the view it shows, the orderly end.
+// Real pseudo-terminals stand in for the receiver's line and a scripted
+// loopback server for the message server.
+
+#include "station/station.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "delivery/commands.h"
+#include "delivery/spool.h"
+#include "platform/manual_event_loop.h"
+#include "receiver/comm_port_driver.h"
+#include "support/loopback_server.h"
+#include "support/pty_pair.h"
+#include "support/temp_dir.h"
+
+namespace orvent {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using test::ScriptedServer;
+
+constexpr std::uint32_t kCode = 54321;
+
+// The face records what the station shows and answers its questions from a
+// list (nothing left: cancelled).
+class RecordingFace final : public StationFace {
+public:
+  void ShowView(const StationView& view) override { views.push_back(view); }
+  void ShowStatus(TDateTime, const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(text);
+  }
+  void ShowWarning(TDateTime, const std::string& text) override { warnings.push_back(text); }
+  void ShowFailure(const std::string& text) override { ShowStatus(0, "failure: " + text); }
+  std::optional<std::string> AskCloseCode() override {
+    ++asked;
+    if (answers.empty()) return std::nullopt;
+    std::optional<std::string> answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+
+  bool Showed(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+  }
+  std::size_t Count(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<std::size_t>(std::count(lines_.begin(), lines_.end(), text));
+  }
+  const StationView& View() const { return views.back(); }
+
+  std::vector<StationView> views;
+  std::vector<std::string> warnings;
+  std::deque<std::optional<std::string>> answers;
+  int asked = 0;
+
+private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+const std::string kLine = std::string("5011 181234113001015") + '\x14';
+
+class StationTest : public ::testing::Test {
+protected:
+  void SetUp() override { fs::create_directory(dev_dir); }
+
+  // The spool goes into the test's folder: an empty PathForSoob would be
+  // the test program's working directory.
+  void Configure(const std::string& main_section, std::uint16_t server_port) {
+    work.Write(kSettingsFileName, "[main]\nPathForSoob=" + work.Prefix() + "\n" + main_section +
+                                      "\n[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(server_port) + "\n");
+  }
+  // Makes a pseudo-terminal appear as COM1 (again, after a replug).
+  void PlugIn(const test::PtyPair& pty) {
+    fs::remove(dev_dir + "/ttyS0");
+    fs::create_symlink(pty.path(), dev_dir + "/ttyS0");
+  }
+  Station& Make() {
+    station = std::make_unique<Station>(StationEnvironment{work.path(), &loop, &clock, &ports, [] { return kCode; }},
+                                        face);
+    return *station;
+  }
+
+  // Runs the loop's posted calls (the link's status lines wait for them)
+  // until the condition holds; bounded.
+  template <typename Condition>
+  bool Pump(Condition done, std::chrono::milliseconds limit = 5s) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      loop.RunPosted();
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+  // The port-state notices the server received, payloads in order.
+  static std::vector<Bytes> Notices(const ScriptedServer& server) {
+    std::vector<Bytes> notices;
+    for (const auto& m : server.Messages()) {
+      if (m.Command == cmd_port_state) notices.push_back(m.Payload);
+    }
+    return notices;
+  }
+  // A receiver line through the pseudo-terminal; true when the core's ACK
+  // came back (the packet's time-out runs on the loop's timers). The line
+  // comes after a quiet moment: one that follows the port's opening at once
+  // may be the rest of a line already on its way, and goes unanswered.
+  bool Acknowledged(test::PtyPair& pty) {
+    loop.Advance(100);
+    if (!pty.Write(kLine) || !pty.WaitUntilWaiting(static_cast<int>(kLine.size()))) return false;
+    loop.SignalWatches();  // the loop sees the line readable
+    loop.Advance(200);
+    return pty.Read(1, 1s) == "\x06";
+  }
+
+  test::TempDir work;
+  std::string dev_dir = work.File("dev");
+  SystemSerialPorts ports{dev_dir};
+  FakeClock clock;
+  ManualEventLoop loop{clock};
+  RecordingFace face;
+  std::unique_ptr<Station> station;
+};
+
+TEST_F(StationTest, StartsWithTheListingFirstAndStoresNoChoiceOfIt) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  fs::create_symlink(pty.path(), dev_dir + "/ttyS1");  // COM2 is there
+  ScriptedServer server(test::Behaving);
+  Configure("", server.Port());
+  Make().Start();
+  const StationView& view = face.View();
+  EXPECT_EQ(view.PortChoices, std::vector<std::string>{"COM2"});
+  EXPECT_EQ(view.PortName, "COM255");
+  EXPECT_EQ(view.Port, PortMode::Stopped);
+  EXPECT_EQ(view.PortCommand, "Запустить");
+  EXPECT_TRUE(view.PortChoiceOpen);
+  EXPECT_EQ(view.CloseCode, "54321");
+  EXPECT_EQ(view.StartedAt, clock.Now());
+  EXPECT_TRUE(face.warnings.empty());
+  EXPECT_EQ(ReadMainSettings(IniFile(work.File(kSettingsFileName))).ComPort, "COM255");
+  // Without a port the handshake still names the one the window holds.
+  ASSERT_TRUE(Pump([&] { return !Notices(server).empty(); }));
+  EXPECT_EQ(Notices(server).front(), (Bytes{0x06, 'C', 'O', 'M', '2', '5', '5', 0x00}));
+}
+
+TEST_F(StationTest, APortMissingAtStartHoldsNothingBackAndOpensWhenItAppears) {
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1", server.Port());
+  Make().Start();
+  EXPECT_TRUE(face.Showed("Порт COM1: нет такого устройства."));
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят. Смените его."});
+  EXPECT_EQ(face.View().Port, PortMode::Retrying);
+  EXPECT_EQ(face.View().PortCommand, "Остановить");
+  EXPECT_FALSE(face.View().PortChoiceOpen);
+  // The server gets the handshake at the first attempt, the port closed.
+  ASSERT_TRUE(Pump([&] { return !Notices(server).empty(); }));
+  EXPECT_EQ(Notices(server).front(), (Bytes{0x04, 'C', 'O', 'M', '1', 0x00, 0x00, 0x00}));
+
+  loop.Advance(Station::kPortRetry.count());
+  EXPECT_EQ(face.Count("Порт COM1: нет такого устройства."), 1u);  // told once, not every 5 s
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  loop.Advance(Station::kPortRetry.count() + Station::kViewPeriod.count());
+  EXPECT_EQ(face.View().Port, PortMode::Open);
+  EXPECT_TRUE(face.Showed("Порт COM1 открыт."));
+  const Bytes open_notice{0x04, 'C', 'O', 'M', '1', 0x00, 0x00, 0x01};
+  EXPECT_TRUE(Pump([&] { return Notices(server).back() == open_notice; }));
+  EXPECT_TRUE(Acknowledged(pty));
+}
+
+TEST_F(StationTest, ALostLineIsOpenedAgainWhenTheAdapterComesBack) {
+  test::PtyPair first;
+  ASSERT_TRUE(first.ok());
+  PlugIn(first);
+  Configure("ComPort=COM1", 1);
+  Make().Start();
+  EXPECT_EQ(face.View().Port, PortMode::Open);
+  ASSERT_TRUE(Acknowledged(first));
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_TRUE(face.View().ReceiverHeard);
+
+  first.CloseMaster();  // unplugged: the line hangs up
+  loop.SignalWatches();
+  EXPECT_TRUE(face.Showed("Порт COM1 потерян."));
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_EQ(face.View().Port, PortMode::Retrying);
+  EXPECT_FALSE(face.View().ReceiverHeard) << "a port that is not open hears nobody";
+
+  test::PtyPair second;  // plugged in again, under a new device
+  ASSERT_TRUE(second.ok());
+  PlugIn(second);
+  loop.Advance(Station::kPortRetry.count());
+  EXPECT_EQ(face.View().Port, PortMode::Open);
+  EXPECT_TRUE(Acknowledged(second));
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_TRUE(face.View().ReceiverHeard);
+
+  // The operator's stop ends the retries for good.
+  second.CloseMaster();
+  loop.SignalWatches();
+  face.answers = {"54321"};
+  station->StopPort();
+  loop.Advance(3 * Station::kPortRetry.count());
+  EXPECT_EQ(face.View().Port, PortMode::Stopped);
+}
+
+TEST_F(StationTest, StoppingWantsTheCloseCodeAndEveryPressIsANotice) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1", server.Port());
+  Make().Start();
+  ASSERT_TRUE(Pump([&] { return station->Link()->Accepted() && !Notices(server).empty(); }));  // the handshake is done
+  const std::size_t before = Notices(server).size();
+
+  struct Case {
+    std::optional<std::string> answer;
+    PortMode after;
+    std::vector<std::string> warnings;
+  };
+  const Case cases[] = {
+      {std::nullopt, PortMode::Open, {}},  // cancelled: no warning
+      {"12345", PortMode::Open, {"Неправильный пароль. В доступе отказано"}},
+      {"54321", PortMode::Stopped, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.answer.value_or("cancelled"));
+    face.warnings.clear();
+    face.answers = {c.answer};
+    station->StartOrStopPort("COM1");
+    EXPECT_EQ(face.View().Port, c.after);
+    EXPECT_EQ(face.warnings, c.warnings);
+  }
+  station->StartOrStopPort("COM1");  // starting asks for nothing
+  EXPECT_EQ(face.View().Port, PortMode::Open);
+  EXPECT_EQ(face.asked, 3);
+
+  // The server hears the port's state after every press, as it was then.
+  const Bytes open{0x04, 'C', 'O', 'M', '1', 0x00, 0x00, 0x01};
+  const Bytes closed{0x04, 'C', 'O', 'M', '1', 0x00, 0x00, 0x00};
+  ASSERT_TRUE(Pump([&] { return Notices(server).size() >= before + 4; }));
+  // (An announcement of the opening may follow the handshake: the link can
+  // be up before the port opens at start-up.)
+  const std::vector<Bytes> notices = Notices(server);
+  EXPECT_EQ(std::vector(notices.end() - 4, notices.end()), (std::vector{open, open, closed, open}));
+}
+
+TEST_F(StationTest, ClosingWantsTheCloseCode) {
+  Configure("", 1);
+  Make().Start();
+  face.answers = {std::nullopt, "00000", "54321"};
+  EXPECT_FALSE(station->Close());
+  EXPECT_TRUE(face.warnings.empty()) << "cancel shows nothing";
+  EXPECT_FALSE(station->Close());
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Не правильный пароль."});
+  EXPECT_FALSE(station->Ended());
+  EXPECT_TRUE(station->Close());
+  EXPECT_TRUE(station->Ended());
+  EXPECT_TRUE(face.Showed("Драйвер остановлен. Событий в очереди: 0."));
+}
+
+TEST_F(StationTest, AFailedStartWarnsRescansAndTellsTheServerTwice) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  fs::create_symlink(pty.path(), dev_dir + "/ttyS1");  // COM2
+  ScriptedServer server(test::Behaving);
+  Configure("", server.Port());
+  Make().Start();
+  ASSERT_TRUE(Pump([&] { return station->Link()->Accepted() && !Notices(server).empty(); }));  // the handshake is done
+  const std::size_t before = Notices(server).size();
+
+  station->StartOrStopPort("COM7");
+  EXPECT_TRUE(face.Showed("Порт COM7: нет такого устройства."));
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят!"});
+  EXPECT_EQ(face.View().Port, PortMode::Stopped);
+  // The new scan picked COM2 and stored it; its notice comes first, then the button's.
+  EXPECT_EQ(face.View().PortName, "COM2");
+  EXPECT_EQ(ReadMainSettings(IniFile(work.File(kSettingsFileName))).ComPort, "COM2");
+  const Bytes com2{0x04, 'C', 'O', 'M', '2', 0x00, 0x00, 0x00};
+  ASSERT_TRUE(Pump([&] { return Notices(server).size() >= before + 2; }));
+  const std::vector<Bytes> notices = Notices(server);
+  EXPECT_EQ(std::vector(notices.begin() + static_cast<std::ptrdiff_t>(before), notices.end()),
+            (std::vector{com2, com2}));
+}
+
+TEST_F(StationTest, AChoiceThatCannotBeStoredIsLoggedAs19) {
+  Configure("", 1);
+  Make().Start();
+  fs::remove(work.File(kSettingsFileName));
+  fs::create_directory(work.File(kSettingsFileName));  // not writable as a file
+  station->SelectPort("COM4");
+  EXPECT_EQ(station->Settings().ComPort, "COM255");
+  EXPECT_EQ(work.Read("error.txt"), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
+}
+
+TEST_F(StationTest, TheStationGoingQuietAndComingBackAreStatusLines) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  Configure("ComPort=COM1\nAttention=00:00:05", 1);
+  Make().Start();
+  loop.Advance(1000);
+  EXPECT_TRUE(face.View().ReceiverHeard);
+  EXPECT_FALSE(face.Showed("Связь со станцией восстановлена."));  // the first turn online is no news
+  loop.Advance(5000);
+  EXPECT_FALSE(face.View().ReceiverHeard);
+  EXPECT_TRUE(face.Showed("Станция не выходит на связь."));
+  const TDateTime before = clock.Now();
+  ASSERT_TRUE(Acknowledged(pty));
+  loop.Advance(200);
+  EXPECT_TRUE(face.Showed("Связь со станцией восстановлена."));
+  EXPECT_TRUE(face.View().ReceiverHeard);
+  EXPECT_GT(face.View().ReceiverLastHeard, before);
+}
+
+TEST_F(StationTest, TheViewFollowsARecordFromItsAckToTheServer) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1", 1);  // nothing listens there yet
+  Make().Start();
+  ASSERT_TRUE(Acknowledged(pty));
+  loop.Advance(Station::kViewPeriod.count());
+  StationView view = face.View();
+  EXPECT_EQ(view.Waiting, 1u);
+  ASSERT_TRUE(view.LastAcknowledged.has_value());
+  EXPECT_EQ(view.Link, LinkMode::Down);
+  std::ostringstream printed;
+  printed << view;
+  EXPECT_NE(printed.str().find("waiting 1"), std::string::npos) << printed.str();
+
+  // The server comes: the record goes and is confirmed.
+  work.Write(kSettingsFileName, "[main]\nPathForSoob=" + work.Prefix() + "\nComPort=COM1\n[ServerHost]\n"
+                                "Address=127.0.0.1\nPort=" + std::to_string(server.Port()) + "\n");
+  const int pulse = view.ServerPulse;
+  ASSERT_TRUE(Pump(
+      [&] {
+        loop.Advance(100);
+        return face.View().Waiting == 0 && face.View().Link == LinkMode::Accepted;
+      },
+      20s));
+  EXPECT_NE(face.View().ServerPulse, pulse);
+  EXPECT_EQ(face.View().LastAcknowledged, view.LastAcknowledged);
+}
+
+TEST_F(StationTest, TheViewGoesOutAtMostEveryPeriodForWhatTheStationSees) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  Configure("ComPort=COM1", 1);
+  Make().Start();
+  const std::size_t shown = face.views.size();
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(Acknowledged(pty));  // each takes 300 ms
+  // Three messages over 900 ms: at most one view per 100 ms.
+  EXPECT_LE(face.views.size() - shown, 10u);
+  EXPECT_GE(face.views.size() - shown, 1u);
+}
+
+TEST_F(StationTest, TheEndSaysHowManyRecordsWaitInTheSpool) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  Configure("ComPort=COM1", 1);  // nothing listens there
+  Make().Start();
+  ASSERT_TRUE(Acknowledged(pty));
+  ASSERT_TRUE(Acknowledged(pty));
+  EXPECT_EQ(station->End(), 2u);
+  EXPECT_TRUE(face.Showed("Драйвер остановлен. Событий в очереди: 2."));
+  EXPECT_EQ(station->End(), 2u);  // once only
+  EXPECT_EQ(face.Count("Драйвер остановлен. Событий в очереди: 2."), 1u);
+}
+
+TEST(CloseCode, FiveDigitsFrom10000To99998) {
+  std::set<std::uint32_t> seen;
+  for (int i = 0; i < 500; ++i) {
+    const std::uint32_t code = DrawSystemCloseCode();
+    EXPECT_GE(code, 10000u);
+    EXPECT_LE(code, 99998u);
+    seen.insert(code);
+  }
+  EXPECT_GT(seen.size(), 400u) << "drawn anew each time";
+}
+
+TEST(FailureText, AFullStopAfterALastCharacterThatSortsAfterIt) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"'0A1' is not a valid integer value", "'0A1' is not a valid integer value."},
+      {"Disk full.", "Disk full."},
+      {"Stop!", "Stop!"},
+      {"Нет связи", "Нет связи."},
+      {"", ""},
+  };
+  for (const auto& [message, text] : cases) EXPECT_EQ(FailureText(message), text) << message;
+}
+
+}  // namespace
+}  // namespace orvent
