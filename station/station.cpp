@@ -12,7 +12,6 @@
 #include "platform/paths.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
-#include "receiver/message_decoder.h"
 
 namespace orvent {
 namespace {
@@ -74,12 +73,8 @@ Station::Station(StationEnvironment env, StationFace& face)
   ports_ = env_.ports != nullptr ? env_.ports : own_ports_.get();
   if (!env_.DrawCloseCode) env_.DrawCloseCode = &DrawSystemCloseCode;
 
-  packet_driver_ = std::make_unique<TCommPortDriver>(*ports_, *env_.Loop, *clock_);
-  ApplyReceiverLineSettings(*packet_driver_);
-  packet_driver_->OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> lines) {
-    ReceiveLines(lines);
-  };
-  packet_driver_->OnLineLost = [this](TCommPortDriver*) { LineLost(); };
+  ReceiverObserver& observer = *this;  // a private base: converted here, where it is accessible
+  receiver_ = std::make_unique<ReceiverLink>(*ports_, *env_.Loop, *clock_, observer);
 }
 
 Station::~Station() { End(); }
@@ -95,7 +90,6 @@ void Station::Start() {
 
   settings_ = ReadMainSettings(SettingsFile());
   port_name_ = settings_.ComPort;
-  packet_driver_->SetQuickAck(settings_.QuickAck);
   // The handshake tells the configured name from the first attempt on.
   PublishPortState();
 
@@ -112,23 +106,16 @@ void Station::Start() {
                    }});
   spool_->StartScanner();
 
-  DecoderSettings decoding;
-  decoding.Log = settings_.Log;
-  decoding.Hex = settings_.Hex;
-  decoding.VariantRazdel = settings_.VariantRazdel;
-  decoding.FirstNumber = settings_.FirstNumber;
-  decoding.Attention = settings_.Attention;
-  DecoderOutlets outlets;
-  outlets.AppendRawLog = RawLogFile(env_.WorkDir);
-  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size) {
-    return packet_driver_->SendData(bytes, size);
-  };
-  outlets.RedrawStation = [this] { ViewChanged(); };
-  outlets.Sink = spool_.get();
-  outlets.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
-  outlets.LogError = [this](std::int32_t number) { LogError(number); };
-  outlets.ReportFailure = [this](const std::string& message) { Failure(message); };
-  decoder_ = std::make_unique<MessageDecoder>(decoding, *clock_, std::move(outlets));
+  ReceiverSettings receiving;
+  receiving.Decoding.Log = settings_.Log;
+  receiving.Decoding.Hex = settings_.Hex;
+  receiving.Decoding.VariantRazdel = settings_.VariantRazdel;
+  receiving.Decoding.FirstNumber = settings_.FirstNumber;
+  receiving.Decoding.Attention = settings_.Attention;
+  receiving.QuickAck = settings_.QuickAck;
+  receiving.AppendRawLog = RawLogFile(env_.WorkDir);
+  receiving.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
+  receiver_->Begin(std::move(receiving), *spool_);
 
   // The server link starts before the port, which may fail and keep failing.
   LinkSettings link_settings;
@@ -163,27 +150,23 @@ void Station::Start() {
   PublishView();
 }
 
-std::vector<std::string> Station::ScanPorts() { return ScanSerialPorts(*packet_driver_, *ports_).Ports; }
+std::vector<std::string> Station::ScanPorts() { return receiver_->Scan(*ports_); }
 
-std::optional<std::error_code> Station::OpenPort(const std::string& name) {
-  packet_driver_->SetPortName(name);
-  std::error_code why;
-  const bool opened = packet_driver_->Connect(why);
+std::optional<std::error_code> Station::OpenPort(const std::string& name, bool raise_dtr) {
+  const std::optional<std::error_code> why = receiver_->Open(name, raise_dtr);
   PublishPortState();
-  if (opened) return std::nullopt;
   return why;
 }
 
 void Station::StartPort(const std::string& name) {
   if (!Started() || ended_ || mode_ != PortMode::Stopped) return;
   port_name_ = name;
-  if (const auto why = OpenPort(name)) {
+  if (const auto why = OpenPort(name, true)) {
     ShowStatus(PortFailureText(name, *why));
     PublishView();
     Warn(kPortBusy);
     Rescan();
   } else {
-    packet_driver_->SetDTR(true);
     SetMode(PortMode::Open);
   }
   // Every press of the button tells the server where the port stands.
@@ -196,7 +179,7 @@ void Station::StopPort() {
   const std::optional<std::string> code = face_.AskCloseCode();
   if (ended_) return;  // ended while the question was up
   if (code && *code == close_code_) {
-    if (packet_driver_->Connected()) packet_driver_->Disconnect();
+    receiver_->Close();
     SetMode(PortMode::Stopped);
   } else if (code) {
     Warn(kStopDenied);
@@ -249,7 +232,7 @@ bool Station::Close() {
 }
 
 void Station::PublishPortState() {
-  port_state_.Set({ports_->NoticeName(settings_.ComPort), packet_driver_->Connected()});
+  port_state_.Set({ports_->NoticeName(settings_.ComPort), receiver_->IsOpen()});
 }
 
 void Station::PostPortStateNotice() {
@@ -293,6 +276,7 @@ void Station::RetryPort() {
 }
 
 void Station::LineLost() {
+  if (ended_) return;
   ShowStatus(PortText(settings_.ComPort) + " потерян.");
   retry_failure_shown_ = false;
   EnterRetrying();
@@ -300,15 +284,15 @@ void Station::LineLost() {
 }
 
 void Station::ScheduleDueWork() {
-  if (ended_ || !decoder_) return;
+  if (ended_ || !spool_) return;
   // The work is due when the watchdog's verdict can change, and when the
   // spool has a check due (a record awaiting the server's confirmation, a
   // disk that refuses files); else the program sleeps. A wall clock that
   // jumps is caught within kMaxDueGap.
   std::int64_t due = kMaxDueGap.count();
   const std::int64_t quiet_after =
-      MsFromDateTime(decoder_->LastStationTime) + settings_.Attention.count() - MsFromDateTime(clock_->Now());
-  if (decoder_->StationOnline) {
+      MsFromDateTime(receiver_->LastHeard()) + settings_.Attention.count() - MsFromDateTime(clock_->Now());
+  if (receiver_->Heard()) {
     due = std::min(due, quiet_after + 1);
   } else if (quiet_after >= 0) {
     due = std::min<std::int64_t>(due, kDuePeriod.count());  // it turns online at the next look
@@ -332,18 +316,16 @@ void Station::EmitSpoolReports() {
 }
 
 void Station::DueWork() {
-  if (!spool_ || !decoder_) return;
+  if (!spool_) return;
   struct Next {
     Station& station;
     ~Next() { station.ScheduleDueWork(); }
   } next{*this};
   try {
     spool_->CheckStep();
-    const bool was_online = decoder_->StationOnline;
-    decoder_->Watchdog();
-    if (decoder_->StationOnline != was_online) {
+    if (receiver_->Watch()) {
       // The first turn online at start-up is no news; later changes are.
-      if (!decoder_->StationOnline) {
+      if (!receiver_->Heard()) {
         station_went_quiet_ = true;
         ShowStatus(kStationQuiet);
       } else if (station_went_quiet_) {
@@ -358,25 +340,17 @@ void Station::DueWork() {
   ViewChanged();
 }
 
-void Station::ReceiveLines(std::span<const ReceivedLine> lines) {
-  if (!decoder_) return;
-  try {
-    decoder_->HandleLines(lines);
-  } catch (const std::exception& e) {
-    Failure(e.what());
-  }
+void Station::ReceiverSpoke() {
   // The receiver spoke (or a record awaits the server): the next check moves.
   ScheduleDueWork();
   ViewChanged();
 }
 
+void Station::ReceiverFailure(const std::string& message) { Failure(message); }
+
 void Station::ServerVerdict(std::uint64_t ticket, bool confirmed) {
-  if (!decoder_ || ended_) return;
-  try {
-    decoder_->ServerVerdict(ticket, confirmed);
-  } catch (const std::exception& e) {
-    Failure(e.what());
-  }
+  if (ended_) return;
+  receiver_->ServerVerdict(ticket, confirmed);
   ViewChanged();
 }
 
@@ -386,7 +360,7 @@ std::size_t Station::End() {
   for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_}) {
     if (*timer) env_.Loop->StopTimer(*std::exchange(*timer, std::nullopt));
   }
-  if (packet_driver_->Connected()) packet_driver_->Disconnect();
+  receiver_->Close();
   // An event whose answer the link still awaited stays in the spool.
   if (link_) link_->Stop();
   if (!spool_) return 0;
@@ -449,14 +423,11 @@ StationView Station::BuildView() const {
   const bool stopped = mode_ == PortMode::Stopped;
   v.PortCommand = stopped ? kCommandStart : kCommandStop;
   v.PortChoiceOpen = stopped;
-  const bool open = packet_driver_->Connected();
-  if (decoder_) {
-    // A port that is not open cannot hear the receiver, whatever the watchdog says.
-    v.ReceiverHeard = decoder_->StationOnline && open;
-    v.ReceiverPulse = decoder_->StationTick;
-    v.ReceiverLastHeard = decoder_->LastStationTime;
-    v.LastAcknowledged = decoder_->LastAcknowledged();
-  }
+  // A port that is not open cannot hear the receiver, whatever the watchdog says.
+  v.ReceiverHeard = receiver_->Heard() && receiver_->IsOpen();
+  v.ReceiverPulse = receiver_->Pulse();
+  v.ReceiverLastHeard = receiver_->LastHeard();
+  v.LastAcknowledged = receiver_->LastAcknowledged();
   if (link_) {
     v.Link = link_->Accepted() ? LinkMode::Accepted : link_->LinkUp() ? LinkMode::Up : LinkMode::Down;
   }

@@ -14,7 +14,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/port_scan.h"
+#include "receiver/receiver_link.h"
 #include "station/error_log.h"
 #include "station/settings.h"
 #include "station/station_view.h"
@@ -22,9 +22,6 @@
 namespace orvent {
 
 class EventSpool;
-class MessageDecoder;
-class TCommPortDriver;
-struct ReceivedLine;
 
 // What the station is started with; tests replace the machine's parts.
 struct StationEnvironment {
@@ -66,7 +63,7 @@ public:
 // orvent-service are two faces over it.
 //
 // Runs on the loop's thread, apart from the server link's own thread.
-class Station final : private LinkObserver {
+class Station final : private LinkObserver, private ReceiverObserver {
 public:
   // A port that failed to open, or whose line was lost, is tried again this often.
   static constexpr std::chrono::milliseconds kPortRetry{5000};
@@ -121,18 +118,22 @@ public:
   const std::string& WorkDir() const { return env_.WorkDir; }
 
   // The parts, for tests and the benchmarks.
-  TCommPortDriver& PacketDriver() { return *packet_driver_; }
+  TCommPortDriver& PacketDriver() { return receiver_->PacketDriver(); }
   ServerLink* Link() const { return link_.get(); }
   EventSpool* Spool() const { return spool_.get(); }
-  MessageDecoder* Decoder() const { return decoder_.get(); }
+  MessageDecoder* Decoder() const { return receiver_->Decoder(); }
 
 private:
   // LinkObserver: the link's calls, run on the loop's thread.
   void ShowStatus(const std::string& text) override;
   void PulseIndicator() override;
 
-  // The packet handler: the lines the packet driver found due.
-  void ReceiveLines(std::span<const ReceivedLine> lines);
+  // ReceiverObserver: the receiver link's calls.
+  void ReceiverSpoke() override;
+  void LineLost() override;
+  void ReceiverFailure(const std::string& message) override;
+  void LogError(std::int32_t number) override;
+
   // The spool's verdict on a record that awaited the server.
   void ServerVerdict(std::uint64_t ticket, bool confirmed);
   // The timed work: the spool's checks and the receiver watchdog, at the
@@ -144,10 +145,9 @@ private:
   IniFile SettingsFile() const;
   std::vector<std::string> ScanPorts();
   // Opens `name`; the reason when it fails.
-  std::optional<std::error_code> OpenPort(const std::string& name);
+  std::optional<std::error_code> OpenPort(const std::string& name, bool raise_dtr = false);
   void EnterRetrying();
   void RetryPort();
-  void LineLost();
   void SetMode(PortMode mode);
   void PublishPortState();
   // Tells the server the port's name and whether it is open.
@@ -158,7 +158,6 @@ private:
 
   void Warn(const std::string& text);
   void Failure(const std::string& message);
-  void LogError(std::int32_t number);
   // Something the face shows may have changed: the view goes out within
   // kViewPeriod.
   void ViewChanged();
@@ -178,8 +177,7 @@ private:
   TDateTime started_at_ = 0.0;
   std::string port_name_;  // what the face shows as the port
   std::vector<std::string> port_choices_;
-  std::unique_ptr<TCommPortDriver> packet_driver_;
-  std::unique_ptr<MessageDecoder> decoder_;
+  std::unique_ptr<ReceiverLink> receiver_;
   std::unique_ptr<EventSpool> spool_;
   LoopDispatcher dispatcher_;
   SharedPortState port_state_;
