@@ -7,10 +7,6 @@
 namespace orvent {
 namespace {
 
-// Read and write time-outs asked of the device: reads return at once with
-// what waits, a write that finds no room gives up after 10 ms.
-constexpr SerialTimeouts kPortTimeouts{1, 0, 1, 0, 10};
-
 SerialRts RtsOf(THwFlowControl flow) {
   switch (flow) {
     case hfNONE:
@@ -44,14 +40,8 @@ bool TCommPortDriver::Connect() {
 bool TCommPortDriver::Connect(std::error_code& why) {
   why.clear();
   if (device_) return true;
-  device_ = ports_.Open(port_name_, why);
+  device_ = ports_.Open(port_name_, LineSettings(), why);
   if (!device_) return false;
-  why = ApplySettings();
-  if (why) {
-    Disconnect();
-    return false;
-  }
-  device_->SetTimeouts(kPortTimeouts);
   Resynchronise();
   StartReading();
   return true;
@@ -93,24 +83,11 @@ void TCommPortDriver::StopReading() {
   DisarmTimeout();
 }
 
-std::error_code TCommPortDriver::ApplySettings() {
+SerialLineSettings TCommPortDriver::LineSettings() const {
   // The receiver's line: the defaults of the settings, 9600 8N1 with DTR on.
   SerialLineSettings s;
   s.rts = RtsOf(hw_flow_);
-  s.cts_flow = hw_flow_ == hfRTSCTS;
-  s.xon_limit = in_buf_size_ / 4;
-  s.xoff_limit = in_buf_size_ / 4;
-  if (const std::error_code error = device_->ApplySettings(s)) return error;
-  if (const std::error_code error = PurgeBuffers(true, true)) return error;
-  return device_->SetQueueSizes(in_buf_size_, kOutBufSize);
-}
-
-std::error_code TCommPortDriver::PurgeBuffers(bool input, bool output) {
-  if (const std::error_code error = device_->Purge(input, output)) return error;
-  // What was read already goes with what waited in the line's queue; a
-  // line may have been cut in its middle.
-  if (input) Resynchronise();
-  return {};
+  return s;
 }
 
 std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t size) {
@@ -118,13 +95,13 @@ std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t 
   std::uint32_t written = 0;
   std::uint32_t last_progress = clock_.TickCount();
   while (written < size) {
-    SerialQueueStatus status;
+    SerialQueues queues;
     // A port that cannot report its queues is gone; waiting would only hold
     // the main thread.
-    if (device_->QueryStatus(status)) break;
-    // Room left in the output queue; none when the platform's queue already
-    // holds more than asked for.
-    const std::uint32_t room = status.out_queue < kOutBufSize ? kOutBufSize - status.out_queue : 0;
+    if (device_->Queued(queues)) break;
+    // Room left in what the driver lets wait for sending.
+    const std::uint32_t room =
+        queues.to_send < kOutBufSize ? kOutBufSize - static_cast<std::uint32_t>(queues.to_send) : 0;
     if (room > 0) {
       std::size_t count = 0;
       if (device_->Write(data + written, std::min(room, size - written), count)) break;
@@ -180,21 +157,20 @@ void TCommPortDriver::Poll() {
 }
 
 bool TCommPortDriver::ReadArrived() {
-  SerialQueueStatus status;
-  if (device_->QueryStatus(status)) {
+  SerialQueues queues;
+  if (device_->Queued(queues)) {
     // No read may be sized from a count the platform did not give.
     LoseLine();
     return false;
   }
+  const std::size_t waiting = queues.to_read;
   const std::size_t room = buffer_.size() - buffered_;
-  drained_ = status.in_queue == 0;
-  if (status.in_queue > 0) read_bytes_ = true;
-  if (status.in_queue == 0 || room == 0) return true;
+  drained_ = waiting == 0;
+  if (waiting > 0) read_bytes_ = true;
+  if (waiting == 0 || room == 0) return true;
   std::size_t count = 0;
-  if (device_->Read(buffer_.data() + buffered_, std::min<std::size_t>(status.in_queue, room), count) || count == 0) {
-    return true;
-  }
-  drained_ = count >= status.in_queue;
+  if (device_->Read(buffer_.data() + buffered_, std::min(waiting, room), count) || count == 0) return true;
+  drained_ = count >= waiting;
   const std::uint32_t now = clock_.TickCount();
   if (awaiting_first_bytes_) {
     // Bytes that come within the time-out of the opening may be the rest of

@@ -148,8 +148,7 @@ private:
   // limit only matters to a line that has stopped taking bytes.
   static constexpr std::uint32_t kOutBufSize = 2048;
 
-  std::error_code ApplySettings();
-  std::error_code PurgeBuffers(bool input, bool output);
+  SerialLineSettings LineSettings() const;
   void ResizeInBuf(std::uint32_t size);
   // Watches the line, or polls a device that cannot be watched.
   void StartReading();
@@ -173,7 +172,7 @@ private:
   bool HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device);
   void DropFront(std::size_t count);
   // Forgets what was read: the next line's start is seen only after a DC4,
-  // or when nothing arrives for the time-out.
+  // or when nothing arrives for the time-out after the opening.
   void Resynchronise();
   void ArmTimeout(std::uint32_t start);
   void DisarmTimeout();
@@ -217,7 +216,7 @@ private:
   std::optional<std::uint32_t> timeout_start_;  // the tick the time-out is due after
   // Whether the first buffered byte starts a message; see the class comment.
   bool start_seen_ = false;
-  // Since opening (or a purge) nothing has arrived yet: bytes that come
+  // Since opening nothing has arrived yet: bytes that come
   // within the time-out of it may be the rest of a line already on its way.
   bool awaiting_first_bytes_ = true;
   std::uint32_t opened_tick_ = 0;

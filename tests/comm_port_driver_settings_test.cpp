@@ -1,4 +1,5 @@
-// The packet driver's settings, without a device: the same on every system.
+// The packet driver's settings, and the line it asks for, without a device:
+// the same on every system.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
+#include "support/fake_serial_ports.h"
 
 namespace orvent {
 namespace {
@@ -69,6 +71,58 @@ TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
   EXPECT_EQ(d.OutputTimeout(), 500);
   EXPECT_FALSE(d.QuickAck());
   EXPECT_FALSE(d.Connected());
+}
+
+TEST(PacketDriverLineTest, OpensTheReceiversLineWithRtsAsTheFlowControlSays) {
+  struct Case {
+    THwFlowControl flow;
+    SerialRts rts;
+  };
+  const Case cases[] = {
+      {hfNONE, SerialRts::Off},
+      {hfNONERTSON, SerialRts::On},
+      {hfRTSCTS, SerialRts::Handshake},
+      {hfRTSTOG, SerialRts::Toggle},
+  };
+  FakeClock clock;
+  ManualEventLoop loop(clock);
+  test::FakeSerialPorts ports;
+  ports.present = {"COM1"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flow);
+    TCommPortDriver driver(ports, loop, clock);
+    ApplyReceiverLineSettings(driver);
+    driver.SetHwFlow(c.flow);
+    ASSERT_TRUE(driver.Connect());
+    ASSERT_TRUE(ports.last_settings);
+    const SerialLineSettings& s = *ports.last_settings;
+    EXPECT_EQ(s.baud_rate, 9600u);
+    EXPECT_EQ(s.data_bits, 8);
+    EXPECT_EQ(s.parity, SerialParity::None);
+    EXPECT_EQ(s.stop_bits, SerialStopBits::One);
+    EXPECT_TRUE(s.dtr_on);
+    EXPECT_EQ(s.rts, c.rts);
+    EXPECT_FALSE(s.xon_xoff);
+  }
+  EXPECT_EQ(ports.open_count, 0);
+}
+
+TEST(PacketDriverLineTest, ALineThatRefusesTheSettingsLeavesThePortClosedWithTheReason) {
+  FakeClock clock;
+  ManualEventLoop loop(clock);
+  test::FakeSerialPorts ports;
+  ports.present = {"COM2"};
+  ports.refusing = {"COM2"};
+  TCommPortDriver driver(ports, loop, clock);
+  driver.SetPortName("COM2");
+  std::error_code why;
+  EXPECT_FALSE(driver.Connect(why));
+  EXPECT_EQ(why, std::errc::invalid_argument);
+  EXPECT_FALSE(driver.Connected());
+  EXPECT_FALSE(driver.Watched());
+  EXPECT_EQ(loop.TimerCount(), 0u) << "a port that did not open is not polled";
+  const std::uint8_t ack = 6;
+  EXPECT_EQ(driver.SendData(&ack, 1), 0u);
 }
 
 }  // namespace
