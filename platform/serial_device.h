@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -13,18 +14,23 @@
 
 namespace orvent {
 
-// What the serial packet driver needs of the operating system, one call per
-// service so that each platform maps it onto its own calls (termios and ioctl
-// here, the communications API of Windows later). Every call answers with an
-// error code translated where the OS reported it; none throws.
+// What the serial packet driver needs of the operating system: a port opened
+// with its line settings, reads of what waits, bounded writes, DTR, and
+// something the event loop can wait on. Each platform maps it onto its own
+// calls (termios and ioctl, the communications API of Windows); what only one
+// platform knows of (queue sizes, time-out tables) stays in its own file.
+// Every call answers with an error code translated where the OS reported it,
+// compared against std::errc conditions; none throws.
 
 enum class SerialParity { None, Odd, Even, Mark, Space };
 enum class SerialStopBits { One, OneAndHalf, Two };
-// How RTS is driven: held low, held high, by the receiver's handshake, or
-// raised only while sending.
+// How RTS is driven: held low, held high, by the handshake (sending then
+// waits for CTS), or raised only while sending.
 enum class SerialRts { Off, On, Handshake, Toggle };
 
-// One complete set of line settings, applied as a whole.
+// One complete set of line settings, applied as a whole when a port opens.
+// Input parity is never checked: a damaged byte reaches the decoder, which
+// judges the whole message.
 struct SerialLineSettings {
   std::uint32_t baud_rate = 9600;
   std::uint8_t data_bits = 8;  // 5..8
@@ -32,60 +38,38 @@ struct SerialLineSettings {
   SerialStopBits stop_bits = SerialStopBits::One;
   bool dtr_on = true;
   SerialRts rts = SerialRts::On;
-  bool cts_flow = false;  // sending waits for CTS
-  bool xon_xoff = false;  // XON/XOFF handshake both ways
-  std::uint32_t xon_limit = 0;
-  std::uint32_t xoff_limit = 0;
-  std::uint8_t xon_char = 17;
-  std::uint8_t xoff_char = 19;
+  bool xon_xoff = false;  // XON/XOFF (DC1/DC3) handshake both ways
 };
 
-// Read and write time-outs in milliseconds, as the driver asks for them.
-struct SerialTimeouts {
-  std::uint32_t read_interval = 0;
-  std::uint32_t read_total_multiplier = 0;
-  std::uint32_t read_total_constant = 0;
-  std::uint32_t write_total_multiplier = 0;
-  std::uint32_t write_total_constant = 0;
+// How long a write waits for room in the output queue before it gives back
+// what it took: short, because it holds the main thread.
+inline constexpr std::chrono::milliseconds kSerialWriteWait{10};
+
+// Bytes that wait in the port's queues: received and not read yet, written
+// and not sent yet.
+struct SerialQueues {
+  std::size_t to_read = 0;
+  std::size_t to_send = 0;
 };
 
-// Bytes waiting in the input queue and not yet sent from the output queue.
-struct SerialQueueStatus {
-  std::uint32_t in_queue = 0;
-  std::uint32_t out_queue = 0;
-};
-
-// The modem status lines.
-struct SerialModemLines {
-  bool cts = false;
-  bool dsr = false;
-  bool ring = false;
-  bool rlsd = false;  // carrier detect
-
-  bool AnyActive() const { return cts || dsr || ring || rlsd; }
-};
-
-// One open port, held exclusively. Closing it (destruction) gives back the
-// line settings it found and drops whatever still waits in its queues.
+// One open port, held exclusively, its line set and its queues emptied at
+// the opening. Closing it (destruction) drops whatever still waits in its
+// queues, without waiting for a stalled line, and gives back the line
+// settings it found.
 class SerialDevice {
 public:
   virtual ~SerialDevice() = default;
 
-  virtual std::error_code ApplySettings(const SerialLineSettings& settings) = 0;
-  // Drops what waits in the input and/or the output queue.
-  virtual std::error_code Purge(bool input, bool output) = 0;
-  // Asks for queue sizes; a platform whose queues are fixed succeeds without effect.
-  virtual std::error_code SetQueueSizes(std::uint32_t input, std::uint32_t output) = 0;
-  virtual std::error_code SetTimeouts(const SerialTimeouts& timeouts) = 0;
-  // Clears the line's error state and reports the queue counts.
-  virtual std::error_code QueryStatus(SerialQueueStatus& status) = 0;
-  // Reads at most `size` bytes; `count` is what arrived (0 when none waits).
+  // Fails when the port is gone (an adapter unplugged).
+  virtual std::error_code Queued(SerialQueues& queues) = 0;
+  // Reads at most `size` bytes without waiting; `count` is what arrived
+  // (0 when none waits).
   virtual std::error_code Read(std::uint8_t* buffer, std::size_t size, std::size_t& count) = 0;
-  // Writes at most `size` bytes, waiting no longer than the write time-out for
-  // room; `count` is what the device took.
+  // Writes at most `size` bytes, waiting no longer than kSerialWriteWait for
+  // room; `count` is what the device took, 0 when it found none.
   virtual std::error_code Write(const std::uint8_t* data, std::size_t size, std::size_t& count) = 0;
+  // Lines that have no modem lines (pseudo-terminals) refuse.
   virtual std::error_code SetDtr(bool on) = 0;
-  virtual std::error_code ModemStatus(SerialModemLines& lines) = 0;
   // What an event loop can wait on for bytes to read; none for a device
   // that must be polled.
   virtual std::optional<NativeWaitHandle> WaitHandle() const { return std::nullopt; }
@@ -105,9 +89,11 @@ public:
 
   // Opens a port by name ("COM3", or a device path; an optional "\\.\" in
   // front is the Windows device namespace and is ignored) exclusively, for
-  // reading and writing. Null with `error` set when it cannot be opened,
-  // also when another opener holds it.
-  virtual std::unique_ptr<SerialDevice> Open(std::string_view name, std::error_code& error) = 0;
+  // reading and writing, with the given line. Null with `error` set when it
+  // cannot be opened, also when another opener holds it or the line cannot
+  // take the settings (then it is closed again, as it was found).
+  virtual std::unique_ptr<SerialDevice> Open(std::string_view name, const SerialLineSettings& settings,
+                                             std::error_code& error) = 0;
 
   // The ports present now that the scan of COM1..COM32 does not reach: on
   // Linux the device paths of the USB and ACM serial adapters, each kind in
@@ -128,7 +114,8 @@ public:
   SystemSerialPorts();
   explicit SystemSerialPorts(std::string device_dir);
 
-  std::unique_ptr<SerialDevice> Open(std::string_view name, std::error_code& error) override;
+  std::unique_ptr<SerialDevice> Open(std::string_view name, const SerialLineSettings& settings,
+                                     std::error_code& error) override;
   std::vector<std::string> AdapterPaths() const override;
   std::string NoticeName(std::string_view name) const override { return SerialNoticeName(name, device_dir_); }
 

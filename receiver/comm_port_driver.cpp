@@ -3,26 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <utility>
-#include <cmath>
-#include <limits>
 
 namespace orvent {
 namespace {
-
-// Bits a byte takes on the line: start, eight data, stop.
-constexpr double kBitsPerByte = 10.0;
-
-// Read and write time-outs asked of the device: reads return at once with
-// what waits, a write that finds no room gives up after 10 ms.
-constexpr SerialTimeouts kPortTimeouts{1, 0, 1, 0, 10};
-
-constexpr std::uint32_t kListedRates[] = {0,     110,   300,   600,    1200,   2400,   4800,   9600,
-                                          14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000};
-static_assert(std::size(kListedRates) == br256000 + 1);
-
-std::uint32_t ClampBufSize(std::uint32_t size) {
-  return std::clamp(size, TCommPortDriver::kMinBufSize, TCommPortDriver::kMaxBufSize);
-}
 
 SerialRts RtsOf(THwFlowControl flow) {
   switch (flow) {
@@ -57,15 +40,8 @@ bool TCommPortDriver::Connect() {
 bool TCommPortDriver::Connect(std::error_code& why) {
   why.clear();
   if (device_) return true;
-  device_ = ports_.Open(PortName(), why);
+  device_ = ports_.Open(port_name_, LineSettings(), why);
   if (!device_) return false;
-  open_.store(true, std::memory_order_release);
-  why = ApplySettings();
-  if (why) {
-    Disconnect();
-    return false;
-  }
-  device_->SetTimeouts(kPortTimeouts);
   Resynchronise();
   StartReading();
   return true;
@@ -74,7 +50,6 @@ bool TCommPortDriver::Connect(std::error_code& why) {
 void TCommPortDriver::Disconnect() {
   if (!device_) return;
   StopReading();
-  open_.store(false, std::memory_order_release);
   device_.reset();
   buffered_ = 0;
   arrivals_.clear();
@@ -108,33 +83,11 @@ void TCommPortDriver::StopReading() {
   DisarmTimeout();
 }
 
-std::error_code TCommPortDriver::ApplySettings() {
+SerialLineSettings TCommPortDriver::LineSettings() const {
+  // The receiver's line: the defaults of the settings, 9600 8N1 with DTR on.
   SerialLineSettings s;
-  s.baud_rate = baud_rate_value_;
-  s.data_bits = static_cast<std::uint8_t>(data_bits_ + 5);
-  s.parity = static_cast<SerialParity>(parity_);
-  s.stop_bits = static_cast<SerialStopBits>(stop_bits_);
-  s.dtr_on = enable_dtr_on_open_;
   s.rts = RtsOf(hw_flow_);
-  s.cts_flow = hw_flow_ == hfRTSCTS;
-  s.xon_xoff = sw_flow_ == sfXONXOFF;
-  s.xon_limit = in_buf_size_ / 4;
-  s.xoff_limit = in_buf_size_ / 4;
-  if (const std::error_code error = device_->ApplySettings(s)) return error;
-  if (const std::error_code error = PurgeBuffers(true, true)) return error;
-  return device_->SetQueueSizes(in_buf_size_, out_buf_size_);
-}
-
-std::error_code TCommPortDriver::PurgeBuffers(bool input, bool output) {
-  if (const std::error_code error = device_->Purge(input, output)) return error;
-  // What was read already goes with what waited in the line's queue; a
-  // line may have been cut in its middle.
-  if (input) Resynchronise();
-  return {};
-}
-
-void TCommPortDriver::ReapplyIfOpen() {
-  if (device_) ApplySettings();
+  return s;
 }
 
 std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t size) {
@@ -142,18 +95,14 @@ std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t 
   std::uint32_t written = 0;
   std::uint32_t last_progress = clock_.TickCount();
   while (written < size) {
-    SerialQueueStatus status;
+    SerialQueues queues;
     // A port that cannot report its queues is gone; waiting would only hold
     // the main thread.
-    if (device_->QueryStatus(status)) break;
-    // Room left in the output queue; none when the platform's queue already
-    // holds more than asked for.
-    const std::uint32_t room = status.out_queue < out_buf_size_ ? out_buf_size_ - status.out_queue : 0;
+    if (device_->Queued(queues)) break;
+    // Room left in what the driver lets wait for sending.
+    const std::uint32_t room =
+        queues.to_send < kOutBufSize ? kOutBufSize - static_cast<std::uint32_t>(queues.to_send) : 0;
     if (room > 0) {
-      if (check_line_status_) {
-        SerialModemLines lines;
-        if (device_->ModemStatus(lines) || !lines.AnyActive()) break;
-      }
       std::size_t count = 0;
       if (device_->Write(data + written, std::min(room, size - written), count)) break;
       if (count > 0) {
@@ -169,19 +118,6 @@ std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t 
 
 void TCommPortDriver::SetDTR(bool on) {
   if (device_) device_->SetDtr(on);
-}
-
-std::uint32_t TCommPortDriver::LineRate() const {
-  return baud_rate_ == brCustom ? baud_rate_value_ : kListedRates[baud_rate_];
-}
-
-std::uint32_t TCommPortDriver::LineTimeMs(std::uint32_t count) const {
-  const std::uint32_t rate = LineRate();
-  if (rate == 0) return 0;
-  // The default rounding mode rounds halves to even.
-  const double ms = std::nearbyint(count / (rate / kBitsPerByte) * 1000.0);
-  return ms >= std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
-                                                          : static_cast<std::uint32_t>(ms);
 }
 
 void TCommPortDriver::LoseLine() {
@@ -221,21 +157,20 @@ void TCommPortDriver::Poll() {
 }
 
 bool TCommPortDriver::ReadArrived() {
-  SerialQueueStatus status;
-  if (device_->QueryStatus(status)) {
+  SerialQueues queues;
+  if (device_->Queued(queues)) {
     // No read may be sized from a count the platform did not give.
     LoseLine();
     return false;
   }
+  const std::size_t waiting = queues.to_read;
   const std::size_t room = buffer_.size() - buffered_;
-  drained_ = status.in_queue == 0;
-  if (status.in_queue > 0) read_bytes_ = true;
-  if (status.in_queue == 0 || room == 0) return true;
+  drained_ = waiting == 0;
+  if (waiting > 0) read_bytes_ = true;
+  if (waiting == 0 || room == 0) return true;
   std::size_t count = 0;
-  if (device_->Read(buffer_.data() + buffered_, std::min<std::size_t>(status.in_queue, room), count) || count == 0) {
-    return true;
-  }
-  drained_ = count >= status.in_queue;
+  if (device_->Read(buffer_.data() + buffered_, std::min(waiting, room), count) || count == 0) return true;
+  drained_ = count >= waiting;
   const std::uint32_t now = clock_.TickCount();
   if (awaiting_first_bytes_) {
     // Bytes that come within the time-out of the opening may be the rest of
@@ -247,14 +182,6 @@ bool TCommPortDriver::ReadArrived() {
   buffered_ += count;
   arrivals_.push_back({buffered_, now});
   return true;
-}
-
-void TCommPortDriver::DeliverRaw() {
-  if (buffered_ == 0) return;
-  const std::size_t n = buffered_;
-  std::copy_n(buffer_.begin(), n, packet_.begin());
-  DropFront(n);
-  if (OnReceiveData) OnReceiveData(this, packet_.data(), static_cast<std::uint32_t>(n));
 }
 
 std::uint32_t TCommPortDriver::ArrivalOf(std::size_t offset) const {
@@ -270,13 +197,10 @@ bool TCommPortDriver::Overdue(std::uint32_t since) const {
 }
 
 void TCommPortDriver::DeliverDue(const SerialDevice* device) {
-  if (packet_size_ <= 0) {
-    DeliverRaw();
-    return;
-  }
   // Complete lines go at once when this many bytes wait; never more than
   // the receive buffer holds, whatever was configured.
-  const auto full = std::min<std::size_t>(static_cast<std::size_t>(packet_size_), buffer_.size());
+  const std::size_t full =
+      packet_size_ > 0 ? std::min<std::size_t>(static_cast<std::size_t>(packet_size_), buffer_.size()) : buffer_.size();
   const auto at = [this](std::size_t offset) { return buffer_.begin() + static_cast<std::ptrdiff_t>(offset); };
   for (;;) {
     ends_.clear();
@@ -378,71 +302,15 @@ void TCommPortDriver::DisarmTimeout() {
   timeout_start_.reset();
 }
 
-std::string TCommPortDriver::PortName() const {
-  const std::lock_guard lock(port_name_mutex_);
-  return port_name_;
-}
-
 void TCommPortDriver::SetPortName(const std::string& name) {
-  if (device_) return;
-  const std::lock_guard lock(port_name_mutex_);
-  port_name_ = name;
-}
-
-void TCommPortDriver::SetBaudRate(TBaudRate rate) {
-  baud_rate_ = rate;
-  if (rate != brCustom) baud_rate_value_ = kListedRates[rate];
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetBaudRateValue(std::uint32_t rate) {
-  baud_rate_value_ = rate;
-  baud_rate_ = brCustom;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetDataBits(TDataBits bits) {
-  data_bits_ = bits;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetStopBits(TStopBits bits) {
-  stop_bits_ = bits;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetParity(TParity parity) {
-  parity_ = parity;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetHwFlow(THwFlowControl flow) {
-  hw_flow_ = flow;
-  ReapplyIfOpen();
-}
-
-void TCommPortDriver::SetSwFlow(TSwFlowControl flow) {
-  sw_flow_ = flow;
-  ReapplyIfOpen();
+  if (!device_) port_name_ = name;
 }
 
 void TCommPortDriver::ResizeInBuf(std::uint32_t size) {
   if (device_) return;
-  in_buf_size_ = ClampBufSize(size);
+  in_buf_size_ = std::min(size, kMaxBufSize);
   buffer_.assign(in_buf_size_, 0);
   packet_.assign(in_buf_size_, 0);
-}
-
-void TCommPortDriver::SetInBufSize(std::uint32_t size) {
-  if (device_) return;
-  ResizeInBuf(size);
-  // Set again so that a packet still fits the buffer.
-  SetPacketSize(packet_size_);
-}
-
-void TCommPortDriver::SetOutBufSize(std::uint32_t size) {
-  if (device_) return;
-  out_buf_size_ = ClampBufSize(size);
 }
 
 void TCommPortDriver::SetPacketSize(std::int16_t size) {
@@ -474,7 +342,6 @@ void ApplyReceiverLineSettings(TCommPortDriver& port, bool quick_ack) {
   port.SetPacketMode(pmPass);
   port.SetPollingDelay(20);
   port.SetOutputTimeout(80);
-  port.SetInputTimeout(80);
   port.SetQuickAck(quick_ack);
 }
 

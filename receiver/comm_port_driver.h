@@ -1,11 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -17,17 +15,9 @@
 
 namespace orvent {
 
-// The orders of these lists are fixed: their ordinals are what the line
-// settings carry.
-enum TBaudRate {
-  brCustom, br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
-  br19200, br38400, br56000, br57600, br115200, br128000, br256000
-};
-enum TDataBits { db5BITS, db6BITS, db7BITS, db8BITS };
-enum TStopBits { sb1BITS, sb1HALFBITS, sb2BITS };
-enum TParity { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+// How RTS is driven: held low, held high, by the receiver's handshake (with
+// sending waiting for CTS), or raised only while sending.
 enum THwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
-enum TSwFlowControl { sfNONE, sfXONXOFF };
 enum TPacketMode { pmDiscard, pmPass };
 
 class TCommPortDriver;
@@ -55,14 +45,14 @@ inline ReceivedLine WholeLine(const std::uint8_t* bytes, std::uint32_t size) {
   return {{bytes, size}, true, size > 0 && bytes[size - 1] == kDC4};
 }
 
-// A line, a batch of lines or a raw read: the bytes point into the driver's
-// buffers and are valid only during the call; a handler copies what it keeps.
+// A line or a batch of lines: the bytes point into the driver's buffers and
+// are valid only during the call; a handler copies what it keeps.
 using TReceivePacketEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
 using TReceiveLinesEvent = std::function<void(TCommPortDriver* Sender, std::span<const ReceivedLine> Lines)>;
-using TReceiveDataEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
 using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 
-// The serial port packet driver. It opens one port, reads what arrives as
+// The serial port packet driver. It opens one port on the receiver's line
+// (9600 bit/s, 8 data bits, no parity, one stop bit, DTR on), reads what arrives as
 // soon as the owner's event loop sees the line readable (or, for a device
 // that cannot be watched, every PollingDelay ms), and cuts it into lines at
 // every DC4: each message is handed over on its own, whatever reads it came
@@ -82,12 +72,10 @@ using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 //
 // Times are arrival times as the driver reads them, never ahead of now.
 //
-// Everything runs on the owner's (main) thread, except `Connected` and
-// `PortName`, which any thread may read. Nothing here throws: opening
+// Everything runs on the owner's (main) thread. Nothing here throws: opening
 // answers with a boolean, sending with a byte count, the rest fails quietly.
 class TCommPortDriver {
 public:
-  static constexpr std::uint32_t kMinBufSize = 128;
   static constexpr std::uint32_t kMaxBufSize = 8192;
   static constexpr std::uint16_t kMinPollingDelay = 5;
 
@@ -105,15 +93,11 @@ public:
   // Stops reading and closes the port; waiting bytes and a partial packet
   // are dropped.
   void Disconnect();
-  bool Connected() const { return open_.load(std::memory_order_acquire); }
+  bool Connected() const { return device_ != nullptr; }
   // Writes the bytes, waiting while the output makes progress; gives up
   // after OutputTimeout ms without any. Returns the count written.
   std::uint32_t SendData(const std::uint8_t* data, std::uint32_t size);
   void SetDTR(bool on);
-
-  // The time `count` bytes take on the line at 10 bits a byte, to the
-  // nearest millisecond (halves to even).
-  std::uint32_t LineTimeMs(std::uint32_t count) const;
 
   // One look at the line: reads what has arrived and hands over the packets
   // that are due. The loop runs it when the line is readable (or on the poll
@@ -122,41 +106,23 @@ public:
   // Whether the line is watched by the loop (else polled every PollingDelay ms).
   bool Watched() const { return watch_.has_value(); }
 
-  std::string PortName() const;
-  TBaudRate BaudRate() const { return baud_rate_; }
-  std::uint32_t BaudRateValue() const { return baud_rate_value_; }
-  TDataBits DataBits() const { return data_bits_; }
-  TStopBits StopBits() const { return stop_bits_; }
-  TParity Parity() const { return parity_; }
+  const std::string& PortName() const { return port_name_; }
   THwFlowControl HwFlow() const { return hw_flow_; }
-  TSwFlowControl SwFlow() const { return sw_flow_; }
-  std::uint32_t InBufSize() const { return in_buf_size_; }
-  std::uint32_t OutBufSize() const { return out_buf_size_; }
   std::int16_t PacketSize() const { return packet_size_; }
   std::int32_t PacketTimeout() const { return packet_timeout_; }
   TPacketMode PacketMode() const { return packet_mode_; }
   std::uint16_t PollingDelay() const { return polling_delay_; }
   bool QuickAck() const { return quick_ack_; }
-  bool EnableDTROnOpen() const { return enable_dtr_on_open_; }
   std::uint16_t OutputTimeout() const { return output_timeout_; }
-  std::uint32_t InputTimeout() const { return input_timeout_; }
-  bool CheckLineStatus() const { return check_line_status_; }
 
   // Ignored while the port is open.
   void SetPortName(const std::string& name);
-  // The line settings are applied again at once while the port is open.
-  void SetBaudRate(TBaudRate rate);
-  void SetBaudRateValue(std::uint32_t rate);
-  void SetDataBits(TDataBits bits);
-  void SetStopBits(TStopBits bits);
-  void SetParity(TParity parity);
-  void SetHwFlow(THwFlowControl flow);
-  void SetSwFlow(TSwFlowControl flow);
-  // Ignored while the port is open; otherwise kept within 128..8192.
-  void SetInBufSize(std::uint32_t size);
-  void SetOutBufSize(std::uint32_t size);
-  // 0 or less means raw mode (-1). A size above InBufSize grows InBufSize
-  // when it can; a packet never exceeds the receive buffer.
+  // Taken at the next opening.
+  void SetHwFlow(THwFlowControl flow) { hw_flow_ = flow; }
+  // 0 or less means none (-1): complete lines wait for their time-out or
+  // for a full receive buffer. A size above the receive buffer (2048 bytes)
+  // grows it, up to 8192, while the port is closed; a packet never exceeds
+  // the receive buffer.
   void SetPacketSize(std::int16_t size);
   // 0 or less means never (-1).
   void SetPacketTimeout(std::int32_t ms);
@@ -166,27 +132,24 @@ public:
   // A message is handed over at its closing DC4, without waiting for the
   // packet time-out.
   void SetQuickAck(bool on) { quick_ack_ = on; }
-  void SetEnableDTROnOpen(bool on) { enable_dtr_on_open_ = on; }
   void SetOutputTimeout(std::uint16_t ms) { output_timeout_ = ms; }
-  void SetInputTimeout(std::uint32_t ms) { input_timeout_ = ms; }
-  void SetCheckLineStatus(bool on) { check_line_status_ = on; }
 
   // The lines that are due, in order. When it is not assigned, each complete
   // line goes to OnReceivePacket on its own.
   TReceiveLinesEvent OnReceiveLines;
   TReceivePacketEvent OnReceivePacket;
-  TReceiveDataEvent OnReceiveData;
   // The port went away under the poll (a USB adapter unplugged): the driver
   // has closed it. The owner shows the port as stopped.
   TLineLostEvent OnLineLost;
 
 private:
   static constexpr std::uint32_t kDefaultBufSize = 2048;
+  // What SendData lets wait in the output queue: an ACK is one byte, so the
+  // limit only matters to a line that has stopped taking bytes.
+  static constexpr std::uint32_t kOutBufSize = 2048;
 
-  std::error_code ApplySettings();
-  std::error_code PurgeBuffers(bool input, bool output);
+  SerialLineSettings LineSettings() const;
   void ResizeInBuf(std::uint32_t size);
-  void ReapplyIfOpen();
   // Watches the line, or polls a device that cannot be watched.
   void StartReading();
   // The watch's call: a look at the line, and a guard against a line that
@@ -194,12 +157,9 @@ private:
   void OnReadable();
   void StartPolling();
   void StopReading();
-  std::uint32_t LineRate() const;
   // Takes what waits on the line into the receive buffer; false when the
   // line is lost (the port is closed then).
   bool ReadArrived();
-  // Raw mode: hands over what was read.
-  void DeliverRaw();
   // Hands over every line that is due, reading again before each batch, and
   // times the next one.
   void DeliverDue(const SerialDevice* device);
@@ -212,7 +172,7 @@ private:
   bool HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device);
   void DropFront(std::size_t count);
   // Forgets what was read: the next line's start is seen only after a DC4,
-  // or when nothing arrives for the time-out.
+  // or when nothing arrives for the time-out after the opening.
   void Resynchronise();
   void ArmTimeout(std::uint32_t start);
   void DisarmTimeout();
@@ -224,29 +184,17 @@ private:
   EventLoop& loop_;
   const Clock& clock_;
 
-  mutable std::mutex port_name_mutex_;
   std::string port_name_ = "COM1";
-  TBaudRate baud_rate_ = br9600;
-  std::uint32_t baud_rate_value_ = 9600;
-  TDataBits data_bits_ = db8BITS;
-  TStopBits stop_bits_ = sb1BITS;
-  TParity parity_ = ptNONE;
   THwFlowControl hw_flow_ = hfNONERTSON;
-  TSwFlowControl sw_flow_ = sfNONE;
   std::uint32_t in_buf_size_ = kDefaultBufSize;
-  std::uint32_t out_buf_size_ = kDefaultBufSize;
   std::int16_t packet_size_ = -1;
   std::int32_t packet_timeout_ = -1;
   TPacketMode packet_mode_ = pmDiscard;
   std::uint16_t polling_delay_ = 50;
-  bool enable_dtr_on_open_ = true;
   std::uint16_t output_timeout_ = 500;
-  std::uint32_t input_timeout_ = 20;
-  bool check_line_status_ = false;
   bool quick_ack_ = false;
 
   std::unique_ptr<SerialDevice> device_;
-  std::atomic<bool> open_{false};
   // Allocated ahead, never per read: what arrived and was not handed over
   // yet, and the packet being handed over (stable while its handler runs,
   // whatever arrives meanwhile).
@@ -268,7 +216,7 @@ private:
   std::optional<std::uint32_t> timeout_start_;  // the tick the time-out is due after
   // Whether the first buffered byte starts a message; see the class comment.
   bool start_seen_ = false;
-  // Since opening (or a purge) nothing has arrived yet: bytes that come
+  // Since opening nothing has arrived yet: bytes that come
   // within the time-out of it may be the rest of a line already on its way.
   bool awaiting_first_bytes_ = true;
   std::uint32_t opened_tick_ = 0;

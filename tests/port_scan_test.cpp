@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,67 +11,12 @@
 #include "platform/serial_device.h"
 #include "receiver/comm_port_driver.h"
 #include "receiver/port_scan.h"
+#include "support/fake_serial_ports.h"
 
 namespace orvent {
 namespace {
 
-// A device that accepts everything, or refuses its line settings.
-class FakeDevice final : public SerialDevice {
-public:
-  FakeDevice(int& open_count, bool refuses_settings) : open_count_(open_count), refuses_settings_(refuses_settings) {
-    ++open_count_;
-  }
-  ~FakeDevice() override { --open_count_; }
-
-  std::error_code ApplySettings(const SerialLineSettings&) override {
-    return refuses_settings_ ? std::make_error_code(std::errc::invalid_argument) : std::error_code{};
-  }
-  std::error_code Purge(bool, bool) override { return {}; }
-  std::error_code SetQueueSizes(std::uint32_t, std::uint32_t) override { return {}; }
-  std::error_code SetTimeouts(const SerialTimeouts&) override { return {}; }
-  std::error_code QueryStatus(SerialQueueStatus& status) override {
-    status = {};
-    return {};
-  }
-  std::error_code Read(std::uint8_t*, std::size_t, std::size_t& count) override {
-    count = 0;
-    return {};
-  }
-  std::error_code Write(const std::uint8_t*, std::size_t size, std::size_t& count) override {
-    count = size;
-    return {};
-  }
-  std::error_code SetDtr(bool) override { return {}; }
-  std::error_code ModemStatus(SerialModemLines&) override { return {}; }
-
-private:
-  int& open_count_;
-  bool refuses_settings_;
-};
-
-// A device namespace of named ports, some busy, some refusing settings.
-// Ports are known by the names the scan opens them by.
-class FakePorts final : public SerialPorts {
-public:
-  std::unique_ptr<SerialDevice> Open(std::string_view name, std::error_code& error) override {
-    const std::string port(name);
-    tried.push_back(port);
-    if (!present.count(port) || busy.count(port)) {
-      error = std::make_error_code(busy.count(port) ? std::errc::device_or_resource_busy
-                                                    : std::errc::no_such_file_or_directory);
-      return nullptr;
-    }
-    return std::make_unique<FakeDevice>(open_count, refusing.count(port) > 0);
-  }
-  std::vector<std::string> AdapterPaths() const override { return adapters; }
-
-  std::set<std::string> present;
-  std::set<std::string> busy;
-  std::set<std::string> refusing;
-  std::vector<std::string> adapters;
-  std::vector<std::string> tried;
-  int open_count = 0;
-};
+using FakePorts = test::FakeSerialPorts;
 
 std::string Com(int n) { return "COM" + std::to_string(n); }
 

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/posix/serial_termios.h"
 #include "platform/serial_device.h"
@@ -119,7 +122,6 @@ TEST(SerialTermiosTest, SettingsBecomeARawLine) {
       {"space", with([](auto& s) { s.parity = SerialParity::Space; }), CS8 | PARENB | CMSPAR, 0, B9600},
       {"RTS/CTS at 115200", with([](auto& s) {
          s.rts = SerialRts::Handshake;
-         s.cts_flow = true;
          s.baud_rate = 115200;
        }),
        CS8 | CRTSCTS, 0, B115200},
@@ -165,6 +167,62 @@ TEST(SerialTermiosTest, RatesAndSizesTermiosCannotExpressAreRefused) {
   s.data_bits = 9;
   termios t{};
   EXPECT_EQ(ToTermios(s, t), std::errc::invalid_argument);
+}
+
+// A line that cannot take the settings does not open, and is left as it
+// was found and free for the next opener.
+TEST(SerialOpenTest, ARefusedLineIsClosedAsItWasFound) {
+  test::PtyPair pty;
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
+  termios before{};
+  ASSERT_EQ(::tcgetattr(pty.slave(), &before), 0);
+  before.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(::tcsetattr(pty.slave(), TCSANOW, &before), 0);
+
+  SystemSerialPorts ports;
+  SerialLineSettings refused;
+  refused.baud_rate = 14400;
+  std::error_code error;
+  EXPECT_EQ(ports.Open(pty.path(), refused, error), nullptr);
+  EXPECT_EQ(error, std::errc::invalid_argument);
+  termios after{};
+  ASSERT_EQ(::tcgetattr(pty.slave(), &after), 0);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
+
+  const std::unique_ptr<SerialDevice> device = ports.Open(pty.path(), {}, error);
+  ASSERT_NE(device, nullptr) << error.message();
+  EXPECT_FALSE(error);
+  // Held now: a second opener finds it busy.
+  EXPECT_EQ(ports.Open(pty.path(), {}, error), nullptr);
+  EXPECT_EQ(error, std::errc::device_or_resource_busy);
+}
+
+// What waited on the line before the opening is dropped, and a write that
+// finds no room gives back after the write wait with what it took.
+TEST(SerialOpenTest, OpeningEmptiesTheQueuesAndAFullLineBoundsTheWrite) {
+  test::PtyPair pty;
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
+  ASSERT_TRUE(pty.Write("stale"));
+  ASSERT_TRUE(pty.WaitUntilWaiting(5));
+  SystemSerialPorts ports;
+  std::error_code error;
+  const std::unique_ptr<SerialDevice> device = ports.Open(pty.path(), {}, error);
+  ASSERT_NE(device, nullptr) << error.message();
+  SerialQueues queues;
+  ASSERT_FALSE(device->Queued(queues));
+  EXPECT_EQ(queues.to_read, 0u);
+
+  // Nobody reads the receiver's end, so the line fills up.
+  const std::vector<std::uint8_t> block(4096, 'x');
+  std::size_t count = 1;
+  for (int i = 0; i < 1000 && count > 0; ++i) ASSERT_FALSE(device->Write(block.data(), block.size(), count));
+  ASSERT_EQ(count, 0u) << "the line never filled";
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_FALSE(device->Write(block.data(), block.size(), count));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(count, 0u);
+  EXPECT_GE(waited, kSerialWriteWait);
+  EXPECT_LT(waited, std::chrono::seconds(1));
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The Windows serial device without a line: port names, the line settings as
-// a DCB, the time-outs, and why a port does not open. On a real line (a
+// a DCB, the fixed time-outs, and why a port does not open. On a real line (a
 // pseudo-terminal that Wine shows as a COM port) it is tested from Linux:
 // serial_wine_test.cpp.
 
@@ -92,7 +92,6 @@ TEST(SerialDcbTest, SettingsBecomeTheWholeDcb) {
        6, SPACEPARITY, ONESTOPBIT, DTR_CONTROL_DISABLE, RTS_CONTROL_DISABLE, false, false},
       {"RTS/CTS", with([](auto& s) {
          s.rts = SerialRts::Handshake;
-         s.cts_flow = true;
        }),
        8, NOPARITY, ONESTOPBIT, DTR_CONTROL_ENABLE, RTS_CONTROL_HANDSHAKE, true, false},
       {"RTS toggle, XON/XOFF", with([](auto& s) {
@@ -128,21 +127,14 @@ TEST(SerialDcbTest, SettingsBecomeTheWholeDcb) {
     EXPECT_FALSE(dcb.fAbortOnError) << "a line error must not stop the reads";
     EXPECT_EQ(dcb.XonChar, 17);
     EXPECT_EQ(dcb.XoffChar, 19);
+    EXPECT_EQ(dcb.XonLim, 512) << "a quarter of the input queue";
+    EXPECT_EQ(dcb.XoffLim, 512);
   }
 }
 
-TEST(SerialDcbTest, LimitsAndRefusals) {
+TEST(SerialDcbTest, SizesAndRatesADcbCannotTakeAreRefused) {
   SerialLineSettings s;
-  s.xon_limit = 512;
-  s.xoff_limit = 100000;  // beyond a DCB's WORD: the largest it holds
-  s.xon_char = 0x11;
-  s.xoff_char = 0x93;
   DCB dcb{};
-  ASSERT_FALSE(ToDcb(s, dcb));
-  EXPECT_EQ(dcb.XonLim, 512);
-  EXPECT_EQ(dcb.XoffLim, 0xFFFF);
-  EXPECT_EQ(static_cast<std::uint8_t>(dcb.XoffChar), 0x93);
-
   for (const std::uint8_t bits : {4, 9}) {
     SCOPED_TRACE(bits);
     s.data_bits = bits;
@@ -153,25 +145,13 @@ TEST(SerialDcbTest, LimitsAndRefusals) {
   EXPECT_EQ(ToDcb(s, dcb), std::errc::invalid_argument);
 }
 
-TEST(SerialTimeoutsTest, ReadsNeverWaitAndWritesWaitTheWriteTimeOut) {
-  struct Case {
-    SerialTimeouts asked;
-    DWORD write_constant;
-  };
-  const Case cases[] = {
-      {{1, 0, 1, 0, 10}, 10},  // what the packet driver asks for
-      {{}, 1},                 // never 0, which would mean no limit at all
-      {{500, 7, 500, 100, 200'000}, 60'000},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.write_constant);
-    const COMMTIMEOUTS t = ToCommTimeouts(c.asked);
-    EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
-    EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
-    EXPECT_EQ(t.WriteTotalTimeoutConstant, c.write_constant);
-  }
+TEST(SerialTimeoutsTest, ReadsNeverWaitAndWritesWaitTheWriteWait) {
+  const COMMTIMEOUTS t = PortTimeouts();
+  EXPECT_EQ(t.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(t.WriteTotalTimeoutConstant, 10u) << "0 would mean no limit at all";
 }
 
 // The station's status line comes from the error's condition, whichever
@@ -181,7 +161,7 @@ TEST(SerialOpenErrorTest, PortsThatDoNotOpenSayWhy) {
   for (const char* name : {"COM4000", "\\\\.\\COM4000", "LPT1", "/dev/ttyS0", ""}) {
     SCOPED_TRACE(name);
     std::error_code error;
-    EXPECT_EQ(ports.Open(name, error), nullptr);
+    EXPECT_EQ(ports.Open(name, {}, error), nullptr);
     EXPECT_EQ(error, std::errc::no_such_file_or_directory) << error.message();
     EXPECT_EQ(PortFailureText("COM4000", error), "Порт COM4000: нет такого устройства.");
   }
@@ -206,7 +186,7 @@ TEST(SerialOpenErrorTest, PortsThatDoNotOpenSayWhy) {
 TEST(SerialOpenErrorTest, ADeviceWithoutLineSettingsIsNoPort) {
   SystemSerialPorts ports;
   std::error_code error;
-  EXPECT_EQ(ports.Open("\\\\.\\NUL", error), nullptr);
+  EXPECT_EQ(ports.Open("\\\\.\\NUL", {}, error), nullptr);
   EXPECT_TRUE(error);
 }
 

@@ -5,14 +5,14 @@
 // shows as a COM port, so that the Linux side can check every step on the
 // terminal itself. Bytes travel as hex.
 //
-//   open NAME                    the port through SystemSerialPorts
-//   settings BAUD BITS N|O|E|M|S 1|1.5|2 [dtr=0|1] [rts=off|on|handshake|toggle] [cts=0|1] [xonxoff=0|1]
-//   timeouts WRITE_MS            queues IN OUT        purge in|out|both
+//   open NAME [BAUD BITS N|O|E|M|S 1|1.5|2 [dtr=0|1] [rts=off|on|handshake|toggle] [xonxoff=0|1]]
+//                                the port through SystemSerialPorts, with the receiver's line
+//                                (9600 8N1) unless settings follow
 //   status                       ok in=N out=N
 //   read N                       one read: ok bytes=HEX ms=T
 //   readfor N MS                 reads as the driver polls, until N bytes or MS: ok bytes=HEX ms=T
 //   write HEX                    ok count=N ms=T
-//   dtr 0|1    modem    watch (ok none | ok handle)    adapters (ok NAME...)
+//   dtr 0|1    watch (ok none | ok handle)    adapters (ok NAME...)
 //   close
 //   driver NAME                  the packet driver on the port, as the service sets it up
 //   run MS                       the event loop for MS, once (its end is for good); each packet is
@@ -105,27 +105,10 @@ public:
     if (command == "driver") return StartDriver(in);
     if (command == "run") return Run(in);
     if (!device_) return "error no_port";
-    if (command == "settings") return Settings(in);
-    if (command == "timeouts") {
-      SerialTimeouts t;
-      in >> t.write_total_constant;
-      return Answer(device_->SetTimeouts(t));
-    }
-    if (command == "queues") {
-      std::uint32_t input = 0;
-      std::uint32_t output = 0;
-      in >> input >> output;
-      return Answer(device_->SetQueueSizes(input, output));
-    }
-    if (command == "purge") {
-      std::string which;
-      in >> which;
-      return Answer(device_->Purge(which != "out", which != "in"));
-    }
     if (command == "status") {
-      SerialQueueStatus status;
-      const std::error_code e = device_->QueryStatus(status);
-      return Answer(e, "in=" + std::to_string(status.in_queue) + " out=" + std::to_string(status.out_queue));
+      SerialQueues queues;
+      const std::error_code e = device_->Queued(queues);
+      return Answer(e, "in=" + std::to_string(queues.to_read) + " out=" + std::to_string(queues.to_send));
     }
     if (command == "read") return Read(in);
     if (command == "readfor") return ReadFor(in);
@@ -134,12 +117,6 @@ public:
       int on = 0;
       in >> on;
       return Answer(device_->SetDtr(on != 0));
-    }
-    if (command == "modem") {
-      SerialModemLines lines;
-      const std::error_code e = device_->ModemStatus(lines);
-      return Answer(e, std::string("cts=") + (lines.cts ? "1" : "0") + " dsr=" + (lines.dsr ? "1" : "0") +
-                           " ring=" + (lines.ring ? "1" : "0") + " rlsd=" + (lines.rlsd ? "1" : "0"));
     }
     if (command == "watch") return device_->WaitHandle() ? "ok handle" : "ok none";
     return "error unknown_command";
@@ -150,17 +127,21 @@ private:
     std::string name;
     in >> name;
     device_.reset();
+    SerialLineSettings settings;
+    if (in >> settings.baud_rate) {
+      if (const std::optional<std::string> refused = Settings(in, settings)) return *refused;
+    }
     std::error_code e;
-    device_ = ports_.Open(name, e);
+    device_ = ports_.Open(name, settings, e);
     return Answer(e);
   }
 
-  std::string Settings(std::istream& in) {
-    SerialLineSettings s;
+  // The rest of a line's settings after the rate; a refusal when they do not parse.
+  static std::optional<std::string> Settings(std::istream& in, SerialLineSettings& s) {
     unsigned bits = 8;
     std::string parity;
     std::string stop;
-    in >> s.baud_rate >> bits >> parity >> stop;
+    in >> bits >> parity >> stop;
     s.data_bits = static_cast<std::uint8_t>(bits);
     const std::string parities = "NOEMS";
     if (parity.size() != 1 || parities.find(parity[0]) == std::string::npos) return "error bad_parity";
@@ -169,13 +150,12 @@ private:
     std::string option;
     while (in >> option) {
       if (option == "dtr=0") s.dtr_on = false;
-      if (option == "cts=1") s.cts_flow = true;
       if (option == "xonxoff=1") s.xon_xoff = true;
       if (option == "rts=off") s.rts = SerialRts::Off;
       if (option == "rts=handshake") s.rts = SerialRts::Handshake;
       if (option == "rts=toggle") s.rts = SerialRts::Toggle;
     }
-    return Answer(device_->ApplySettings(s));
+    return std::nullopt;
   }
 
   std::string Read(std::istream& in) {
@@ -196,13 +176,13 @@ private:
     std::vector<std::uint8_t> got;
     const auto start = Clock::now();
     while (got.size() < size && MsSince(start) < limit) {
-      SerialQueueStatus status;
-      if (const std::error_code e = device_->QueryStatus(status)) return Failure(e);
-      if (status.in_queue == 0) {
+      SerialQueues queues;
+      if (const std::error_code e = device_->Queued(queues)) return Failure(e);
+      if (queues.to_read == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         continue;
       }
-      std::vector<std::uint8_t> buffer(std::min<std::size_t>(status.in_queue, size - got.size()));
+      std::vector<std::uint8_t> buffer(std::min(queues.to_read, size - got.size()));
       std::size_t count = 0;
       if (const std::error_code e = device_->Read(buffer.data(), buffer.size(), count)) return Failure(e);
       got.insert(got.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(count));

@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::string_view kComPrefix = "COM";
 constexpr char kDefaultDeviceDir[] = "/dev";
+// The handshake's characters, DC1 and DC3.
+constexpr cc_t kXon = 17;
+constexpr cc_t kXoff = 19;
+constexpr int kWriteWaitMs = static_cast<int>(kSerialWriteWait.count());
 
 std::error_code LastError() { return {errno, std::generic_category()}; }
 
@@ -89,11 +93,11 @@ std::error_code ToTermios(const SerialLineSettings& s, termios& t) {
   // termios knows one or two stop bits; a UART set to two gives one and a
   // half with 5-bit characters, which is the only size that uses it.
   if (s.stop_bits != SerialStopBits::One) t.c_cflag |= CSTOPB;
-  if (s.cts_flow || s.rts == SerialRts::Handshake) t.c_cflag |= CRTSCTS;
+  if (s.rts == SerialRts::Handshake) t.c_cflag |= CRTSCTS;
   if (s.xon_xoff) {
     t.c_iflag |= IXON | IXOFF;
-    t.c_cc[VSTART] = s.xon_char;
-    t.c_cc[VSTOP] = s.xoff_char;
+    t.c_cc[VSTART] = kXon;
+    t.c_cc[VSTOP] = kXoff;
   }
   // A read returns at once with what waits; the driver only asks for that.
   t.c_cc[VMIN] = 0;
@@ -129,7 +133,8 @@ public:
   PosixSerialDevice(const PosixSerialDevice&) = delete;
   PosixSerialDevice& operator=(const PosixSerialDevice&) = delete;
 
-  std::error_code ApplySettings(const SerialLineSettings& s) override {
+  // Sets the line and empties the queues of what came or waited before.
+  std::error_code Configure(const SerialLineSettings& s) {
     termios t{};
     if (::tcgetattr(fd_, &t) != 0) return LastError();
     if (const std::error_code e = ToTermios(s, t)) return e;
@@ -139,34 +144,19 @@ public:
     // their refusal does not fail the settings.
     SetModemBits(fd_, TIOCM_DTR, s.dtr_on);
     if (s.rts != SerialRts::Handshake) SetModemBits(fd_, TIOCM_RTS, s.rts == SerialRts::On);
-    return {};
-  }
-
-  std::error_code Purge(bool input, bool output) override {
-    if (!input && !output) return {};
-    const int which = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-    if (::tcflush(fd_, which) != 0) return LastError();
-    return {};
-  }
-
-  std::error_code SetQueueSizes(std::uint32_t, std::uint32_t) override { return {}; }
-
-  // Reads never wait: the driver asks only for bytes already waiting. Only
-  // the write time-out has a use here.
-  std::error_code SetTimeouts(const SerialTimeouts& timeouts) override {
-    write_wait_ms_ = static_cast<int>(std::min<std::uint32_t>(timeouts.write_total_constant, 60'000));
+    if (::tcflush(fd_, TCIOFLUSH) != 0) return LastError();
     return {};
   }
 
   std::optional<NativeWaitHandle> WaitHandle() const override { return NativeWaitHandle{fd_}; }
 
-  std::error_code QueryStatus(SerialQueueStatus& status) override {
+  std::error_code Queued(SerialQueues& queues) override {
     int in = 0;
     int out = 0;
     if (::ioctl(fd_, FIONREAD, &in) != 0) return LastError();
     if (::ioctl(fd_, TIOCOUTQ, &out) != 0) return LastError();
-    status.in_queue = static_cast<std::uint32_t>(std::max(in, 0));
-    status.out_queue = static_cast<std::uint32_t>(std::max(out, 0));
+    queues.to_read = static_cast<std::size_t>(std::max(in, 0));
+    queues.to_send = static_cast<std::size_t>(std::max(out, 0));
     return {};
   }
 
@@ -195,30 +185,18 @@ public:
       }
       if (errno == EINTR) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) return LastError();
-      if (waited) return {};  // no room within the write time-out: nothing taken
-      // The write time-out: wait once, briefly, for room in the queue.
+      if (waited) return {};  // no room within the write wait: nothing taken
       pollfd p{fd_, POLLOUT, 0};
-      if (::poll(&p, 1, write_wait_ms_) < 0 && errno != EINTR) return LastError();
+      if (::poll(&p, 1, kWriteWaitMs) < 0 && errno != EINTR) return LastError();
       waited = true;
     }
   }
 
   std::error_code SetDtr(bool on) override { return SetModemBits(fd_, TIOCM_DTR, on); }
 
-  std::error_code ModemStatus(SerialModemLines& lines) override {
-    int bits = 0;
-    if (::ioctl(fd_, TIOCMGET, &bits) != 0) return LastError();
-    lines.cts = (bits & TIOCM_CTS) != 0;
-    lines.dsr = (bits & TIOCM_DSR) != 0;
-    lines.ring = (bits & TIOCM_RNG) != 0;
-    lines.rlsd = (bits & TIOCM_CAR) != 0;
-    return {};
-  }
-
 private:
   const int fd_;
   const termios saved_;
-  int write_wait_ms_ = 0;
 };
 
 // Adapter device numbers of one kind ("ttyUSB") found in `dir`.
@@ -289,7 +267,8 @@ SystemSerialPorts::SystemSerialPorts() : device_dir_(kDefaultDeviceDir) {}
 
 SystemSerialPorts::SystemSerialPorts(std::string device_dir) : device_dir_(std::move(device_dir)) {}
 
-std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std::error_code& error) {
+std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, const SerialLineSettings& settings,
+                                                      std::error_code& error) {
   error.clear();
   const std::optional<std::string> path = SerialDeviceLocation(name, device_dir_);
   if (!path) {
@@ -315,7 +294,12 @@ std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std
   // root's. Together a second opener fails as on a busy port elsewhere.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? ErrorOf(EBUSY) : LastError());
   if (::ioctl(fd, TIOCEXCL) != 0) return fail(LastError());
-  return std::make_unique<PosixSerialDevice>(fd, saved);
+  // From here the device owns the descriptor: a line that refuses the
+  // settings is given back as it was found when the device goes.
+  auto device = std::make_unique<PosixSerialDevice>(fd, saved);
+  error = device->Configure(settings);
+  if (error) return nullptr;
+  return device;
 }
 
 std::vector<std::string> SystemSerialPorts::AdapterPaths() const {

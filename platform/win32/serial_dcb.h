@@ -13,9 +13,8 @@ namespace orvent {
 // rate. The modem lines follow the settings when the DCB is applied.
 std::error_code ToDcb(const SerialLineSettings& settings, DCB& dcb);
 
-// The time-outs the device runs with: a read takes what waits and never
-// waits for more; a write waits at most the write time-out for room, at
-// least 1 ms (no time-out at all would mean waiting for ever), at most 60 s.
-COMMTIMEOUTS ToCommTimeouts(const SerialTimeouts& timeouts);
+// The time-outs every port runs with: a read takes what waits and never
+// waits for more; a write waits kSerialWriteWait for room.
+COMMTIMEOUTS PortTimeouts();
 
 }  // namespace orvent

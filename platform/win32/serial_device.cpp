@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <limits>
 #include <utility>
 
 #include "platform/serial_device.h"
@@ -13,11 +12,18 @@
 namespace orvent {
 namespace {
 
-constexpr DWORD kLongestWriteWaitMs = 60'000;
-
-WORD ToWord(std::uint32_t value) {
-  return static_cast<WORD>(std::min<std::uint32_t>(value, std::numeric_limits<WORD>::max()));
-}
+// The queues asked of the port's driver, as large as the packet driver's
+// receive buffer: 2048 bytes are two seconds of the 9600 bit/s line, far
+// more than arrives between two polls, and an ACK is one byte. Some drivers
+// keep queues of their own size instead.
+constexpr DWORD kInputQueueSize = 2048;
+constexpr DWORD kOutputQueueSize = 2048;
+// With XON/XOFF the port asks the receiver to stop when the input queue has
+// only a quarter left, and to go on when it holds no more than a quarter.
+constexpr WORD kXonXoffLimit = kInputQueueSize / 4;
+// The handshake's characters, DC1 and DC3.
+constexpr char kXon = 17;
+constexpr char kXoff = 19;
 
 }  // namespace
 
@@ -55,7 +61,7 @@ std::error_code ToDcb(const SerialLineSettings& s, DCB& dcb) {
   } else {
     dcb.StopBits = s.data_bits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
   }
-  dcb.fOutxCtsFlow = s.cts_flow ? TRUE : FALSE;
+  dcb.fOutxCtsFlow = s.rts == SerialRts::Handshake ? TRUE : FALSE;
   dcb.fOutxDsrFlow = FALSE;
   dcb.fDsrSensitivity = FALSE;
   dcb.fDtrControl = s.dtr_on ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
@@ -76,10 +82,10 @@ std::error_code ToDcb(const SerialLineSettings& s, DCB& dcb) {
   dcb.fOutX = s.xon_xoff ? TRUE : FALSE;
   dcb.fInX = s.xon_xoff ? TRUE : FALSE;
   dcb.fTXContinueOnXoff = TRUE;
-  dcb.XonLim = ToWord(s.xon_limit);
-  dcb.XoffLim = ToWord(s.xoff_limit);
-  dcb.XonChar = static_cast<char>(s.xon_char);
-  dcb.XoffChar = static_cast<char>(s.xoff_char);
+  dcb.XonLim = kXonXoffLimit;
+  dcb.XoffLim = kXonXoffLimit;
+  dcb.XonChar = kXon;
+  dcb.XoffChar = kXoff;
   // Nothing is replaced or dropped on the way in, and a line error must not
   // stop reading until somebody clears it: the poll clears it anyway.
   dcb.fErrorChar = FALSE;
@@ -88,16 +94,16 @@ std::error_code ToDcb(const SerialLineSettings& s, DCB& dcb) {
   return {};
 }
 
-COMMTIMEOUTS ToCommTimeouts(const SerialTimeouts& timeouts) {
+COMMTIMEOUTS PortTimeouts() {
   COMMTIMEOUTS t{};
   // MAXDWORD, 0, 0: a read returns at once with what waits, also nothing.
   t.ReadIntervalTimeout = MAXDWORD;
   t.ReadTotalTimeoutMultiplier = 0;
   t.ReadTotalTimeoutConstant = 0;
-  // Only the write time-out has a use, as on Linux; the per-byte part would
+  // A write waits a fixed time for room, as on Linux; a per-byte part would
   // let a long write hold the main thread.
   t.WriteTotalTimeoutMultiplier = 0;
-  t.WriteTotalTimeoutConstant = std::clamp<DWORD>(timeouts.write_total_constant, 1, kLongestWriteWaitMs);
+  t.WriteTotalTimeoutConstant = static_cast<DWORD>(kSerialWriteWait.count());
   return t;
 }
 
@@ -120,7 +126,12 @@ public:
   Win32SerialDevice(const Win32SerialDevice&) = delete;
   Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
 
-  std::error_code ApplySettings(const SerialLineSettings& s) override {
+  // Sets the time-outs and the line and empties the queues of what came or
+  // waited before. The time-outs come first: the previous owner's could let
+  // a read or a write wait for ever.
+  std::error_code Configure(const SerialLineSettings& s) {
+    COMMTIMEOUTS timeouts = PortTimeouts();
+    if (!::SetCommTimeouts(handle_, &timeouts)) return LastWin32Error();
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle_, &dcb)) return LastWin32Error();
@@ -128,30 +139,15 @@ public:
     // The DCB carries DTR and RTS too; a line without modem lines (Wine on
     // a pseudo-terminal) takes it all the same.
     if (!::SetCommState(handle_, &dcb)) return LastWin32Error();
-    return {};
-  }
-
-  std::error_code Purge(bool input, bool output) override {
-    DWORD flags = 0;
-    if (input) flags |= PURGE_RXABORT | PURGE_RXCLEAR;
-    if (output) flags |= PURGE_TXABORT | PURGE_TXCLEAR;
-    if (flags == 0) return {};
-    if (!::PurgeComm(handle_, flags)) return LastWin32Error();
-    return {};
-  }
-
-  std::error_code SetQueueSizes(std::uint32_t input, std::uint32_t output) override {
-    if (::SetupComm(handle_, input, output)) return {};
-    // Some adapters' drivers keep queues of their own size and refuse to be
-    // asked; their port works as well as any.
-    const DWORD code = ::GetLastError();
-    if (code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION) return {};
-    return Win32Error(code);
-  }
-
-  std::error_code SetTimeouts(const SerialTimeouts& timeouts) override {
-    COMMTIMEOUTS t = ToCommTimeouts(timeouts);
-    if (!::SetCommTimeouts(handle_, &t)) return LastWin32Error();
+    if (!::PurgeComm(handle_, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)) {
+      return LastWin32Error();
+    }
+    if (!::SetupComm(handle_, kInputQueueSize, kOutputQueueSize)) {
+      // Some adapters' drivers keep queues of their own size and refuse to
+      // be asked; their port works as well as any.
+      const DWORD code = ::GetLastError();
+      if (code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION) return Win32Error(code);
+    }
     return {};
   }
 
@@ -163,12 +159,15 @@ public:
   // What the tests can show is what ships, and a 20 ms poll costs nothing.
   std::optional<NativeWaitHandle> WaitHandle() const override { return std::nullopt; }
 
-  std::error_code QueryStatus(SerialQueueStatus& status) override {
+  // ClearCommError is the call that gives the queues' counts; that it also
+  // clears a line error (a framing or an overrun) is what keeps a port with
+  // such an error readable on every driver.
+  std::error_code Queued(SerialQueues& queues) override {
     DWORD errors = 0;
     COMSTAT stat{};
     if (!::ClearCommError(handle_, &errors, &stat)) return LastWin32Error();
-    status.in_queue = stat.cbInQue;
-    status.out_queue = stat.cbOutQue;
+    queues.to_read = stat.cbInQue;
+    queues.to_send = stat.cbOutQue;
     return {};
   }
 
@@ -185,7 +184,8 @@ public:
     count = 0;
     DWORD put = 0;
     const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size, MAXDWORD));
-    // The write time-out ends a write that finds no room with what it took.
+    // The write time-out (kSerialWriteWait) ends a write that finds no room
+    // with what it took.
     if (!::WriteFile(handle_, data, wanted, &put, nullptr)) {
       const DWORD code = ::GetLastError();
       if (code != ERROR_TIMEOUT && code != ERROR_SEM_TIMEOUT) return Win32Error(code);
@@ -196,16 +196,6 @@ public:
 
   std::error_code SetDtr(bool on) override {
     if (!::EscapeCommFunction(handle_, on ? SETDTR : CLRDTR)) return LastWin32Error();
-    return {};
-  }
-
-  std::error_code ModemStatus(SerialModemLines& lines) override {
-    DWORD bits = 0;
-    if (!::GetCommModemStatus(handle_, &bits)) return LastWin32Error();
-    lines.cts = (bits & MS_CTS_ON) != 0;
-    lines.dsr = (bits & MS_DSR_ON) != 0;
-    lines.ring = (bits & MS_RING_ON) != 0;
-    lines.rlsd = (bits & MS_RLSD_ON) != 0;
     return {};
   }
 
@@ -255,7 +245,8 @@ SystemSerialPorts::SystemSerialPorts() = default;
 
 SystemSerialPorts::SystemSerialPorts(std::string device_dir) : device_dir_(std::move(device_dir)) {}
 
-std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std::error_code& error) {
+std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, const SerialLineSettings& settings,
+                                                      std::error_code& error) {
   error.clear();
   const std::optional<std::string> location = SerialDeviceLocation(name, device_dir_);
   if (!location) {
@@ -270,21 +261,21 @@ std::unique_ptr<SerialDevice> SystemSerialPorts::Open(std::string_view name, std
     error = OpenError(::GetLastError(), WithoutDevicePrefix(*location));
     return nullptr;
   }
-  const auto fail = [&](std::error_code e) -> std::unique_ptr<SerialDevice> {
-    error = e;
-    ::CloseHandle(handle);
-    return nullptr;
-  };
   // A device without line settings (a file, a printer) is no serial port.
   DCB state{};
   state.DCBlength = sizeof state;
   COMMTIMEOUTS timeouts{};
-  if (!::GetCommState(handle, &state) || !::GetCommTimeouts(handle, &timeouts)) return fail(LastWin32Error());
-  // Until the driver sets its own, the previous owner's time-outs could let
-  // a read or a write wait for ever.
-  COMMTIMEOUTS ours = ToCommTimeouts({});
-  if (!::SetCommTimeouts(handle, &ours)) return fail(LastWin32Error());
-  return std::make_unique<Win32SerialDevice>(handle, state, timeouts);
+  if (!::GetCommState(handle, &state) || !::GetCommTimeouts(handle, &timeouts)) {
+    error = LastWin32Error();
+    ::CloseHandle(handle);
+    return nullptr;
+  }
+  // From here the device owns the handle: a line that refuses the settings
+  // is given back as it was found when the device goes.
+  auto device = std::make_unique<Win32SerialDevice>(handle, state, timeouts);
+  error = device->Configure(settings);
+  if (error) return nullptr;
+  return device;
 }
 
 std::vector<std::string> SystemSerialPorts::AdapterPaths() const {
