@@ -19,6 +19,8 @@ constexpr char kStatusConnectFailure[] = "Соединение не удалос
 }  // namespace
 
 std::string ConnectFailureStatus(const std::error_code& error) {
+  // The client's own reasons (no host, no port) are told in its words.
+  if (error.category() == TcpClientCategory()) return kStatusConnectFailure + error.message();
   if (error.category() == ResolveCategory()) return kStatusNameNotFound;
   if (error == std::errc::connection_refused) return kStatusRefused;
   if (error == std::errc::timed_out) return kStatusNoAnswer;
@@ -83,11 +85,18 @@ void ServerLink::Execute() {
     try {
       Tick();
     } catch (const std::exception& e) {
-      // Network failures are handled where they happen; this is what none
-      // of them foresaw (an outlet or the observer that raised, memory).
+      // Network failures come back as results and are handled where they
+      // happen; this is what none of them foresaw (an outlet or the
+      // observer that raised, memory).
       ReportFailure(e.what());
     }
-    // Asleep until the next deadline, or until something new wakes it.
+    // Asleep until the next deadline, or until something new wakes it. The
+    // rest is measured on the injected clock but slept on the condition
+    // variable in real time, which costs no wake-up while nothing is due. A
+    // clock that moves by itself needs no more; a test that moves a fake
+    // clock calls Wake after it, as a poster of a new frame would, and the
+    // next pass reads the clock again. Waits on the socket cannot be reached
+    // by Wake: the client reads the clock again in slices there instead.
     const std::optional<std::int64_t> rest = IdleBudgetMs();
     std::unique_lock lock(wake_mutex_);
     const auto woken = [this, &stop] { return wake_ || stop.stop_requested(); };
@@ -99,7 +108,7 @@ void ServerLink::Execute() {
     wake_ = false;
   }
   ForgetAwaitedReply();
-  if (client_) client_->Disconnect();
+  CloseConnection();
   client_.reset();
 }
 
@@ -150,7 +159,7 @@ void ServerLink::TickLinkUp() {
     ErrorCount_ = 0;
     LinkUp_ = false;
     ForgetAwaitedReply();
-    ShowStatus(kStatusNetworkErrors);
+    Tell(News::NetworkErrors);
     return;  // the next attempt closes the connection
   }
   if (awaited_) {
@@ -172,11 +181,11 @@ void ServerLink::TickLinkUp() {
 
 bool ServerLink::StreamOutOfStep() {
   if (!client_) return false;
-  try {
-    return client_->DiscardWaiting() > 0;
-  } catch (const EIdException&) {
-    return true;
-  }
+  std::size_t discarded = 0;
+  // A stream that fails to be read here cannot be kept in step either; the
+  // reason is not told, as no frame of ours is at stake yet.
+  const std::error_code error = client_->DiscardWaiting(discarded);
+  return error || discarded > 0;
 }
 
 bool ServerLink::SendNext() {
@@ -207,8 +216,12 @@ bool ServerLink::SendNext() {
     }
   }
   if (!awaited_) awaited_ = AwaitedReply{};
-  if (!client_ || !SendFrame(*client_, frame)) {
-    // A frame of the queue stays first in it; an event goes back to the outbox.
+  const std::error_code error = client_ ? SendFrame(*client_, frame) : std::make_error_code(std::errc::not_connected);
+  if (error) {
+    // The reason is not told: a failed send counts as a network error, and
+    // with the connection closed the next pass starts afresh. A frame of the
+    // queue stays first in it; an event goes back to the outbox.
+    CloseConnection();
     CountError();
     ForgetAwaitedReply();
     return false;
@@ -269,7 +282,7 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       ConnectStamp = clock_.MonotonicMs();
       LinkUp_ = false;
       PulseIndicator();
-      ShowStatus(kStatusServerDisconnect);
+      Tell(News::ServerDisconnect);
       // The connection stays open until the next attempt replaces it.
       break;
     default:
@@ -282,45 +295,38 @@ void ServerLink::TickConnect() {
   // Stamped first: a report that fails must not make every pass an attempt.
   ConnectStamp = clock_.MonotonicMs();
   PulseIndicator();
-  ShowStatus(kStatusConnecting);
+  Tell(News::Connecting);
 
-  client_.reset();  // closes the old connection without OnDisconnected
-  client_ = std::make_unique<TIdTCPClient>();
-  client_->ConnectTimeout = settings_.ConnectTimeout;
-  client_->ReadTimeout = settings_.ReadTimeout;
-  client_->OnConnected = [this](TIdTCPClient&) { OnLinkConnected(); };
-  client_->OnDisconnected = [this](TIdTCPClient&) { OnLinkDisconnected(); };
-  client_->Interrupt = stop_.get_token();
+  // The link is down already: the old connection closes untold.
+  client_ = std::make_unique<BlockingTcpClient>(clock_, stop_.get_token());
   Accepted_ = false;
 
-  std::string failure;
+  const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
+  const std::error_code error =
+      client_->Connect(address.Address, address.Port, std::chrono::milliseconds(settings_.ConnectTimeout));
+  if (error) {
+    // Stopping ends an attempt too; that is no failure to tell.
+    if (!stop_.stop_requested()) Tell(News::ConnectFailed, error);
+    return;
+  }
   try {
-    const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
-    client_->Host = address.Address;
-    client_->Port = address.Port;
-    client_->Connect();
-  } catch (const EIdConnectTimeout&) {
-    failure = kStatusNoAnswer;
-  } catch (const EIdSocketError& e) {
-    failure = ConnectFailureStatus(e.Code());
-  } catch (const EIdException& e) {
-    failure = kStatusConnectFailure + std::string(e.what());
+    OnLinkConnected();
+  } catch (...) {
+    // An outlet that fails here fails the attempt: the connection must not
+    // stay open without its handshake. Execute reports the failure.
+    client_->Disconnect();
+    throw;
   }
-  const bool connected = failure.empty();
-  LinkUp_ = connected;
-  // Stopping ends an attempt too; that is no failure to tell.
-  if (!connected && !stop_.stop_requested()) ShowStatus(failure);
-  if (connected) {
-    if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
-    ShowStatus(kStatusConnected);
-    PulseIndicator();
-  }
+  LinkUp_ = true;
+  if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
+  Tell(News::Connected);
+  PulseIndicator();
 }
 
 void ServerLink::TickRefused() {
   if (DeniedShown) return;
   DeniedShown = true;
-  ShowStatus(kStatusDenied);
+  Tell(News::Denied);
 }
 
 void ServerLink::OnLinkConnected() {
@@ -339,15 +345,19 @@ void ServerLink::OnLinkDisconnected() {
   PulseIndicator();
 }
 
+void ServerLink::CloseConnection() {
+  if (client_ && client_->Disconnect()) OnLinkDisconnected();
+}
+
 void ServerLink::DropConnection() {
   LinkUp_ = false;
   PulseIndicator();
-  if (client_) client_->Disconnect();
+  CloseConnection();
 }
 
 void ServerLink::DropOutOfStep() {
   // A close by the server is no puzzle; bytes that make no reply are.
-  if (client_ && client_->Connected()) ShowStatus(kStatusOutOfStep);
+  if (client_ && client_->Connected()) Tell(News::OutOfStep);
   ForgetAwaitedReply();
   DropConnection();
 }
@@ -359,14 +369,37 @@ void ServerLink::ForgetAwaitedReply() {
 
 void ServerLink::ReportFailure(const std::string& what) {
   try {
-    ShowStatus(kStatusLinkFailure + what);
+    Tell(News::Unforeseen, {}, what);
   } catch (const std::exception&) {
     // The observer cannot take a line either; the next pass starts afresh.
   }
 }
 
+std::string ServerLink::StatusLine(News news, const std::error_code& error, const std::string& what) {
+  switch (news) {
+    case News::Connecting:
+      return kStatusConnecting;
+    case News::Connected:
+      return kStatusConnected;
+    case News::ConnectFailed:
+      return ConnectFailureStatus(error);
+    case News::NetworkErrors:
+      return kStatusNetworkErrors;
+    case News::ServerDisconnect:
+      return kStatusServerDisconnect;
+    case News::OutOfStep:
+      return kStatusOutOfStep;
+    case News::Denied:
+      return kStatusDenied;
+    case News::Unforeseen:
+      break;
+  }
+  return kStatusLinkFailure + what;
+}
+
 // What the link only reports is posted: the link never waits for the main thread.
-void ServerLink::ShowStatus(const std::string& text) {
+void ServerLink::Tell(News news, const std::error_code& error, const std::string& what) {
+  const std::string text = StatusLine(news, error, what);
   LinkObserver& observer = observer_;
   dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
 }
