@@ -35,7 +35,7 @@ ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObser
       observer_(observer),
       settings_(std::move(settings)),
       outlets_(std::move(outlets)),
-      KeepAliveStamp(clock.MonotonicMs()) {}
+      keep_alive_stamp_(clock.MonotonicMs()) {}
 
 ServerLink::~ServerLink() { Stop(); }
 
@@ -64,7 +64,7 @@ bool ServerLink::PostFrame(std::uint32_t command, std::span<const std::uint8_t> 
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return false;
-    pushed = OutQueue_.PostFrame(command, payload);
+    pushed = out_queue_.PostFrame(command, payload);
   }
   Wake();
   return pushed;
@@ -79,7 +79,7 @@ void ServerLink::Wake() {
 }
 
 void ServerLink::Execute() {
-  KeepAliveStamp = clock_.MonotonicMs();
+  keep_alive_stamp_ = clock_.MonotonicMs();
   const std::stop_token stop = stop_.get_token();
   while (!stop.stop_requested()) {
     try {
@@ -115,20 +115,20 @@ void ServerLink::Execute() {
 std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
   const std::int64_t now = clock_.MonotonicMs();
   std::optional<std::int64_t> budget;
-  if (LinkUp_) {
-    if (awaited_ || JustConnected || !OutQueue_.Empty()) return 0;
-    if (Accepted_) {
-      budget = KeepAliveStamp + kKeepAliveMs + 1 - now;
+  if (link_up_) {
+    if (awaited_ || just_connected_ || !out_queue_.Empty()) return 0;
+    if (accepted_) {
+      budget = keep_alive_stamp_ + kKeepAliveMs + 1 - now;
       if (const auto next = outlets_.Outbox ? outlets_.Outbox->MsUntilNextEvent() : std::nullopt) {
         budget = std::min(*budget, *next);
       }
     } else {
-      budget = ConnectStamp.value_or(0) + kAcceptWaitMs + 1 - now;
+      budget = connect_stamp_.value_or(0) + kAcceptWaitMs + 1 - now;
     }
-  } else if (AllowReconnect_) {
-    if (!ConnectStamp) return 0;
-    budget = *ConnectStamp + kReconnectMs + 1 - now;
-  } else if (!DeniedShown) {
+  } else if (allow_reconnect_) {
+    if (!connect_stamp_) return 0;
+    budget = *connect_stamp_ + kReconnectMs + 1 - now;
+  } else if (!denied_shown_) {
     return 0;
   }
   // Nothing due: refused for good; only the end wakes the thread.
@@ -138,16 +138,16 @@ std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
 
 std::int64_t ServerLink::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
 
-void ServerLink::CountError() { ++ErrorCount_; }
+void ServerLink::CountError() { ++error_count_; }
 
 void ServerLink::Tick() {
-  if (LinkUp_) {
+  if (link_up_) {
     TickLinkUp();
     return;
   }
   // Whatever went down with the connection, no answer comes any more.
   ForgetAwaitedReply();
-  if (AllowReconnect_) {
+  if (allow_reconnect_) {
     TickConnect();
   } else {
     TickRefused();
@@ -155,9 +155,9 @@ void ServerLink::Tick() {
 }
 
 void ServerLink::TickLinkUp() {
-  if (ErrorCount_ > kMaxErrors) {
-    ErrorCount_ = 0;
-    LinkUp_ = false;
+  if (error_count_ > kMaxErrors) {
+    error_count_ = 0;
+    link_up_ = false;
     ForgetAwaitedReply();
     Tell(News::NetworkErrors);
     return;  // the next attempt closes the connection
@@ -165,17 +165,17 @@ void ServerLink::TickLinkUp() {
   if (awaited_) {
     // Only the registration's answer can bring the acceptance; while it is
     // owed, the acceptance wait runs on as when nothing is left to send.
-    if (!Accepted_ && ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) {
-      LinkUp_ = false;
+    if (!accepted_ && ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
+      link_up_ = false;
       ForgetAwaitedReply();
       return;
     }
   } else if (!SendNext()) {
     // A new connection owes one reply even when nothing could be sent.
-    if (!JustConnected || !LinkUp_) return;
+    if (!just_connected_ || !link_up_) return;
     awaited_ = AwaitedReply{};
   }
-  JustConnected = false;
+  just_connected_ = false;
   ReadAwaitedReply();
 }
 
@@ -198,18 +198,18 @@ bool ServerLink::SendNext() {
   }
   stru_arb frame;
   std::optional<EventId> event;
-  const bool queued = OutQueue_.QueuePeek(frame);
+  const bool queued = out_queue_.QueuePeek(frame);
   if (!queued) {
-    if (!Accepted_) {
-      if (ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) LinkUp_ = false;  // the next attempt closes it
+    if (!accepted_) {
+      if (ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) link_up_ = false;  // the next attempt closes it
       return false;
     }
     if (auto next = outlets_.Outbox ? outlets_.Outbox->TakeNextEvent() : std::nullopt) {
       // From here on the record is in flight: every way out gives it back.
       awaited_ = AwaitedReply{next->Id};
-      frame = OutQueue_.NextFrame(cmd_event, next->Record);
-    } else if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
-      KeepAliveStamp = clock_.MonotonicMs();
+      frame = out_queue_.NextFrame(cmd_event, next->Record);
+    } else if (ElapsedMs(keep_alive_stamp_) > kKeepAliveMs) {
+      keep_alive_stamp_ = clock_.MonotonicMs();
       frame = KeepAliveFrame();
     } else {
       return false;
@@ -226,12 +226,12 @@ bool ServerLink::SendNext() {
     ForgetAwaitedReply();
     return false;
   }
-  if (queued) OutQueue_.QueuePop();
+  if (queued) out_queue_.QueuePop();
   return true;
 }
 
 void ServerLink::ReadAwaitedReply() {
-  const ReplyRead read = client_ ? ReadReply(*client_, RxBuffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
+  const ReplyRead read = client_ ? ReadReply(*client_, rx_buffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
   if (read != ReplyRead::Complete) {
     CountError();
     // Nothing yet: the reply is still owed, and the next message will be it.
@@ -239,12 +239,12 @@ void ServerLink::ReadAwaitedReply() {
     return;
   }
   const AwaitedReply answered = *std::exchange(awaited_, std::nullopt);
-  const std::optional<ReplyFrame> reply = InterpretReply(RxBuffer_);
+  const std::optional<ReplyFrame> reply = InterpretReply(rx_buffer_);
   if (!reply) {
     if (answered.Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*answered.Event);
     // A prefix that announced no frame counts; markers that do not match
     // neither count nor reset.
-    if (RxBuffer_.empty()) CountError();
+    if (rx_buffer_.empty()) CountError();
     return;
   }
   HandleReply(*reply, answered);
@@ -259,28 +259,28 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       outlets_.Outbox->EventUndelivered(*answered.Event);
     }
   }
-  ErrorCount_ = 0;
+  error_count_ = 0;
   PulseIndicator();
   switch (reply.Header.Command) {
     case cmd_accepted:
-      Accepted_ = true;
+      accepted_ = true;
       break;
     case cmd_query:
       PostFrame(cmd_query_answer, {});
       break;
     case cmd_denied:
-      LinkUp_ = false;
-      AllowReconnect_ = false;
+      link_up_ = false;
+      allow_reconnect_ = false;
       DropConnection();
       break;
     case cmd_drop:
-      LinkUp_ = false;
+      link_up_ = false;
       DropConnection();
       break;
     case cmd_disconnect:
-      ErrorCount_ = 0;
-      ConnectStamp = clock_.MonotonicMs();
-      LinkUp_ = false;
+      error_count_ = 0;
+      connect_stamp_ = clock_.MonotonicMs();
+      link_up_ = false;
       PulseIndicator();
       Tell(News::ServerDisconnect);
       // The connection stays open until the next attempt replaces it.
@@ -291,15 +291,15 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
 }
 
 void ServerLink::TickConnect() {
-  if (ConnectStamp && ElapsedMs(*ConnectStamp) <= kReconnectMs) return;
+  if (connect_stamp_ && ElapsedMs(*connect_stamp_) <= kReconnectMs) return;
   // Stamped first: a report that fails must not make every pass an attempt.
-  ConnectStamp = clock_.MonotonicMs();
+  connect_stamp_ = clock_.MonotonicMs();
   PulseIndicator();
   Tell(News::Connecting);
 
   // The link is down already: the old connection closes untold.
   client_ = std::make_unique<BlockingTcpClient>(clock_, stop_.get_token());
-  Accepted_ = false;
+  accepted_ = false;
 
   const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
   const std::error_code error =
@@ -317,22 +317,22 @@ void ServerLink::TickConnect() {
     client_->Disconnect();
     throw;
   }
-  LinkUp_ = true;
+  link_up_ = true;
   if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
   Tell(News::Connected);
   PulseIndicator();
 }
 
 void ServerLink::TickRefused() {
-  if (DeniedShown) return;
-  DeniedShown = true;
+  if (denied_shown_) return;
+  denied_shown_ = true;
   Tell(News::Denied);
 }
 
 void ServerLink::OnLinkConnected() {
   // Behind any frames still waiting from before, which go out first.
   PostFrame(cmd_register, kRegisterPayload);
-  JustConnected = true;
+  just_connected_ = true;
   const PortState port = outlets_.CurrentPortState ? outlets_.CurrentPortState() : PortState{};
   PostFrame(cmd_port_state, PortStatePayload(port.Name, port.Open));
   PostFrame(cmd_first_number, FirstNumberPayload(settings_.FirstNumber));
@@ -341,7 +341,7 @@ void ServerLink::OnLinkConnected() {
 }
 
 void ServerLink::OnLinkDisconnected() {
-  LinkUp_ = false;
+  link_up_ = false;
   PulseIndicator();
 }
 
@@ -350,7 +350,7 @@ void ServerLink::CloseConnection() {
 }
 
 void ServerLink::DropConnection() {
-  LinkUp_ = false;
+  link_up_ = false;
   PulseIndicator();
   CloseConnection();
 }

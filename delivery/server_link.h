@@ -148,8 +148,8 @@ public:
   void Stop();
 
   // Safe from any thread.
-  bool LinkUp() const { return LinkUp_.load(); }
-  bool Accepted() const { return Accepted_.load(); }
+  bool LinkUp() const { return link_up_.load(); }
+  bool Accepted() const { return accepted_.load(); }
   // Queues a frame that is not an event (notices, the handshake); false when
   // `OutQueue` is full or the link has stopped.
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload);
@@ -159,11 +159,11 @@ public:
   // One pass of the link thread.
   void Tick();
 
-  std::int32_t ErrorCount() const { return ErrorCount_.load(); }
-  bool AllowReconnect() const { return AllowReconnect_.load(); }
-  const OutgoingQueue& OutQueue() const { return OutQueue_; }
+  std::int32_t ErrorCount() const { return error_count_.load(); }
+  bool AllowReconnect() const { return allow_reconnect_.load(); }
+  const OutgoingQueue& OutQueue() const { return out_queue_; }
   // The frame of the last reply read; link thread only.
-  const std::vector<std::uint8_t>& RxBuffer() const { return RxBuffer_; }
+  const std::vector<std::uint8_t>& RxBuffer() const { return rx_buffer_; }
 
 private:
   // What the operator is told of, each on its own status line.
@@ -225,16 +225,16 @@ private:
 
   std::stop_source stop_;
   std::unique_ptr<BlockingTcpClient> client_;
-  std::atomic<bool> AllowReconnect_{true};
-  bool DeniedShown = false;
-  std::atomic<bool> LinkUp_{false};
-  std::atomic<bool> Accepted_{false};
-  OutgoingQueue OutQueue_;
-  bool JustConnected = false;
-  std::int64_t KeepAliveStamp = 0;
-  std::optional<std::int64_t> ConnectStamp;  // none before the first attempt
-  std::atomic<std::int32_t> ErrorCount_{0};
-  std::vector<std::uint8_t> RxBuffer_;
+  std::atomic<bool> allow_reconnect_{true};
+  bool denied_shown_ = false;
+  std::atomic<bool> link_up_{false};
+  std::atomic<bool> accepted_{false};
+  OutgoingQueue out_queue_;
+  bool just_connected_ = false;
+  std::int64_t keep_alive_stamp_ = 0;
+  std::optional<std::int64_t> connect_stamp_;  // none before the first attempt
+  std::atomic<std::int32_t> error_count_{0};
+  std::vector<std::uint8_t> rx_buffer_;
   std::optional<AwaitedReply> awaited_;
 
   // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone. Stop
