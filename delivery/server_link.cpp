@@ -219,8 +219,8 @@ bool ServerLink::SendNext() {
   const std::error_code error = client_ ? SendFrame(*client_, frame) : std::make_error_code(std::errc::not_connected);
   if (error) {
     // The reason is not told: a failed send counts as a network error, and
-    // with the connection closed the next pass starts afresh. A frame of the
-    // queue stays first in it; an event goes back to the outbox.
+    // enough of them in a row start the link afresh. A frame of the queue
+    // stays first in it; an event goes back to the outbox.
     CloseConnection();
     CountError();
     ForgetAwaitedReply();
