@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <system_error>
 #include <vector>
 
 #include "delivery/tcp_client.h"
@@ -10,22 +11,21 @@
 namespace orvent {
 
 // The time a reply read waits for each portion, and the largest portion.
-inline constexpr std::int32_t kReplyReadTimeoutMs = 1000;
+inline constexpr std::chrono::milliseconds kReplyWait{1000};
 inline constexpr std::size_t kReplyStep = 50000;
 // A whole reply must be in within this, however its bytes trickle.
 inline constexpr std::chrono::milliseconds kReplyDeadline{3000};
 
-// Writes one frame behind its block prefix in a single send. On an
-// EIdException the client is disconnected and the result is false (the
-// caller counts the error); any other error reaches the caller.
-bool SendFrame(TIdTCPClient& client, std::span<const std::uint8_t> frame);
+// Writes one frame behind its block prefix in a single send. The connection
+// is left as it is after a failure: closing it is the caller's decision.
+std::error_code SendFrame(BlockingTcpClient& client, std::span<const std::uint8_t> frame);
 
 // How a reply read ended. The protocol ties a reply to a frame only by its
 // place on the stream, so what matters is whether the stream is still in
 // step with the frames sent.
 enum class ReplyRead {
-  // One whole message was read into `RxBuffer` (empty when its prefix
-  // announced a length of 0).
+  // One whole message was read into `rx` (empty when its prefix announced
+  // a length of 0).
   Complete,
   // Nothing arrived within the wait: the reply is still owed, and the next
   // message on the stream will be it.
@@ -36,11 +36,11 @@ enum class ReplyRead {
   Broken,
 };
 
-// Reads one message from the server into `RxBuffer` (left empty unless
-// Complete). Each portion waits at most kReplyReadTimeoutMs for bytes, and
-// the whole message must be in within `deadline` of the call; never
-// allocates more than the bounded length.
-ReplyRead ReadReply(TIdTCPClient& client, std::vector<std::uint8_t>& RxBuffer,
+// Reads one message from the server into `rx` (left empty unless Complete).
+// Each portion waits at most kReplyWait for bytes, and the whole message
+// must be in within `deadline` of the call, both on the client's clock;
+// never allocates more than the bounded length.
+ReplyRead ReadReply(BlockingTcpClient& client, std::vector<std::uint8_t>& rx,
                     std::chrono::milliseconds deadline = kReplyDeadline);
 
 }  // namespace orvent

@@ -39,15 +39,15 @@ public:
   std::uint64_t Sequence() const;
 
 private:
-  bool EmptyLocked() const { return Head_ == Tail_ && !Full_; }
+  bool EmptyLocked() const { return head_ == tail_ && !full_; }
   bool PushLocked(stru_arb bytes);
 
   mutable std::mutex mutex_;
   std::array<stru_arb, kSlots> slots_{};
-  std::uint32_t Head_ = 0;
-  std::uint32_t Tail_ = 0;
-  bool Full_ = false;
-  std::uint64_t Sequence_ = 0;
+  std::uint32_t head_ = 0;
+  std::uint32_t tail_ = 0;
+  bool full_ = false;
+  std::uint64_t sequence_ = 0;
 };
 
 }  // namespace orvent

@@ -19,6 +19,8 @@ constexpr char kStatusConnectFailure[] = "Соединение не удалос
 }  // namespace
 
 std::string ConnectFailureStatus(const std::error_code& error) {
+  // The client's own reasons (no host, no port) are told in its words.
+  if (error.category() == TcpClientCategory()) return kStatusConnectFailure + error.message();
   if (error.category() == ResolveCategory()) return kStatusNameNotFound;
   if (error == std::errc::connection_refused) return kStatusRefused;
   if (error == std::errc::timed_out) return kStatusNoAnswer;
@@ -33,7 +35,7 @@ ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObser
       observer_(observer),
       settings_(std::move(settings)),
       outlets_(std::move(outlets)),
-      KeepAliveStamp(clock.MonotonicMs()) {}
+      keep_alive_stamp_(clock.MonotonicMs()) {}
 
 ServerLink::~ServerLink() { Stop(); }
 
@@ -62,7 +64,7 @@ bool ServerLink::PostFrame(std::uint32_t command, std::span<const std::uint8_t> 
   {
     std::lock_guard lock(stop_mutex_);
     if (stopped_) return false;
-    pushed = OutQueue_.PostFrame(command, payload);
+    pushed = out_queue_.PostFrame(command, payload);
   }
   Wake();
   return pushed;
@@ -77,17 +79,24 @@ void ServerLink::Wake() {
 }
 
 void ServerLink::Execute() {
-  KeepAliveStamp = clock_.MonotonicMs();
+  keep_alive_stamp_ = clock_.MonotonicMs();
   const std::stop_token stop = stop_.get_token();
   while (!stop.stop_requested()) {
     try {
       Tick();
     } catch (const std::exception& e) {
-      // Network failures are handled where they happen; this is what none
-      // of them foresaw (an outlet or the observer that raised, memory).
+      // Network failures come back as results and are handled where they
+      // happen; this is what none of them foresaw (an outlet or the
+      // observer that raised, memory).
       ReportFailure(e.what());
     }
-    // Asleep until the next deadline, or until something new wakes it.
+    // Asleep until the next deadline, or until something new wakes it. The
+    // rest is measured on the injected clock but slept on the condition
+    // variable in real time, which costs no wake-up while nothing is due. A
+    // clock that moves by itself needs no more; a test that moves a fake
+    // clock calls Wake after it, as a poster of a new frame would, and the
+    // next pass reads the clock again. Waits on the socket cannot be reached
+    // by Wake: the client reads the clock again in slices there instead.
     const std::optional<std::int64_t> rest = IdleBudgetMs();
     std::unique_lock lock(wake_mutex_);
     const auto woken = [this, &stop] { return wake_ || stop.stop_requested(); };
@@ -99,27 +108,27 @@ void ServerLink::Execute() {
     wake_ = false;
   }
   ForgetAwaitedReply();
-  if (client_) client_->Disconnect();
+  CloseConnection();
   client_.reset();
 }
 
 std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
   const std::int64_t now = clock_.MonotonicMs();
   std::optional<std::int64_t> budget;
-  if (LinkUp_) {
-    if (awaited_ || JustConnected || !OutQueue_.Empty()) return 0;
-    if (Accepted_) {
-      budget = KeepAliveStamp + kKeepAliveMs + 1 - now;
+  if (link_up_) {
+    if (awaited_ || just_connected_ || !out_queue_.Empty()) return 0;
+    if (accepted_) {
+      budget = keep_alive_stamp_ + kKeepAliveMs + 1 - now;
       if (const auto next = outlets_.Outbox ? outlets_.Outbox->MsUntilNextEvent() : std::nullopt) {
         budget = std::min(*budget, *next);
       }
     } else {
-      budget = ConnectStamp.value_or(0) + kAcceptWaitMs + 1 - now;
+      budget = connect_stamp_.value_or(0) + kAcceptWaitMs + 1 - now;
     }
-  } else if (AllowReconnect_) {
-    if (!ConnectStamp) return 0;
-    budget = *ConnectStamp + kReconnectMs + 1 - now;
-  } else if (!DeniedShown) {
+  } else if (allow_reconnect_) {
+    if (!connect_stamp_) return 0;
+    budget = *connect_stamp_ + kReconnectMs + 1 - now;
+  } else if (!denied_shown_) {
     return 0;
   }
   // Nothing due: refused for good; only the end wakes the thread.
@@ -129,16 +138,16 @@ std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
 
 std::int64_t ServerLink::ElapsedMs(std::int64_t stamp) const { return clock_.MonotonicMs() - stamp; }
 
-void ServerLink::CountError() { ++ErrorCount_; }
+void ServerLink::CountError() { ++error_count_; }
 
 void ServerLink::Tick() {
-  if (LinkUp_) {
+  if (link_up_) {
     TickLinkUp();
     return;
   }
   // Whatever went down with the connection, no answer comes any more.
   ForgetAwaitedReply();
-  if (AllowReconnect_) {
+  if (allow_reconnect_) {
     TickConnect();
   } else {
     TickRefused();
@@ -146,37 +155,37 @@ void ServerLink::Tick() {
 }
 
 void ServerLink::TickLinkUp() {
-  if (ErrorCount_ > kMaxErrors) {
-    ErrorCount_ = 0;
-    LinkUp_ = false;
+  if (error_count_ > kMaxErrors) {
+    error_count_ = 0;
+    link_up_ = false;
     ForgetAwaitedReply();
-    ShowStatus(kStatusNetworkErrors);
+    Tell(News::NetworkErrors);
     return;  // the next attempt closes the connection
   }
   if (awaited_) {
     // Only the registration's answer can bring the acceptance; while it is
     // owed, the acceptance wait runs on as when nothing is left to send.
-    if (!Accepted_ && ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) {
-      LinkUp_ = false;
+    if (!accepted_ && ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
+      link_up_ = false;
       ForgetAwaitedReply();
       return;
     }
   } else if (!SendNext()) {
     // A new connection owes one reply even when nothing could be sent.
-    if (!JustConnected || !LinkUp_) return;
+    if (!just_connected_ || !link_up_) return;
     awaited_ = AwaitedReply{};
   }
-  JustConnected = false;
+  just_connected_ = false;
   ReadAwaitedReply();
 }
 
 bool ServerLink::StreamOutOfStep() {
   if (!client_) return false;
-  try {
-    return client_->DiscardWaiting() > 0;
-  } catch (const EIdException&) {
-    return true;
-  }
+  std::size_t discarded = 0;
+  // A stream that fails to be read here cannot be kept in step either; the
+  // reason is not told, as no frame of ours is at stake yet.
+  const std::error_code error = client_->DiscardWaiting(discarded);
+  return error || discarded > 0;
 }
 
 bool ServerLink::SendNext() {
@@ -189,36 +198,40 @@ bool ServerLink::SendNext() {
   }
   stru_arb frame;
   std::optional<EventId> event;
-  const bool queued = OutQueue_.QueuePeek(frame);
+  const bool queued = out_queue_.QueuePeek(frame);
   if (!queued) {
-    if (!Accepted_) {
-      if (ElapsedMs(ConnectStamp.value_or(0)) > kAcceptWaitMs) LinkUp_ = false;  // the next attempt closes it
+    if (!accepted_) {
+      if (ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) link_up_ = false;  // the next attempt closes it
       return false;
     }
     if (auto next = outlets_.Outbox ? outlets_.Outbox->TakeNextEvent() : std::nullopt) {
       // From here on the record is in flight: every way out gives it back.
       awaited_ = AwaitedReply{next->Id};
-      frame = OutQueue_.NextFrame(cmd_event, next->Record);
-    } else if (ElapsedMs(KeepAliveStamp) > kKeepAliveMs) {
-      KeepAliveStamp = clock_.MonotonicMs();
+      frame = out_queue_.NextFrame(cmd_event, next->Record);
+    } else if (ElapsedMs(keep_alive_stamp_) > kKeepAliveMs) {
+      keep_alive_stamp_ = clock_.MonotonicMs();
       frame = KeepAliveFrame();
     } else {
       return false;
     }
   }
   if (!awaited_) awaited_ = AwaitedReply{};
-  if (!client_ || !SendFrame(*client_, frame)) {
-    // A frame of the queue stays first in it; an event goes back to the outbox.
+  const std::error_code error = client_ ? SendFrame(*client_, frame) : std::make_error_code(std::errc::not_connected);
+  if (error) {
+    // The reason is not told: a failed send counts as a network error, and
+    // enough of them in a row start the link afresh. A frame of the queue
+    // stays first in it; an event goes back to the outbox.
+    CloseConnection();
     CountError();
     ForgetAwaitedReply();
     return false;
   }
-  if (queued) OutQueue_.QueuePop();
+  if (queued) out_queue_.QueuePop();
   return true;
 }
 
 void ServerLink::ReadAwaitedReply() {
-  const ReplyRead read = client_ ? ReadReply(*client_, RxBuffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
+  const ReplyRead read = client_ ? ReadReply(*client_, rx_buffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
   if (read != ReplyRead::Complete) {
     CountError();
     // Nothing yet: the reply is still owed, and the next message will be it.
@@ -226,12 +239,12 @@ void ServerLink::ReadAwaitedReply() {
     return;
   }
   const AwaitedReply answered = *std::exchange(awaited_, std::nullopt);
-  const std::optional<ReplyFrame> reply = InterpretReply(RxBuffer_);
+  const std::optional<ReplyFrame> reply = InterpretReply(rx_buffer_);
   if (!reply) {
     if (answered.Event && outlets_.Outbox) outlets_.Outbox->EventUndelivered(*answered.Event);
     // A prefix that announced no frame counts; markers that do not match
     // neither count nor reset.
-    if (RxBuffer_.empty()) CountError();
+    if (rx_buffer_.empty()) CountError();
     return;
   }
   HandleReply(*reply, answered);
@@ -246,30 +259,30 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       outlets_.Outbox->EventUndelivered(*answered.Event);
     }
   }
-  ErrorCount_ = 0;
+  error_count_ = 0;
   PulseIndicator();
   switch (reply.Header.Command) {
     case cmd_accepted:
-      Accepted_ = true;
+      accepted_ = true;
       break;
     case cmd_query:
       PostFrame(cmd_query_answer, {});
       break;
     case cmd_denied:
-      LinkUp_ = false;
-      AllowReconnect_ = false;
+      link_up_ = false;
+      allow_reconnect_ = false;
       DropConnection();
       break;
     case cmd_drop:
-      LinkUp_ = false;
+      link_up_ = false;
       DropConnection();
       break;
     case cmd_disconnect:
-      ErrorCount_ = 0;
-      ConnectStamp = clock_.MonotonicMs();
-      LinkUp_ = false;
+      error_count_ = 0;
+      connect_stamp_ = clock_.MonotonicMs();
+      link_up_ = false;
       PulseIndicator();
-      ShowStatus(kStatusServerDisconnect);
+      Tell(News::ServerDisconnect);
       // The connection stays open until the next attempt replaces it.
       break;
     default:
@@ -278,55 +291,48 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
 }
 
 void ServerLink::TickConnect() {
-  if (ConnectStamp && ElapsedMs(*ConnectStamp) <= kReconnectMs) return;
+  if (connect_stamp_ && ElapsedMs(*connect_stamp_) <= kReconnectMs) return;
   // Stamped first: a report that fails must not make every pass an attempt.
-  ConnectStamp = clock_.MonotonicMs();
+  connect_stamp_ = clock_.MonotonicMs();
   PulseIndicator();
-  ShowStatus(kStatusConnecting);
+  Tell(News::Connecting);
 
-  client_.reset();  // closes the old connection without OnDisconnected
-  client_ = std::make_unique<TIdTCPClient>();
-  client_->ConnectTimeout = settings_.ConnectTimeout;
-  client_->ReadTimeout = settings_.ReadTimeout;
-  client_->OnConnected = [this](TIdTCPClient&) { OnLinkConnected(); };
-  client_->OnDisconnected = [this](TIdTCPClient&) { OnLinkDisconnected(); };
-  client_->Interrupt = stop_.get_token();
-  Accepted_ = false;
+  // The link is down already: the old connection closes untold.
+  client_ = std::make_unique<BlockingTcpClient>(clock_, stop_.get_token());
+  accepted_ = false;
 
-  std::string failure;
+  const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
+  const std::error_code error =
+      client_->Connect(address.Address, address.Port, std::chrono::milliseconds(settings_.ConnectTimeout));
+  if (error) {
+    // Stopping ends an attempt too; that is no failure to tell.
+    if (!stop_.stop_requested()) Tell(News::ConnectFailed, error);
+    return;
+  }
   try {
-    const ServerAddress address = outlets_.ReadServerAddress ? outlets_.ReadServerAddress() : ServerAddress{};
-    client_->Host = address.Address;
-    client_->Port = address.Port;
-    client_->Connect();
-  } catch (const EIdConnectTimeout&) {
-    failure = kStatusNoAnswer;
-  } catch (const EIdSocketError& e) {
-    failure = ConnectFailureStatus(e.Code());
-  } catch (const EIdException& e) {
-    failure = kStatusConnectFailure + std::string(e.what());
+    OnLinkConnected();
+  } catch (...) {
+    // An outlet that fails here fails the attempt: the connection must not
+    // stay open without its handshake. Execute reports the failure.
+    client_->Disconnect();
+    throw;
   }
-  const bool connected = failure.empty();
-  LinkUp_ = connected;
-  // Stopping ends an attempt too; that is no failure to tell.
-  if (!connected && !stop_.stop_requested()) ShowStatus(failure);
-  if (connected) {
-    if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
-    ShowStatus(kStatusConnected);
-    PulseIndicator();
-  }
+  link_up_ = true;
+  if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
+  Tell(News::Connected);
+  PulseIndicator();
 }
 
 void ServerLink::TickRefused() {
-  if (DeniedShown) return;
-  DeniedShown = true;
-  ShowStatus(kStatusDenied);
+  if (denied_shown_) return;
+  denied_shown_ = true;
+  Tell(News::Denied);
 }
 
 void ServerLink::OnLinkConnected() {
   // Behind any frames still waiting from before, which go out first.
   PostFrame(cmd_register, kRegisterPayload);
-  JustConnected = true;
+  just_connected_ = true;
   const PortState port = outlets_.CurrentPortState ? outlets_.CurrentPortState() : PortState{};
   PostFrame(cmd_port_state, PortStatePayload(port.Name, port.Open));
   PostFrame(cmd_first_number, FirstNumberPayload(settings_.FirstNumber));
@@ -335,19 +341,23 @@ void ServerLink::OnLinkConnected() {
 }
 
 void ServerLink::OnLinkDisconnected() {
-  LinkUp_ = false;
+  link_up_ = false;
   PulseIndicator();
 }
 
+void ServerLink::CloseConnection() {
+  if (client_ && client_->Disconnect()) OnLinkDisconnected();
+}
+
 void ServerLink::DropConnection() {
-  LinkUp_ = false;
+  link_up_ = false;
   PulseIndicator();
-  if (client_) client_->Disconnect();
+  CloseConnection();
 }
 
 void ServerLink::DropOutOfStep() {
   // A close by the server is no puzzle; bytes that make no reply are.
-  if (client_ && client_->Connected()) ShowStatus(kStatusOutOfStep);
+  if (client_ && client_->Connected()) Tell(News::OutOfStep);
   ForgetAwaitedReply();
   DropConnection();
 }
@@ -359,14 +369,37 @@ void ServerLink::ForgetAwaitedReply() {
 
 void ServerLink::ReportFailure(const std::string& what) {
   try {
-    ShowStatus(kStatusLinkFailure + what);
+    Tell(News::Unforeseen, {}, what);
   } catch (const std::exception&) {
     // The observer cannot take a line either; the next pass starts afresh.
   }
 }
 
+std::string ServerLink::StatusLine(News news, const std::error_code& error, const std::string& what) {
+  switch (news) {
+    case News::Connecting:
+      return kStatusConnecting;
+    case News::Connected:
+      return kStatusConnected;
+    case News::ConnectFailed:
+      return ConnectFailureStatus(error);
+    case News::NetworkErrors:
+      return kStatusNetworkErrors;
+    case News::ServerDisconnect:
+      return kStatusServerDisconnect;
+    case News::OutOfStep:
+      return kStatusOutOfStep;
+    case News::Denied:
+      return kStatusDenied;
+    case News::Unforeseen:
+      break;
+  }
+  return kStatusLinkFailure + what;
+}
+
 // What the link only reports is posted: the link never waits for the main thread.
-void ServerLink::ShowStatus(const std::string& text) {
+void ServerLink::Tell(News news, const std::error_code& error, const std::string& what) {
+  const std::string text = StatusLine(news, error, what);
   LinkObserver& observer = observer_;
   dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
 }

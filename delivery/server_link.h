@@ -37,9 +37,11 @@ inline constexpr char kStatusRefused[] = "Соединение не удалос
 inline constexpr char kStatusNoAnswer[] = "Соединение не удалось: сервер не ответил вовремя.";
 inline constexpr char kStatusUnreachable[] = "Соединение не удалось: сервер недоступен по сети.";
 
-// The status line for an attempt that failed with this error of the system.
-std::string ConnectFailureStatus(const std::error_code& error);
 inline constexpr char kStatusDenied[] = "Доступ запрещен.";
+
+// The status line for an attempt that failed with this error of the client
+// (tcp_client.h) or of the system.
+std::string ConnectFailureStatus(const std::error_code& error);
 
 // Where the message server is: `Address` and `Port` of section `ServerHost`,
 // read again before every connection attempt.
@@ -88,7 +90,6 @@ struct LinkSettings {
   std::int32_t FirstNumber = kDefaultFirstNumber;
   std::string VersionText;  // "a.b.c.d"; empty means the build's version
   std::int32_t ConnectTimeout = 2500;
-  std::int32_t ReadTimeout = 3000;
   // A whole reply must be in within this (tests shorten it).
   std::chrono::milliseconds ReplyDeadline = kReplyDeadline;
 };
@@ -116,8 +117,11 @@ struct LinkOutlets {
 // were there before the frame went) is closed.
 //
 // Tests drive `Tick` directly on their own thread instead of starting the
-// thread; all time-outs come from the injected clock. The clock, the
-// dispatcher, the observer and the outbox must outlive the link.
+// thread. Every time limit of the link and of its reply reads runs on the
+// injected clock (only the connect time-out is the socket layer's, in real
+// time); a test that moves a fake clock under a running thread calls Wake,
+// as Execute explains. The clock, the dispatcher, the observer and the
+// outbox must outlive the link.
 class ServerLink final {
 public:
   // Link time limits, in milliseconds of the monotonic clock; each fires
@@ -144,24 +148,36 @@ public:
   void Stop();
 
   // Safe from any thread.
-  bool LinkUp() const { return LinkUp_.load(); }
-  bool Accepted() const { return Accepted_.load(); }
+  bool LinkUp() const { return link_up_.load(); }
+  bool Accepted() const { return accepted_.load(); }
   // Queues a frame that is not an event (notices, the handshake); false when
   // `OutQueue` is full or the link has stopped.
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload);
-  // Something new waits: the thread looks at once.
+  // Something new waits, or the clock has moved: the thread looks at once.
   void Wake();
 
   // One pass of the link thread.
   void Tick();
 
-  std::int32_t ErrorCount() const { return ErrorCount_.load(); }
-  bool AllowReconnect() const { return AllowReconnect_.load(); }
-  const OutgoingQueue& OutQueue() const { return OutQueue_; }
+  std::int32_t ErrorCount() const { return error_count_.load(); }
+  bool AllowReconnect() const { return allow_reconnect_.load(); }
+  const OutgoingQueue& OutQueue() const { return out_queue_; }
   // The frame of the last reply read; link thread only.
-  const std::vector<std::uint8_t>& RxBuffer() const { return RxBuffer_; }
+  const std::vector<std::uint8_t>& RxBuffer() const { return rx_buffer_; }
 
 private:
+  // What the operator is told of, each on its own status line.
+  enum class News {
+    Connecting,        // an attempt begins
+    Connected,         // and succeeded
+    ConnectFailed,     // and failed, for the reason given with it
+    NetworkErrors,     // too many errors in a row: the link starts afresh
+    ServerDisconnect,  // the server ordered the link off
+    OutOfStep,         // the server's replies can no longer be placed
+    Denied,            // the server refused the station for good
+    Unforeseen,        // a pass failed in a way no part of it handles
+  };
+
   // A frame that went out and whose reply has not been read yet.
   struct AwaitedReply {
     std::optional<EventId> Event;  // the record it carried, for an event frame
@@ -180,15 +196,21 @@ private:
   void HandleReply(const ReplyFrame& reply, const AwaitedReply& answered);
   void OnLinkConnected();
   void OnLinkDisconnected();
+  // Closes the connection; tells of it when it was open.
+  void CloseConnection();
   void DropConnection();
   // The stream no longer tells which frame a reply answers: closed at once.
   void DropOutOfStep();
   // The connection is given up: an awaited event goes back to the outbox.
   void ForgetAwaitedReply();
   void CountError();
-  // The one place that tells of a pass that failed unforeseen.
+  // The one place where what happened becomes the operator's line:
+  // `error` is the reason of a failed attempt, `what` the text of an
+  // unforeseen failure.
+  static std::string StatusLine(News news, const std::error_code& error = {}, const std::string& what = {});
+  void Tell(News news, const std::error_code& error = {}, const std::string& what = {});
+  // Tells of a pass that failed unforeseen, if the observer can take it.
   void ReportFailure(const std::string& what);
-  void ShowStatus(const std::string& text);
   void PulseIndicator();
   std::int64_t ElapsedMs(std::int64_t stamp) const;
   // How long the thread may rest before the next pass has something to do;
@@ -202,17 +224,17 @@ private:
   const LinkOutlets outlets_;
 
   std::stop_source stop_;
-  std::unique_ptr<TIdTCPClient> client_;
-  std::atomic<bool> AllowReconnect_{true};
-  bool DeniedShown = false;
-  std::atomic<bool> LinkUp_{false};
-  std::atomic<bool> Accepted_{false};
-  OutgoingQueue OutQueue_;
-  bool JustConnected = false;
-  std::int64_t KeepAliveStamp = 0;
-  std::optional<std::int64_t> ConnectStamp;  // none before the first attempt
-  std::atomic<std::int32_t> ErrorCount_{0};
-  std::vector<std::uint8_t> RxBuffer_;
+  std::unique_ptr<BlockingTcpClient> client_;
+  std::atomic<bool> allow_reconnect_{true};
+  bool denied_shown_ = false;
+  std::atomic<bool> link_up_{false};
+  std::atomic<bool> accepted_{false};
+  OutgoingQueue out_queue_;
+  bool just_connected_ = false;
+  std::int64_t keep_alive_stamp_ = 0;
+  std::optional<std::int64_t> connect_stamp_;  // none before the first attempt
+  std::atomic<std::int32_t> error_count_{0};
+  std::vector<std::uint8_t> rx_buffer_;
   std::optional<AwaitedReply> awaited_;
 
   // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone. Stop

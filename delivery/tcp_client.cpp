@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <limits>
 
 namespace orvent {
@@ -11,110 +10,133 @@ namespace {
 // What one receive takes from the socket at most; more waits for the next.
 constexpr std::size_t kReceiveChunk = 16 * 1024;
 
-}  // namespace
+// The longest real wait on the socket before the clock is read again. The
+// socket layer wakes this often anyway to look at its stop token, so with
+// the real clock the slices cost nothing; with a fake clock they are how
+// long a moved clock may go unnoticed.
+constexpr std::int64_t kClockSlice = 125;
 
-void TIdTCPClient::Connect() {
-  if (open_) throw EIdAlreadyConnected();
-  if (Host.empty()) throw EIdHostRequired();
-  if (Port == 0) throw EIdPortRequired();
-  try {
-    if (Port < 0 || Port > std::numeric_limits<std::uint16_t>::max()) {
-      throw EIdSocketError(std::make_error_code(std::errc::invalid_argument));
+class TcpClientCategoryImpl final : public std::error_category {
+public:
+  const char* name() const noexcept override { return "tcp client"; }
+  std::string message(int value) const override {
+    switch (static_cast<TcpClientError>(value)) {
+      case TcpClientError::HostRequired:
+        return "A host is required.";
+      case TcpClientError::PortRequired:
+        return "A port is required.";
+      case TcpClientError::ConnectFailed:
+        return "Connect failed.";
+      case TcpClientError::ClosedByPeer:
+        return "Connection closed gracefully.";
     }
-    Ipv4Address address;
-    if (const std::error_code error = ResolveIpv4(Host, address)) throw EIdSocketError(error);
-    const NetResult result = socket_.Connect(address, static_cast<std::uint16_t>(Port),
-                                             std::chrono::milliseconds(ConnectTimeout), Interrupt);
-    switch (result.Status) {
-      case NetStatus::Ok:
-        break;
-      case NetStatus::TimedOut:
-        throw EIdConnectTimeout();
-      case NetStatus::Failed:
-        if (result.Error) throw EIdSocketError(result.Error);
-        throw EIdConnectException();
-      default:
-        RaiseFor(result);
-    }
-    open_ = true;
-    closed_by_peer_ = false;
-    received_.clear();
-    connection_read_timeout_ = ReadTimeout;
-    if (OnConnected) OnConnected(*this);
-  } catch (...) {
-    socket_.Close();
-    open_ = false;
-    throw;
+    return "Unknown TCP client error.";
   }
-}
+};
 
-void TIdTCPClient::RaiseFor(const NetResult& result) {
+// The one translation of the socket layer's outcomes into results.
+std::error_code CodeOf(const NetResult& result) {
   switch (result.Status) {
-    case NetStatus::TimedOut:
-      throw EIdReadTimeout();
-    case NetStatus::PeerClosed:
-      throw EIdConnClosedGracefully();
-    case NetStatus::Stopped:
-      throw EIdSocketError(std::make_error_code(std::errc::operation_canceled));
-    case NetStatus::Failed:
-      if (result.Error) throw EIdSocketError(result.Error);
-      throw EIdConnectException();
     case NetStatus::Ok:
+      return {};
+    case NetStatus::TimedOut:
+      return std::make_error_code(std::errc::timed_out);
+    case NetStatus::Stopped:
+      return std::make_error_code(std::errc::operation_canceled);
+    case NetStatus::PeerClosed:
+      return TcpClientError::ClosedByPeer;
+    case NetStatus::Failed:
       break;
   }
-  throw EIdException("Unexpected socket outcome.");
+  return result.Error ? result.Error : make_error_code(TcpClientError::ConnectFailed);
 }
 
-void TIdTCPClient::SendBytes(std::span<const std::uint8_t> bytes) {
-  if (!open_ || closed_by_peer_) throw EIdConnClosedGracefully();
-  const NetResult result = socket_.SendAll(bytes, Interrupt);
-  if (result.Status == NetStatus::PeerClosed) {
-    closed_by_peer_ = true;
-    open_ = false;
-    socket_.Close();
+}  // namespace
+
+const std::error_category& TcpClientCategory() {
+  static const TcpClientCategoryImpl category;
+  return category;
+}
+
+BlockingTcpClient::BlockingTcpClient(const Clock& clock, std::stop_token stop) : clock_(clock), stop_(std::move(stop)) {}
+
+std::error_code BlockingTcpClient::Connect(const std::string& host, std::int32_t port,
+                                           std::chrono::milliseconds timeout) {
+  if (open_) return std::make_error_code(std::errc::already_connected);
+  if (host.empty()) return TcpClientError::HostRequired;
+  if (port == 0) return TcpClientError::PortRequired;
+  if (port < 0 || port > std::numeric_limits<std::uint16_t>::max()) {
+    return std::make_error_code(std::errc::invalid_argument);
   }
-  if (!result.ok()) RaiseFor(result);
+  Ipv4Address address;
+  if (const std::error_code error = ResolveIpv4(host, address)) return error;
+  const NetResult result = socket_.Connect(address, static_cast<std::uint16_t>(port), timeout, stop_);
+  if (!result.ok()) {
+    socket_.Close();
+    return CodeOf(result);
+  }
+  open_ = true;
+  closed_by_peer_ = false;
+  received_.clear();
+  return {};
 }
 
-void TIdTCPClient::MoveBuffered(std::vector<std::uint8_t>& buffer, std::size_t& moved, std::size_t count) {
+void BlockingTcpClient::ClosedByPeer() {
+  closed_by_peer_ = true;
+  open_ = false;
+  socket_.Close();
+}
+
+std::error_code BlockingTcpClient::Send(std::span<const std::uint8_t> bytes) {
+  if (closed_by_peer_) return TcpClientError::ClosedByPeer;
+  if (!open_) return std::make_error_code(std::errc::not_connected);
+  const NetResult result = socket_.SendAll(bytes, stop_);
+  if (result.Status == NetStatus::PeerClosed) ClosedByPeer();
+  return CodeOf(result);
+}
+
+void BlockingTcpClient::MoveBuffered(std::vector<std::uint8_t>& buffer, std::size_t& moved, std::size_t count) {
   const std::size_t n = std::min(received_.size(), count - moved);
   buffer.insert(buffer.end(), received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
   received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
   moved += n;
 }
 
-void TIdTCPClient::ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t count) {
+std::error_code BlockingTcpClient::WaitReadable(std::int64_t silence_end_ms, const ReadLimits& limits) {
+  const std::int64_t end = limits.DeadlineMs ? std::min(silence_end_ms, *limits.DeadlineMs) : silence_end_ms;
+  for (;;) {
+    const std::int64_t slice = std::clamp<std::int64_t>(end - NowMs(), 0, kClockSlice);
+    const NetResult waited = socket_.WaitReadable(std::chrono::milliseconds(slice), stop_);
+    if (waited.Status != NetStatus::TimedOut) return CodeOf(waited);
+    if (NowMs() >= end) return std::make_error_code(std::errc::timed_out);
+  }
+}
+
+std::error_code BlockingTcpClient::Receive(std::vector<std::uint8_t>& buffer, std::size_t count,
+                                           const ReadLimits& limits) {
   std::size_t moved = 0;
   MoveBuffered(buffer, moved, count);
-  while (moved < count && CheckOpen()) {
-    // Each wait starts again whenever bytes arrive, so only silence times
-    // out; the deadline, when there is one, bounds the whole read.
-    auto wait = std::chrono::milliseconds(std::max(connection_read_timeout_, 0));
-    if (read_deadline_) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*read_deadline_ - std::chrono::steady_clock::now());
-      if (left.count() <= 0) throw EIdReadTimeout();
-      wait = std::min(wait, left);
+  while (moved < count) {
+    if (!CheckOpen()) {
+      return closed_by_peer_ ? make_error_code(TcpClientError::ClosedByPeer)
+                             : std::make_error_code(std::errc::not_connected);
     }
-    const NetResult waited = socket_.WaitReadable(wait, Interrupt);
-    if (!waited.ok()) RaiseFor(waited);
+    if (limits.DeadlineMs && NowMs() >= *limits.DeadlineMs) return std::make_error_code(std::errc::timed_out);
+    const std::int64_t silence_end = NowMs() + std::max<std::int64_t>(limits.Silence.count(), 0);
+    if (const std::error_code error = WaitReadable(silence_end, limits)) return error;
     const std::size_t old = received_.size();
     received_.resize(old + kReceiveChunk);
     const NetResult got = socket_.Receive(std::span(received_).subspan(old));
     received_.resize(old + got.Bytes);
-    if (got.Status == NetStatus::PeerClosed) {
-      closed_by_peer_ = true;
-      open_ = false;
-      socket_.Close();
-      MoveBuffered(buffer, moved, count);
-      throw EIdConnClosedGracefully();
-    }
-    if (!got.ok()) RaiseFor(got);
+    if (got.Status == NetStatus::PeerClosed) ClosedByPeer();
+    if (!got.ok()) return CodeOf(got);
     MoveBuffered(buffer, moved, count);
   }
+  return {};
 }
 
-std::size_t TIdTCPClient::DiscardWaiting() {
-  std::size_t discarded = received_.size();
+std::error_code BlockingTcpClient::DiscardWaiting(std::size_t& discarded) {
+  discarded += received_.size();
   received_.clear();
   // Called before every frame, where nothing waits as a rule: no allocation.
   std::array<std::uint8_t, 512> chunk;
@@ -122,33 +144,27 @@ std::size_t TIdTCPClient::DiscardWaiting() {
     const NetResult got = socket_.Receive(chunk);
     discarded += got.Bytes;
     if (got.Status == NetStatus::PeerClosed) {
-      closed_by_peer_ = true;
-      open_ = false;
-      socket_.Close();
+      ClosedByPeer();
       break;
     }
-    if (!got.ok()) RaiseFor(got);
+    if (!got.ok()) return CodeOf(got);
     if (got.Bytes < chunk.size()) break;
   }
-  return discarded;
+  return {};
 }
 
-bool TIdTCPClient::CheckOpen() {
-  if (open_ && socket_.PeerHasClosed()) {
-    closed_by_peer_ = true;
-    open_ = false;
-    socket_.Close();
-  }
+bool BlockingTcpClient::CheckOpen() {
+  if (open_ && socket_.PeerHasClosed()) ClosedByPeer();
   return open_;
 }
 
-bool TIdTCPClient::Connected() { return CheckOpen() || !received_.empty(); }
+bool BlockingTcpClient::Connected() { return CheckOpen() || !received_.empty(); }
 
-void TIdTCPClient::Disconnect() {
-  if (!CheckOpen()) return;
+bool BlockingTcpClient::Disconnect() {
+  if (!CheckOpen()) return false;
   socket_.Close();
   open_ = false;
-  if (OnDisconnected) OnDisconnected(*this);
+  return true;
 }
 
 }  // namespace orvent

@@ -1,128 +1,107 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <chrono>
-#include <functional>
 #include <optional>
 #include <span>
-#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/tcp_socket.h"
 
 namespace orvent {
 
-// Every failure of the TCP client is one of these; the link tells only this
-// family apart from other failures. Their texts are shown nowhere.
-class EIdException : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
+// Outcomes of the client that the system has no code for. Everything else
+// the client returns is a code of the system (compared against std::errc
+// conditions) or one of these std::errc conditions:
+//   timed_out            a connect or a read waited as long as it may
+//   operation_canceled   the client's stop token ended a wait
+//   already_connected    Connect on an open connection
+//   not_connected        a send on a connection that we closed or never opened
+enum class TcpClientError {
+  HostRequired = 1,  // Connect without a host
+  PortRequired,      // Connect with port 0
+  ConnectFailed,     // the system refused the connect without saying why
+  ClosedByPeer,      // the peer closed the connection; its bytes were all taken
 };
-class EIdAlreadyConnected : public EIdException {
-public:
-  EIdAlreadyConnected() : EIdException("Already connected.") {}
-};
-class EIdHostRequired : public EIdException {
-public:
-  EIdHostRequired() : EIdException("A host is required.") {}
-};
-class EIdPortRequired : public EIdException {
-public:
-  EIdPortRequired() : EIdException("A port is required.") {}
-};
-class EIdConnectTimeout : public EIdException {
-public:
-  EIdConnectTimeout() : EIdException("Connect timed out.") {}
-};
-// Carries the system's code. A wait that ended because the client's stop
-// token was triggered gives std::errc::operation_canceled.
-class EIdSocketError : public EIdException {
-public:
-  explicit EIdSocketError(std::error_code code) : EIdException("Socket error: " + code.message()), code_(code) {}
-  std::error_code Code() const { return code_; }
+const std::error_category& TcpClientCategory();
+inline std::error_code make_error_code(TcpClientError e) { return {static_cast<int>(e), TcpClientCategory()}; }
 
-private:
-  std::error_code code_;
-};
-class EIdConnectException : public EIdException {
-public:
-  EIdConnectException() : EIdException("Connect failed.") {}
-};
-class EIdReadTimeout : public EIdException {
-public:
-  EIdReadTimeout() : EIdException("Read timed out.") {}
-};
-class EIdConnClosedGracefully : public EIdException {
-public:
-  EIdConnClosedGracefully() : EIdException("Connection closed gracefully.") {}
+// How long a read may wait, in milliseconds of the client's clock.
+struct ReadLimits {
+  // Each wait for more bytes; it starts again whenever bytes arrive, so
+  // only silence runs it out.
+  std::chrono::milliseconds Silence{0};
+  // The whole read ends here (the clock's MonotonicMs), however the bytes
+  // trickle; none when empty.
+  std::optional<std::int64_t> DeadlineMs;
 };
 
 // A small blocking TCP client, one connection per object: the link makes a
-// new one for every attempt. Only one thread uses it; its handlers run on
-// that thread, inside Connect and Disconnect.
-class TIdTCPClient {
+// new one for every attempt. Only one thread uses it. Every outcome a caller
+// has to handle comes back as a result; nothing is raised.
+//
+// Read waits run on the injected clock. The socket is waited on in slices
+// no longer than the platform's own (see kClockSlice in tcp_client.cpp) and
+// the clock is read again after each, so a test can end a wait by moving a
+// fake clock, while the real clock costs no more wake-ups than the socket
+// layer makes anyway. The connect time-out is the socket layer's own and
+// runs in real time.
+class BlockingTcpClient {
 public:
-  using Handler = std::function<void(TIdTCPClient& Sender)>;
+  // `clock` must outlive the client. `stop` ends every wait early once
+  // triggered (operation_canceled), so that the owning thread can be stopped.
+  explicit BlockingTcpClient(const Clock& clock, std::stop_token stop = {});
+  // Closes an open connection.
+  ~BlockingTcpClient() = default;
+  BlockingTcpClient(const BlockingTcpClient&) = delete;
+  BlockingTcpClient& operator=(const BlockingTcpClient&) = delete;
 
-  TIdTCPClient() = default;
-  // Closes an open connection without running OnDisconnected.
-  ~TIdTCPClient() = default;
-  TIdTCPClient(const TIdTCPClient&) = delete;
-  TIdTCPClient& operator=(const TIdTCPClient&) = delete;
-
-  std::string Host;
-  std::int32_t Port = 0;
-  std::int32_t ConnectTimeout = 0;  // ms
-  std::int32_t ReadTimeout = 0;     // ms; each connection starts with it
-  Handler OnConnected;
-  Handler OnDisconnected;
-  // Ends any wait of the client early (with EIdSocketError, operation
-  // canceled) once triggered, so that the owning thread can be stopped.
-  std::stop_token Interrupt;
-
-  // Establishes the connection or raises; OnConnected has run when it returns.
-  void Connect();
-  // Sends the whole block or raises.
-  void SendBytes(std::span<const std::uint8_t> bytes);
-  // Appends up to `count` received bytes to `buffer`. Returns normally with
-  // `count` bytes, or with fewer when the connection was found closed before
-  // a wait; raises EIdReadTimeout after ConnectionReadTimeout ms without any
-  // byte, EIdConnClosedGracefully when the peer closes during a wait, and
-  // EIdSocketError on a system error. Bytes that arrived are appended before
-  // anything is raised; bytes beyond `count` are kept for the next call.
-  void ReceiveBytes(std::vector<std::uint8_t>& buffer, std::size_t count);
+  // Resolves `host` and connects, waiting at most `timeout`. The client is
+  // closed again after any failure.
+  std::error_code Connect(const std::string& host, std::int32_t port, std::chrono::milliseconds timeout);
+  // Sends the whole block.
+  std::error_code Send(std::span<const std::uint8_t> bytes);
+  // Appends up to `count` received bytes to `buffer`; success means all
+  // `count` were appended. Bytes that arrived are appended whatever the
+  // outcome: timed_out, ClosedByPeer (also when the close was found before a
+  // wait) or a system error; bytes beyond `count` are kept for the next call.
+  std::error_code Receive(std::vector<std::uint8_t>& buffer, std::size_t count, const ReadLimits& limits);
   // Takes every byte that has arrived and is not read yet, without waiting,
-  // and throws it away; returns how many there were. Raises as ReceiveBytes
-  // on a system error.
-  std::size_t DiscardWaiting();
+  // throws it away and adds their number to `discarded`. A close by the peer
+  // found on the way is no error here; a system error is returned.
+  std::error_code DiscardWaiting(std::size_t& discarded);
   // True while the connection is open or received bytes remain unread.
   bool Connected();
-  // Closes an open connection and then runs OnDisconnected; nothing when it
-  // was never open or is already closed.
-  void Disconnect();
+  // Closes an open connection; true when there was one to close (a close
+  // by the peer that was already found does not count).
+  bool Disconnect();
 
-  std::int32_t ConnectionReadTimeout() const { return connection_read_timeout_; }
-  void SetConnectionReadTimeout(std::int32_t ms) { connection_read_timeout_ = ms; }
-  // Past this moment every wait of ReceiveBytes ends at once with
-  // EIdReadTimeout, however the bytes trickle; none when empty.
-  void SetReadDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) { read_deadline_ = deadline; }
+  // The client's clock now, for deadlines of ReadLimits.
+  std::int64_t NowMs() const { return clock_.MonotonicMs(); }
 
 private:
   // Finds a close by the peer without waiting; true while our side is open.
   bool CheckOpen();
+  void ClosedByPeer();
   void MoveBuffered(std::vector<std::uint8_t>& buffer, std::size_t& moved, std::size_t count);
-  [[noreturn]] void RaiseFor(const NetResult& result);
+  // Waits until bytes can be received, the limits run out or the peer closes.
+  std::error_code WaitReadable(std::int64_t silence_end_ms, const ReadLimits& limits);
 
+  const Clock& clock_;
+  const std::stop_token stop_;
   TcpSocket socket_;
   bool open_ = false;
   bool closed_by_peer_ = false;
   std::vector<std::uint8_t> received_;  // received, not yet taken
-  std::int32_t connection_read_timeout_ = 0;
-  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
 };
 
 }  // namespace orvent
+
+template <>
+struct std::is_error_code_enum<orvent::TcpClientError> : std::true_type {};

@@ -1,7 +1,7 @@
 // The link thread and the spool wired together as the program wires them,
-// against msgserver-sim as a separate process, on the real clock. The test
-// body is the window thread: it runs the link's window calls and the 200 ms
-// tick.
+// against msgserver-sim as a separate process, on the real clock or on a
+// fake one that the test moves. The test body is the main thread: it runs
+// the link's posted calls and the 200 ms tick.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,6 +22,7 @@
 #include "delivery/server_link.h"
 #include "delivery/spool.h"
 #include "platform/clock.h"
+#include "platform/fake_clock.h"
 #include "platform/tcp_socket.h"
 #include "support/child_process.h"
 #include "support/sample_records.h"
@@ -79,11 +80,14 @@ private:
 };
 
 // The spool made first, the link made with the spool as its outbox, woken
-// by it; the spool's retry step on the window tick.
+// by it; the spool's retry step on the window tick. Both run on `clock`
+// when one is given, else on the system's.
 class DeliveryRig {
 public:
-  explicit DeliveryRig(std::uint16_t port)
-      : loop(kTickPeriod),
+  explicit DeliveryRig(std::uint16_t port, FakeClock* fake_clock = nullptr)
+      : fake(fake_clock),
+        clock(fake_clock ? static_cast<const Clock&>(*fake_clock) : system_clock),
+        loop(kTickPeriod),
         dispatcher(loop.Poster()),
         window(loop.ThreadId()),
         spool(dir.path() + "/", clock, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}, {}, {}, {}}),
@@ -117,8 +121,28 @@ public:
   }
   std::string EventsFile() const { return dir.File("events.jsonl"); }
 
+  // Moves the fake clock on and lets the link look at it.
+  void MoveTime(std::int64_t ms) {
+    fake->Advance(ms);
+    link.Wake();
+  }
+  // Runs the loop until `done` says so, moving the fake clock on by
+  // `step_ms` every 10 ms of real time; false after `limit`.
+  template <typename Done>
+  bool RunWhileTimeMoves(Done done, std::chrono::milliseconds limit, std::int64_t step_ms) {
+    return loop.RunUntil(
+        [&] {
+          if (done()) return true;
+          MoveTime(step_ms);
+          return false;
+        },
+        limit);
+  }
+
   test::TempDir dir;
-  SystemClock clock;
+  SystemClock system_clock;
+  FakeClock* const fake;
+  const Clock& clock;
   test::WindowLoop loop;
   LoopDispatcher dispatcher;
   WindowRecorder window;
@@ -181,16 +205,22 @@ std::vector<SoobBytes> NotReceived(const std::string& events_file, const std::ve
 
 TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThenLiveEventsFollow) {
   const std::uint16_t port = FreePort();
-  DeliveryRig rig(port);
+  FakeClock clock;
+  DeliveryRig rig(port, &clock);
   rig.link.Start();
-  // The first attempt is refused; the next comes 5000 ms after its start.
-  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusConnecting); }, 5s));
+  // The first attempt is refused; the next comes when more than 5000 ms of
+  // the clock have passed since its start.
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusRefused); }, 5s));
 
   const std::vector<SoobBytes> spooled = Records(0, 10);
   rig.Store(spooled);
   EXPECT_EQ(rig.Files(), SpoolFileContents(spooled));  // one 24-byte file each
 
   MsgServerSim sim({"--events", rig.EventsFile()}, port);
+  rig.MoveTime(ServerLink::kReconnectMs);
+  rig.loop.RunFor(200ms);  // a link that did not wait for the clock would be up now
+  EXPECT_FALSE(rig.link.LinkUp());
+  rig.MoveTime(1);
   const bool drained = rig.loop.RunUntil(
       [&] { return rig.Files().empty() && NotReceived(rig.EventsFile(), spooled).empty(); }, 20s);
   EXPECT_TRUE(drained);
@@ -218,7 +248,8 @@ TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThe
 
 TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
   const std::uint16_t port = FreePort();
-  DeliveryRig rig(port);
+  FakeClock clock;
+  DeliveryRig rig(port, &clock);
   std::optional<MsgServerSim> sim;
   sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
   rig.link.Start();
@@ -230,12 +261,17 @@ TEST(DeliveryIntegration, EventsAroundAServerRestartOnTheSamePortAllArrive) {
   // the connection.
   const std::vector<SoobBytes> unnoticed = Records(300, 3);
   rig.Store(unnoticed);
-  ASSERT_TRUE(rig.loop.RunUntil([&] { return !rig.link.LinkUp(); }, 15s));
+  // Sends to the closed connection count errors until the link gives up;
+  // keep-alives fall due as the clock moves.
+  ASSERT_TRUE(rig.RunWhileTimeMoves([&] { return !rig.link.LinkUp(); }, 15s, ServerLink::kKeepAliveMs + 1));
   const std::vector<SoobBytes> noticed = Records(310, 3);
   rig.Store(noticed);
   EXPECT_EQ(rig.Files().size(), unnoticed.size() + noticed.size());
 
   sim.emplace(std::vector<std::string>{"--events", rig.EventsFile()}, port);
+  // Past the pause before the next attempt, and the spool's before it sends
+  // again what came back.
+  rig.MoveTime(ServerLink::kReconnectMs + 1);
   std::vector<SoobBytes> all = unnoticed;
   all.insert(all.end(), noticed.begin(), noticed.end());
   EXPECT_TRUE(rig.loop.RunUntil([&] { return rig.Files().empty() && NotReceived(rig.EventsFile(), all).empty(); },

@@ -34,14 +34,11 @@ stru_soob SampleEvent() {
 class Driver {
 public:
   explicit Driver(std::uint16_t port) {
-    client_.Host = "127.0.0.1";
-    client_.Port = port;
-    client_.ConnectTimeout = 2500;
-    client_.Connect();
+    if (const std::error_code error = client_.Connect("127.0.0.1", port, 2500ms)) ADD_FAILURE() << error.message();
   }
   // The command of the reply; nullopt when none could be read.
   std::optional<std::uint32_t> Exchange(std::uint32_t command, std::span<const std::uint8_t> payload = {}) {
-    if (!SendFrame(client_, BuildFrame(command, payload, sequence_++))) return std::nullopt;
+    if (SendFrame(client_, BuildFrame(command, payload, sequence_++))) return std::nullopt;
     std::vector<std::uint8_t> rx;
     ReadReply(client_, rx);
     const auto reply = InterpretReply(rx);
@@ -51,7 +48,8 @@ public:
   bool Connected() { return client_.Connected(); }
 
 private:
-  TIdTCPClient client_;
+  SystemClock clock_;
+  BlockingTcpClient client_{clock_};
   std::uint64_t sequence_ = 0;
 };
 

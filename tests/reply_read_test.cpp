@@ -8,6 +8,8 @@
 #include "delivery/event_record.h"
 #include "delivery/frame_io.h"
 #include "delivery/frame_protocol.h"
+#include "platform/fake_clock.h"
+#include "support/fake_time.h"
 #include "support/loopback_server.h"
 
 namespace orvent {
@@ -29,18 +31,17 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-// A client connected to a server end that the test writes to directly.
+// A client on a fake clock connected to a server end that the test writes
+// to directly.
 class ReplyPair {
 public:
   ReplyPair() {
     if (listener_.Listen(kLoopback, 0)) throw std::runtime_error("listen");
-    client.Host = "127.0.0.1";
-    client.Port = listener_.LocalPort();
-    client.ConnectTimeout = 2500;
-    client.Connect();
+    if (client.Connect("127.0.0.1", listener_.LocalPort(), 2500ms)) throw std::runtime_error("connect");
     if (!listener_.Accept(server, 5s, {}).ok()) throw std::runtime_error("accept");
   }
-  TIdTCPClient client;
+  FakeClock clock;
+  BlockingTcpClient client{clock};
   TcpSocket server;
 
 private:
@@ -90,38 +91,43 @@ TEST(ReadReply, TakesOneMessageOrSaysWhyNot) {
     ASSERT_TRUE(c.sent.empty() || pair.server.SendAll(c.sent, {}).ok());
     if (c.close_after) pair.server.Close();
     Bytes rx{9, 9, 9};  // left over from an earlier reply
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ReadReply(pair.client, rx), c.outcome);
+    const std::int64_t start = pair.clock.MonotonicMs();
+    // Small steps, so that the clock overshoots a wait by little.
+    EXPECT_EQ(test::WhileTimeMoves(pair.clock, [&] { return ReadReply(pair.client, rx); }, 2), c.outcome);
     EXPECT_EQ(rx, c.expected);
-    // At most one read time-out per portion, and no portion after a failure.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 2500ms);
+    // At most one wait runs out, and no portion is read after a failure.
+    EXPECT_LT(pair.clock.MonotonicMs() - start, 2 * kReplyWait.count());
   }
 }
 
 TEST(ReadReply, AReplyLaterThanTheWaitIsTheNextOneRead) {
   ReplyPair pair;
   Bytes rx;
-  EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::NothingYet);
+  EXPECT_EQ(test::WhileTimeMoves(pair.clock, [&] { return ReadReply(pair.client, rx); }), ReplyRead::NothingYet);
   ASSERT_TRUE(pair.server.SendAll(Block(cmd_event_ack), {}).ok());
   EXPECT_EQ(ReadReply(pair.client, rx), ReplyRead::Complete);
   EXPECT_EQ(rx, BuildFrame(cmd_event_ack, {}, 0));
 }
 
 TEST(ReadReply, BytesThatTrickleMeetTheDeadline) {
-  // A byte every 100 ms never lets a single wait run out; only the deadline
-  // over the whole message ends the read.
+  // A byte every 100 ms of the clock never lets a single wait run out; only
+  // the deadline over the whole message ends the read. The real pause only
+  // keeps the bytes apart on the wire.
   ReplyPair pair;
+  const std::int64_t start = pair.clock.MonotonicMs();
   std::jthread trickle([&](std::stop_token stop) {
     (void)pair.server.SendAll(Prefix(1000), stop);
     const std::uint8_t byte[1] = {0xFF};
-    while (!stop.stop_requested() && pair.server.SendAll(byte, stop).ok()) std::this_thread::sleep_for(100ms);
+    do {
+      std::this_thread::sleep_for(5ms);
+      pair.clock.Advance(100);
+    } while (!stop.stop_requested() && pair.server.SendAll(byte, stop).ok());
   });
   Bytes rx;
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ReadReply(pair.client, rx, 400ms), ReplyRead::Broken);
-  const auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(took, 390ms);
-  EXPECT_LT(took, 900ms);
+  const std::int64_t took = pair.clock.MonotonicMs() - start;
+  EXPECT_GE(took, 400);
+  EXPECT_LT(took, kReplyWait.count());
   EXPECT_TRUE(rx.empty());
 }
 

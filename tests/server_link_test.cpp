@@ -18,6 +18,7 @@
 #include "delivery/server_link.h"
 #include "platform/fake_clock.h"
 #include "support/fake_outbox.h"
+#include "support/fake_time.h"
 #include "support/loopback_server.h"
 
 namespace orvent {
@@ -80,7 +81,10 @@ public:
       std::lock_guard lock(host_mutex_);
       return ServerAddress{host_, port_.load()};
     };
-    outlets.CurrentPortState = [] { return PortState{"COM1", true}; };
+    outlets.CurrentPortState = [this] {
+      if (on_port_state_read) on_port_state_read();
+      return PortState{"COM1", true};
+    };
     outlets.Outbox = &outbox;
     link = std::make_unique<ServerLink>(clock ? *clock : fake, dispatcher, window, settings, outlets);
   }
@@ -112,6 +116,7 @@ public:
   RecordingWindow window;
   FakeOutbox outbox;
   std::function<void()> on_address_read;
+  std::function<void()> on_port_state_read;
   std::unique_ptr<ServerLink> link;
 
 private:
@@ -325,6 +330,8 @@ TEST(ServerLink, AFailedAttemptSaysWhy) {
       {std::make_error_code(std::errc::timed_out), kStatusNoAnswer},
       {std::make_error_code(std::errc::network_unreachable), kStatusUnreachable},
       {std::make_error_code(std::errc::host_unreachable), kStatusUnreachable},
+      {make_error_code(TcpClientError::HostRequired), "Соединение не удалось: A host is required."},
+      {make_error_code(TcpClientError::PortRequired), "Соединение не удалось: A port is required."},
   };
   for (const Case& c : cases) EXPECT_EQ(ConnectFailureStatus(c.error), c.status) << c.error.message();
   EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::io_error)), "Соединение не удалось: ошибка сети 5.");
@@ -509,7 +516,8 @@ TEST(ServerLink, AStreamOutOfStepIsClosedAtOnce) {
     Harness h(server.Port());
     h.link->Tick();
     h.link->Tick();
-    h.link->Tick();
+    // Half a reply ends only when the wait for its rest runs out.
+    test::WhileTimeMoves(h.fake, [&] { h.link->Tick(); });
     EXPECT_FALSE(h.link->LinkUp());
     EXPECT_EQ(h.CountLines(kStatusOutOfStep), 1u);
     EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
@@ -572,30 +580,52 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A server slower than the reply wait: its late acknowledgement answers the
 // frame that is still owed, and nothing else goes out on the connection
-// until it has come.
+// until it has come. The server holds the first acknowledgement back until
+// the link has given up waiting for it on the clock.
 TEST(ServerLink, ALateReplyAnswersItsOwnFrame) {
   std::atomic<int> events{0};
+  std::promise<void> release;
+  const std::shared_future<void> released = release.get_future().share();
   ScriptedServer server([&](const ReceivedMessage& m) {
     if (m.Command != cmd_event) return Behaving(m);
-    if (events++ == 0) std::this_thread::sleep_for(1200ms);  // longer than the 1000 ms wait
+    if (events++ == 0) released.wait_for(20s);
     return ServerAction{Block(cmd_event_ack)};
   });
   Harness h(server.Port());
   h.ConnectAndHandshake();
   h.outbox.Add(SampleRecord(1));
   h.outbox.Add(SampleRecord(2));
-  h.link->Tick();  // the first event; its reply does not come within the wait
+  const std::int64_t start = h.fake.MonotonicMs();
+  test::WhileTimeMoves(h.fake, [&] { h.link->Tick(); });  // the first event; its reply does not come within the wait
+  EXPECT_GE(h.fake.MonotonicMs() - start, 1000);
   EXPECT_EQ(h.link->ErrorCount(), 1);
   EXPECT_EQ(h.outbox.InFlight(), 1u);
+  release.set_value();
   h.fake.Advance(1000);
-  h.link->Tick();  // reads on, sends nothing
+  // Reads on and sends nothing, although a keep-alive is due. Slow steps:
+  // the acknowledgement is on its way and must not be outrun by the clock.
+  test::WhileTimeMoves(h.fake, [&] { h.link->Tick(); }, 1);
   EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{SampleRecord(1)});
   EXPECT_EQ(h.link->ErrorCount(), 0);
   const auto commands = server.Commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), cmd_event), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), cmd_keepalive), 0);
   h.link->Tick();
   EXPECT_EQ(h.outbox.Acknowledged(), (std::vector<SoobBytes>{SampleRecord(1), SampleRecord(2)}));
   EXPECT_TRUE(h.outbox.Undelivered().empty());
+}
+
+// An outlet that fails while the handshake is queued fails the attempt: the
+// connection does not stay open without its handshake.
+TEST(ServerLink, AnOutletThatFailsDuringTheHandshakeClosesTheConnection) {
+  ScriptedServer server(Behaving);
+  Harness h(server.Port());
+  h.on_port_state_read = [] { throw std::runtime_error("no port state"); };
+  EXPECT_THROW(h.link->Tick(), std::runtime_error);
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.CountLines(kStatusConnected), 0u);
+  EXPECT_EQ(h.outbox.link_ups, 0);
+  EXPECT_TRUE(server.WaitUntil([&] { return server.ConnectionsSeen() == 1 && server.ConnectionsEnded() == 1; }));
 }
 
 TEST(ServerLink, RecoversAfterRandomRepliesOnceTheServerBehaves) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "delivery/tcp_client.h"
+#include "platform/fake_clock.h"
+#include "support/fake_time.h"
 #include "support/loopback_server.h"
 
 namespace orvent {
@@ -25,39 +27,48 @@ Bytes Sequence(std::size_t n) {
   return b;
 }
 
-// A client connected to a listener on loopback, with the server's end of
-// the connection in hand.
+// Asks `done` every millisecond until it holds, for at most two seconds.
+template <typename Done>
+bool Eventually(Done done) {
+  const auto give_up = std::chrono::steady_clock::now() + 2s;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// A client on a fake clock connected to a listener on loopback, with the
+// server's end of the connection in hand.
 class ConnectedPair : public ::testing::Test {
 protected:
   void SetUp() override {
     ASSERT_FALSE(listener.Listen(kLoopback, 0));
-    client.Host = "127.0.0.1";
-    client.Port = listener.LocalPort();
-    client.ConnectTimeout = 2500;
-    client.ReadTimeout = 3000;
-    client.OnDisconnected = [this](TIdTCPClient&) { ++disconnected; };
-    client.Connect();
+    ASSERT_FALSE(client.Connect("127.0.0.1", listener.LocalPort(), 2500ms));
     ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
-    client.SetConnectionReadTimeout(1000);
   }
   void ServerSend(const Bytes& bytes) { ASSERT_TRUE(server.SendAll(bytes, {}).ok()); }
 
+  FakeClock clock;
   TcpListener listener;
   TcpSocket server;
-  TIdTCPClient client;
-  int disconnected = 0;
+  BlockingTcpClient client{clock};
 };
 
+// Each piece comes 600 ms of the clock after the one before, 1800 ms in all:
+// the silence of 1000 ms starts again with every piece. The real pause lets
+// the client look at the moved clock before the piece comes.
 TEST_F(ConnectedPair, ReceiveCompletesFromPiecesArrivingWithGaps) {
   const Bytes sent = Sequence(21);
   std::jthread writer([&] {
     for (std::size_t at = 0; at < sent.size(); at += 7) {
-      std::this_thread::sleep_for(150ms);  // a gap shorter than the read time-out
+      clock.Advance(600);
+      std::this_thread::sleep_for(150ms);
       (void)server.SendAll(std::span(sent).subspan(at, 7), {});
     }
   });
   Bytes got;
-  client.ReceiveBytes(got, 21);
+  EXPECT_FALSE(client.Receive(got, 21, {1000ms, std::nullopt}));
   EXPECT_EQ(got, sent);
 }
 
@@ -65,64 +76,91 @@ TEST_F(ConnectedPair, ExtraBytesWaitInTheBufferForTheNextCall) {
   const Bytes sent = Sequence(30);
   ServerSend(sent);
   Bytes got;
-  client.ReceiveBytes(got, 21);
+  ASSERT_FALSE(client.Receive(got, 21, {1000ms, std::nullopt}));
   ASSERT_EQ(got.size(), 21u);
   // The rest is already buffered: no wait at all is needed for it.
-  client.SetConnectionReadTimeout(0);
-  client.ReceiveBytes(got, 9);
+  EXPECT_FALSE(client.Receive(got, 9, {0ms, std::nullopt}));
   EXPECT_EQ(got, sent);
 }
 
-TEST_F(ConnectedPair, SilenceAfterSomeBytesKeepsThemAndTimesOut) {
+// Only the injected clock ends a wait: real time alone does not, a moved
+// clock does, and the bytes that came before stay with the caller.
+TEST_F(ConnectedPair, SilenceTimesOutOnTheClockAndKeepsTheBytes) {
   ServerSend(Sequence(10));
-  client.SetConnectionReadTimeout(200);
   Bytes got;
-  EXPECT_THROW(client.ReceiveBytes(got, 21), EIdReadTimeout);
+  auto read = std::async(std::launch::async, [&] { return client.Receive(got, 21, {200ms, std::nullopt}); });
+  EXPECT_EQ(read.wait_for(300ms), std::future_status::timeout);
+  clock.Advance(200);
+  ASSERT_EQ(read.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(read.get(), std::errc::timed_out);
   EXPECT_EQ(got, Sequence(10));
   EXPECT_TRUE(client.Connected());  // a time-out leaves the connection open
+}
+
+TEST_F(ConnectedPair, TheDeadlineEndsTheReadBeforeTheSilenceWouldHave) {
+  ServerSend(Sequence(5));
+  Bytes got;
+  const std::int64_t start = clock.MonotonicMs();
+  const ReadLimits limits{1000ms, start + 300};
+  const std::error_code error = test::WhileTimeMoves(clock, [&] { return client.Receive(got, 21, limits); }, 1);
+  EXPECT_EQ(error, std::errc::timed_out);
+  EXPECT_LT(clock.MonotonicMs() - start, 1000);
+  EXPECT_EQ(got, Sequence(5));
+  // Past the deadline, a read ends at once although bytes wait.
+  ServerSend(Sequence(16));
+  Bytes more;
+  EXPECT_EQ(client.Receive(more, 1, limits), std::errc::timed_out);
+  EXPECT_TRUE(more.empty());
 }
 
 TEST_F(ConnectedPair, PeerCloseEndsTheReadAndLaterSendsFail) {
   ServerSend(Sequence(5));
   std::jthread closer([&] {
-    std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(100ms);  // the read is waiting by then, as a rule
     server.Close();
   });
   Bytes got;
-  // Found while waiting (raises) or at the check before a wait (returns short).
-  try {
-    client.ReceiveBytes(got, 21);
-  } catch (const EIdConnClosedGracefully&) {
-  }
+  // Found while waiting or at the check before a wait: the same outcome.
+  EXPECT_EQ(client.Receive(got, 21, {1000ms, std::nullopt}), TcpClientError::ClosedByPeer);
   EXPECT_EQ(got, Sequence(5));
   closer.join();
   Bytes more;
-  client.ReceiveBytes(more, 3);  // closed: returns at once with nothing
+  EXPECT_EQ(client.Receive(more, 3, {1000ms, std::nullopt}), TcpClientError::ClosedByPeer);
   EXPECT_TRUE(more.empty());
   EXPECT_FALSE(client.Connected());
-  EXPECT_THROW(client.SendBytes(Sequence(3)), EIdConnClosedGracefully);
-  client.Disconnect();  // the close was found already: not reported again
-  EXPECT_EQ(disconnected, 0);
+  EXPECT_EQ(client.Send(Sequence(3)), TcpClientError::ClosedByPeer);
+  EXPECT_FALSE(client.Disconnect());  // the close was found already: nothing to close
 }
 
-TEST_F(ConnectedPair, DisconnectReportsOnceAndTheServerSeesTheClose) {
-  client.Disconnect();
-  client.Disconnect();
-  EXPECT_EQ(disconnected, 1);
+TEST_F(ConnectedPair, DisconnectClosesOnceAndTheServerSeesTheClose) {
+  EXPECT_TRUE(client.Disconnect());
+  EXPECT_FALSE(client.Disconnect());
   EXPECT_FALSE(client.Connected());
   EXPECT_TRUE(ReadUpTo(server, 1, 2s).empty());
-  EXPECT_THROW(client.SendBytes(Sequence(1)), EIdConnClosedGracefully);
+  EXPECT_EQ(client.Send(Sequence(1)), std::errc::not_connected);
+}
+
+TEST_F(ConnectedPair, WaitingBytesAreCountedAndThrownAway) {
+  std::size_t discarded = 0;
+  EXPECT_FALSE(client.DiscardWaiting(discarded));
+  EXPECT_EQ(discarded, 0u);
+  ServerSend(Sequence(700));  // more than one chunk of the discard
+  EXPECT_TRUE(Eventually([&] { return !client.DiscardWaiting(discarded) && discarded == 700; }));
+  server.Close();
+  // A close is no error here.
+  EXPECT_TRUE(Eventually([&] { return !client.DiscardWaiting(discarded) && !client.Connected(); }));
+  EXPECT_EQ(discarded, 700u);
 }
 
 TEST_F(ConnectedPair, SendReachesThePeerWhole) {
   const Bytes block = Sequence(200000);  // more than a socket buffer takes at once
   std::future<Bytes> read = std::async(std::launch::async, [&] { return ReadUpTo(server, block.size(), 10s); });
-  client.SendBytes(block);
+  EXPECT_FALSE(client.Send(block));
   EXPECT_EQ(read.get(), block);
 }
 
 TEST_F(ConnectedPair, ConnectOnAnOpenConnectionIsRefused) {
-  EXPECT_THROW(client.Connect(), EIdAlreadyConnected);
+  EXPECT_EQ(client.Connect("127.0.0.1", listener.LocalPort(), 2500ms), std::errc::already_connected);
   EXPECT_TRUE(client.Connected());
 }
 
@@ -148,47 +186,33 @@ TEST(TcpListener, APortInUseIsRefusedAndAFreedOneIsTakenAgainAtOnce) {
   EXPECT_EQ(restarted.LocalPort(), port);
 }
 
-TEST(TcpClient, DestroyingClosesWithoutTheDisconnectHandler) {
+TEST(TcpClient, DestroyingCloses) {
   TcpListener listener;
   ASSERT_FALSE(listener.Listen(kLoopback, 0));
-  int disconnected = 0;
+  SystemClock clock;
   TcpSocket server;
   {
-    TIdTCPClient client;
-    client.Host = "127.0.0.1";
-    client.Port = listener.LocalPort();
-    client.ConnectTimeout = 2500;
-    client.OnDisconnected = [&](TIdTCPClient&) { ++disconnected; };
-    client.Connect();
+    BlockingTcpClient client(clock);
+    ASSERT_FALSE(client.Connect("localhost", listener.LocalPort(), 2500ms));  // a name, resolved first
     ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
   }
-  EXPECT_EQ(disconnected, 0);
   EXPECT_TRUE(ReadUpTo(server, 1, 2s).empty());
-}
-
-// The kind of a client failure, for tables of expected outcomes.
-std::string KindOf(const EIdException& e) {
-  if (dynamic_cast<const EIdHostRequired*>(&e)) return "EIdHostRequired";
-  if (dynamic_cast<const EIdPortRequired*>(&e)) return "EIdPortRequired";
-  if (dynamic_cast<const EIdSocketError*>(&e)) return "EIdSocketError";
-  return "other";
 }
 
 struct ConnectCase {
   const char* name;
   std::string host;
   std::int32_t port;  // -1: a port where nobody listens
-  std::string kind;
-  // For a socket error: the condition its code meets, the same on every
-  // system whatever the system's own code and text.
-  std::errc condition{};
+  // The client's own reason, or the condition the system's code meets, the
+  // same on every system whatever the system's own code and text.
+  std::error_condition expected;
 };
 
 void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
 
 class ConnectFailures : public ::testing::TestWithParam<ConnectCase> {};
 
-TEST_P(ConnectFailures, RaiseTheirKindAtOnceAndLeaveTheClientClosed) {
+TEST_P(ConnectFailures, SayWhyAtOnceAndLeaveTheClientClosed) {
   const ConnectCase& c = GetParam();
   std::uint16_t free_port = 0;
   {
@@ -196,47 +220,34 @@ TEST_P(ConnectFailures, RaiseTheirKindAtOnceAndLeaveTheClientClosed) {
     ASSERT_FALSE(probe.Listen(kLoopback, 0));
     free_port = probe.LocalPort();
   }
-  TIdTCPClient client;
-  client.Host = c.host;
-  client.Port = c.port == -1 ? free_port : c.port;
-  client.ConnectTimeout = 10000;
-  bool connected_handler = false;
-  client.OnConnected = [&](TIdTCPClient&) { connected_handler = true; };
+  SystemClock clock;
+  BlockingTcpClient client(clock);
   const auto start = std::chrono::steady_clock::now();
-  try {
-    client.Connect();
-    ADD_FAILURE() << "Connect succeeded";
-  } catch (const EIdException& e) {
-    EXPECT_EQ(KindOf(e), c.kind) << e.what();
-    if (const auto* s = dynamic_cast<const EIdSocketError*>(&e)) {
-      EXPECT_EQ(s->Code(), c.condition) << s->Code().message();
-    }
-  }
+  const std::error_code error = client.Connect(c.host, c.port == -1 ? free_port : c.port, 10000ms);
+  EXPECT_EQ(error, c.expected) << error.message();
   // Refused at once: no waiting for the connect time-out.
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(client.Connected());
-  EXPECT_FALSE(connected_handler);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ConnectFailures,
     ::testing::Values(
-        ConnectCase{"NoHost", "", 12543, "EIdHostRequired"},
-        ConnectCase{"PortZero", "127.0.0.1", 0, "EIdPortRequired"},
-        ConnectCase{"Refused", "127.0.0.1", -1, "EIdSocketError", std::errc::connection_refused},
+        ConnectCase{"NoHost", "", 12543, make_error_code(TcpClientError::HostRequired).default_error_condition()},
+        ConnectCase{"PortZero", "127.0.0.1", 0, make_error_code(TcpClientError::PortRequired).default_error_condition()},
+        ConnectCase{"Refused", "127.0.0.1", -1, std::errc::connection_refused},
         // No route takes a stream to a group address, on any machine.
-        ConnectCase{"Unreachable", "224.0.0.1", 9, "EIdSocketError", std::errc::network_unreachable},
-        ConnectCase{"PortOutOfRange", "127.0.0.1", 70000, "EIdSocketError", std::errc::invalid_argument}),
+        ConnectCase{"Unreachable", "224.0.0.1", 9, std::errc::network_unreachable},
+        ConnectCase{"PortOutOfRange", "127.0.0.1", 70000, std::errc::invalid_argument}),
     [](const ::testing::TestParamInfo<ConnectCase>& param) { return std::string(param.param.name); });
 
+// The connect wait is the socket layer's own and runs in real time.
 TEST(TcpClient, ConnectTimesOutWhenTheServerNeverAnswers) {
   const SilentListener listener;
-  TIdTCPClient client;
-  client.Host = "127.0.0.1";
-  client.Port = listener.Port();
-  client.ConnectTimeout = 300;
+  SystemClock clock;
+  BlockingTcpClient client(clock);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(client.Connect(), EIdConnectTimeout);
+  EXPECT_EQ(client.Connect("127.0.0.1", listener.Port(), 300ms), std::errc::timed_out);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 300ms);
   EXPECT_LT(took, 3s);
@@ -246,38 +257,31 @@ TEST(TcpClient, ConnectTimesOutWhenTheServerNeverAnswers) {
 TEST(TcpClient, AStopRequestEndsAConnectWait) {
   const SilentListener listener;
   std::stop_source stop;
-  TIdTCPClient client;
-  client.Host = "127.0.0.1";
-  client.Port = listener.Port();
-  client.ConnectTimeout = 60000;
-  client.Interrupt = stop.get_token();
+  SystemClock clock;
+  BlockingTcpClient client(clock, stop.get_token());
   std::jthread stopper([&] {
     std::this_thread::sleep_for(100ms);
     stop.request_stop();
   });
   const auto start = std::chrono::steady_clock::now();
-  try {
-    client.Connect();
-    ADD_FAILURE() << "Connect succeeded";
-  } catch (const EIdSocketError& e) {
-    EXPECT_EQ(e.Code(), std::errc::operation_canceled);
-  }
+  EXPECT_EQ(client.Connect("127.0.0.1", listener.Port(), 60000ms), std::errc::operation_canceled);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
-TEST(TcpClient, ARaisingConnectedHandlerFailsTheConnectAndCloses) {
+// A stop also ends a read that the clock would let wait on.
+TEST(TcpClient, AStopRequestEndsAReadWait) {
   TcpListener listener;
   ASSERT_FALSE(listener.Listen(kLoopback, 0));
-  TIdTCPClient client;
-  client.Host = "localhost";  // a name, resolved before the connect
-  client.Port = listener.LocalPort();
-  client.ConnectTimeout = 2500;
-  client.OnConnected = [](TIdTCPClient&) { throw EIdReadTimeout(); };
-  EXPECT_THROW(client.Connect(), EIdReadTimeout);
-  EXPECT_FALSE(client.Connected());
-  TcpSocket server;
-  ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
-  EXPECT_TRUE(ReadUpTo(server, 1, 2s).empty());  // closed by the client
+  std::stop_source stop;
+  FakeClock clock;
+  BlockingTcpClient client(clock, stop.get_token());
+  ASSERT_FALSE(client.Connect("127.0.0.1", listener.LocalPort(), 2500ms));
+  std::jthread stopper([&] {
+    std::this_thread::sleep_for(100ms);
+    stop.request_stop();
+  });
+  Bytes got;
+  EXPECT_EQ(client.Receive(got, 1, {1000ms, std::nullopt}), std::errc::operation_canceled);
 }
 
 }  // namespace
