@@ -294,6 +294,13 @@ void ServerLink::TickConnect() {
   if (connect_stamp_ && ElapsedMs(*connect_stamp_) <= kReconnectMs) return;
   // Stamped first: a report that fails must not make every pass an attempt.
   connect_stamp_ = clock_.MonotonicMs();
+  // Cleared before anything tells the attempt's end, so that whoever hears
+  // that sees the link as it then stands.
+  connecting_ = true;
+  struct AttemptEnds {
+    std::atomic<bool>& connecting;
+    ~AttemptEnds() { connecting = false; }
+  } attempt_ends{connecting_};
   PulseIndicator();
   Tell(News::Connecting);
 
@@ -305,6 +312,7 @@ void ServerLink::TickConnect() {
   const std::error_code error =
       client_->Connect(address.Address, address.Port, std::chrono::milliseconds(settings_.ConnectTimeout));
   if (error) {
+    connecting_ = false;
     // Stopping ends an attempt too; that is no failure to tell.
     if (!stop_.stop_requested()) Tell(News::ConnectFailed, error);
     return;
@@ -318,6 +326,7 @@ void ServerLink::TickConnect() {
     throw;
   }
   link_up_ = true;
+  connecting_ = false;
   if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
   Tell(News::Connected);
   PulseIndicator();

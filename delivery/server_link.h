@@ -150,6 +150,8 @@ public:
   // Safe from any thread.
   bool LinkUp() const { return link_up_.load(); }
   bool Accepted() const { return accepted_.load(); }
+  // Whether a connection attempt is under way.
+  bool Connecting() const { return connecting_.load(); }
   // Queues a frame that is not an event (notices, the handshake); false when
   // `OutQueue` is full or the link has stopped.
   bool PostFrame(std::uint32_t command, std::span<const std::uint8_t> payload);
@@ -228,6 +230,7 @@ private:
   std::atomic<bool> allow_reconnect_{true};
   bool denied_shown_ = false;
   std::atomic<bool> link_up_{false};
+  std::atomic<bool> connecting_{false};
   std::atomic<bool> accepted_{false};
   OutgoingQueue out_queue_;
   bool just_connected_ = false;

@@ -377,7 +377,12 @@ std::size_t Station::End() {
   return waiting;
 }
 
-void Station::ShowStatus(const std::string& text) { face_.ShowStatus(clock_->Now(), text); }
+void Station::ShowStatus(const std::string& text) {
+  face_.ShowStatus(clock_->Now(), text);
+  // What a status line tells (the link's attempts and their ends among it)
+  // may show in the view too.
+  ViewChanged();
+}
 
 void Station::Warn(const std::string& text) { face_.ShowWarning(clock_->Now(), text); }
 
@@ -429,7 +434,10 @@ StationView Station::BuildView() const {
   v.ReceiverLastHeard = receiver_->LastHeard();
   v.LastAcknowledged = receiver_->LastAcknowledged();
   if (link_) {
-    v.Link = link_->Accepted() ? LinkMode::Accepted : link_->LinkUp() ? LinkMode::Up : LinkMode::Down;
+    v.Link = link_->Accepted()     ? LinkMode::Accepted
+             : link_->LinkUp()     ? LinkMode::Up
+             : link_->Connecting() ? LinkMode::Connecting
+                                   : LinkMode::Down;
   }
   v.ServerPulse = server_pulse_;
   v.StartedAt = started_at_;
