@@ -15,7 +15,7 @@
 #include "platform/clock.h"
 #include "platform/poll_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "receiver/message_decoder.h"
 #include "support/child_process.h"
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   SystemClock clock;
   PollEventLoop loop(clock);
   SystemSerialPorts ports;
-  TCommPortDriver driver(ports, loop, clock);
+  SerialPacketDriver driver(ports, loop, clock);
   driver.SetPortName(first->substr(7));
   ApplyReceiverLineSettings(driver);
   DecoderOutlets outlets;
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
   const std::size_t& records = sink.count;
   outlets.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, outlets);
-  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
+  driver.OnReceivePacket = [&](SerialPacketDriver*, const std::uint8_t* p, std::uint32_t n) { decoder.HandlePacket(p, n); };
   if (!driver.Connect()) {
     std::fprintf(stderr, "ack_latency: cannot open %s\n", first->c_str() + 7);
     return 2;

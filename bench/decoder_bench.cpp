@@ -1,4 +1,4 @@
-// How long the window thread spends on one receiver message.
+// How long the main thread spends on one receiver message.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>

@@ -2,7 +2,7 @@
 //  - a record from an outbox in memory to the server's receipt, over
 //    loopback with an accepted link (an in-process server takes the time of
 //    receipt): the link's own share;
-//  - a record from EventSpool::StoreEvent on the window thread, with the
+//  - a record from EventSpool::StoreEvent on the main thread, with the
 //    spool and the link wired as in the program: from the call, and from
 //    its return (the moment the receiver's ACK goes out) to the receipt;
 //  - the CPU that an idle accepted link (keep-alives only) costs, against
@@ -162,7 +162,7 @@ int StoreEventLatency() {
   const test::TempDir temp;
   const std::string folder = temp.Prefix();
 
-  // This thread is the window thread: it runs the link's window calls and
+  // This thread is the main thread: it runs the link's main-thread calls and
   // the 200 ms tick between events, as the window's event loop would.
   SystemClock clock;
   NullWindow window;

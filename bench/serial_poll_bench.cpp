@@ -8,7 +8,7 @@
 #include "platform/clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "support/pty_pair.h"
 
 namespace orvent {
@@ -22,7 +22,7 @@ struct PolledPort {
     }
     driver.SetPortName(pty.path());
     ApplyReceiverLineSettings(driver);
-    driver.OnReceivePacket = [](TCommPortDriver*, const std::uint8_t*, std::uint32_t) {};
+    driver.OnReceivePacket = [](SerialPacketDriver*, const std::uint8_t*, std::uint32_t) {};
     if (!driver.Connect()) state.SkipWithError("cannot open the pseudo-terminal");
   }
 
@@ -31,7 +31,7 @@ struct PolledPort {
   FakeClock loop_clock;
   ManualEventLoop loop{loop_clock};
   SystemSerialPorts ports;
-  TCommPortDriver driver{ports, loop, clock};
+  SerialPacketDriver driver{ports, loop, clock};
 };
 
 void BM_PollNothingWaiting(benchmark::State& state) {

@@ -1,5 +1,5 @@
 // The spool's costs: the write of one record before its ACK (temporary file,
-// write, fsync, move, folder flush) on the window thread, with its p50 and
+// write, fsync, move, folder flush) on the main thread, with its p50 and
 // p99 on this machine's disk; the scan that indexes a backlog of 100,000
 // files at start-up; and the link thread's step per backlog file (take,
 // read, acknowledge, delete).

@@ -14,7 +14,7 @@
 #include "delivery/event_sink.h"
 #include "common/setting_defaults.h"
 #include "platform/clock.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 
 namespace orvent {
 

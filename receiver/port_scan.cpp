@@ -3,7 +3,7 @@
 namespace orvent {
 namespace {
 
-bool Probe(TCommPortDriver& driver, const std::string& name) {
+bool Probe(SerialPacketDriver& driver, const std::string& name) {
   driver.SetPortName(name);
   if (!driver.Connect()) return false;
   driver.Disconnect();
@@ -12,7 +12,7 @@ bool Probe(TCommPortDriver& driver, const std::string& name) {
 
 }  // namespace
 
-PortScanResult ScanSerialPorts(TCommPortDriver& driver, const SerialPorts& ports) {
+PortScanResult ScanSerialPorts(SerialPacketDriver& driver, const SerialPorts& ports) {
   PortScanResult result;
   // Probing through an open port would report every number as present and
   // then close the receiver's line.

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 
 namespace orvent {
 
@@ -21,6 +21,6 @@ struct PortScanResult {
 // settings) and closed again at once, and listed when it opened. A busy port
 // is not listed. The driver's port must be closed; an open port is left
 // alone and the result is empty. Leaves PortName at the last name probed.
-PortScanResult ScanSerialPorts(TCommPortDriver& driver, const SerialPorts& ports);
+PortScanResult ScanSerialPorts(SerialPacketDriver& driver, const SerialPorts& ports);
 
 }  // namespace orvent

@@ -3,18 +3,18 @@
 #include <exception>
 #include <utility>
 
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "receiver/port_scan.h"
 
 namespace orvent {
 
 ReceiverLink::ReceiverLink(SerialPorts& ports, EventLoop& loop, const Clock& clock, ReceiverObserver& observer)
-    : clock_(clock), observer_(observer), packet_driver_(std::make_unique<TCommPortDriver>(ports, loop, clock)) {
+    : clock_(clock), observer_(observer), packet_driver_(std::make_unique<SerialPacketDriver>(ports, loop, clock)) {
   ApplyReceiverLineSettings(*packet_driver_);
-  packet_driver_->OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> lines) {
+  packet_driver_->OnReceiveLines = [this](SerialPacketDriver*, std::span<const ReceivedLine> lines) {
     ReceiveLines(lines);
   };
-  packet_driver_->OnLineLost = [this](TCommPortDriver*) { observer_.LineLost(); };
+  packet_driver_->OnLineLost = [this](SerialPacketDriver*) { observer_.LineLost(); };
 }
 
 ReceiverLink::~ReceiverLink() = default;

@@ -17,7 +17,7 @@
 
 namespace orvent {
 
-class TCommPortDriver;
+class SerialPacketDriver;
 struct ReceivedLine;
 
 // Who hears what the receiver link sees. Every call comes on the loop's thread.
@@ -79,7 +79,7 @@ public:
   TDateTime LastHeard() const { return decoder_ ? decoder_->LastStationTime : 0.0; }
   std::optional<TDateTime> LastAcknowledged() const;
 
-  TCommPortDriver& PacketDriver() { return *packet_driver_; }
+  SerialPacketDriver& PacketDriver() { return *packet_driver_; }
   MessageDecoder* Decoder() const { return decoder_.get(); }
 
 private:
@@ -88,7 +88,7 @@ private:
 
   const Clock& clock_;
   ReceiverObserver& observer_;
-  std::unique_ptr<TCommPortDriver> packet_driver_;
+  std::unique_ptr<SerialPacketDriver> packet_driver_;
   std::unique_ptr<MessageDecoder> decoder_;
 };
 

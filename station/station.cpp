@@ -11,7 +11,7 @@
 #include "delivery/spool.h"
 #include "platform/paths.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 
 namespace orvent {
 namespace {

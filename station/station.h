@@ -118,7 +118,7 @@ public:
   const std::string& WorkDir() const { return env_.WorkDir; }
 
   // The parts, for tests and the benchmarks.
-  TCommPortDriver& PacketDriver() { return receiver_->PacketDriver(); }
+  SerialPacketDriver& PacketDriver() { return receiver_->PacketDriver(); }
   ServerLink* Link() const { return link_.get(); }
   EventSpool* Spool() const { return spool_.get(); }
   MessageDecoder* Decoder() const { return receiver_->Decoder(); }

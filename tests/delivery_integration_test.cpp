@@ -53,7 +53,7 @@ std::string Hex(const SoobBytes& record) {
 }
 
 // Records the window's side of the link, and whether it ran anywhere but on
-// the window thread.
+// the main thread.
 class WindowRecorder : public LinkObserver {
 public:
   explicit WindowRecorder(std::thread::id window_thread) : window_thread_(window_thread) {}
@@ -146,7 +146,7 @@ public:
   test::WindowLoop loop;
   LoopDispatcher dispatcher;
   WindowRecorder window;
-  std::vector<std::int32_t> errors;  // the error log, written on the window thread
+  std::vector<std::int32_t> errors;  // the error log, written on the main thread
   EventSpool spool;
   ServerLink link;
 

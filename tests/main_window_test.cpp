@@ -27,7 +27,7 @@
 #include "delivery/commands.h"
 #include "platform/serial_device.h"
 #include "platform/tcp_socket.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 

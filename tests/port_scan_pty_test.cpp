@@ -10,7 +10,7 @@
 #include "platform/fake_clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "receiver/port_scan.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
@@ -40,11 +40,11 @@ TEST(PortScanTest, ScansRealTerminalsByPath) {
   FakeClock clock;
   ManualEventLoop loop(clock);
   // Another program holds COM5.
-  TCommPortDriver holder(ports, loop, clock);
+  SerialPacketDriver holder(ports, loop, clock);
   holder.SetPortName("COM5");
   ASSERT_TRUE(holder.Connect());
 
-  TCommPortDriver driver(ports, loop, clock);
+  SerialPacketDriver driver(ports, loop, clock);
   const PortScanResult result = ScanSerialPorts(driver, ports);
   EXPECT_EQ(result.Ports, (std::vector<std::string>{"COM3", dir.File("ttyUSB2"), dir.File("ttyUSB10"),
                                                     dir.File("ttyACM0")}));

@@ -9,7 +9,7 @@
 #include "platform/fake_clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "receiver/port_scan.h"
 #include "support/fake_serial_ports.h"
 
@@ -51,7 +51,7 @@ TEST(PortScanTest, ListsThePortsThatOpenAndLeavesThePortClosed) {
     ports.adapters = c.adapters;
     FakeClock clock;
     ManualEventLoop loop(clock);
-    TCommPortDriver driver(ports, loop, clock);
+    SerialPacketDriver driver(ports, loop, clock);
 
     const PortScanResult result = ScanSerialPorts(driver, ports);
     EXPECT_EQ(result.Ports, c.expected);
@@ -70,7 +70,7 @@ TEST(PortScanTest, OpenPortIsLeftAlone) {
   ports.present = {Com(1), Com(2)};
   FakeClock clock;
   ManualEventLoop loop(clock);
-  TCommPortDriver driver(ports, loop, clock);
+  SerialPacketDriver driver(ports, loop, clock);
   driver.SetPortName("COM2");
   ASSERT_TRUE(driver.Connect());
   const PortScanResult result = ScanSerialPorts(driver, ports);

@@ -10,7 +10,7 @@
 #include "platform/clock.h"
 #include "platform/poll_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "receiver/message_decoder.h"
 #include "support/child_process.h"
 #include "support/recording_sink.h"
@@ -56,7 +56,7 @@ protected:
   SystemClock clock;
   PollEventLoop loop{clock};
   SystemSerialPorts ports;
-  TCommPortDriver driver{ports, loop, clock};
+  SerialPacketDriver driver{ports, loop, clock};
   std::optional<int> exit_code;
   std::vector<std::string> lines;
   std::string summary;
@@ -70,7 +70,7 @@ TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
   outlets.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, outlets);
-  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* packet, std::uint32_t size) {
+  driver.OnReceivePacket = [&](SerialPacketDriver*, const std::uint8_t* packet, std::uint32_t size) {
     decoder.HandlePacket(packet, size);
   };
   RunToEnd();
@@ -94,7 +94,7 @@ TEST_F(ReceiverSimTest, UnacknowledgedLinesAreResentThenGivenUp) {
   Start({"--count", "2", "--timeout", "600", "--retries", "1"});
   // Only the second packet, the first line's resend, is acknowledged.
   int packets = 0;
-  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t*, std::uint32_t) {
+  driver.OnReceivePacket = [&](SerialPacketDriver*, const std::uint8_t*, std::uint32_t) {
     const std::uint8_t ack = kACK;
     if (++packets == 2) driver.SendData(&ack, 1);
   };

@@ -35,7 +35,7 @@
 #include "platform/clock.h"
 #include "platform/poll_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 
 namespace orvent {
 namespace {
@@ -205,10 +205,10 @@ private:
     std::string name;
     in >> name;
     device_.reset();
-    driver_ = std::make_unique<TCommPortDriver>(ports_, loop_, clock_);
+    driver_ = std::make_unique<SerialPacketDriver>(ports_, loop_, clock_);
     driver_->SetPortName(name);
     ApplyReceiverLineSettings(*driver_, true);
-    driver_->OnReceivePacket = [this](TCommPortDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
+    driver_->OnReceivePacket = [this](SerialPacketDriver* sender, const std::uint8_t* packet, std::uint32_t size) {
       if (packets_.empty()) first_packet_ms_ = MsSince(run_start_);
       packets_.push_back(Hex(packet, size));
       const std::uint8_t ack = 6;
@@ -238,7 +238,7 @@ private:
   std::unique_ptr<SerialDevice> device_;
   SystemClock clock_;
   PollEventLoop loop_;
-  std::unique_ptr<TCommPortDriver> driver_;
+  std::unique_ptr<SerialPacketDriver> driver_;
   std::vector<std::string> packets_;
   Clock::time_point run_start_;
   long long first_packet_ms_ = -1;

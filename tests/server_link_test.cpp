@@ -690,7 +690,7 @@ TEST(ServerLinkStop, EndsWhereverTheThreadIsRightAfterStart) {
 
 TEST(ServerLinkStop, EndsWhileTheLinkWaitsForTheWindowThread) {
   std::mutex parked_mutex;
-  std::vector<std::function<void()>> parked;  // calls the window thread never runs
+  std::vector<std::function<void()>> parked;  // calls the main thread never runs
   std::promise<void> waiting;
   std::atomic<bool> first{true};
   SystemClock clock;
@@ -704,7 +704,7 @@ TEST(ServerLinkStop, EndsWhileTheLinkWaitsForTheWindowThread) {
   ASSERT_EQ(waiting.get_future().wait_for(5s), std::future_status::ready);
   EXPECT_TRUE(StopsWithin(*h.link, 2000ms));
   EXPECT_EQ(h.outbox.InFlight(), 0u);
-  // A call that the window thread runs late does nothing.
+  // A call that the main thread runs late does nothing.
   std::lock_guard lock(parked_mutex);
   for (auto& call : parked) call();
   EXPECT_TRUE(h.window.Lines().empty());

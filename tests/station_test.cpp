@@ -22,7 +22,7 @@
 #include "delivery/commands.h"
 #include "delivery/spool.h"
 #include "platform/manual_event_loop.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "support/loopback_server.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 
 #include <algorithm>
 #include <chrono>
@@ -7,15 +7,15 @@
 namespace orvent {
 namespace {
 
-SerialRts RtsOf(THwFlowControl flow) {
+SerialRts RtsOf(HwFlowControl flow) {
   switch (flow) {
-    case hfNONE:
+    case HwFlowControl::None:
       return SerialRts::Off;
-    case hfRTSCTS:
+    case HwFlowControl::RtsCts:
       return SerialRts::Handshake;
-    case hfRTSTOG:
+    case HwFlowControl::RtsToggle:
       return SerialRts::Toggle;
-    case hfNONERTSON:
+    case HwFlowControl::RtsOn:
       break;
   }
   return SerialRts::On;
@@ -23,21 +23,21 @@ SerialRts RtsOf(THwFlowControl flow) {
 
 }  // namespace
 
-TCommPortDriver::TCommPortDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock)
+SerialPacketDriver::SerialPacketDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock)
     : ports_(ports), loop_(loop), clock_(clock), buffer_(kDefaultBufSize, 0), packet_(kDefaultBufSize, 0) {
   // A line has at least its DC4, so a batch never has more lines than bytes.
   lines_.reserve(kMaxBufSize);
   ends_.reserve(kMaxBufSize);
 }
 
-TCommPortDriver::~TCommPortDriver() { Disconnect(); }
+SerialPacketDriver::~SerialPacketDriver() { Disconnect(); }
 
-bool TCommPortDriver::Connect() {
+bool SerialPacketDriver::Connect() {
   std::error_code why;
   return Connect(why);
 }
 
-bool TCommPortDriver::Connect(std::error_code& why) {
+bool SerialPacketDriver::Connect(std::error_code& why) {
   why.clear();
   if (device_) return true;
   device_ = ports_.Open(port_name_, LineSettings(), why);
@@ -47,7 +47,7 @@ bool TCommPortDriver::Connect(std::error_code& why) {
   return true;
 }
 
-void TCommPortDriver::Disconnect() {
+void SerialPacketDriver::Disconnect() {
   if (!device_) return;
   StopReading();
   device_.reset();
@@ -55,7 +55,7 @@ void TCommPortDriver::Disconnect() {
   arrivals_.clear();
 }
 
-void TCommPortDriver::Resynchronise() {
+void SerialPacketDriver::Resynchronise() {
   buffered_ = 0;
   arrivals_.clear();
   DisarmTimeout();
@@ -64,7 +64,7 @@ void TCommPortDriver::Resynchronise() {
   opened_tick_ = clock_.TickCount();
 }
 
-void TCommPortDriver::StartReading() {
+void SerialPacketDriver::StartReading() {
   empty_wakes_ = 0;
   if (const std::optional<NativeWaitHandle> handle = device_->WaitHandle()) {
     watch_ = loop_.WatchReadable(*handle, [this] { OnReadable(); });
@@ -73,24 +73,24 @@ void TCommPortDriver::StartReading() {
   }
 }
 
-void TCommPortDriver::StartPolling() {
+void SerialPacketDriver::StartPolling() {
   poll_timer_ = loop_.StartTimer(std::chrono::milliseconds(polling_delay_), [this] { Poll(); });
 }
 
-void TCommPortDriver::StopReading() {
+void SerialPacketDriver::StopReading() {
   if (watch_) loop_.StopWatching(*std::exchange(watch_, std::nullopt));
   if (poll_timer_) loop_.StopTimer(*std::exchange(poll_timer_, std::nullopt));
   DisarmTimeout();
 }
 
-SerialLineSettings TCommPortDriver::LineSettings() const {
+SerialLineSettings SerialPacketDriver::LineSettings() const {
   // The receiver's line: the defaults of the settings, 9600 8N1 with DTR on.
   SerialLineSettings s;
   s.rts = RtsOf(hw_flow_);
   return s;
 }
 
-std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t size) {
+std::uint32_t SerialPacketDriver::SendData(const std::uint8_t* data, std::uint32_t size) {
   if (!device_ || data == nullptr) return 0;
   std::uint32_t written = 0;
   std::uint32_t last_progress = clock_.TickCount();
@@ -116,16 +116,16 @@ std::uint32_t TCommPortDriver::SendData(const std::uint8_t* data, std::uint32_t 
   return written;
 }
 
-void TCommPortDriver::SetDTR(bool on) {
+void SerialPacketDriver::SetDTR(bool on) {
   if (device_) device_->SetDtr(on);
 }
 
-void TCommPortDriver::LoseLine() {
+void SerialPacketDriver::LoseLine() {
   Disconnect();
   if (OnLineLost) OnLineLost(this);
 }
 
-void TCommPortDriver::OnReadable() {
+void SerialPacketDriver::OnReadable() {
   // Whether this wake-up found anything: the reads after each batch find
   // nothing as a rule, and must not count.
   read_bytes_ = false;
@@ -141,7 +141,7 @@ void TCommPortDriver::OnReadable() {
   }
 }
 
-void TCommPortDriver::Poll() {
+void SerialPacketDriver::Poll() {
   if (!device_) return;
   const SerialDevice* const device = device_.get();
   if (!ReadArrived()) return;
@@ -156,7 +156,7 @@ void TCommPortDriver::Poll() {
   DeliverDue(device);
 }
 
-bool TCommPortDriver::ReadArrived() {
+bool SerialPacketDriver::ReadArrived() {
   SerialQueues queues;
   if (device_->Queued(queues)) {
     // No read may be sized from a count the platform did not give.
@@ -184,19 +184,19 @@ bool TCommPortDriver::ReadArrived() {
   return true;
 }
 
-std::uint32_t TCommPortDriver::ArrivalOf(std::size_t offset) const {
+std::uint32_t SerialPacketDriver::ArrivalOf(std::size_t offset) const {
   for (const Arrival& a : arrivals_) {
     if (a.end > offset) return a.tick;
   }
   return arrivals_.empty() ? clock_.TickCount() : arrivals_.back().tick;
 }
 
-bool TCommPortDriver::Overdue(std::uint32_t since) const {
+bool SerialPacketDriver::Overdue(std::uint32_t since) const {
   // The difference wraps with the tick.
   return packet_timeout_ > 0 && static_cast<std::int32_t>(clock_.TickCount() - since) > packet_timeout_;
 }
 
-void TCommPortDriver::DeliverDue(const SerialDevice* device) {
+void SerialPacketDriver::DeliverDue(const SerialDevice* device) {
   // Complete lines go at once when this many bytes wait; never more than
   // the receive buffer holds, whatever was configured.
   const std::size_t full =
@@ -238,7 +238,7 @@ void TCommPortDriver::DeliverDue(const SerialDevice* device) {
       return;
     }
     DisarmTimeout();
-    if (packet_mode_ == pmPass) {
+    if (packet_mode_ == PartialPacketMode::Pass) {
       ends_.assign(1, buffered_);
       if (!HandOver(ends_, false, device)) return;
     } else {
@@ -249,7 +249,7 @@ void TCommPortDriver::DeliverDue(const SerialDevice* device) {
   }
 }
 
-bool TCommPortDriver::HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device) {
+bool SerialPacketDriver::HandOver(const std::vector<std::size_t>& ends, bool complete, const SerialDevice* device) {
   const std::size_t count = ends.back();
   std::copy_n(buffer_.begin(), count, packet_.begin());
   lines_.clear();
@@ -274,7 +274,7 @@ bool TCommPortDriver::HandOver(const std::vector<std::size_t>& ends, bool comple
   return StillOpen(device);
 }
 
-void TCommPortDriver::DropFront(std::size_t count) {
+void SerialPacketDriver::DropFront(std::size_t count) {
   std::copy(buffer_.begin() + static_cast<std::ptrdiff_t>(count),
             buffer_.begin() + static_cast<std::ptrdiff_t>(buffered_), buffer_.begin());
   buffered_ -= count;
@@ -283,7 +283,7 @@ void TCommPortDriver::DropFront(std::size_t count) {
   for (Arrival& a : arrivals_) a.end -= count;
 }
 
-void TCommPortDriver::ArmTimeout(std::uint32_t start) {
+void SerialPacketDriver::ArmTimeout(std::uint32_t start) {
   if (timeout_timer_ && timeout_start_ == start) return;
   DisarmTimeout();
   const auto passed = static_cast<std::int32_t>(clock_.TickCount() - start);
@@ -297,23 +297,23 @@ void TCommPortDriver::ArmTimeout(std::uint32_t start) {
   });
 }
 
-void TCommPortDriver::DisarmTimeout() {
+void SerialPacketDriver::DisarmTimeout() {
   if (timeout_timer_) loop_.StopTimer(*std::exchange(timeout_timer_, std::nullopt));
   timeout_start_.reset();
 }
 
-void TCommPortDriver::SetPortName(const std::string& name) {
+void SerialPacketDriver::SetPortName(const std::string& name) {
   if (!device_) port_name_ = name;
 }
 
-void TCommPortDriver::ResizeInBuf(std::uint32_t size) {
+void SerialPacketDriver::ResizeInBuf(std::uint32_t size) {
   if (device_) return;
   in_buf_size_ = std::min(size, kMaxBufSize);
   buffer_.assign(in_buf_size_, 0);
   packet_.assign(in_buf_size_, 0);
 }
 
-void TCommPortDriver::SetPacketSize(std::int16_t size) {
+void SerialPacketDriver::SetPacketSize(std::int16_t size) {
   if (size <= 0) {
     packet_size_ = -1;
     return;
@@ -323,9 +323,9 @@ void TCommPortDriver::SetPacketSize(std::int16_t size) {
   packet_size_ = static_cast<std::int16_t>(std::min(wanted, in_buf_size_));
 }
 
-void TCommPortDriver::SetPacketTimeout(std::int32_t ms) { packet_timeout_ = ms <= 0 ? -1 : ms; }
+void SerialPacketDriver::SetPacketTimeout(std::int32_t ms) { packet_timeout_ = ms <= 0 ? -1 : ms; }
 
-void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
+void SerialPacketDriver::SetPollingDelay(std::uint16_t ms) {
   ms = std::max(ms, kMinPollingDelay);
   if (ms == polling_delay_) return;
   polling_delay_ = ms;
@@ -335,11 +335,11 @@ void TCommPortDriver::SetPollingDelay(std::uint16_t ms) {
   }
 }
 
-void ApplyReceiverLineSettings(TCommPortDriver& port, bool quick_ack) {
-  port.SetHwFlow(hfNONE);
+void ApplyReceiverLineSettings(SerialPacketDriver& port, bool quick_ack) {
+  port.SetHwFlow(HwFlowControl::None);
   port.SetPacketSize(256);
   port.SetPacketTimeout(80);
-  port.SetPacketMode(pmPass);
+  port.SetPacketMode(PartialPacketMode::Pass);
   port.SetPollingDelay(20);
   port.SetOutputTimeout(80);
   port.SetQuickAck(quick_ack);

@@ -8,7 +8,7 @@
 #include "platform/fake_clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "support/fake_serial_ports.h"
 
 namespace orvent {
@@ -26,35 +26,35 @@ struct Settings {
   }
 };
 
-Settings Of(const TCommPortDriver& d) { return {d.PollingDelay(), d.PacketSize(), d.PacketTimeout()}; }
+Settings Of(const SerialPacketDriver& d) { return {d.PollingDelay(), d.PacketSize(), d.PacketTimeout()}; }
 
 TEST(PacketDriverSettersTest, ValuesAreKeptWithinTheirRules) {
   const Settings defaults{50, -1, -1};
   struct Case {
     const char* name;
-    void (*set)(TCommPortDriver&);
+    void (*set)(SerialPacketDriver&);
     Settings expected;
   };
   const Case cases[] = {
-      {"defaults", [](TCommPortDriver&) {}, defaults},
-      {"PollingDelay 0", [](TCommPortDriver& d) { d.SetPollingDelay(0); }, {5, -1, -1}},
-      {"PollingDelay 20", [](TCommPortDriver& d) { d.SetPollingDelay(20); }, {20, -1, -1}},
-      {"PacketSize 0", [](TCommPortDriver& d) { d.SetPacketSize(0); }, defaults},
-      {"PacketSize -7", [](TCommPortDriver& d) { d.SetPacketSize(-7); }, defaults},
-      {"PacketSize 256", [](TCommPortDriver& d) { d.SetPacketSize(256); }, {50, 256, -1}},
-      {"PacketSize 4096 grows the receive buffer", [](TCommPortDriver& d) { d.SetPacketSize(4096); },
+      {"defaults", [](SerialPacketDriver&) {}, defaults},
+      {"PollingDelay 0", [](SerialPacketDriver& d) { d.SetPollingDelay(0); }, {5, -1, -1}},
+      {"PollingDelay 20", [](SerialPacketDriver& d) { d.SetPollingDelay(20); }, {20, -1, -1}},
+      {"PacketSize 0", [](SerialPacketDriver& d) { d.SetPacketSize(0); }, defaults},
+      {"PacketSize -7", [](SerialPacketDriver& d) { d.SetPacketSize(-7); }, defaults},
+      {"PacketSize 256", [](SerialPacketDriver& d) { d.SetPacketSize(256); }, {50, 256, -1}},
+      {"PacketSize 4096 grows the receive buffer", [](SerialPacketDriver& d) { d.SetPacketSize(4096); },
        {50, 4096, -1}},
-      {"PacketSize 9000 stops at the largest buffer", [](TCommPortDriver& d) { d.SetPacketSize(9000); },
+      {"PacketSize 9000 stops at the largest buffer", [](SerialPacketDriver& d) { d.SetPacketSize(9000); },
        {50, 8192, -1}},
-      {"PacketTimeout 0", [](TCommPortDriver& d) { d.SetPacketTimeout(0); }, defaults},
-      {"PacketTimeout 80", [](TCommPortDriver& d) { d.SetPacketTimeout(80); }, {50, -1, 80}},
+      {"PacketTimeout 0", [](SerialPacketDriver& d) { d.SetPacketTimeout(0); }, defaults},
+      {"PacketTimeout 80", [](SerialPacketDriver& d) { d.SetPacketTimeout(80); }, {50, -1, 80}},
   };
   FakeClock clock;
   ManualEventLoop loop(clock);
   SystemSerialPorts ports;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    TCommPortDriver driver(ports, loop, clock);
+    SerialPacketDriver driver(ports, loop, clock);
     c.set(driver);
     EXPECT_EQ(Of(driver), c.expected);
   }
@@ -64,10 +64,10 @@ TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
   FakeClock clock;
   ManualEventLoop loop(clock);
   SystemSerialPorts ports;
-  const TCommPortDriver d(ports, loop, clock);
+  const SerialPacketDriver d(ports, loop, clock);
   EXPECT_EQ(d.PortName(), "COM1");
-  EXPECT_EQ(d.HwFlow(), hfNONERTSON);
-  EXPECT_EQ(d.PacketMode(), pmDiscard);
+  EXPECT_TRUE(d.HwFlow() == HwFlowControl::RtsOn);
+  EXPECT_TRUE(d.PacketMode() == PartialPacketMode::Discard);
   EXPECT_EQ(d.OutputTimeout(), 500);
   EXPECT_FALSE(d.QuickAck());
   EXPECT_FALSE(d.Connected());
@@ -75,22 +75,22 @@ TEST(PacketDriverSettersTest, DefaultsOfTheRemainingSettings) {
 
 TEST(PacketDriverLineTest, OpensTheReceiversLineWithRtsAsTheFlowControlSays) {
   struct Case {
-    THwFlowControl flow;
+    HwFlowControl flow;
     SerialRts rts;
   };
   const Case cases[] = {
-      {hfNONE, SerialRts::Off},
-      {hfNONERTSON, SerialRts::On},
-      {hfRTSCTS, SerialRts::Handshake},
-      {hfRTSTOG, SerialRts::Toggle},
+      {HwFlowControl::None, SerialRts::Off},
+      {HwFlowControl::RtsOn, SerialRts::On},
+      {HwFlowControl::RtsCts, SerialRts::Handshake},
+      {HwFlowControl::RtsToggle, SerialRts::Toggle},
   };
   FakeClock clock;
   ManualEventLoop loop(clock);
   test::FakeSerialPorts ports;
   ports.present = {"COM1"};
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.flow);
-    TCommPortDriver driver(ports, loop, clock);
+    SCOPED_TRACE(static_cast<int>(c.flow));
+    SerialPacketDriver driver(ports, loop, clock);
     ApplyReceiverLineSettings(driver);
     driver.SetHwFlow(c.flow);
     ASSERT_TRUE(driver.Connect());
@@ -113,7 +113,7 @@ TEST(PacketDriverLineTest, ALineThatRefusesTheSettingsLeavesThePortClosedWithThe
   test::FakeSerialPorts ports;
   ports.present = {"COM2"};
   ports.refusing = {"COM2"};
-  TCommPortDriver driver(ports, loop, clock);
+  SerialPacketDriver driver(ports, loop, clock);
   driver.SetPortName("COM2");
   std::error_code why;
   EXPECT_FALSE(driver.Connect(why));

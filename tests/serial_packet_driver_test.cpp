@@ -11,7 +11,7 @@
 #include "platform/fake_clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
-#include "receiver/comm_port_driver.h"
+#include "receiver/serial_packet_driver.h"
 #include "support/pty_pair.h"
 #include "support/temp_dir.h"
 
@@ -50,7 +50,7 @@ protected:
     if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal on this machine";
     driver.SetPortName(pty.path());
     ApplyReceiverLineSettings(driver);
-    driver.OnReceiveLines = [this](TCommPortDriver*, std::span<const ReceivedLine> batch) {
+    driver.OnReceiveLines = [this](SerialPacketDriver*, std::span<const ReceivedLine> batch) {
       ++batches;
       for (const ReceivedLine& l : batch) {
         const std::string bytes(reinterpret_cast<const char*>(l.Bytes.data()), l.Bytes.size());
@@ -92,7 +92,7 @@ protected:
   FakeClock clock;
   ManualEventLoop loop{clock};
   SystemSerialPorts ports;
-  TCommPortDriver driver{ports, loop, clock};
+  SerialPacketDriver driver{ports, loop, clock};
   std::vector<Line> lines;          // every line handed over
   std::vector<std::string> packets;  // the complete ones
   int batches = 0;
@@ -264,7 +264,7 @@ TEST_F(PacketDriverTest, QuickAckHandsAMessageOverAtItsClosingDc4) {
 }
 
 TEST_F(PacketDriverTest, DiscardModeDropsALineThatStopsWithoutHandingItOver) {
-  driver.SetPacketMode(pmDiscard);
+  driver.SetPacketMode(PartialPacketMode::Discard);
   Arrive("5011 18");
   Pass(81);
   EXPECT_TRUE(lines.empty());
@@ -280,7 +280,7 @@ TEST_F(PacketDriverTest, AHandlerThatRunsTheLoopKeepsItsLinesAndGetsNoSecondBatc
   const std::string first = Messages(0, 13);  // past the packet size: at once
   const std::string second = Messages(13, 13);
   std::vector<std::string> seen;
-  driver.OnReceiveLines = [&](TCommPortDriver*, std::span<const ReceivedLine> batch) {
+  driver.OnReceiveLines = [&](SerialPacketDriver*, std::span<const ReceivedLine> batch) {
     if (seen.empty()) {
       Arrive(second);
       EXPECT_TRUE(seen.empty());
@@ -295,7 +295,7 @@ TEST_F(PacketDriverTest, AHandlerThatRunsTheLoopKeepsItsLinesAndGetsNoSecondBatc
 
 TEST_F(PacketDriverTest, WithoutALinesHandlerEachCompleteLineIsAPacket) {
   driver.OnReceiveLines = nullptr;
-  driver.OnReceivePacket = [&](TCommPortDriver*, const std::uint8_t* p, std::uint32_t n) {
+  driver.OnReceivePacket = [&](SerialPacketDriver*, const std::uint8_t* p, std::uint32_t n) {
     packets.emplace_back(reinterpret_cast<const char*>(p), n);
   };
   Arrive(Messages(0, 2) + "tail");
@@ -304,7 +304,7 @@ TEST_F(PacketDriverTest, WithoutALinesHandlerEachCompleteLineIsAPacket) {
 }
 
 TEST_F(PacketDriverTest, HandlerClosingThePortEndsTheHandingOver) {
-  driver.OnReceiveLines = [&](TCommPortDriver* sender, std::span<const ReceivedLine> batch) {
+  driver.OnReceiveLines = [&](SerialPacketDriver* sender, std::span<const ReceivedLine> batch) {
     EXPECT_EQ(sender, &driver);
     packets.emplace_back(batch.size(), '\0');
     driver.Disconnect();
@@ -318,7 +318,7 @@ TEST_F(PacketDriverTest, HandlerClosingThePortEndsTheHandingOver) {
 
 TEST_F(PacketDriverTest, LostLineClosesThePortAndTellsTheOwner) {
   int lost = 0;
-  driver.OnLineLost = [&](TCommPortDriver* sender) {
+  driver.OnLineLost = [&](SerialPacketDriver* sender) {
     EXPECT_EQ(sender, &driver);
     EXPECT_FALSE(driver.Connected());
     ++lost;
@@ -378,7 +378,7 @@ TEST_F(PacketDriverTest, ConnectWhileOpenChangesNothing) {
 }
 
 TEST_F(PacketDriverTest, PortHeldByAnotherOpenerIsRefused) {
-  TCommPortDriver other(ports, loop, clock);
+  SerialPacketDriver other(ports, loop, clock);
   other.SetPortName(pty.path());
   EXPECT_FALSE(other.Connect());
   EXPECT_FALSE(other.Connected());
@@ -438,7 +438,7 @@ TEST(PacketDriverSendTest, StalledLineGivesUpAfterOutputTimeout) {
   FakeClock loop_clock;
   ManualEventLoop loop(loop_clock);
   SystemSerialPorts ports;
-  TCommPortDriver driver(ports, loop, clock);
+  SerialPacketDriver driver(ports, loop, clock);
   driver.SetPortName(pty.path());
   driver.SetOutputTimeout(80);
   ASSERT_TRUE(driver.Connect());
@@ -458,7 +458,7 @@ TEST(PacketDriverOpenTest, FailedOpenLeavesThePortClosed) {
   ManualEventLoop loop(clock);
   for (const std::string& name : {dir.File("missing"), dir.File("plain-file"), std::string("LPT1")}) {
     SCOPED_TRACE(name);
-    TCommPortDriver driver(ports, loop, clock);
+    SerialPacketDriver driver(ports, loop, clock);
     driver.SetPortName(name);
     EXPECT_FALSE(driver.Connect());
     EXPECT_FALSE(driver.Connected());

@@ -17,10 +17,12 @@ namespace orvent {
 
 // How RTS is driven: held low, held high, by the receiver's handshake (with
 // sending waiting for CTS), or raised only while sending.
-enum THwFlowControl { hfNONE, hfNONERTSON, hfRTSCTS, hfRTSTOG };
-enum TPacketMode { pmDiscard, pmPass };
+enum class HwFlowControl { None, RtsOn, RtsCts, RtsToggle };
+// What becomes of a line given up without its DC4: dropped, or handed over
+// (to be logged).
+enum class PartialPacketMode { Discard, Pass };
 
-class TCommPortDriver;
+class SerialPacketDriver;
 
 // The byte that ends every receiver message: lines are cut at it.
 inline constexpr std::uint8_t kDC4 = 20;
@@ -47,9 +49,9 @@ inline ReceivedLine WholeLine(const std::uint8_t* bytes, std::uint32_t size) {
 
 // A line or a batch of lines: the bytes point into the driver's buffers and
 // are valid only during the call; a handler copies what it keeps.
-using TReceivePacketEvent = std::function<void(TCommPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
-using TReceiveLinesEvent = std::function<void(TCommPortDriver* Sender, std::span<const ReceivedLine> Lines)>;
-using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
+using PacketHandler = std::function<void(SerialPacketDriver* sender, const std::uint8_t* packet, std::uint32_t size)>;
+using LinesHandler = std::function<void(SerialPacketDriver* sender, std::span<const ReceivedLine> lines)>;
+using LineLostHandler = std::function<void(SerialPacketDriver* sender)>;
 
 // The serial port packet driver. It opens one port on the receiver's line
 // (9600 bit/s, 8 data bits, no parity, one stop bit, DTR on), reads what arrives as
@@ -74,15 +76,15 @@ using TLineLostEvent = std::function<void(TCommPortDriver* Sender)>;
 //
 // Everything runs on the owner's (main) thread. Nothing here throws: opening
 // answers with a boolean, sending with a byte count, the rest fails quietly.
-class TCommPortDriver {
+class SerialPacketDriver {
 public:
   static constexpr std::uint32_t kMaxBufSize = 8192;
   static constexpr std::uint16_t kMinPollingDelay = 5;
 
-  TCommPortDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock);
-  ~TCommPortDriver();
-  TCommPortDriver(const TCommPortDriver&) = delete;
-  TCommPortDriver& operator=(const TCommPortDriver&) = delete;
+  SerialPacketDriver(SerialPorts& ports, EventLoop& loop, const Clock& clock);
+  ~SerialPacketDriver();
+  SerialPacketDriver(const SerialPacketDriver&) = delete;
+  SerialPacketDriver& operator=(const SerialPacketDriver&) = delete;
 
   // Opens the port named by PortName and starts reading it. True when the
   // port is open afterwards, also when it was open already (then nothing
@@ -107,10 +109,10 @@ public:
   bool Watched() const { return watch_.has_value(); }
 
   const std::string& PortName() const { return port_name_; }
-  THwFlowControl HwFlow() const { return hw_flow_; }
+  HwFlowControl HwFlow() const { return hw_flow_; }
   std::int16_t PacketSize() const { return packet_size_; }
   std::int32_t PacketTimeout() const { return packet_timeout_; }
-  TPacketMode PacketMode() const { return packet_mode_; }
+  PartialPacketMode PacketMode() const { return packet_mode_; }
   std::uint16_t PollingDelay() const { return polling_delay_; }
   bool QuickAck() const { return quick_ack_; }
   std::uint16_t OutputTimeout() const { return output_timeout_; }
@@ -118,7 +120,7 @@ public:
   // Ignored while the port is open.
   void SetPortName(const std::string& name);
   // Taken at the next opening.
-  void SetHwFlow(THwFlowControl flow) { hw_flow_ = flow; }
+  void SetHwFlow(HwFlowControl flow) { hw_flow_ = flow; }
   // 0 or less means none (-1): complete lines wait for their time-out or
   // for a full receive buffer. A size above the receive buffer (2048 bytes)
   // grows it, up to 8192, while the port is closed; a packet never exceeds
@@ -126,7 +128,7 @@ public:
   void SetPacketSize(std::int16_t size);
   // 0 or less means never (-1).
   void SetPacketTimeout(std::int32_t ms);
-  void SetPacketMode(TPacketMode mode) { packet_mode_ = mode; }
+  void SetPacketMode(PartialPacketMode mode) { packet_mode_ = mode; }
   // At least 5 ms; restarts the poll timer of a device that is polled.
   void SetPollingDelay(std::uint16_t ms);
   // A message is handed over at its closing DC4, without waiting for the
@@ -136,11 +138,11 @@ public:
 
   // The lines that are due, in order. When it is not assigned, each complete
   // line goes to OnReceivePacket on its own.
-  TReceiveLinesEvent OnReceiveLines;
-  TReceivePacketEvent OnReceivePacket;
+  LinesHandler OnReceiveLines;
+  PacketHandler OnReceivePacket;
   // The port went away under the poll (a USB adapter unplugged): the driver
   // has closed it. The owner shows the port as stopped.
-  TLineLostEvent OnLineLost;
+  LineLostHandler OnLineLost;
 
 private:
   static constexpr std::uint32_t kDefaultBufSize = 2048;
@@ -185,11 +187,11 @@ private:
   const Clock& clock_;
 
   std::string port_name_ = "COM1";
-  THwFlowControl hw_flow_ = hfNONERTSON;
+  HwFlowControl hw_flow_ = HwFlowControl::RtsOn;
   std::uint32_t in_buf_size_ = kDefaultBufSize;
   std::int16_t packet_size_ = -1;
   std::int32_t packet_timeout_ = -1;
-  TPacketMode packet_mode_ = pmDiscard;
+  PartialPacketMode packet_mode_ = PartialPacketMode::Discard;
   std::uint16_t polling_delay_ = 50;
   std::uint16_t output_timeout_ = 500;
   bool quick_ack_ = false;
@@ -236,6 +238,6 @@ private:
 // polled every 20 ms where the line cannot be watched, passed on when
 // partial, no handshake, 80 ms output time-out; `quick_ack` hands a message
 // over at its DC4.
-void ApplyReceiverLineSettings(TCommPortDriver& port, bool quick_ack = false);
+void ApplyReceiverLineSettings(SerialPacketDriver& port, bool quick_ack = false);
 
 }  // namespace orvent
