@@ -41,6 +41,12 @@ void EventSpool::Wake() {
 }
 
 StoreResults EventSpool::StoreEvents(std::span<const EventToKeep> records) {
+  {
+    // Scans may list the batch's files before it indexes them (the folder
+    // flush lies in between): the index remembers what they find meanwhile.
+    std::lock_guard lock(mutex_);
+    index_.BeginStore();
+  }
   std::vector<std::optional<SpoolNameId>> names;
   names.reserve(records.size());
   std::optional<SpoolNameId> last_written;
@@ -74,6 +80,7 @@ StoreResults EventSpool::StoreEvents(std::span<const EventToKeep> records) {
       if (!server) continue;  // Refused: the receiver keeps it
       results[i] = {RecordKept::AwaitingServer, index_.AddHeld(records[i].Record, order, deadline)};
     }
+    index_.EndStore();
   }
   if (any_written) folder_.WriteSucceeded();
   if (any_failed) folder_.WriteFailed();

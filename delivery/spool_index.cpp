@@ -12,9 +12,14 @@ bool Earlier(const SpoolIndex::Item& a, const SpoolIndex::Item& b) { return a.or
 }  // namespace
 
 void SpoolIndex::AddWritten(SpoolNameId name, std::int64_t order) {
-  if (FoundByLastScan(name)) return;
+  if (FoundWhileStoring(name)) return;
   fresh_.push_back({order, name});
   if (scanning_) added_during_scan_.push_back(name);
+}
+
+void SpoolIndex::EndStore() {
+  storing_ = false;
+  found_while_storing_.clear();
 }
 
 SpoolNameId SpoolIndex::AddHeld(const SoobBytes& record, std::int64_t order, std::int64_t deadline) {
@@ -134,8 +139,9 @@ bool SpoolIndex::EndScan(std::vector<Item> found, bool listed) {
     return std::binary_search(added_during_scan_.begin(), added_during_scan_.end(), item.name);
   });
   added_during_scan_.clear();
-  last_merged_.clear();
-  for (const Item& item : found) last_merged_.insert(item.name);
+  if (storing_) {
+    for (const Item& item : found) found_while_storing_.insert(item.name);
+  }
   if (!listed || found.empty()) return false;
   // What waited already goes before what the scan found at the same time.
   std::deque<Item> merged;
@@ -181,15 +187,15 @@ std::optional<std::uint64_t> SpoolIndex::Settle(SpoolNameId held) {
   return held;
 }
 
-bool SpoolIndex::FoundByLastScan(SpoolNameId name) {
-  if (!last_merged_.erase(name)) return false;
+bool SpoolIndex::FoundWhileStoring(SpoolNameId name) {
+  if (!found_while_storing_.erase(name)) return false;
   const auto same = [name](const Item& item) { return item.name == name; };
   // Still in the backlog: it leaves it, to go first as the new record it is.
   if (const auto it = std::find_if(backlog_.begin(), backlog_.end(), same); it != backlog_.end()) {
     backlog_.erase(it);
     return false;
   }
-  return InFlight(name);
+  return true;
 }
 
 }  // namespace orvent

@@ -39,9 +39,14 @@ public:
 
   static bool IsHeld(SpoolNameId name) { return name >= kSpoolHeldBase; }
 
-  // A file this run has just written and flushed. It goes first, unless the
-  // last scan indexed it already (see FoundByLastScan).
+  // A store is about to write files, and until EndStore indexes them a scan
+  // may list them: what scans find meanwhile is remembered (see
+  // FoundWhileStoring). The main thread stores, one batch at a time.
+  void BeginStore() { storing_ = true; }
+  // A file the store has written and flushed. It goes first, unless a scan
+  // indexed it meanwhile and it has gone on from the backlog.
   void AddWritten(SpoolNameId name, std::int64_t order);
+  void EndStore();
   // A record the disk refused, held until the server confirms it or
   // `deadline` passes. Returns its name, which is its ticket.
   SpoolNameId AddHeld(const SoobBytes& record, std::int64_t order, std::int64_t deadline);
@@ -122,12 +127,13 @@ private:
   void InsertBacklog(const Item& item);
   bool InFlight(SpoolNameId name) const;
   std::optional<std::uint64_t> Settle(SpoolNameId held);
-  // A file this run wrote may have been listed and indexed by a scan before
-  // its store could index it (its name comes before the batch's folder
+  // A file a store wrote may have been listed and indexed by scans before
+  // the store could index it (its name comes before the batch's folder
   // flush); indexed twice, it would go twice. Such a file leaves the
-  // backlog (the caller indexes it as new); true when it is in flight
-  // already, and so indexed.
-  bool FoundByLastScan(SpoolNameId name);
+  // backlog (the caller indexes it as new); true when it has gone on from
+  // there (in flight, delivered, or left for a later scan), and so must not
+  // be indexed again.
+  bool FoundWhileStoring(SpoolNameId name);
 
   std::deque<Item> fresh_;
   std::deque<Item> backlog_;
@@ -140,7 +146,8 @@ private:
   std::set<SpoolNameId> passed_over_;
   bool scanning_ = false;
   std::vector<SpoolNameId> added_during_scan_;
-  std::set<SpoolNameId> last_merged_;  // what the last scan added to the backlog
+  bool storing_ = false;
+  std::set<SpoolNameId> found_while_storing_;  // what scans added to the backlog meanwhile
   std::optional<std::int64_t> pause_until_;
 };
 
