@@ -640,21 +640,45 @@ TEST_F(SpoolTest, TheScannerFindsTheBacklogWithoutHoldingTheSpool) {
   spool->Close();
 }
 
-// Closing right after the scanner starts finds it anywhere: scanning, just
-// going to sleep or asleep. Wherever, its wake-up must not be lost.
-// A scan that lists the folder after a new file got its name and ends
-// before the file is indexed (the batch's folder flush lies in between)
-// must not index it a second time: it would go to the server twice.
-TEST_F(SpoolTest, AFileAScanFindsBeforeItsStoreIndexesItIsIndexedOnce) {
-  Make();
-  disk.after_rename = [this] { spool->ScanFolder(); };
-  ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1)));
-  EXPECT_EQ(spool->WaitingCount(), 1u);
-  EXPECT_EQ(DeliverNext(), 1);
-  EXPECT_FALSE(spool->TakeNextEvent());
-  EXPECT_TRUE(Names().empty());
+// Scans that list the folder after a new file got its name and end before
+// the file is indexed (the batch's folder flush lies in between) must not
+// index it a second time: it would go to the server twice. Nor may the
+// store index it again once the link has delivered it meanwhile.
+TEST_F(SpoolTest, AFileScansFindBeforeItsStoreIndexesItGoesOnce) {
+  struct Case {
+    const char* name;
+    int scans;
+    bool delivered_meanwhile;  // and its file could not be deleted
+  };
+  const Case cases[] = {
+      {"one scan", 1, false},
+      {"two scans", 2, false},
+      {"one scan, then the link delivered it", 1, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir folder;
+    disk.fail_removes = false;
+    Make(folder.Prefix());
+    disk.after_rename = [&] {
+      for (int i = 0; i < c.scans; ++i) spool->ScanFolder();
+      if (!c.delivered_meanwhile) return;
+      disk.fail_removes = true;
+      ASSERT_EQ(DeliverNext(), 1);
+    };
+    ASSERT_TRUE(spool->StoreEvent(NumberedRecord(1)));
+    if (!c.delivered_meanwhile) {
+      EXPECT_EQ(spool->WaitingCount(), 1u);
+      EXPECT_EQ(DeliverNext(), 1);
+    }
+    EXPECT_EQ(spool->WaitingCount(), 0u);
+    EXPECT_FALSE(spool->TakeNextEvent());
+    EXPECT_EQ(Names(folder.path()).size(), c.delivered_meanwhile ? 1u : 0u);
+  }
 }
 
+// Closing right after the scanner starts finds it anywhere: scanning, just
+// going to sleep or asleep. Wherever, its wake-up must not be lost.
 TEST_F(SpoolTest, TheScannerEndsWhereverItIsWhenTheSpoolCloses) {
   for (int i = 0; i < 200; ++i) {
     Make();
