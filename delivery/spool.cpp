@@ -1,6 +1,7 @@
 #include "delivery/spool.h"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -231,6 +232,15 @@ void EventSpool::SetAside(SpoolNameId name) {
 std::size_t EventSpool::WaitingCount() const {
   std::lock_guard lock(mutex_);
   return index_.WaitingCount();
+}
+
+EventSpool::Backlog EventSpool::BacklogNow() const {
+  const auto time_of = [](std::optional<std::int64_t> order) -> std::optional<TDateTime> {
+    if (!order || *order == std::numeric_limits<std::int64_t>::min()) return std::nullopt;
+    return DateTimeFromMs(*order);
+  };
+  std::lock_guard lock(mutex_);
+  return {index_.WaitingCount(), time_of(index_.OldestOrder()), time_of(index_.LastAcknowledgedOrder())};
 }
 
 std::size_t EventSpool::UnconfirmedCount() const {

@@ -113,6 +113,15 @@ public:
 
   // Records waiting for the server's acknowledgement, in flight included.
   std::size_t WaitingCount() const;
+  // The backlog as a person reads it: records waiting (in flight included),
+  // the receive time of the oldest, and that of the last record the server
+  // acknowledged. A time the record does not carry usably is left out.
+  struct Backlog {
+    std::size_t Waiting = 0;
+    std::optional<TDateTime> Oldest;
+    std::optional<TDateTime> LastConfirmed;
+  };
+  Backlog BacklogNow() const;
   // Records the disk refused that await the server's confirmation.
   std::size_t UnconfirmedCount() const;
   // Whether the disk refused the last write.

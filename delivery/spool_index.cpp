@@ -55,6 +55,7 @@ std::optional<SpoolIndex::Taken> SpoolIndex::Take(std::int64_t now) {
 SpoolIndex::Acknowledgement SpoolIndex::Acknowledge(EventId id) {
   const auto it = in_flight_.find(id);
   if (it == in_flight_.end()) return {};
+  last_acknowledged_order_ = it->second.order;
   const SpoolNameId name = it->second.name;
   if (!IsHeld(name)) return {name, std::nullopt};
   // Confirmed in time: its message may now be acknowledged. One given up
@@ -196,6 +197,17 @@ bool SpoolIndex::FoundWhileStoring(SpoolNameId name) {
     return false;
   }
   return true;
+}
+
+std::optional<std::int64_t> SpoolIndex::OldestOrder() const {
+  std::optional<std::int64_t> oldest;
+  const auto consider = [&oldest](std::int64_t order) {
+    if (!oldest || order < *oldest) oldest = order;
+  };
+  if (!fresh_.empty()) consider(fresh_.front().order);
+  if (!backlog_.empty()) consider(backlog_.front().order);
+  for (const auto& [id, item] : in_flight_) consider(item.order);
+  return oldest;
 }
 
 }  // namespace orvent

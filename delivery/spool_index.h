@@ -108,6 +108,12 @@ public:
   std::optional<std::int64_t> NextDeadline() const;
   // Milliseconds until Take may give a record (0: now); nullopt when none waits.
   std::optional<std::int64_t> MsUntilNext(std::int64_t now) const;
+  // The order of the oldest waiting record, in flight included; nullopt
+  // when none waits. Fresh records come in arrival order, so the first of
+  // them is taken for their oldest.
+  std::optional<std::int64_t> OldestOrder() const;
+  // The order of the last record the server acknowledged.
+  std::optional<std::int64_t> LastAcknowledgedOrder() const { return last_acknowledged_order_; }
 
   // Where each waiting record is, for tests and diagnostics.
   struct Contents {
@@ -149,6 +155,7 @@ private:
   bool storing_ = false;
   std::set<SpoolNameId> found_while_storing_;  // what scans added to the backlog meanwhile
   std::optional<std::int64_t> pause_until_;
+  std::optional<std::int64_t> last_acknowledged_order_;
 };
 
 }  // namespace orvent

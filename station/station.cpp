@@ -442,7 +442,12 @@ StationView Station::BuildView() const {
   v.ServerPulse = server_pulse_;
   v.StartedAt = started_at_;
   v.CloseCode = close_code_;
-  if (spool_) v.Waiting = spool_->WaitingCount();
+  if (spool_) {
+    const EventSpool::Backlog backlog = spool_->BacklogNow();
+    v.Waiting = backlog.Waiting;
+    v.OldestWaiting = backlog.Oldest;
+    v.LastConfirmed = backlog.LastConfirmed;
+  }
   return v;
 }
 

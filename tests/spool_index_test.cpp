@@ -54,6 +54,8 @@ TEST(SpoolIndexTest, NewRecordsGoInArrivalOrderThenTheBacklogOldestFirstAndEqual
   index.AddWritten(20, 9);
   index.AddWritten(21, 1);
   EXPECT_EQ(index.WaitingCount(), 6u);
+  EXPECT_EQ(index.OldestOrder(), 3);  // the backlog's first is older than the first new one
+  EXPECT_EQ(index.LastAcknowledgedOrder(), std::nullopt);
 
   // The new records in the order they came, whatever their times.
   const auto fresh = index.Take(0);
@@ -70,7 +72,10 @@ TEST(SpoolIndexTest, NewRecordsGoInArrivalOrderThenTheBacklogOldestFirstAndEqual
   EXPECT_FALSE(index.Undelivered(ten->id, kPauseMs));
   EXPECT_FALSE(index.Undelivered(returned->id, kPauseMs));
   EXPECT_EQ(Names(index.Snapshot().backlog), (std::vector<SpoolNameId>{21, 11, 12, 10}));
+  EXPECT_EQ(index.OldestOrder(), 1);
   EXPECT_EQ(Drain(index, kPauseMs + 1), (std::vector<SpoolNameId>{21, 11, 12, 10}));
+  EXPECT_EQ(index.OldestOrder(), 3) << "13 is still in flight, its answer not in";
+  EXPECT_EQ(index.LastAcknowledgedOrder(), 5);
 }
 
 // Scans may list and index a file between its rename and its store's own

@@ -750,7 +750,7 @@ TEST_F(SpoolTest, WhatAScanOnAnotherThreadFoundAsksToBeTold) {
   Make();
   std::jthread([this] { spool->ScanFolder(); }).join();
   EXPECT_EQ(reports_waiting, 1);
-  EXPECT_TRUE(errors.empty());  // told only on the window thread
+  EXPECT_TRUE(errors.empty());  // told only on the main thread
   spool->EmitReports();
   EXPECT_EQ(errors, std::vector<std::int32_t>{kSpoolBadFileErrorNumber});
 }
