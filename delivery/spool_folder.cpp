@@ -229,6 +229,8 @@ std::optional<SpoolNameId> SpoolFolder::Write(const SoobBytes& record) {
     if (*name < kEmptyName) last_name_value_ = static_cast<std::uint32_t>(*name);
     return name;
   }
+  // The record was not acknowledged; a temporary file that will not go
+  // either is removed by the recovery of the next start.
   (void)disk_.RemoveFile(temp);
   return std::nullopt;
 }
@@ -305,7 +307,8 @@ void SpoolFolder::RecoverTemporaryFiles() {
     if (error == std::errc::no_such_file_or_directory || (error && error != std::errc::file_too_large)) continue;
     // Flushed whole before a crash stopped its rename: it becomes a spool
     // file. Anything else was cut off in the middle of its write, before the
-    // record was acknowledged, and goes.
+    // record was acknowledged, and goes. Either step that fails now is
+    // tried again at the next start, the file untouched meanwhile.
     if (!error && SpoolFileRecord(contents)) {
       (void)MoveToFreeName(path, parsed->value, true);
     } else {
@@ -416,6 +419,8 @@ bool SpoolFolder::DiskTakesFiles() {
   if (disk_.WriteNewFileFlushed(temp, "probe")) return false;
   const std::string renamed = NewTempPath(std::nullopt);
   const bool moved = !disk_.MoveFileNoReplace(temp, renamed);
+  // A probe left behind is this run's temporary file, which the next
+  // start's recovery removes (it holds no record).
   (void)disk_.RemoveFile(moved ? renamed : temp);
   return moved;
 }
