@@ -14,11 +14,10 @@ constexpr int kMaxUnsendablePerTake = 16;
 
 }  // namespace
 
-EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutlets outlets, SpoolDisk* disk)
+EventSpool::EventSpool(std::string path_for_soob, const Clock& clock, SpoolObserver* observer, SpoolDisk* disk)
     : clock_(clock),
-      outlets_(std::move(outlets)),
-      folder_(std::move(path_for_soob), clock, disk != nullptr ? *disk : own_disk_, outlets_.LogError,
-              outlets_.ShowStatus, outlets_.ReportsWaiting) {}
+      observer_(observer),
+      folder_(std::move(path_for_soob), clock, disk != nullptr ? *disk : own_disk_, observer) {}
 
 // The scanner works on the index: it stops before the index goes.
 EventSpool::~EventSpool() { folder_.StopScanner(); }
@@ -65,7 +64,7 @@ StoreResults EventSpool::StoreEvents(std::span<const EventToKeep> records) {
   StoreResults results(records.size());
   bool any_written = false;
   bool any_failed = false;
-  const bool server = outlets_.ServerTakesEvents && outlets_.ServerTakesEvents();
+  const bool server = observer_ != nullptr && observer_->ServerTakesEvents();
   const std::int64_t deadline = clock_.MonotonicMs() + kServerConfirmMs;
   {
     std::lock_guard lock(mutex_);
@@ -97,8 +96,8 @@ bool EventSpool::StoreEvent(const SoobBytes& record) {
 }
 
 void EventSpool::GiveVerdicts(std::span<const std::uint64_t> tickets, bool confirmed) {
-  if (!outlets_.ServerVerdict) return;
-  for (const std::uint64_t ticket : tickets) outlets_.ServerVerdict(ticket, confirmed);
+  if (observer_ == nullptr) return;
+  for (const std::uint64_t ticket : tickets) observer_->ServerVerdict(ticket, confirmed);
 }
 
 void EventSpool::ScanFolder() { ScanFolder({}); }

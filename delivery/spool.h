@@ -14,6 +14,7 @@
 #include "delivery/event_sink.h"
 #include "delivery/spool_folder.h"
 #include "delivery/spool_index.h"
+#include "delivery/spool_observer.h"
 #include "platform/clock.h"
 
 namespace orvent {
@@ -21,26 +22,6 @@ namespace orvent {
 // The spool file's layout and names, its error numbers and status lines are
 // in delivery/spool_folder.h; the order of what waits in delivery/spool_index.h.
 
-// What the spool reaches outside itself. Each may be left empty. LogError
-// and ShowStatus are called on the main thread only (EmitReports), with no
-// lock of the spool held.
-struct SpoolOutlets {
-  // Appends a number to the error log.
-  std::function<void(std::int32_t number)> LogError;
-  // Shows a status line.
-  std::function<void(const std::string& text)> ShowStatus;
-  // Something waits to be told: the main thread should call EmitReports.
-  // Called from any thread, with no lock of the spool held; it must only
-  // post.
-  std::function<void()> ReportsWaiting;
-  // Whether the server takes events now (the link is up and accepted): a
-  // record the disk refused goes to it only then.
-  std::function<bool()> ServerTakesEvents;
-  // The verdict on a record that the disk refused: confirmed by the server
-  // in time, or not. Given once per ticket, from any thread, with no lock
-  // held; it must only post.
-  std::function<void(std::uint64_t ticket, bool confirmed)> ServerVerdict;
-};
 
 // The event spool, which is the server link's outbox. Every event record is
 // written here before the receiver gets its ACK, and stays until the server
@@ -67,8 +48,9 @@ struct SpoolOutlets {
 class EventSpool final : public EventOutbox, public EventSink {
 public:
   // `path_for_soob` is the `PathForSoob` setting, used exactly as written.
-  // `disk` (the platform's files when null) must outlive the spool.
-  EventSpool(std::string path_for_soob, const Clock& clock, SpoolOutlets outlets, SpoolDisk* disk = nullptr);
+  // `observer` (none when null) and `disk` (the platform's files when null)
+  // must outlive the spool.
+  EventSpool(std::string path_for_soob, const Clock& clock, SpoolObserver* observer, SpoolDisk* disk = nullptr);
   // Stops the scanner; what awaits the server's confirmation is given up
   // without its verdict (Close gives it).
   ~EventSpool() override;
@@ -150,7 +132,7 @@ private:
   void Wake();
 
   const Clock& clock_;
-  const SpoolOutlets outlets_;
+  SpoolObserver* const observer_;  // may be null
   SpoolDisk own_disk_;
   SpoolFolder folder_;
 

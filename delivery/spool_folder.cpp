@@ -163,15 +163,11 @@ std::error_code SpoolDisk::ReadFileUpTo(const std::string& path, std::size_t lim
   return orvent::ReadFileUpTo(path, limit, out);
 }
 
-SpoolFolder::SpoolFolder(std::string path_for_soob, const Clock& clock, SpoolDisk& disk,
-                         std::function<void(std::int32_t)> log_error,
-                         std::function<void(const std::string&)> show_status, std::function<void()> reports_waiting)
+SpoolFolder::SpoolFolder(std::string path_for_soob, const Clock& clock, SpoolDisk& disk, SpoolObserver* observer)
     : path_for_soob_(std::move(path_for_soob)),
       clock_(clock),
       disk_(disk),
-      log_error_(std::move(log_error)),
-      show_status_(std::move(show_status)),
-      reports_waiting_(std::move(reports_waiting)),
+      observer_(observer),
       temp_token_(NewRunToken()) {}
 
 SpoolFolder::~SpoolFolder() { StopScanner(); }
@@ -374,7 +370,7 @@ void SpoolFolder::WriteSucceeded() {
     if (!std::exchange(write_failing_, false)) return;
     reports_.push_back({0, kSpoolWriteBackStatus});
   }
-  if (reports_waiting_) reports_waiting_();
+  if (observer_ != nullptr) observer_->ReportsWaiting();
 }
 
 void SpoolFolder::WriteFailed() {
@@ -384,7 +380,7 @@ void SpoolFolder::WriteFailed() {
     next_disk_notice_ = clock_.MonotonicMs() + kDiskNoticeMs;
     reports_.push_back({kSpoolWriteErrorNumber, kSpoolWriteFailedStatus});
   }
-  if (reports_waiting_) reports_waiting_();
+  if (observer_ != nullptr) observer_->ReportsWaiting();
 }
 
 void SpoolFolder::CheckDisk() {
@@ -430,7 +426,7 @@ void SpoolFolder::QueueReport(Report report) {
     std::lock_guard lock(report_mutex_);
     reports_.push_back(std::move(report));
   }
-  if (reports_waiting_) reports_waiting_();
+  if (observer_ != nullptr) observer_->ReportsWaiting();
 }
 
 void SpoolFolder::EmitReports() {
@@ -444,8 +440,8 @@ void SpoolFolder::EmitReports() {
     }
     // Taken off the queue first: should the error log raise, the rest of the
     // reports still go out at the next call.
-    if (report.error != 0 && log_error_) log_error_(report.error);
-    if (!report.status.empty() && show_status_) show_status_(report.status);
+    if (report.error != 0 && observer_ != nullptr) observer_->LogError(report.error);
+    if (!report.status.empty() && observer_ != nullptr) observer_->ShowStatus(report.status);
   }
 }
 

@@ -18,6 +18,7 @@
 
 #include "delivery/event_record.h"
 #include "delivery/spool_index.h"
+#include "delivery/spool_observer.h"
 #include "platform/clock.h"
 
 namespace orvent {
@@ -123,8 +124,7 @@ struct SpoolScanFindings {
 // taken and no outlet is called while one is held.
 class SpoolFolder {
 public:
-  SpoolFolder(std::string path_for_soob, const Clock& clock, SpoolDisk& disk, std::function<void(std::int32_t)> log_error,
-              std::function<void(const std::string&)> show_status, std::function<void()> reports_waiting);
+  SpoolFolder(std::string path_for_soob, const Clock& clock, SpoolDisk& disk, SpoolObserver* observer);
   // Stops the scanner.
   ~SpoolFolder();
   SpoolFolder(const SpoolFolder&) = delete;
@@ -199,9 +199,7 @@ private:
   const std::string path_for_soob_;
   const Clock& clock_;
   SpoolDisk& disk_;
-  const std::function<void(std::int32_t)> log_error_;
-  const std::function<void(const std::string&)> show_status_;
-  const std::function<void()> reports_waiting_;
+  SpoolObserver* const observer_;  // may be null
   // Marks this run's temporary files, which a scan must not touch.
   const std::string temp_token_;
 

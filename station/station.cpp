@@ -94,16 +94,8 @@ void Station::Start() {
   PublishPortState();
 
   // The spool comes first: every event record goes there before its ACK.
-  spool_ = std::make_unique<EventSpool>(
-      settings_.PathForSoob, *clock_,
-      SpoolOutlets{[this](std::int32_t number) { LogError(number); },
-                   [this](const std::string& text) { ShowStatus(text); },
-                   // Told on the loop's thread soon, not at a due time that may be far off.
-                   [this] { dispatcher_.Post([this] { EmitSpoolReports(); }); },
-                   [this] { return link_ && link_->LinkUp() && link_->Accepted(); },
-                   [this](std::uint64_t ticket, bool confirmed) {
-                     dispatcher_.Post([this, ticket, confirmed] { ServerVerdict(ticket, confirmed); });
-                   }});
+  SpoolObserver& spool_observer = *this;  // a private base: converted here, where it is accessible
+  spool_ = std::make_unique<EventSpool>(settings_.PathForSoob, *clock_, &spool_observer);
   spool_->StartScanner();
 
   ReceiverSettings receiving;
@@ -348,7 +340,18 @@ void Station::ReceiverSpoke() {
 
 void Station::ReceiverFailure(const std::string& message) { Failure(message); }
 
+void Station::ReportsWaiting() {
+  // Told on the loop's thread soon, not at a due time that may be far off.
+  dispatcher_.Post([this] { EmitSpoolReports(); });
+}
+
+bool Station::ServerTakesEvents() { return link_ && link_->LinkUp() && link_->Accepted(); }
+
 void Station::ServerVerdict(std::uint64_t ticket, bool confirmed) {
+  dispatcher_.Post([this, ticket, confirmed] { GiveVerdict(ticket, confirmed); });
+}
+
+void Station::GiveVerdict(std::uint64_t ticket, bool confirmed) {
   if (ended_) return;
   receiver_->ServerVerdict(ticket, confirmed);
   ViewChanged();

@@ -11,6 +11,7 @@
 
 #include "delivery/loop_dispatcher.h"
 #include "delivery/server_link.h"
+#include "delivery/spool_observer.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "platform/serial_device.h"
@@ -63,7 +64,7 @@ public:
 // orvent-service are two faces over it.
 //
 // Runs on the loop's thread, apart from the server link's own thread.
-class Station final : private LinkObserver, private ReceiverObserver {
+class Station final : private LinkObserver, private ReceiverObserver, private SpoolObserver {
 public:
   // A port that failed to open, or whose line was lost, is tried again this often.
   static constexpr std::chrono::milliseconds kPortRetry{5000};
@@ -124,7 +125,7 @@ public:
   MessageDecoder* Decoder() const { return receiver_->Decoder(); }
 
 private:
-  // LinkObserver: the link's calls, run on the loop's thread.
+  // LinkObserver and SpoolObserver: a status line, on the loop's thread.
   void ShowStatus(const std::string& text) override;
   void PulseIndicator() override;
 
@@ -132,10 +133,15 @@ private:
   void ReceiverSpoke() override;
   void LineLost() override;
   void ReceiverFailure(const std::string& message) override;
+  // ReceiverObserver and SpoolObserver: a number for the error log.
   void LogError(std::int32_t number) override;
 
-  // The spool's verdict on a record that awaited the server.
-  void ServerVerdict(std::uint64_t ticket, bool confirmed);
+  // SpoolObserver; the first and the last come from any thread and only post.
+  void ReportsWaiting() override;
+  bool ServerTakesEvents() override;
+  void ServerVerdict(std::uint64_t ticket, bool confirmed) override;
+  // The spool's verdict on a record that awaited the server, on the loop's thread.
+  void GiveVerdict(std::uint64_t ticket, bool confirmed);
   // The timed work: the spool's checks and the receiver watchdog, at the
   // times it has something to do.
   void DueWork();

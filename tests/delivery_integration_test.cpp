@@ -26,6 +26,7 @@
 #include "platform/tcp_socket.h"
 #include "support/child_process.h"
 #include "support/sample_records.h"
+#include "support/recording_spool_observer.h"
 #include "support/temp_dir.h"
 #include "support/window_loop.h"
 
@@ -90,7 +91,7 @@ public:
         loop(kTickPeriod),
         dispatcher(loop.Poster()),
         window(loop.ThreadId()),
-        spool(dir.path() + "/", clock, SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); }, {}, {}, {}, {}}),
+        spool(dir.path() + "/", clock, &heard),
         link(clock, dispatcher, window, LinkSettings{}, Outlets(port)) {
     spool.AttachWake([this] { link.Wake(); });
     spool.StartScanner();
@@ -146,7 +147,8 @@ public:
   test::WindowLoop loop;
   LoopDispatcher dispatcher;
   WindowRecorder window;
-  std::vector<std::int32_t> errors;  // the error log, written on the main thread
+  test::RecordingSpoolObserver heard;
+  std::vector<std::int32_t>& errors = heard.errors;  // the error log, written on the main thread
   EventSpool spool;
   ServerLink link;
 

@@ -25,6 +25,7 @@
 #include "platform/paths.h"
 #include "support/bad_spool_file.h"
 #include "support/sample_records.h"
+#include "support/recording_spool_observer.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -100,14 +101,7 @@ protected:
   EventSpool& Make(const std::string& prefix) {
     spool = std::make_unique<EventSpool>(
         prefix, clock,
-        SpoolOutlets{[this](std::int32_t n) { errors.push_back(n); },
-                     [this](const std::string& text) { statuses.push_back(text); }, [this] { ++reports_waiting; },
-                     [this] { return server_takes.load(); },
-                     [this](std::uint64_t ticket, bool confirmed) {
-                       std::lock_guard lock(verdicts_mutex);
-                       verdicts.emplace_back(ticket, confirmed);
-                     }},
-        &disk);
+        &observer, &disk);
     return *spool;
   }
   EventSpool& Make() { return Make(dir.Prefix()); }
@@ -144,12 +138,12 @@ protected:
   TempDir dir;
   FakeClock clock;  // 2011-09-06 14:30:00.250
   FailingDisk disk;
-  std::vector<std::int32_t> errors;
-  std::vector<std::string> statuses;
-  std::atomic<int> reports_waiting{0};
-  std::atomic<bool> server_takes{false};
-  std::mutex verdicts_mutex;
-  std::vector<std::pair<std::uint64_t, bool>> verdicts;
+  test::RecordingSpoolObserver observer;
+  std::vector<std::int32_t>& errors = observer.errors;
+  std::vector<std::string>& statuses = observer.statuses;
+  std::atomic<int>& reports_waiting = observer.reports_waiting;
+  std::atomic<bool>& server_takes = observer.server_takes;
+  std::vector<std::pair<std::uint64_t, bool>>& verdicts = observer.verdicts;
   std::unique_ptr<EventSpool> spool;
 };
 
@@ -430,11 +424,10 @@ TEST_F(SpoolTest, AFolderThatCannotTakeRecordsKeepsNothingInMemory) {
     SCOPED_TRACE(c.name);
     TempDir folder;
     c.spoil(folder);
-    std::vector<std::int32_t> logged;
-    std::vector<std::string> told;
-    EventSpool s(folder.File("spool") + "/", clock,
-                 {[&](std::int32_t n) { logged.push_back(n); }, [&](const std::string& t) { told.push_back(t); }, {},
-                  [] { return false; }, {}});
+    test::RecordingSpoolObserver heard;
+    const std::vector<std::int32_t>& logged = heard.errors;
+    const std::vector<std::string>& told = heard.statuses;
+    EventSpool s(folder.File("spool") + "/", clock, &heard);
     const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2)};
     const StoreResults results = StoreAll(s, records);
     ASSERT_EQ(results.size(), 2u);
@@ -568,8 +561,9 @@ TEST_F(SpoolTest, AFileHeldByAnotherProgramWaitsWithoutHoldingUpTheRest) {
     folder.Write("2.dd8", SpoolFileText(NumberedRecord(2, 1)));
     disk.held_path = folder.File("1.dd8");
     disk.held_shares_reads = c.shares_reads;
-    std::vector<std::int32_t> logged;
-    EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}}, &disk);
+    test::RecordingSpoolObserver heard;
+    const std::vector<std::int32_t>& logged = heard.errors;
+    EventSpool s(folder.Prefix(), clock, &heard, &disk);
     s.ScanFolder();
     auto event = s.TakeNextEvent();
     ASSERT_TRUE(event);
@@ -791,8 +785,9 @@ public:
 
 TEST_F(SpoolTest, RecordIsSpooledEvenWhenNoNameCanBeFormed) {
   BrokenWallClock broken;
-  std::vector<std::int32_t> logged;
-  EventSpool s(dir.Prefix(), broken, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
+  test::RecordingSpoolObserver heard;
+  const std::vector<std::int32_t>& logged = heard.errors;
+  EventSpool s(dir.Prefix(), broken, &heard);
   ASSERT_TRUE(s.StoreEvent(kRecord));
   ASSERT_TRUE(s.StoreEvent(NumberedRecord(2)));
   EXPECT_EQ(dir.Read(".dd8"), SpoolFileText(kRecord));

@@ -13,6 +13,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "support/sample_records.h"
+#include "support/recording_spool_observer.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -56,8 +57,9 @@ TEST(SpoolWindowsTest, AFileOpenWithoutSharingWaitsForALaterScan) {
   EXPECT_EQ(MoveFileNoReplace(dir.File("1.dd8"), dir.File("1.dd8.bad")), std::errc::device_or_resource_busy);
 
   FakeClock clock;
-  std::vector<std::int32_t> logged;
-  EventSpool spool(dir.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
+  test::RecordingSpoolObserver heard;
+  const std::vector<std::int32_t>& logged = heard.errors;
+  EventSpool spool(dir.Prefix(), clock, &heard);
   spool.ScanFolder();
   auto event = spool.TakeNextEvent();
   ASSERT_TRUE(event);

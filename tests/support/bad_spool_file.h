@@ -9,6 +9,7 @@
 
 #include "delivery/spool.h"
 #include "platform/fake_clock.h"
+#include "support/recording_spool_observer.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
 
@@ -29,8 +30,9 @@ inline void ExpectSetAsideBesideAGoodFile(const BadSpoolFile& bad, const SoobByt
   bad.make(folder);
   folder.Write("1.dd8", SpoolFileText(record));
   FakeClock clock;
-  std::vector<std::int32_t> logged;
-  EventSpool s(folder.Prefix(), clock, {[&](std::int32_t n) { logged.push_back(n); }, {}, {}, {}, {}});
+  RecordingSpoolObserver heard;
+  const std::vector<std::int32_t>& logged = heard.errors;
+  EventSpool s(folder.Prefix(), clock, &heard);
   s.ScanFolder();
   s.EmitReports();
   EXPECT_TRUE(fs::exists(fs::symlink_status(folder.File("0.dd8.bad"))));
