@@ -152,31 +152,42 @@ void TForm1::AdvOfficeComboBox1Select() {
 
 void TForm1::ShowView(const StationView& view) {
   if (ending_at_exit_) return;
-  AdvGlowButton2->setText(QString::fromStdString(view.PortCommand));
-  AdvGlowButton1->setEnabled(view.PortChoiceOpen);
-  AdvOfficeComboBox1->setEnabled(view.PortChoiceOpen);
-  QStringList choices;
-  for (const std::string& port : view.PortChoices) choices << QString::fromStdString(port);
-  QStringList shown;
-  for (int i = 0; i < AdvOfficeComboBox1->count(); ++i) shown << AdvOfficeComboBox1->itemText(i);
-  if (shown != choices) {
-    AdvOfficeComboBox1->clear();
-    AdvOfficeComboBox1->addItems(choices);
+  // Only what differs from the view drawn last is drawn again: the server's
+  // sign of life alone changes twice a second, for months.
+  const StationView* drawn = drawn_ ? &*drawn_ : nullptr;
+  const auto changed = [&](auto field) { return drawn == nullptr || drawn->*field != view.*field; };
+
+  if (changed(&StationView::PortCommand)) AdvGlowButton2->setText(QString::fromStdString(view.PortCommand));
+  if (changed(&StationView::PortChoiceOpen)) {
+    AdvGlowButton1->setEnabled(view.PortChoiceOpen);
+    AdvOfficeComboBox1->setEnabled(view.PortChoiceOpen);
   }
-  const QString port = QString::fromStdString(view.PortName);
-  AdvOfficeComboBox1->setCurrentIndex(AdvOfficeComboBox1->findText(port));
-  AdvOfficeComboBox1->setEditText(port);
-
-  DrawLinkIndicator(station_picture_, view.ReceiverHeard, view.ReceiverPulse);
-  Image2->setPixmap(QPixmap::fromImage(station_picture_));
-  DrawLinkIndicator(server_picture_, view.Link != LinkMode::Down && view.Link != LinkMode::Connecting,
-                    view.ServerPulse);
-  Image3->setPixmap(QPixmap::fromImage(server_picture_));
-
-  Label6->setText(FormatStatusStamp(ToQDateTime(view.StartedAt)));
-  Label6->adjustSize();
-  Label15->setText(QString::fromStdString(view.CloseCode));
-  Label15->adjustSize();
+  if (changed(&StationView::PortChoices)) {
+    AdvOfficeComboBox1->clear();
+    for (const std::string& port : view.PortChoices) AdvOfficeComboBox1->addItem(QString::fromStdString(port));
+  }
+  if (changed(&StationView::PortChoices) || changed(&StationView::PortName)) {
+    const QString port = QString::fromStdString(view.PortName);
+    AdvOfficeComboBox1->setCurrentIndex(AdvOfficeComboBox1->findText(port));
+    AdvOfficeComboBox1->setEditText(port);
+  }
+  if (changed(&StationView::ReceiverHeard) || changed(&StationView::ReceiverPulse)) {
+    DrawLinkIndicator(station_picture_, view.ReceiverHeard, view.ReceiverPulse);
+    Image2->setPixmap(QPixmap::fromImage(station_picture_));
+  }
+  if (changed(&StationView::Link) || changed(&StationView::ServerPulse)) {
+    DrawLinkIndicator(server_picture_, view.Link == LinkMode::Up || view.Link == LinkMode::Accepted, view.ServerPulse);
+    Image3->setPixmap(QPixmap::fromImage(server_picture_));
+  }
+  if (changed(&StationView::StartedAt)) {
+    Label6->setText(FormatStatusStamp(ToQDateTime(view.StartedAt)));
+    Label6->adjustSize();
+  }
+  if (changed(&StationView::CloseCode)) {
+    Label15->setText(QString::fromStdString(view.CloseCode));
+    Label15->adjustSize();
+  }
+  drawn_ = view;
 }
 
 void TForm1::ShowFailure(const std::string& text) { orvent::ShowFailure(this, QString::fromStdString(text)); }

@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/qt_event_loop.h"
@@ -142,6 +143,7 @@ private:
   bool closing_ = false;         // an orderly end has begun: no more dialogs
   bool closed_ = false;
   bool ending_at_exit_ = false;  // the process is exiting: widgets are off limits
+  std::optional<StationView> drawn_;  // the view the widgets show
   QImage station_picture_;
   QImage server_picture_;
 };

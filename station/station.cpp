@@ -407,8 +407,13 @@ void Station::PulseIndicator() {
 void Station::ViewChanged() {
   if (ended_ || view_timer_) return;
   const std::int64_t since = clock_->MonotonicMs() - last_view_ms_;
-  const std::int64_t wait = std::max<std::int64_t>(1, kViewPeriod.count() - since);
-  view_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(wait), [this] {
+  // A change after a quiet spell goes out at once (the server's sign of
+  // life, twice a second, needs no timer); one soon after the last waits.
+  if (since >= kViewPeriod.count()) {
+    PublishView();
+    return;
+  }
+  view_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(kViewPeriod.count() - since), [this] {
     if (view_timer_) env_.Loop->StopTimer(*std::exchange(view_timer_, std::nullopt));
     PublishView();
   });
