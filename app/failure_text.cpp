@@ -5,11 +5,12 @@
 #include <QPointer>
 #include <cstdio>
 
+#include "station/station.h"
+
 namespace orvent {
 
 QString FailureText(const QString& message) {
-  if (!message.isEmpty() && message.back() > QLatin1Char('.')) return message + QLatin1Char('.');
-  return message;
+  return QString::fromStdString(orvent::FailureText(message.toStdString()));
 }
 
 void ShowFailure(QWidget* parent, const QString& message) {

@@ -75,6 +75,12 @@ public:
   virtual std::optional<NativeWaitHandle> WaitHandle() const { return std::nullopt; }
 };
 
+// The short name by which a port-state notice tells ports apart: a "COMn"
+// name stays as it is; a device path, once its links are followed, is
+// "COMn" for `device_dir`/ttyS(n-1) and otherwise its path below /dev/
+// without a leading "tty" ("USB0", "ACM1", "pts/3"). The notice cuts it to
+// 6 characters. Any other name is given back unchanged. A leading "\\.\" is
+// dropped first; on Windows that is all there is to it.
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
 // Port numbers that the port scan probes by name ("COMn"), in this order.
@@ -130,13 +136,6 @@ private:
 // any other name after "\\.\" is that device. Nothing for any other name.
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir);
 
-// The short name by which a port-state notice tells ports apart: a "COMn"
-// name stays as it is; a device path, once its links are followed, is
-// "COMn" for `device_dir`/ttyS(n-1) and otherwise its path below /dev/
-// without a leading "tty" ("USB0", "ACM1", "pts/3"). The notice cuts it to
-// 6 characters. Any other name is given back unchanged. A leading "\\.\" is
-// dropped first; on Windows that is all there is to it.
-std::string SerialNoticeName(std::string_view name, std::string_view device_dir);
 
 // What the person at the station can do about a port the system will not
 // open for lack of rights, to follow "нет прав на устройство"; empty where
