@@ -59,7 +59,10 @@ int main(int argc, char** argv) {
   orvent::SystemClock clock;
   orvent::PollEventLoop loop;
   orvent::StandardErrorFace face(clock);
-  orvent::Station station(orvent::StationEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr, {}}, face);
+  // Nobody picks a port here: the configured one is opened, no other is probed.
+  orvent::Station station(
+      orvent::StationEnvironment{orvent::CurrentDirectory(), &loop, &clock, nullptr, {}, /*OffersPortChoice=*/false},
+      face);
   if (const auto handle = termination.WaitHandle()) {
     loop.WatchReadable(*handle, [&] {
       if (termination.Take() == 0) return;

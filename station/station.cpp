@@ -86,7 +86,7 @@ void Station::Start() {
   close_code_ = std::to_string(env_.DrawCloseCode());
   started_at_ = clock_->Now();
   // Listed before anything is started, so that the listing stores no choice.
-  port_choices_ = ScanPorts();
+  if (env_.OffersPortChoice) port_choices_ = ScanPorts();
 
   settings_ = ReadMainSettings(SettingsFile());
   port_name_ = settings_.ComPort;

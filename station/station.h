@@ -33,6 +33,10 @@ struct StationEnvironment {
   // Draws the close code, a number from 10000 to 99998; the system's random
   // source when empty.
   std::function<std::uint32_t()> DrawCloseCode;
+  // Whether the face lets the operator pick a port. Only then are the ports
+  // listed at start-up: listing opens every port for a moment, which a
+  // station without a port choice (orvent-service) has no reason to do.
+  bool OffersPortChoice = true;
 };
 
 // What the station shows and asks through its face (a window, or standard
@@ -84,7 +88,8 @@ public:
 
   // Commands of the operator and of the system.
 
-  // Start-up: lists the ports (before anything may store a choice), reads
+  // Start-up: lists the ports for a face that offers the choice (before
+  // anything may store one), reads
   // section `main`, starts the spool and the server link, then opens the
   // configured port. Nothing waits for a person: a port that fails is a
   // status line and a warning, and is tried again every kPortRetry.

@@ -93,9 +93,9 @@ protected:
     fs::remove(dev_dir + "/ttyS0");
     fs::create_symlink(pty.path(), dev_dir + "/ttyS0");
   }
-  Station& Make() {
-    station = std::make_unique<Station>(StationEnvironment{work.path(), &loop, &clock, &ports, [] { return kCode; }},
-                                        face);
+  Station& Make(bool offers_port_choice = true) {
+    station = std::make_unique<Station>(
+        StationEnvironment{work.path(), &loop, &clock, &ports, [] { return kCode; }, offers_port_choice}, face);
     return *station;
   }
 
@@ -160,6 +160,18 @@ TEST_F(StationTest, StartsWithTheListingFirstAndStoresNoChoiceOfIt) {
   // Without a port the handshake still names the one the window holds.
   ASSERT_TRUE(Pump([&] { return !Notices(server).empty(); }));
   EXPECT_EQ(Notices(server).front(), (Bytes{0x06, 'C', 'O', 'M', '2', '5', '5', 0x00}));
+}
+
+// A station whose face offers no port choice (the service) probes no port
+// at start-up: the configured one is opened, no other is touched.
+TEST_F(StationTest, WithoutAPortChoiceNoPortIsListed) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  fs::create_symlink(pty.path(), dev_dir + "/ttyS1");  // COM2 is there
+  Configure("", 1);
+  Make(false).Start();
+  EXPECT_TRUE(face.View().PortChoices.empty());
+  EXPECT_EQ(face.View().PortName, "COM255");
 }
 
 TEST_F(StationTest, APortMissingAtStartHoldsNothingBackAndOpensWhenItAppears) {
