@@ -34,9 +34,7 @@ public:
   std::optional<std::string> AskCloseCode() override { return std::nullopt; }
 
   static void WriteLine(TDateTime at, const std::string& text) {
-    const CivilTime t = DecodeDateTime(at);
-    std::fprintf(stderr, "%04d-%02d-%02d %02d:%02d:%02d %s\n", t.year, t.month, t.day, t.hour, t.minute, t.second,
-                 text.c_str());
+    std::fprintf(stderr, "%s %s\n", StampText(at).c_str(), text.c_str());
     std::fflush(stderr);
   }
 

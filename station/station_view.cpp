@@ -1,5 +1,7 @@
 #include "station/station_view.h"
 
+#include <cstdio>
+
 namespace orvent {
 namespace {
 
@@ -12,6 +14,23 @@ void PrintTime(std::ostream& out, const std::optional<TDateTime>& t) {
 }
 
 }  // namespace
+
+std::string StampText(TDateTime t) {
+  const CivilTime c = DecodeDateTime(t);
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d.%02d.%04d %02d:%02d:%02d", c.day, c.month, c.year, c.hour, c.minute, c.second);
+  return text;
+}
+
+std::string BacklogTimeText(const std::optional<TDateTime>& t) { return t ? StampText(*t) : kNoTime; }
+
+std::string BacklogLine(const StationView& v) {
+  std::string line = std::string(kLabelWaiting) + ": " + std::to_string(v.Waiting);
+  if (v.OldestWaiting) line += ", самое раннее " + StampText(*v.OldestWaiting);
+  line += "; последнее принятое " + BacklogTimeText(v.LastAcknowledged);
+  line += "; последнее подтверждённое " + BacklogTimeText(v.LastConfirmed) + ".";
+  return line;
+}
 
 std::ostream& operator<<(std::ostream& out, PortMode mode) {
   switch (mode) {

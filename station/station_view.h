@@ -64,6 +64,24 @@ struct StationView {
   bool operator==(const StationView&) const = default;
 };
 
+// A local date-time as both faces write it: "11.12.2026 03:40:12", the
+// interface's own (Russian) order, with no month names.
+std::string StampText(TDateTime t);
+
+// The backlog's labels, as both faces show them beside its fields.
+inline constexpr char kLabelWaiting[] = "В очереди";
+inline constexpr char kLabelOldestWaiting[] = "Самое раннее";
+inline constexpr char kLabelLastAcknowledged[] = "Последнее принятое";
+inline constexpr char kLabelLastConfirmed[] = "Последнее подтверждённое";
+// What a face shows for a time that is not there (nothing waits, nothing yet).
+inline constexpr char kNoTime[] = "-";
+
+// A backlog field's time as the faces show it: StampText, or kNoTime.
+std::string BacklogTimeText(const std::optional<TDateTime>& t);
+// The backlog in one line: "В очереди: 3, самое раннее 11.12.2026 03:40:12;
+// последнее принятое ...; последнее подтверждённое ...".
+std::string BacklogLine(const StationView& view);
+
 std::ostream& operator<<(std::ostream& out, PortMode mode);
 std::ostream& operator<<(std::ostream& out, LinkMode mode);
 // One line per field, for tests and for anyone reading a log.
