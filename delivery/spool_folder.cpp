@@ -112,6 +112,12 @@ bool IsBusy(const std::error_code& error) { return error == std::errc::device_or
 
 }  // namespace
 
+std::string SpoolPrefixOf(const std::string& path_for_soob) {
+  if (path_for_soob.empty() || FolderPart(path_for_soob).size() == path_for_soob.size()) return path_for_soob;
+  if (!IsFolder(path_for_soob)) return path_for_soob;
+  return path_for_soob + kPathSeparator;
+}
+
 SpoolFileBytes MakeSpoolFileBytes(const SoobBytes& record) {
   SpoolFileBytes bytes{};
   LittleEndianWriter w(bytes);

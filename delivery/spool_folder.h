@@ -32,6 +32,12 @@ namespace orvent {
 // Files are named `PathForSoob` + name + ".dd8"; `PathForSoob` is a plain
 // prefix, so a folder is written with its trailing separator.
 inline constexpr char kSpoolFileSuffix[] = ".dd8";
+
+// `PathForSoob` as the prefix of the spool's names: an existing folder named
+// without its trailing separator means that folder (the separator is added);
+// anything else, a prefix such as "/var/spool/orvent/ev" among it, stays as
+// written.
+std::string SpoolPrefixOf(const std::string& path_for_soob);
 // What a spool file that cannot be sent is renamed to: its name + this.
 inline constexpr char kSpoolBadSuffix[] = ".bad";
 inline constexpr std::size_t kSpoolCommandSize = 4;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -38,11 +39,37 @@ std::error_code FlushFolderOf(const std::string& path);
 
 std::error_code RemoveFile(const std::string& path);
 
+// Whether ReadFileUpTo reads what a symbolic link points to.
+enum class LinkRule { Refuse, Follow };
+
 // Reads a regular file of at most `limit` bytes into `out`. A larger file
 // gives std::errc::file_too_large, anything but a regular file (a folder, a
-// pipe, a device, a symbolic link) std::errc::invalid_argument; neither is
-// read, and the call never waits for a writer.
-std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
+// pipe, a device, and a symbolic link unless it is followed to a regular
+// file) std::errc::invalid_argument; neither is read, and the call never
+// waits for a writer.
+std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out,
+                             LinkRule links = LinkRule::Refuse);
+
+// What tells one version of a file from the next: its size and the time it
+// was last written. Links are followed.
+struct FileStamp {
+  std::uint64_t Size = 0;
+  std::int64_t WrittenNs = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+std::optional<FileStamp> StampOfFile(const std::string& path);
+
+// Whether `path` names a folder (links followed).
+bool IsFolder(const std::string& path);
+
+// Whether files can be created in `folder`: std::errc::no_such_file_or_directory
+// when it is missing, std::errc::not_a_directory when it is something else,
+// the system's refusal (no permission, a read-only file system) when it is
+// known beforehand. An empty `folder` means the working directory.
+std::error_code CheckFolderWritable(const std::string& folder);
+
+// The bytes this program may still write on the file system of `folder`.
+std::optional<std::uint64_t> FreeSpaceOf(const std::string& folder);
 
 // The files of `path_prefix` + "*" + `suffix`: the folder is the part of the
 // prefix up to its last separator (the working directory when there is

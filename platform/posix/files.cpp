@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -127,10 +128,11 @@ std::error_code RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 ? std::error_code{} : LastError();
 }
 
-std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out) {
+std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out, LinkRule links) {
   out.clear();
   // O_NONBLOCK: a pipe under a file's name must not wait for a writer.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                                          (links == LinkRule::Refuse ? O_NOFOLLOW : 0));
   if (fd < 0) {
     // A symbolic link is refused as what it is, not as a missing file.
     if (errno == ELOOP) return std::make_error_code(std::errc::invalid_argument);
@@ -144,6 +146,35 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
   }
   // The file may grow while it is read; the limit holds all the same.
   return CloseKeeping(fd, ReadToEnd(fd, limit, out));
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileStamp{static_cast<std::uint64_t>(info.st_size),
+                   static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.empty() ? "." : path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::error_code CheckFolderWritable(const std::string& folder) {
+  const std::string name = folder.empty() ? std::string(".") : folder;
+  struct stat info {};
+  if (::stat(name.c_str(), &info) != 0) return LastError();
+  if (!S_ISDIR(info.st_mode)) return std::make_error_code(std::errc::not_a_directory);
+  // Creating a file needs write and search permission on the folder; a
+  // read-only mount refuses it with EROFS, also for root.
+  if (::access(name.c_str(), W_OK | X_OK) != 0) return LastError();
+  return {};
+}
+
+std::optional<std::uint64_t> FreeSpaceOf(const std::string& folder) {
+  struct statvfs info {};
+  if (::statvfs(folder.empty() ? "." : folder.c_str(), &info) != 0) return std::nullopt;
+  return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 bool VisitMatches(const std::string& path_prefix, std::string_view suffix,

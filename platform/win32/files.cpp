@@ -189,13 +189,14 @@ std::error_code RemoveFile(const std::string& path) {
   return ::DeleteFileW(Widen(path).c_str()) ? std::error_code{} : LastWin32Error();
 }
 
-std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out) {
+std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out, LinkRule links) {
   out.clear();
   // Backup semantics open a folder too, and an open reparse point is the
   // link itself, not what it points to: both are then refused as what they
   // are rather than as a missing or forbidden file.
   Handle file(Open(path, GENERIC_READ, kShareAll, OPEN_EXISTING,
-                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+                   FILE_FLAG_BACKUP_SEMANTICS |
+                       (links == LinkRule::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : DWORD{0})));
   if (!file.valid()) return LastWin32Error();
   // A device (a name such as COM1 or NUL) or a pipe is no file on disk; it
   // is never read, so nothing waits for it.
@@ -211,6 +212,32 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
   if (size > limit) return CloseKeeping(file, std::make_error_code(std::errc::file_too_large));
   // The file may grow while it is read; the limit holds all the same.
   return CloseKeeping(file, ReadToEnd(file.get(), limit, out));
+}
+
+std::optional<FileStamp> StampOfFile(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (!::GetFileAttributesExW(Widen(path).c_str(), GetFileExInfoStandard, &info)) return std::nullopt;
+  const std::uint64_t written =
+      (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
+  return FileStamp{(std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
+                   static_cast<std::int64_t>(written) * 100};
+}
+
+bool IsFolder(const std::string& path) { return IsFolder(std::string_view(path)); }
+
+std::error_code CheckFolderWritable(const std::string& folder) {
+  const DWORD attributes = ::GetFileAttributesW(Widen(FolderToOpen(folder)).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return LastWin32Error();
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return std::make_error_code(std::errc::not_a_directory);
+  // A folder's read-only attribute does not forbid new files, and its access
+  // list is only known by trying: the first write tells.
+  return {};
+}
+
+std::optional<std::uint64_t> FreeSpaceOf(const std::string& folder) {
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(Widen(FolderToOpen(folder)).c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
 }
 
 bool VisitMatches(const std::string& path_prefix, std::string_view suffix,
