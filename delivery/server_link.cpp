@@ -18,7 +18,9 @@ constexpr char kStatusConnectFailure[] = "Соединение не удалос
 
 }  // namespace
 
-std::string ConnectFailureStatus(const std::error_code& error) {
+namespace {
+
+std::string ConnectFailureReason(const std::error_code& error) {
   // The client's own reasons (no host, no port) are told in its words.
   if (error.category() == TcpClientCategory()) return kStatusConnectFailure + error.message();
   if (error.category() == ResolveCategory()) return kStatusNameNotFound;
@@ -26,6 +28,14 @@ std::string ConnectFailureStatus(const std::error_code& error) {
   if (error == std::errc::timed_out) return kStatusNoAnswer;
   if (error == std::errc::network_unreachable || error == std::errc::host_unreachable) return kStatusUnreachable;
   return kStatusConnectFailure + std::string("ошибка сети ") + std::to_string(error.value()) + ".";
+}
+
+}  // namespace
+
+std::string ConnectFailureStatus(const std::error_code& error, const ServerAddress& address) {
+  std::string line = ConnectFailureReason(error);
+  if (!line.empty() && line.back() != '.') line += '.';
+  return line + " Сервер " + address.Address + ":" + std::to_string(address.Port) + ".";
 }
 
 ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,
@@ -125,14 +135,15 @@ std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
     } else {
       budget = connect_stamp_.value_or(0) + kAcceptWaitMs + 1 - now;
     }
+  } else if (end_untold_) {
+    return 0;  // the end of the connection is told at once
   } else if (allow_reconnect_) {
     if (!connect_stamp_) return 0;
     budget = *connect_stamp_ + kReconnectMs + 1 - now;
-  } else if (!denied_shown_) {
-    return 0;
+  } else {
+    if (!denied_shown_) return 0;
+    budget = denied_stamp_ + kDeniedRetryMs + 1 - now;
   }
-  // Nothing due: refused for good; only the end wakes the thread.
-  if (!budget) return std::nullopt;
   return std::max<std::int64_t>(*budget, 0);
 }
 
@@ -145,6 +156,8 @@ void ServerLink::Tick() {
     TickLinkUp();
     return;
   }
+  // A connection went down, and no line has said why.
+  if (std::exchange(end_untold_, false)) Tell(News::Lost);
   // Whatever went down with the connection, no answer comes any more.
   ForgetAwaitedReply();
   if (allow_reconnect_) {
@@ -159,7 +172,7 @@ void ServerLink::TickLinkUp() {
     error_count_ = 0;
     link_up_ = false;
     ForgetAwaitedReply();
-    Tell(News::NetworkErrors);
+    TellEnd(News::NetworkErrors);
     return;  // the next attempt closes the connection
   }
   if (awaited_) {
@@ -168,6 +181,7 @@ void ServerLink::TickLinkUp() {
     if (!accepted_ && ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
       link_up_ = false;
       ForgetAwaitedReply();
+      TellEnd(News::NotAccepted);
       return;
     }
   } else if (!SendNext()) {
@@ -201,7 +215,10 @@ bool ServerLink::SendNext() {
   const bool queued = out_queue_.QueuePeek(frame);
   if (!queued) {
     if (!accepted_) {
-      if (ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) link_up_ = false;  // the next attempt closes it
+      if (ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
+        link_up_ = false;  // the next attempt closes it
+        TellEnd(News::NotAccepted);
+      }
       return false;
     }
     if (auto next = outlets_.Outbox ? outlets_.Outbox->TakeNextEvent() : std::nullopt) {
@@ -263,7 +280,7 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
   PulseIndicator();
   switch (reply.Header.Command) {
     case cmd_accepted:
-      accepted_ = true;
+      if (!accepted_.exchange(true)) Tell(News::Accepted);
       break;
     case cmd_query:
       PostFrame(cmd_query_answer, {});
@@ -271,6 +288,9 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
     case cmd_denied:
       link_up_ = false;
       allow_reconnect_ = false;
+      denied_shown_ = false;
+      denied_stamp_ = clock_.MonotonicMs();
+      end_untold_ = false;  // the denial is the line
       DropConnection();
       break;
     case cmd_drop:
@@ -282,7 +302,7 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       connect_stamp_ = clock_.MonotonicMs();
       link_up_ = false;
       PulseIndicator();
-      Tell(News::ServerDisconnect);
+      TellEnd(News::ServerDisconnect);
       // The connection stays open until the next attempt replaces it.
       break;
     default:
@@ -314,7 +334,9 @@ void ServerLink::TickConnect() {
   if (error) {
     connecting_ = false;
     // Stopping ends an attempt too; that is no failure to tell.
-    if (!stop_.stop_requested()) Tell(News::ConnectFailed, error);
+    if (!stop_.stop_requested()) {
+      Tell(News::ConnectFailed, ConnectFailureStatus(error, address));
+    }
     return;
   }
   try {
@@ -327,15 +349,23 @@ void ServerLink::TickConnect() {
   }
   link_up_ = true;
   connecting_ = false;
+  end_untold_ = true;
   if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
   Tell(News::Connected);
   PulseIndicator();
 }
 
 void ServerLink::TickRefused() {
-  if (denied_shown_) return;
-  denied_shown_ = true;
-  Tell(News::Denied);
+  if (!denied_shown_) {
+    denied_shown_ = true;
+    Tell(News::Denied);
+    return;
+  }
+  // A station registered meanwhile gets in without a restart.
+  if (ElapsedMs(denied_stamp_) <= kDeniedRetryMs) return;
+  allow_reconnect_ = true;
+  connect_stamp_.reset();
+  TickConnect();
 }
 
 void ServerLink::OnLinkConnected() {
@@ -366,7 +396,7 @@ void ServerLink::DropConnection() {
 
 void ServerLink::DropOutOfStep() {
   // A close by the server is no puzzle; bytes that make no reply are.
-  if (client_ && client_->Connected()) Tell(News::OutOfStep);
+  if (client_ && client_->Connected()) TellEnd(News::OutOfStep);
   ForgetAwaitedReply();
   DropConnection();
 }
@@ -378,20 +408,26 @@ void ServerLink::ForgetAwaitedReply() {
 
 void ServerLink::ReportFailure(const std::string& what) {
   try {
-    Tell(News::Unforeseen, {}, what);
+    Tell(News::Unforeseen, what);
   } catch (const std::exception&) {
     // The observer cannot take a line either; the next pass starts afresh.
   }
 }
 
-std::string ServerLink::StatusLine(News news, const std::error_code& error, const std::string& what) {
+std::string ServerLink::StatusLine(News news, const std::string& what) {
   switch (news) {
     case News::Connecting:
       return kStatusConnecting;
     case News::Connected:
       return kStatusConnected;
     case News::ConnectFailed:
-      return ConnectFailureStatus(error);
+      return what;
+    case News::Accepted:
+      return kStatusAccepted;
+    case News::NotAccepted:
+      return kStatusNotAccepted;
+    case News::Lost:
+      return kStatusLost;
     case News::NetworkErrors:
       return kStatusNetworkErrors;
     case News::ServerDisconnect:
@@ -399,7 +435,7 @@ std::string ServerLink::StatusLine(News news, const std::error_code& error, cons
     case News::OutOfStep:
       return kStatusOutOfStep;
     case News::Denied:
-      return kStatusDenied;
+      return std::string(kStatusDenied);
     case News::Unforeseen:
       break;
   }
@@ -407,10 +443,16 @@ std::string ServerLink::StatusLine(News news, const std::error_code& error, cons
 }
 
 // What the link only reports is posted: the link never waits for the main thread.
-void ServerLink::Tell(News news, const std::error_code& error, const std::string& what) {
-  const std::string text = StatusLine(news, error, what);
+void ServerLink::Tell(News news, const std::string& what) {
+  const std::string text = StatusLine(news, what);
   LinkObserver& observer = observer_;
   dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
+  if (news == News::Denied) dispatcher_.Post([&observer] { observer.ShowStatus(kStatusDeniedRetry); });
+}
+
+void ServerLink::TellEnd(News news) {
+  end_untold_ = false;
+  Tell(news);
 }
 
 void ServerLink::PulseIndicator() {

@@ -38,10 +38,16 @@ inline constexpr char kStatusNoAnswer[] = "Соединение не удало�
 inline constexpr char kStatusUnreachable[] = "Соединение не удалось: сервер недоступен по сети.";
 
 inline constexpr char kStatusDenied[] = "Доступ запрещен.";
-
-// The status line for an attempt that failed with this error of the client
-// (tcp_client.h) or of the system.
-std::string ConnectFailureStatus(const std::error_code& error);
+// Said after kStatusDenied: what to do, and when the link tries again.
+inline constexpr char kStatusDeniedRetry[] =
+    "Сервер не пускает станцию: проверьте, что она зарегистрирована на сервере. Повторная попытка через 60 с.";
+// The server took the station's registration: from now on events go out.
+inline constexpr char kStatusAccepted[] = "Сервер принял станцию, события передаются.";
+// The server did not take the registration within the acceptance wait.
+inline constexpr char kStatusNotAccepted[] = "Сервер не принял станцию вовремя - переподсоединение.";
+// A connection ended without any other line saying why (the server closed
+// it, a send failed, the server ordered it dropped).
+inline constexpr char kStatusLost[] = "Связь с сервером потеряна - переподсоединение.";
 
 // Where the message server is: `Address` and `Port` of section `ServerHost`,
 // read again before every connection attempt.
@@ -49,6 +55,10 @@ struct ServerAddress {
   std::string Address = kDefaultServerAddress;
   std::int32_t Port = kDefaultServerPort;
 };
+
+// The status line for an attempt that failed with this error of the client
+// (tcp_client.h) or of the system: the reason, then the address tried.
+std::string ConnectFailureStatus(const std::error_code& error, const ServerAddress& address);
 
 // The serial port as the station currently holds it, for the port-state notice.
 struct PortState {
@@ -129,6 +139,8 @@ public:
   static constexpr std::int64_t kKeepAliveMs = 500;
   static constexpr std::int64_t kAcceptWaitMs = 3000;
   static constexpr std::int64_t kReconnectMs = 5000;
+  // After the server denied the station, the link tries again after this.
+  static constexpr std::int64_t kDeniedRetryMs = 60000;
   static constexpr std::int32_t kMaxErrors = 20;
 
   ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,
@@ -173,10 +185,13 @@ private:
     Connecting,        // an attempt begins
     Connected,         // and succeeded
     ConnectFailed,     // and failed, for the reason given with it
+    Accepted,          // the server took the station's registration
+    NotAccepted,       // it did not within the acceptance wait
+    Lost,              // a connection ended, and nothing else said why
     NetworkErrors,     // too many errors in a row: the link starts afresh
     ServerDisconnect,  // the server ordered the link off
     OutOfStep,         // the server's replies can no longer be placed
-    Denied,            // the server refused the station for good
+    Denied,            // the server refused the station: the link waits kDeniedRetryMs
     Unforeseen,        // a pass failed in a way no part of it handles
   };
 
@@ -207,10 +222,12 @@ private:
   void ForgetAwaitedReply();
   void CountError();
   // The one place where what happened becomes the operator's line:
-  // `error` is the reason of a failed attempt, `what` the text of an
+  // `what` is the text of a failed attempt (ConnectFailureStatus) or of an
   // unforeseen failure.
-  static std::string StatusLine(News news, const std::error_code& error = {}, const std::string& what = {});
-  void Tell(News news, const std::error_code& error = {}, const std::string& what = {});
+  static std::string StatusLine(News news, const std::string& what = {});
+  void Tell(News news, const std::string& what = {});
+  // Tells why a connection ended; the end needs no other line then.
+  void TellEnd(News news);
   // Tells of a pass that failed unforeseen, if the observer can take it.
   void ReportFailure(const std::string& what);
   void PulseIndicator();
@@ -229,6 +246,9 @@ private:
   std::unique_ptr<BlockingTcpClient> client_;
   std::atomic<bool> allow_reconnect_{true};
   bool denied_shown_ = false;
+  std::int64_t denied_stamp_ = 0;
+  // Whether a connection is up that no line has yet said the end of.
+  bool end_untold_ = false;
   std::atomic<bool> link_up_{false};
   std::atomic<bool> connecting_{false};
   std::atomic<bool> accepted_{false};

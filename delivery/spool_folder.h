@@ -56,6 +56,7 @@ std::optional<SoobBytes> SpoolFileRecord(std::string_view contents);
 inline constexpr std::int32_t kSpoolNameErrorNumber = 11;     // no name could be formed
 inline constexpr std::int32_t kSpoolWriteErrorNumber = 12;    // a record could not be written
 inline constexpr std::int32_t kSpoolBadFileErrorNumber = 13;  // a file was set aside
+inline constexpr std::int32_t kSpoolFolderErrorNumber = 14;   // the folder cannot take files
 
 // Status lines: the disk refuses spool files (said when it
 // starts and every minute while it lasts), and takes them again.

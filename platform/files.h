@@ -51,7 +51,7 @@ std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::st
                              LinkRule links = LinkRule::Refuse);
 
 // What tells one version of a file from the next: its size and the time it
-// was last written. Links are followed.
+// was last written, in nanoseconds since 1970-01-01 UTC. Links are followed.
 struct FileStamp {
   std::uint64_t Size = 0;
   std::int64_t WrittenNs = 0;

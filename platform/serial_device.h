@@ -110,6 +110,9 @@ public:
   // The short name by which a port-state notice tells this port apart from
   // others (SerialNoticeName); the name itself unless a platform says otherwise.
   virtual std::string NoticeName(std::string_view name) const { return std::string(name); }
+
+  // SerialPermissionAdvice for the port under `name`.
+  virtual std::string PermissionAdvice(std::string_view) const { return {}; }
 };
 
 // The ports of this machine. `device_dir` is the folder in which port names
@@ -124,6 +127,7 @@ public:
                                      std::error_code& error) override;
   std::vector<std::string> AdapterPaths() const override;
   std::string NoticeName(std::string_view name) const override { return SerialNoticeName(name, device_dir_); }
+  std::string PermissionAdvice(std::string_view name) const override;
 
 private:
   std::string device_dir_;
@@ -137,9 +141,11 @@ private:
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir);
 
 
-// What the person at the station can do about a port the system will not
-// open for lack of rights, to follow "нет прав на устройство"; empty where
-// there is nothing to add.
-std::string_view SerialPermissionAdvice();
+// What the person at the station can do about the device at `device_path`
+// that the system will not open for lack of rights, to follow "нет прав на
+// устройство": on Linux, joining the device's group when this process is not
+// in it, else who owns the device and its rights. Empty where there is
+// nothing to add.
+std::string SerialPermissionAdvice(const std::string& device_path);
 
 }  // namespace orvent

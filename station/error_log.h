@@ -10,7 +10,7 @@ inline constexpr char kErrorLogFileName[] = "error.txt";
 
 // The window's own error-log number. The others belong to the places that
 // catch their failures: the watchdog (9, receiver/message_decoder.h) and the
-// spool (11, 12, 13, delivery/spool.h).
+// spool (11 to 14, delivery/spool_folder.h).
 enum ErrorNumber : std::int32_t {
   kErrorPortSelection = 19,
 };

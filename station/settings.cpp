@@ -1,6 +1,7 @@
 #include "station/settings.h"
 
 #include <cctype>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -11,6 +12,7 @@ namespace orvent {
 namespace {
 
 constexpr std::size_t kMaxValueLength = 2047;
+constexpr std::int64_t kSettledNs = 3'000'000'000;
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -109,13 +111,29 @@ KeyPlace FindKey(const std::vector<Line>& lines, std::string_view section, std::
   return place;
 }
 
-std::optional<std::string> FindValue(const std::string& path, std::string_view section, std::string_view key) {
-  std::string content;
-  if (ReadWholeFile(path, content)) return std::nullopt;
+std::optional<std::string> FindValue(std::string_view content, std::string_view section, std::string_view key) {
   const std::vector<Line> lines = SplitLines(content);
   const KeyPlace place = FindKey(lines, section, key);
   if (!place.key) return std::nullopt;
   return std::string(ParseLine(lines[*place.key].text).value);
+}
+
+std::string Quoted(std::string_view key, std::string_view value) {
+  return std::string(key) + "=\"" + std::string(value) + "\"";
+}
+
+std::int32_t CheckedInteger(const IniFile& ini, std::string_view section, std::string_view key, std::int32_t fallback,
+                            SettingsProblems* problems) {
+  const auto value = ini.ReadValue(section, key);
+  if (!value) return fallback;
+  if (const auto number = TryParseInt(*value)) return *number;
+  if (problems) problems->push_back(Quoted(key, *value) + " (взято " + std::to_string(fallback) + ")");
+  return fallback;
+}
+
+bool CheckedBool(const IniFile& ini, std::string_view section, std::string_view key, bool fallback,
+                 SettingsProblems* problems) {
+  return CheckedInteger(ini, section, key, fallback ? 1 : 0, problems) != 0;
 }
 
 std::string_view LineBreakOf(std::string_view content) {
@@ -128,13 +146,48 @@ bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::s
 
 }  // namespace
 
+std::shared_ptr<const std::string> IniFile::Content(std::error_code* error) const {
+  const std::optional<FileStamp> stamp = StampOfFile(path_);
+  // A file system stamps writes in ticks of its clock (a few milliseconds,
+  // two seconds on FAT): two writes of the same size within one tick look
+  // alike, so a file written that recently is read again every time.
+  const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+  const bool settled = stamp && now_ns - stamp->WrittenNs > kSettledNs;
+  std::lock_guard lock(cache_->mutex);
+  if (!stamp || !cache_->content || cache_->stamp != stamp || !cache_->settled) {
+    std::string bytes;
+    std::error_code read = ReadFileUpTo(path_, kMaxSize, bytes, LinkRule::Follow);
+    if (read) bytes.clear();
+    cache_->content = std::make_shared<const std::string>(std::move(bytes));
+    cache_->error = read;
+    // A file that is not there is looked for again at every read.
+    cache_->stamp = read == std::errc::no_such_file_or_directory ? std::nullopt : stamp;
+    cache_->settled = settled;
+  }
+  if (error) *error = cache_->error;
+  return cache_->content;
+}
+
+std::error_code IniFile::Check() const {
+  std::error_code error;
+  Content(&error);
+  return error;
+}
+
+std::optional<std::string> IniFile::ReadValue(std::string_view section, std::string_view key) const {
+  const std::shared_ptr<const std::string> content = Content();
+  return FindValue(*content, section, key);
+}
+
 std::string IniFile::ReadString(std::string_view section, std::string_view key, std::string_view fallback) const {
-  if (auto value = FindValue(path_, section, key)) return std::move(*value);
+  if (auto value = ReadValue(section, key)) return std::move(*value);
   return std::string(fallback);
 }
 
 std::int32_t IniFile::ReadInteger(std::string_view section, std::string_view key, std::int32_t fallback) const {
-  const auto value = FindValue(path_, section, key);
+  const auto value = ReadValue(section, key);
   return value ? ParseIntOr(*value, fallback) : fallback;
 }
 
@@ -149,7 +202,9 @@ void IniFile::WriteString(std::string_view section, std::string_view key, std::s
     throw SettingsWriteError("Cannot write \"" + std::string(key) + "\" to " + path_ + ": invalid characters");
   }
   std::string content;
-  if (const std::error_code error = ReadWholeFile(path_, content);
+  // Bounded and never waiting, as the reads are: a pipe or a device under
+  // the file's name is not read, and not replaced either.
+  if (const std::error_code error = ReadFileUpTo(path_, kMaxSize, content, LinkRule::Follow);
       error && error != std::errc::no_such_file_or_directory) {
     throw SettingsWriteError("Cannot read " + path_ + ": " + error.message());
   }
@@ -200,25 +255,34 @@ std::optional<std::chrono::milliseconds> ParseTimeOfDay(std::string_view text) {
   return std::chrono::hours(fields[0]) + std::chrono::minutes(fields[1]) + std::chrono::seconds(fields[2]);
 }
 
-MainSettings ReadMainSettings(const IniFile& ini) {
+MainSettings ReadMainSettings(const IniFile& ini, SettingsProblems* problems) {
   MainSettings s;
   s.ComPort = ini.ReadString("main", "ComPort", s.ComPort);
-  s.FirstNumber = ini.ReadInteger("main", "FirstNumber", s.FirstNumber);
+  s.FirstNumber = CheckedInteger(ini, "main", "FirstNumber", s.FirstNumber, problems);
   s.PathForSoob = ini.ReadString("main", "PathForSoob", s.PathForSoob);
-  // A missing key reads as no time at all, which gives the default too.
-  s.Attention = ParseTimeOfDay(ini.ReadString("main", "Attention", "")).value_or(s.Attention);
-  s.Log = ini.ReadBool("main", "Log", s.Log);
-  s.VariantRazdel = ini.ReadInteger("main", "VariantRazdel", s.VariantRazdel);
-  s.Hex = ini.ReadBool("main", "Hex", s.Hex);
-  s.QuickAck = ini.ReadBool("main", "QuickAck", s.QuickAck);
+  if (const auto attention = ini.ReadValue("main", "Attention")) {
+    if (const auto span = ParseTimeOfDay(*attention)) {
+      s.Attention = *span;
+    } else if (problems) {
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(s.Attention).count();
+      char fallback[16];
+      std::snprintf(fallback, sizeof fallback, "%d:%02d:%02d", static_cast<int>(seconds / 3600),
+                    static_cast<int>(seconds / 60 % 60), static_cast<int>(seconds % 60));
+      problems->push_back(Quoted("Attention", *attention) + " (взято " + fallback + ")");
+    }
+  }
+  s.Log = CheckedBool(ini, "main", "Log", s.Log, problems);
+  s.VariantRazdel = CheckedInteger(ini, "main", "VariantRazdel", s.VariantRazdel, problems);
+  s.Hex = CheckedBool(ini, "main", "Hex", s.Hex, problems);
+  s.QuickAck = CheckedBool(ini, "main", "QuickAck", s.QuickAck, problems);
   return s;
 }
 
-ServerHostSettings ReadServerHost(const IniFile& ini) {
+ServerHostSettings ReadServerHost(const IniFile& ini, SettingsProblems* problems) {
   ServerHostSettings s;
   s.Address = ini.ReadString("ServerHost", "Address", s.Address);
-  s.Port = ini.ReadInteger("ServerHost", "Port", s.Port);
-  s.PacketSize = ini.ReadInteger("ServerHost", "PacketSize", s.PacketSize);
+  s.Port = CheckedInteger(ini, "ServerHost", "Port", s.Port, problems);
+  s.PacketSize = CheckedInteger(ini, "ServerHost", "PacketSize", s.PacketSize, problems);
   return s;
 }
 

@@ -2,20 +2,30 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 #include "common/setting_defaults.h"
+#include "platform/files.h"
 
 namespace orvent {
 
 inline constexpr char kSettingsFileName[] = "kelmora.ini";
 
-// The settings file in the Windows INI layout, read as bytes. Every call opens
-// the file anew and nothing is cached, so an edit applies at the next read:
-// a `Razdels` entry at the next message, `ServerHost` at the next connection.
+// The settings file in the Windows INI layout, read as bytes. Every call
+// looks at the file's size and time of writing and reads it again only when
+// they changed, so an edit applies at the next read (a `Razdels` entry at the
+// next message, `ServerHost` at the next connection) while an unchanged file
+// costs one look. Only a regular file (a link to one counts) of at most
+// kMaxSize bytes is read, and nothing waits for a writer: a pipe, a device
+// or an oversized file gives the defaults, as a missing one does. Copies
+// share what was read; safe from any thread.
 //
 // Section and key names compare without regard to ASCII letter case; only the
 // first section of a name counts. A value is the text after the first "=",
@@ -23,9 +33,20 @@ inline constexpr char kSettingsFileName[] = "kelmora.ini";
 // A missing file, section or key gives the caller's default.
 class IniFile {
 public:
-  explicit IniFile(std::string path) : path_(std::move(path)) {}
+  static constexpr std::size_t kMaxSize = std::size_t{1} << 20;
+
+  explicit IniFile(std::string path) : path_(std::move(path)), cache_(std::make_shared<Cache>()) {}
 
   const std::string& Path() const { return path_; }
+
+  // Why the file gives no values (missing, unreadable, not a regular file:
+  // std::errc::invalid_argument, too large: std::errc::file_too_large), or
+  // none when it was read.
+  std::error_code Check() const;
+
+  // The key's value as written, or nullopt when the file, the section or
+  // the key is missing.
+  std::optional<std::string> ReadValue(std::string_view section, std::string_view key) const;
 
   std::string ReadString(std::string_view section, std::string_view key, std::string_view fallback) const;
   // The integer rule of the whole system; a value that does not follow it
@@ -40,8 +61,26 @@ public:
   void WriteString(std::string_view section, std::string_view key, std::string_view value) const;
 
 private:
+  struct Cache {
+    std::mutex mutex;
+    std::optional<FileStamp> stamp;
+    // Whether the file was written long enough before it was read that a
+    // later write cannot carry the same time.
+    bool settled = false;
+    std::shared_ptr<const std::string> content;
+    std::error_code error;
+  };
+  // The file's bytes as they are now (empty when it cannot be read), and why
+  // it could not be read.
+  std::shared_ptr<const std::string> Content(std::error_code* error = nullptr) const;
+
   std::string path_;
+  std::shared_ptr<Cache> cache_;
 };
+
+// A value of the settings file that does not follow its rule, and what was
+// taken instead, for the start-up line: "Port=\"1x\" (взято 5000)".
+using SettingsProblems = std::vector<std::string>;
 
 class SettingsWriteError : public std::runtime_error {
 public:
@@ -65,7 +104,9 @@ struct MainSettings {
   bool QuickAck = false;
 };
 
-MainSettings ReadMainSettings(const IniFile& ini);
+// A value that does not follow its rule gives the default, and is named in
+// `problems` when given.
+MainSettings ReadMainSettings(const IniFile& ini, SettingsProblems* problems = nullptr);
 
 // Section `ServerHost`, read when the link starts and before every attempt.
 struct ServerHostSettings {
@@ -74,7 +115,7 @@ struct ServerHostSettings {
   std::int32_t PacketSize = kDefaultPacketSize;  // stored only
 };
 
-ServerHostSettings ReadServerHost(const IniFile& ini);
+ServerHostSettings ReadServerHost(const IniFile& ini, SettingsProblems* problems = nullptr);
 
 // Section `Razdels`: the object number for "<account>_<partition>", or -1
 // (also for a missing file, section or key) when there is no entry.

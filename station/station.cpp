@@ -9,6 +9,8 @@
 #include "delivery/commands.h"
 #include "delivery/frame_protocol.h"
 #include "delivery/spool.h"
+#include "delivery/spool_folder.h"
+#include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/serial_device.h"
 #include "receiver/serial_packet_driver.h"
@@ -35,21 +37,84 @@ constexpr char kCommandStop[] = "Остановить";
 constexpr std::uint32_t kFirstCloseCode = 10000;
 constexpr std::uint32_t kLastCloseCode = 99998;
 
+// Lines of the operator's own actions.
+constexpr char kStopCancelled[] = "Остановка порта отменена.";
+constexpr char kCloseCancelled[] = "Закрытие программы отменено.";
+constexpr char kClosedByOperator[] = "Программа закрывается по команде оператора.";
+
 std::string PortText(const std::string& name) { return "Порт " + name; }
+
+bool IsPermissionError(const std::error_code& error) {
+  return error == std::errc::permission_denied || error == std::errc::operation_not_permitted;
+}
+
+// Bytes as a person reads them: "12,3 ГБ", "850 МБ".
+std::string SizeText(std::uint64_t bytes) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  if (bytes < kGiB) return std::to_string(bytes / kMiB) + " МБ";
+  const std::uint64_t tenths = bytes * 10 / kGiB;
+  return std::to_string(tenths / 10) + "," + std::to_string(tenths % 10) + " ГБ";
+}
+
+std::string SettingsErrorText(const std::error_code& error) {
+  if (error == std::errc::permission_denied) return "нет прав на чтение";
+  if (error == std::errc::file_too_large) return "больше 1 МБ";
+  if (error == std::errc::invalid_argument) return "это не обычный файл";
+  if (error == std::errc::is_a_directory) return "это папка";
+  return "ошибка " + std::to_string(error.value());
+}
 
 }  // namespace
 
-std::string PortFailureText(const std::string& name, const std::error_code& error) {
+std::string PortFailureText(const std::string& name, const std::error_code& error, const std::string& advice) {
   if (error == std::errc::no_such_file_or_directory || error == std::errc::no_such_device ||
       error == std::errc::no_such_device_or_address) {
     return PortText(name) + ": нет такого устройства.";
   }
-  if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted) {
-    const std::string_view advice = SerialPermissionAdvice();
-    return PortText(name) + ": нет прав на устройство" + (advice.empty() ? "" : " - " + std::string(advice)) + ".";
+  if (IsPermissionError(error)) {
+    return PortText(name) + ": нет прав на устройство" + (advice.empty() ? "" : " - " + advice) + ".";
   }
   if (error == std::errc::device_or_resource_busy) return PortText(name) + ": занят другой программой.";
   return PortText(name) + " не открывается: ошибка " + std::to_string(error.value()) + ".";
+}
+
+std::string StartupLine(const StartupFacts& f) {
+  std::string line = "Настройки: ";
+  if (!f.SettingsError) {
+    line += f.SettingsPath;
+  } else if (f.SettingsError == std::errc::no_such_file_or_directory) {
+    line += "файл " + f.SettingsPath + " не найден, действуют значения по умолчанию";
+  } else {
+    line += "файл " + f.SettingsPath + " не читается (" + SettingsErrorText(f.SettingsError) +
+            "), действуют значения по умолчанию";
+  }
+  if (!f.Problems.empty()) {
+    line += "; неверные значения: ";
+    for (std::size_t i = 0; i < f.Problems.size(); ++i) line += (i ? ", " : "") + f.Problems[i];
+  }
+  line += ". Порт: " + (f.Port.empty() ? std::string("не задан") : f.Port);
+  line += ". Сервер: " + f.Server.Address + ":" + std::to_string(f.Server.Port);
+  line += ". Очередь: " + f.SpoolFiles;
+  if (f.FreeBytes) line += ", свободно " + SizeText(*f.FreeBytes);
+  return line + ".";
+}
+
+std::string SpoolFolderFailureText(const std::string& folder, const std::error_code& error) {
+  std::string why;
+  if (error == std::errc::no_such_file_or_directory) {
+    why = "нет такой папки";
+  } else if (error == std::errc::not_a_directory) {
+    why = "это не папка";
+  } else if (IsPermissionError(error)) {
+    why = "нет прав на запись";
+  } else if (error == std::errc::read_only_file_system) {
+    why = "диск только для чтения";
+  } else {
+    why = "ошибка " + std::to_string(error.value());
+  }
+  return "Папка очереди " + folder + " недоступна (" + why +
+         ") - события остаются в приёмнике, пока их не подтвердит сервер.";
 }
 
 std::string FailureText(const std::string& message) {
@@ -75,6 +140,8 @@ Station::Station(StationEnvironment env, StationFace& face)
 
   ReceiverObserver& observer = *this;  // a private base: converted here, where it is accessible
   receiver_ = std::make_unique<ReceiverLink>(*ports_, *env_.Loop, *clock_, observer);
+  // The program's start, not the end of a start-up that a warning may hold.
+  started_at_ = clock_->Now();
 }
 
 Station::~Station() { End(); }
@@ -84,18 +151,29 @@ IniFile Station::SettingsFile() const { return IniFile(JoinPath(env_.WorkDir, kS
 void Station::Start() {
   if (Started() || ended_) return;
   close_code_ = std::to_string(env_.DrawCloseCode());
-  started_at_ = clock_->Now();
   // Listed before anything is started, so that the listing stores no choice.
   if (env_.OffersPortChoice) port_choices_ = ScanPorts();
 
-  settings_ = ReadMainSettings(SettingsFile());
+  const IniFile ini = SettingsFile();
+  StartupFacts facts;
+  settings_ = ReadMainSettings(ini, &facts.Problems);
+  facts.Server = ReadServerHost(ini, &facts.Problems);
+  facts.SettingsPath = ini.Path();
+  facts.SettingsError = ini.Check();
   port_name_ = settings_.ComPort;
+  facts.Port = settings_.ComPort == kNoPort ? std::string() : settings_.ComPort;
+  spool_prefix_ = SpoolPrefixOf(settings_.PathForSoob);
+  const std::string spool_folder(FolderPart(spool_prefix_));
+  facts.SpoolFiles = (spool_prefix_.empty() ? JoinPath(env_.WorkDir, "") : spool_prefix_) + "*" + kSpoolFileSuffix;
+  facts.FreeBytes = FreeSpaceOf(spool_folder);
+  ShowStatus(StartupLine(facts));
+  CheckSpoolFolder();
   // The handshake tells the configured name from the first attempt on.
   PublishPortState();
 
   // The spool comes first: every event record goes there before its ACK.
   SpoolObserver& spool_observer = *this;  // a private base: converted here, where it is accessible
-  spool_ = std::make_unique<EventSpool>(settings_.PathForSoob, *clock_, &spool_observer);
+  spool_ = std::make_unique<EventSpool>(spool_prefix_, *clock_, &spool_observer);
   spool_->StartScanner();
 
   ReceiverSettings receiving;
@@ -128,18 +206,41 @@ void Station::Start() {
   if (settings_.ComPort == kNoPort) {
     SetMode(PortMode::Stopped);
   } else if (const auto why = OpenPort(settings_.ComPort)) {
-    ShowStatus(PortFailureText(settings_.ComPort, *why));
+    const std::string failure = PortFailure(settings_.ComPort, *why);
+    ShowStatus(failure);
     retry_failure_shown_ = true;
     EnterRetrying();
     AnnouncePortState();
     PublishView();
-    Warn(kPortBusyAtStart);
+    Warn(std::string(kPortBusyAtStart) + " " + failure);
     return;
   } else {
+    ShowStatus(PortText(settings_.ComPort) + " открыт.");
     SetMode(PortMode::Open);
     AnnouncePortState();
   }
   PublishView();
+}
+
+std::string Station::PortFailure(const std::string& name, const std::error_code& error) const {
+  return PortFailureText(name, error, IsPermissionError(error) ? ports_->PermissionAdvice(name) : std::string());
+}
+
+void Station::CheckSpoolFolder() {
+  if (ended_) return;
+  const std::string folder(FolderPart(spool_prefix_));
+  const std::string shown = folder.empty() ? JoinPath(env_.WorkDir, "") : folder;
+  if (const std::error_code error = CheckFolderWritable(folder)) {
+    if (!std::exchange(spool_folder_failed_, true)) {
+      ShowStatus(SpoolFolderFailureText(shown, error));
+      LogError(kSpoolFolderErrorNumber);
+    }
+    // A disk that comes later (a mount, an adapter) is noticed by itself.
+    if (!folder_timer_) folder_timer_ = env_.Loop->StartTimer(kSpoolFolderRetry, [this] { CheckSpoolFolder(); });
+    return;
+  }
+  if (folder_timer_) env_.Loop->StopTimer(*std::exchange(folder_timer_, std::nullopt));
+  if (std::exchange(spool_folder_failed_, false)) ShowStatus("Папка очереди " + shown + " снова доступна.");
 }
 
 std::vector<std::string> Station::ScanPorts() { return receiver_->Scan(*ports_); }
@@ -154,11 +255,13 @@ void Station::StartPort(const std::string& name) {
   if (!Started() || ended_ || mode_ != PortMode::Stopped) return;
   port_name_ = name;
   if (const auto why = OpenPort(name, true)) {
-    ShowStatus(PortFailureText(name, *why));
+    const std::string failure = PortFailure(name, *why);
+    ShowStatus(failure);
     PublishView();
-    Warn(kPortBusy);
+    Warn(std::string(kPortBusy) + " " + failure);
     Rescan();
   } else {
+    ShowStatus(PortText(name) + " открыт оператором.");
     SetMode(PortMode::Open);
   }
   // Every press of the button tells the server where the port stands.
@@ -172,9 +275,13 @@ void Station::StopPort() {
   if (ended_) return;  // ended while the question was up
   if (code && *code == close_code_) {
     receiver_->Close();
+    ShowStatus(PortText(port_name_) + " остановлен оператором.");
     SetMode(PortMode::Stopped);
   } else if (code) {
+    ShowStatus(FailureText(kStopDenied));
     Warn(kStopDenied);
+  } else {
+    ShowStatus(kStopCancelled);
   }
   PostPortStateNotice();
   PublishView();
@@ -200,6 +307,7 @@ void Station::SelectPort(const std::string& name) {
     return;
   }
   settings_.ComPort = name;
+  ShowStatus("Выбран порт " + name + ".");
   PostPortStateNotice();
   PublishView();
 }
@@ -216,10 +324,16 @@ bool Station::Close() {
   const std::optional<std::string> code = face_.AskCloseCode();
   if (ended_) return true;
   if (code && *code == close_code_) {
+    ShowStatus(kClosedByOperator);
     End();
     return true;
   }
-  if (code) Warn(kCloseDenied);
+  if (code) {
+    ShowStatus(kCloseDenied);
+    Warn(kCloseDenied);
+  } else {
+    ShowStatus(kCloseCancelled);
+  }
   return false;
 }
 
@@ -258,7 +372,7 @@ void Station::RetryPort() {
   if (mode_ != PortMode::Retrying) return;
   if (const auto why = OpenPort(settings_.ComPort)) {
     // Told once, not every 5 s for as long as the adapter stays away.
-    if (!std::exchange(retry_failure_shown_, true)) ShowStatus(PortFailureText(settings_.ComPort, *why));
+    if (!std::exchange(retry_failure_shown_, true)) ShowStatus(PortFailure(settings_.ComPort, *why));
     return;
   }
   retry_failure_shown_ = false;
@@ -360,7 +474,7 @@ void Station::GiveVerdict(std::uint64_t ticket, bool confirmed) {
 std::size_t Station::End() {
   if (ended_) return spool_ ? spool_->WaitingCount() : 0;
   ended_ = true;
-  for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_}) {
+  for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_, &folder_timer_}) {
     if (*timer) env_.Loop->StopTimer(*std::exchange(*timer, std::nullopt));
   }
   receiver_->Close();

@@ -72,6 +72,8 @@ class Station final : private LinkObserver, private ReceiverObserver, private Sp
 public:
   // A port that failed to open, or whose line was lost, is tried again this often.
   static constexpr std::chrono::milliseconds kPortRetry{5000};
+  // A spool folder that cannot take files is looked at again this often.
+  static constexpr std::chrono::milliseconds kSpoolFolderRetry{5000};
   // How often the due work looks while the receiver's verdict may turn.
   static constexpr std::chrono::milliseconds kDuePeriod{200};
   // The longest rest of the due work, so that a wall clock set forward is
@@ -154,6 +156,12 @@ private:
   void EmitSpoolReports();
 
   IniFile SettingsFile() const;
+  // Whether the spool's folder takes files: a status line and an error-log
+  // entry when it stops doing so, a line when it does again; looked at
+  // again every kSpoolFolderRetry while it does not.
+  void CheckSpoolFolder();
+  // A port's failure as the status line and the warning tell it.
+  std::string PortFailure(const std::string& name, const std::error_code& error) const;
   std::vector<std::string> ScanPorts();
   // Opens `name`; the reason when it fails.
   std::optional<std::error_code> OpenPort(const std::string& name, bool raise_dtr = false);
@@ -196,6 +204,9 @@ private:
   std::optional<EventLoop::TimerId> due_timer_;
   std::optional<EventLoop::TimerId> retry_timer_;
   std::optional<EventLoop::TimerId> view_timer_;
+  std::optional<EventLoop::TimerId> folder_timer_;
+  std::string spool_prefix_;
+  bool spool_folder_failed_ = false;
   PortMode mode_ = PortMode::Stopped;
   bool retry_failure_shown_ = false;
   bool station_went_quiet_ = false;
@@ -205,8 +216,25 @@ private:
   bool ended_ = false;
 };
 
-// The status line for a port that would not open, with the system's reason.
-std::string PortFailureText(const std::string& name, const std::error_code& error);
+// The status line for a port that would not open, with the system's reason
+// and, for a refusal of rights, what can be done about it (`advice`).
+std::string PortFailureText(const std::string& name, const std::error_code& error, const std::string& advice = {});
+
+// What the settings, the port, the server and the spool are at start-up, in
+// one status line.
+struct StartupFacts {
+  std::string SettingsPath;
+  std::error_code SettingsError;  // why the file gave no values, if it did not
+  SettingsProblems Problems;      // values that did not follow their rule
+  std::string Port;
+  ServerHostSettings Server;
+  std::string SpoolFiles;                 // where the spool's files go: "<prefix>*.dd8"
+  std::optional<std::uint64_t> FreeBytes;  // room left there
+};
+std::string StartupLine(const StartupFacts& facts);
+
+// Why a spool folder cannot take files, for a status line.
+std::string SpoolFolderFailureText(const std::string& folder, const std::error_code& error);
 
 // A failure's message as the operator reads it: a full stop is added when
 // its last character sorts after ".".

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <termios.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -49,10 +51,27 @@ TEST(SerialDeviceLocationTest, PortNamesMapToDevicePaths) {
 
 // The short names of the port-state notice: device paths are told apart
 // by what their links point to now.
-// On Linux the serial ports belong to the group dialout.
-TEST(SerialOpenErrorTest, NoRightsSaysWhichGroupGrantsThem) {
-  EXPECT_EQ(PortFailureText("COM3", std::make_error_code(std::errc::permission_denied)),
-            "Порт COM3: нет прав на устройство - добавьте пользователя в группу dialout.");
+// A device refused for lack of rights: the advice names the device's group
+// when this process is outside it, else the device's rights and owner.
+TEST(SerialOpenErrorTest, NoRightsSaysWhatToDoAboutThem) {
+  test::TempDir dir;
+  dir.Write("ttyUSB0", "");
+  const std::string device = dir.path() + "/ttyUSB0";
+  ASSERT_EQ(::chmod(device.c_str(), 0600), 0);
+  const std::string own_group = SerialPermissionAdvice(device);
+  EXPECT_TRUE(own_group.starts_with("пользователь в группе ")) << own_group;
+  EXPECT_NE(own_group.find(", но права устройства 0600 (владелец "), std::string::npos) << own_group;
+
+  // Only root can hand a file to a group it is not in itself.
+  constexpr gid_t kNoGroup = 65534;
+  if (::geteuid() == 0 && ::getegid() != kNoGroup && ::chown(device.c_str(), 0, kNoGroup) == 0) {
+    const std::string other_group = SerialPermissionAdvice(device);
+    EXPECT_TRUE(other_group.starts_with("добавьте пользователя root в группу ")) << other_group;
+    EXPECT_TRUE(other_group.ends_with(" и войдите заново")) << other_group;
+  }
+  EXPECT_EQ(SerialPermissionAdvice(dir.path() + "/missing"), "");
+  EXPECT_EQ(PortFailureText("/dev/ttyUSB0", std::make_error_code(std::errc::permission_denied), "совет"),
+            "Порт /dev/ttyUSB0: нет прав на устройство - совет.");
 }
 
 TEST(SerialNoticeNameTest, DevicePathsGetShortNamesThatTellPortsApart) {

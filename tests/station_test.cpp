@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -21,6 +24,8 @@
 
 #include "delivery/commands.h"
 #include "delivery/spool.h"
+#include "delivery/spool_folder.h"
+#include "platform/files.h"
 #include "platform/manual_event_loop.h"
 #include "receiver/serial_packet_driver.h"
 #include "support/loopback_server.h"
@@ -63,6 +68,20 @@ public:
   std::size_t Count(const std::string& text) const {
     std::lock_guard lock(mutex_);
     return static_cast<std::size_t>(std::count(lines_.begin(), lines_.end(), text));
+  }
+  void Reset() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+    views.clear();
+    warnings.clear();
+  }
+  std::string Last() const {
+    std::lock_guard lock(mutex_);
+    return lines_.empty() ? std::string() : lines_.back();
+  }
+  std::vector<std::string> Lines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
   }
   const StationView& View() const { return views.back(); }
 
@@ -174,12 +193,88 @@ TEST_F(StationTest, WithoutAPortChoiceNoPortIsListed) {
   EXPECT_EQ(face.View().PortName, "COM255");
 }
 
+// The first line says what the station runs with: the settings file (or
+// why it gives none), the port, the server and where the spool goes.
+TEST_F(StationTest, StartUpSaysWhatItUses) {
+  const std::string ini = work.File(kSettingsFileName);
+  const std::string spool = "Очередь: " + work.Prefix() + "*.dd8, свободно ";
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::string starts;
+  };
+  const Case cases[] = {
+      {"good", [&] { Configure("ComPort=COM3", 5000); },
+       "Настройки: " + ini + ". Порт: COM3. Сервер: 127.0.0.1:5000. " + spool},
+      {"bad values",
+       [&] {
+         work.Write(kSettingsFileName, "[main]\nPathForSoob=" + work.Prefix() +
+                                           "\nFirstNumber=7x\nAttention=25:00:00\n[ServerHost]\nPort=1x\n");
+       },
+       "Настройки: " + ini +
+           "; неверные значения: FirstNumber=\"7x\" (взято 4), Attention=\"25:00:00\" (взято 0:10:00), "
+           "Port=\"1x\" (взято 12543). Порт: не задан. Сервер: 127.0.0.1:12543. Очередь: "},
+      {"none", [] {}, "Настройки: файл " + ini + " не найден, действуют значения по умолчанию. Порт: не задан. "},
+      // A pipe would hold a reader that waits for its writer for ever.
+      {"a pipe", [&] { ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0); },
+       "Настройки: файл " + ini + " не читается (это не обычный файл), действуют значения по умолчанию. Порт: не задан. "},
+      {"too large", [&] { work.Write(kSettingsFileName, std::string(IniFile::kMaxSize + 1, ';')); },
+       "Настройки: файл " + ini + " не читается (больше 1 МБ), действуют значения по умолчанию."},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(ini);
+    c.make();
+    face.Reset();
+    Make().Start();
+    const std::vector<std::string> lines = face.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.front().starts_with(c.starts)) << lines.front();
+    station.reset();
+  }
+}
+
+// A spool folder that cannot take files is said at start and in the error
+// log; the station keeps running and says when the folder is there again.
+TEST_F(StationTest, AMissingSpoolFolderIsToldAndLookedForAgain) {
+  const std::string folder = work.File("spool");
+  // Written without its separator: an existing folder means that folder.
+  work.Write(kSettingsFileName, "[main]\nPathForSoob=" + folder + "\n[ServerHost]\nPort=1\n");
+  Make().Start();
+  // The folder is not there yet, so the name stays a prefix in the work folder.
+  EXPECT_TRUE(face.Lines().front().find("Очередь: " + folder + "*.dd8") != std::string::npos) << face.Lines().front();
+  station.reset();
+
+  fs::create_directory(folder);
+  face.Reset();
+  Make().Start();
+  EXPECT_TRUE(face.Lines().front().find("Очередь: " + folder + "/*.dd8") != std::string::npos) << face.Lines().front();
+  station.reset();
+
+  work.Write(kSettingsFileName, "[main]\nPathForSoob=" + folder + "/later/\n[ServerHost]\nPort=1\n");
+  face.Reset();
+  Make().Start();
+  const std::string missing = "Папка очереди " + folder +
+                              "/later/ недоступна (нет такой папки) - события остаются в приёмнике, пока их не "
+                              "подтвердит сервер.";
+  EXPECT_EQ(face.Count(missing), 1u);
+  std::string log;
+  ASSERT_FALSE(ReadWholeFile(work.File("error.txt"), log));
+  EXPECT_EQ(log, ErrorLogLine(kSpoolFolderErrorNumber));
+  loop.Advance(Station::kSpoolFolderRetry.count());
+  EXPECT_EQ(face.Count(missing), 1u) << "said once";
+  fs::create_directory(folder + "/later");
+  loop.Advance(Station::kSpoolFolderRetry.count());
+  EXPECT_EQ(face.Last(), "Папка очереди " + folder + "/later/ снова доступна.");
+}
+
 TEST_F(StationTest, APortMissingAtStartHoldsNothingBackAndOpensWhenItAppears) {
   ScriptedServer server(test::Behaving);
   Configure("ComPort=COM1", server.Port());
   Make().Start();
   EXPECT_TRUE(face.Showed("Порт COM1: нет такого устройства."));
-  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят. Смените его."});
+  // The warning carries the reason, in the status line's words.
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят. Смените его. Порт COM1: нет такого устройства."});
   EXPECT_EQ(face.View().Port, PortMode::Retrying);
   EXPECT_EQ(face.View().PortCommand, "Остановить");
   EXPECT_FALSE(face.View().PortChoiceOpen);
@@ -250,11 +345,12 @@ TEST_F(StationTest, StoppingWantsTheCloseCodeAndEveryPressIsANotice) {
     std::optional<std::string> answer;
     PortMode after;
     std::vector<std::string> warnings;
+    const char* line;  // every answer leaves a line in the list
   };
   const Case cases[] = {
-      {std::nullopt, PortMode::Open, {}},  // cancelled: no warning
-      {"12345", PortMode::Open, {"Неправильный пароль. В доступе отказано"}},
-      {"54321", PortMode::Stopped, {}},
+      {std::nullopt, PortMode::Open, {}, "Остановка порта отменена."},  // cancelled: no warning
+      {"12345", PortMode::Open, {"Неправильный пароль. В доступе отказано"}, "Неправильный пароль. В доступе отказано."},
+      {"54321", PortMode::Stopped, {}, "Порт COM1 остановлен оператором."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.answer.value_or("cancelled"));
@@ -263,9 +359,11 @@ TEST_F(StationTest, StoppingWantsTheCloseCodeAndEveryPressIsANotice) {
     station->StartOrStopPort("COM1");
     EXPECT_EQ(face.View().Port, c.after);
     EXPECT_EQ(face.warnings, c.warnings);
+    EXPECT_EQ(face.Last(), c.line);
   }
   station->StartOrStopPort("COM1");  // starting asks for nothing
   EXPECT_EQ(face.View().Port, PortMode::Open);
+  EXPECT_EQ(face.Last(), "Порт COM1 открыт оператором.");
   EXPECT_EQ(face.asked, 3);
 
   // The server hears the port's state after every press, as it was then.
@@ -288,8 +386,10 @@ TEST_F(StationTest, ClosingWantsTheCloseCode) {
   face.answers = {std::nullopt, "00000", "54321"};
   EXPECT_FALSE(station->Close());
   EXPECT_TRUE(face.warnings.empty()) << "cancel shows nothing";
+  EXPECT_EQ(face.Last(), "Закрытие программы отменено.");
   EXPECT_FALSE(station->Close());
   EXPECT_EQ(face.warnings, std::vector<std::string>{"Не правильный пароль."});
+  EXPECT_EQ(face.Last(), "Не правильный пароль.");
   EXPECT_FALSE(station->Ended());
   EXPECT_TRUE(station->Close());
   EXPECT_TRUE(station->Ended());
@@ -308,7 +408,7 @@ TEST_F(StationTest, AFailedStartWarnsRescansAndTellsTheServerTwice) {
 
   station->StartOrStopPort("COM7");
   EXPECT_TRUE(face.Showed("Порт COM7: нет такого устройства."));
-  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят!"});
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят! Порт COM7: нет такого устройства."});
   EXPECT_EQ(face.View().Port, PortMode::Stopped);
   // The new scan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(face.View().PortName, "COM2");

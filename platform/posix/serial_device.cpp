@@ -4,16 +4,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 namespace orvent {
 namespace {
@@ -231,7 +236,54 @@ std::optional<std::string> SerialDeviceLocation(std::string_view name, std::stri
   return path + "ttyS" + std::to_string(*number - 1);
 }
 
-std::string_view SerialPermissionAdvice() { return "добавьте пользователя в группу dialout"; }
+namespace {
+
+std::string GroupName(gid_t gid) {
+  std::vector<char> buffer(16384);
+  struct group entry {};
+  struct group* found = nullptr;
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->gr_name;
+  return std::to_string(gid);
+}
+
+std::string UserName(uid_t uid) {
+  std::vector<char> buffer(16384);
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found) return found->pw_name;
+  return std::to_string(uid);
+}
+
+bool ProcessInGroup(gid_t gid) {
+  if (::getegid() == gid) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int got = ::getgroups(count, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+}  // namespace
+
+std::string SerialPermissionAdvice(const std::string& device_path) {
+  struct stat info {};
+  if (::stat(device_path.c_str(), &info) != 0) return {};
+  const std::string group = GroupName(info.st_gid);
+  // Group membership counts from the next login: a user just added is still
+  // outside the group in this process.
+  if (!ProcessInGroup(info.st_gid)) {
+    return "добавьте пользователя " + UserName(::geteuid()) + " в группу " + group + " и войдите заново";
+  }
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return "пользователь в группе " + group + ", но права устройства " + mode + " (владелец " +
+         UserName(info.st_uid) + ")";
+}
+
+std::string SystemSerialPorts::PermissionAdvice(std::string_view name) const {
+  const std::optional<std::string> path = SerialDeviceLocation(name, device_dir_);
+  return path ? SerialPermissionAdvice(*path) : std::string();
+}
 
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir) {
   name = WithoutDevicePrefix(name);

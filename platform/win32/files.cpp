@@ -97,6 +97,9 @@ bool IsFolder(std::string_view folder) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// 1970-01-01 in the 100-nanosecond ticks since 1601 that file times count.
+constexpr std::int64_t kFileTimeOf1970 = 116'444'736'000'000'000;
+
 bool Matches(std::string_view name, std::string_view start, std::string_view suffix) {
   return name.size() >= start.size() + suffix.size() && name.starts_with(start) && name.ends_with(suffix);
 }
@@ -220,7 +223,7 @@ std::optional<FileStamp> StampOfFile(const std::string& path) {
   const std::uint64_t written =
       (std::uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) | info.ftLastWriteTime.dwLowDateTime;
   return FileStamp{(std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow,
-                   static_cast<std::int64_t>(written) * 100};
+                   (static_cast<std::int64_t>(written) - kFileTimeOf1970) * 100};
 }
 
 bool IsFolder(const std::string& path) { return IsFolder(std::string_view(path)); }
