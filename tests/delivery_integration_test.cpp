@@ -212,7 +212,9 @@ TEST(DeliveryIntegration, SpooledWhileTheServerIsDownAllArriveAndTheirFilesGoThe
   rig.link.Start();
   // The first attempt is refused; the next comes when more than 5000 ms of
   // the clock have passed since its start.
-  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(kStatusRefused); }, 5s));
+  const std::string refused =
+      ConnectFailureStatus(std::make_error_code(std::errc::connection_refused), ServerAddress{"127.0.0.1", port});
+  ASSERT_TRUE(rig.loop.RunUntil([&] { return rig.window.Showed(refused); }, 5s));
 
   const std::vector<SoobBytes> spooled = Records(0, 10);
   rig.Store(spooled);

@@ -290,6 +290,30 @@ TEST_F(EndToEndSafety, AServiceWhosePortIsMissingStillDrainsItsSpool) {
   ExpectNoneLost("service with its port missing");
 }
 
+// A settings file that is no file (here a link to /dev/zero, which would
+// never end) gives the defaults and says so at start: the program neither
+// hangs nor grows, and ends in order as ever.
+class EndToEndSettings : public EndToEndSafety, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndToEndSettings, AFileThatIsNoFileIsToldAndTheDefaultsApply) {
+  std::filesystem::create_symlink("/dev/zero", work.File("kelmora.ini"));
+  // What the process writes into the settings file goes to /dev/zero.
+  test::DriverProcess driver(work.path(), test::DriverIni(test::kNoComPort, 1), {}, GetParam());
+  EXPECT_TRUE(driver.WaitFor("Настройки: файл " + work.File("kelmora.ini") +
+                                 " не читается (это не обычный файл), действуют значения по умолчанию. Порт: не "
+                                 "задан. Сервер: 127.0.0.1:12543. Очередь: " + work.Prefix() + "*.dd8, свободно ",
+                             kLimit))
+      << driver.Output();
+  const auto start = Steady::now();
+  EXPECT_EQ(driver.Terminate(kEndLimit), 0) << driver.Output();
+  EXPECT_LE(Since(start), 3s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, EndToEndSettings, ::testing::Values(ORVENT_DRIVER, ORVENT_SERVICE),
+                         [](const ::testing::TestParamInfo<const char*>& p) {
+                           return std::string(p.param == std::string(ORVENT_DRIVER) ? "Window" : "Service");
+                         });
+
 // The receiver's adapter goes away and comes back under the same name (a
 // link that now points to another terminal): both programs open it again.
 class EndToEndReplug : public EndToEndSafety, public ::testing::WithParamInterface<const char*> {};

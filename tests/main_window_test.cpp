@@ -166,7 +166,8 @@ TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedWithItsReasonAndTriedAgain) {
   WriteSettings("ComPort=COM1");
   ASSERT_EQ(flock(pty.slave(), LOCK_EX | LOCK_NB), 0);  // another program holds it
   const auto form = Start();
-  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят. Смените его.")});
+  EXPECT_EQ(responder.warnings,
+            QStringList{QStringLiteral("Порт уже занят. Смените его. Порт COM1: занят другой программой.")});
   EXPECT_TRUE(form->Memo1->toPlainText().contains(QStringLiteral("Порт COM1: занят другой программой.")));
   // The port is tried again until it opens or the operator stops it.
   EXPECT_EQ(form->Core().View().Port, PortMode::Retrying);
@@ -245,7 +246,7 @@ TEST_F(MainWindowTest, AFailedStartRescansAndPostsTwoNoticesInOrder) {
 
   form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
   form->AdvGlowButton2->click();
-  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят!")});
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят! Порт COM7: нет такого устройства.")});
   EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
   // The rescan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM2"));
