@@ -138,9 +138,8 @@ int RunInspectSpool(int argc, char** argv) {
 
   const auto paths = ListMatches(prefix, kSpoolFileSuffix);
   if (!paths) {
-    const std::string_view folder = FolderPart(prefix);
-    std::fprintf(stderr, "%s: cannot read the folder \"%s\"\n", kProgram,
-                 folder.empty() ? "." : std::string(folder).c_str());
+    const std::string folder(FolderPart(prefix));
+    std::fprintf(stderr, "%s: cannot read the folder \"%s\"\n", kProgram, folder.empty() ? "." : folder.c_str());
     return 1;
   }
   std::vector<Entry> entries;
