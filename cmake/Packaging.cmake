@@ -42,11 +42,16 @@ foreach(source IN ITEMS
 endforeach()
 add_custom_target(orvent_package_docs ALL DEPENDS ${orvent_compressed})
 
-# Every package carries its copyright file and the changelog.
+# Every package carries its copyright file and the changelog; the two that
+# run the driver an example settings file with every key explained.
 foreach(component IN LISTS orvent_components)
   set(docdir ${CMAKE_INSTALL_DATAROOTDIR}/doc/orvent-${component})
   install(FILES ${orvent_packaging}/deb/copyright ${orvent_generated}/changelog.gz
     DESTINATION ${docdir} COMPONENT ${component})
+  if(NOT component STREQUAL "inspect")
+    install(FILES ${orvent_packaging}/kelmora.ini.example
+      DESTINATION ${docdir}/examples RENAME kelmora.ini COMPONENT ${component})
+  endif()
 endforeach()
 
 install(FILES ${orvent_generated}/orvent-inspect.1.gz

@@ -67,7 +67,7 @@ LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, b
   }
   // A whole event message with something in front of it: its ACK would be
   // taken for the alarm's.
-  constexpr std::size_t kEventText = 20;
+  constexpr std::size_t kEventText = kEventMessageSize - 1;
   if (text.size() > kEventText && text[text.size() - kEventText] == kEventLead) {
     return {LineKind::Damaged, "bytes in front of an event message"};
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -21,6 +22,9 @@ namespace orvent {
 // Bytes of the receiver's line protocol.
 inline constexpr std::uint8_t kACK = 6;   // the answer to every complete message
 inline constexpr std::uint8_t kEventLead = '5';
+// A whole event message, its closing DC4 included (the layout is drawn at
+// MessageDecoder).
+inline constexpr std::size_t kEventMessageSize = 21;
 
 // The start-up settings that the decoder and the watchdog use.
 struct DecoderSettings {

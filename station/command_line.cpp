@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/command_line_refusal.h"
 #include "common/program_version.h"
 
 namespace orvent {
@@ -22,17 +23,11 @@ std::optional<int> HandleCommandLine(int argc, char** argv, std::string_view pro
     return 0;
   }
   // The first argument that is not an option of ours; else the one too many.
-  const char* refused = argv[argc > 2 ? 2 : 1];
   for (int i = 1; i < argc; ++i) {
     const std::string_view a = argv[i];
-    if (a != "--help" && a != "-h" && a != "--version") {
-      refused = argv[i];
-      break;
-    }
+    if (a != "--help" && a != "-h" && a != "--version") return RefuseCommandLine(program, UnknownArgument(a));
   }
-  std::fprintf(stderr, "%.*s: unknown argument \"%s\"\n%s", static_cast<int>(program.size()), program.data(), refused,
-               usage.c_str());
-  return 2;
+  return RefuseCommandLine(program, UnexpectedArgument(argv[2], argv[1]));
 }
 
 }  // namespace orvent

@@ -232,38 +232,5 @@ TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   EXPECT_EQ(driver.Terminate(2s), 0);
 }
 
-// Both programs: --help and --version answer and end, before any window or
-// port; anything else is refused with the usage.
-TEST(CommandLine, HelpVersionAndAnythingElse) {
-  struct Case {
-    const char* program;
-    std::vector<std::string> args;
-    int status;
-    std::string first_line;
-  };
-  const std::string version = " 1.0.0.0";
-  const Case cases[] = {
-      {ORVENT_DRIVER, {"--version"}, 0, "orvent-driver" + version},
-      {ORVENT_SERVICE, {"--version"}, 0, "orvent-service" + version},
-      {ORVENT_DRIVER, {"--help"}, 0, "usage: orvent-driver [--help | --version]"},
-      {ORVENT_SERVICE, {"--help"}, 0, "usage: orvent-service [--help | --version]"},
-      {ORVENT_DRIVER, {"--port", "COM1"}, 2, "orvent-driver: unknown argument \"--port\""},
-      {ORVENT_SERVICE, {"kelmora.ini"}, 2, "orvent-service: unknown argument \"kelmora.ini\""},
-  };
-  test::TempDir empty;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.first_line);
-    test::ChildOptions options;
-    options.WorkDir = empty.path();
-    options.MergeStderr = true;
-    options.Env = {"QT_QPA_PLATFORM=offscreen"};
-    test::ChildProcess program(c.program, c.args, options);
-    EXPECT_EQ(program.ReadLine(5s).value_or("(nothing)"), c.first_line);
-    EXPECT_EQ(program.WaitExit(5s), c.status);
-    // It ended before it could make anything of its folder.
-    EXPECT_TRUE(std::filesystem::is_empty(empty.path()));
-  }
-}
-
 }  // namespace
 }  // namespace orvent

@@ -62,10 +62,42 @@ TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
   EXPECT_NE(noise.out.find("damaged: byte above 127 in a line that is no event"), std::string::npos) << noise.out;
 
   EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 0) << "a long event line is decoded";
+  EXPECT_EQ(Inspect("decode" + ini + "'5011 181234113001015\\x14'").status, 0) << "its own DC4 may close LINE";
   EXPECT_EQ(Inspect("decode" + ini + std::string(2100, '5')).status, 1);
   EXPECT_EQ(Inspect("decode" + ini + "'5\\x1'").status, 2);
   EXPECT_EQ(Inspect("decode" + ini + "--time yesterday 5").status, 2);
   EXPECT_EQ(Inspect("decode").status, 2);
+}
+
+// A line that is no whole event message yields no record on the screen: a
+// record of a short line holds zero bytes or the DC4 where fields belong, and
+// bytes after a DC4 are the next line to the driver.
+TEST(InspectDecode, ShowsNoRecordForAShortLineOrTwoLines) {
+  test::TempDir dir;
+  const std::string ini = " --ini " + dir.File("kelmora.ini") + " ";
+  struct Case {
+    std::string line;
+    int status;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"'5011 181234113001015'", 0, "Zone: 015 (length 3)"},  // the control case
+      {"5011", 1,
+       "no event: too short, 5 bytes with its DC4 where an event message has 21; the driver acknowledges it all "
+       "the same"},
+      // Twenty bytes: the DC4 would be the zone's last byte.
+      {"'5011 18123411300101'", 1, "no event: too short, 20 bytes with its DC4"},
+      {"'5011\\x14 181234113001015'", 2,
+       "orvent-inspect decode: LINE holds a DC4 (\\x14) after 4 bytes, where the driver ends a line"},
+      {"'5011 181234113001015\\x14\\x14'", 2, "LINE holds a DC4 (\\x14) after 20 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    const Outcome run = Inspect("decode" + ini + c.line);
+    EXPECT_EQ(run.status, c.status) << run.out;
+    EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Zone:") == std::string::npos, c.status != 0) << run.out;
+  }
 }
 
 }  // namespace

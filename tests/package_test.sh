@@ -14,6 +14,7 @@ package_dir=$2
 version=$3
 shift 3
 packages=("$@")
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
@@ -89,11 +90,28 @@ check_contents() {
 
   # The programs run from the package, with the system's libraries, and know
   # the package's version (the window program answers before it makes a window).
-  for p in orvent-service orvent-driver orvent-inspect; do
+  for p in "${packages[@]}"; do
     local root out
     root=$(unpack "$p") || exit 1
     out=$("$root/usr/bin/$p" --version 2>&1)
     [ "$out" = "$p $version" ] || fail "$p --version printed '$out', not '$p $version'"
+  done
+
+  # The packages that run the driver bring the example settings file as the
+  # repository holds it, and the packaged inspector reads it as the defaults.
+  local inspect_root
+  inspect_root=$(unpack orvent-inspect) || exit 1
+  for p in "${packages[@]}"; do
+    [ "$p" != orvent-inspect ] || continue
+    local example
+    example=$(unpack "$p")/usr/share/doc/$p/examples/kelmora.ini
+    [ -f "$example" ] || { fail "$p: no /usr/share/doc/$p/examples/kelmora.ini"; continue; }
+    cmp -s "$example" "$source_dir/packaging/kelmora.ini.example" ||
+      fail "$p: its example kelmora.ini is not packaging/kelmora.ini.example"
+    local settings
+    settings=$("$inspect_root/usr/bin/orvent-inspect" decode --ini "$example" "5011 181234113001015" 2>&1 | head -n 1)
+    [ "$settings" = "settings: $example: FirstNumber 4, VariantRazdel 1, Hex off" ] ||
+      fail "$p: the inspector reads its example as '$settings'"
   done
 
   # Together they install on this machine (simulated; nothing is installed):

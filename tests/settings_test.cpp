@@ -143,5 +143,42 @@ TEST_F(SettingsFile, AFailedWriteRaisesAndForgesNoLines) {
   EXPECT_EQ(Read(), "[main]\nComPort=COM1\n");
 }
 
+// The example that the packages install: each key is written out, spelt as
+// the driver reads it (a misspelt key would give its default unnoticed), with
+// the default its comment gives; the example entry of Razdels stays a comment.
+TEST(ExampleSettingsFile, WritesOutEveryKeyWithItsDefault) {
+  const IniFile example(ORVENT_EXAMPLE_INI);
+  const struct {
+    const char* section;
+    const char* key;
+  } keys[] = {
+      {"main", "ComPort"},     {"main", "FirstNumber"},   {"main", "PathForSoob"},      {"main", "Attention"},
+      {"main", "Log"},         {"main", "VariantRazdel"}, {"main", "Hex"},              {"main", "QuickAck"},
+      {"main", "n_abs"},       {"main", "name"},          {"ServerHost", "Address"},    {"ServerHost", "Port"},
+      {"ServerHost", "PacketSize"},
+  };
+  constexpr char kAbsent[] = "(absent)";
+  for (const auto& k : keys) {
+    EXPECT_NE(example.ReadString(k.section, k.key, kAbsent), kAbsent) << k.section << " " << k.key;
+  }
+
+  const MainSettings main = ReadMainSettings(example);
+  EXPECT_EQ(main.ComPort, "COM255");
+  EXPECT_EQ(main.FirstNumber, 4);
+  EXPECT_EQ(main.PathForSoob, "");
+  EXPECT_EQ(main.Attention, 10min);
+  EXPECT_FALSE(main.Log);
+  EXPECT_EQ(main.VariantRazdel, 1);
+  EXPECT_FALSE(main.Hex);
+  EXPECT_FALSE(main.QuickAck);
+  EXPECT_EQ(example.ReadInteger("main", "n_abs", 0), -1);
+  EXPECT_EQ(example.ReadInteger("main", "name", 0), -1);
+  const ServerHostSettings host = ReadServerHost(example);
+  EXPECT_EQ(host.Address, "127.0.0.1");
+  EXPECT_EQ(host.Port, 12543);
+  EXPECT_EQ(host.PacketSize, 2000);
+  EXPECT_EQ(LookupRazdel(example, "12_1"), -1);
+}
+
 }  // namespace
 }  // namespace orvent

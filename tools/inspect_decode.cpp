@@ -7,17 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "station/settings.h"
+#include "common/command_line_refusal.h"
 #include "platform/fake_clock.h"
 #include "receiver/message_decoder.h"
+#include "station/settings.h"
 
 namespace orvent {
 namespace {
 
-// The driver's packet size: a longer line never reaches the decoder whole.
 // The driver's receive buffer: a line without its DC4 by then is dropped.
 constexpr std::size_t kMaxLine = 2048;
 
+constexpr char kProgram[] = "orvent-inspect decode";
 constexpr char kUsage[] =
     "usage: orvent-inspect decode [--ini FILE] [--time \"YYYY-MM-DD HH:MM:SS.mmm\"] LINE\n"
     "  Decodes one receiver line as the driver would with the settings of FILE\n"
@@ -84,13 +85,8 @@ std::string FormatTime(TDateTime t) {
   return text;
 }
 
-int UsageError(const char* message) {
-  std::fprintf(stderr, "orvent-inspect decode: %s\n%s", message, kUsage);
-  return 2;
-}
-
-int NoEvent(const char* why) {
-  std::printf("no event: %s\n", why);
+int NoEvent(const std::string& why) {
+  std::printf("no event: %s\n", why.c_str());
   return 1;
 }
 
@@ -112,24 +108,39 @@ int RunInspectDecode(int argc, char** argv) {
   std::optional<std::string> raw_line;
   for (int i = 0; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--ini" && i + 1 < argc) {
+    if ((arg == "--ini" || arg == "--time") && i + 1 == argc) {
+      return RefuseCommandLine(kProgram, "\"" + arg + "\" wants a value");
+    }
+    if (arg == "--ini") {
       ini_path = argv[++i];
-    } else if (arg == "--time" && i + 1 < argc) {
+    } else if (arg == "--time") {
       CivilTime t;
-      if (!ParseCivilTime(argv[++i], t)) return UsageError("--time wants \"YYYY-MM-DD HH:MM:SS.mmm\"");
+      const std::string text = argv[++i];
+      if (!ParseCivilTime(text.c_str(), t)) {
+        return RefuseCommandLine(kProgram, "\"--time\" wants \"YYYY-MM-DD HH:MM:SS.mmm\", not \"" + text + "\"");
+      }
       fixed_time = t;
     } else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
-    } else if (!raw_line && (arg.empty() || arg[0] != '-' || arg.size() == 1 || arg[1] != '-')) {
-      raw_line = arg;
+    } else if (arg.starts_with("--")) {
+      return RefuseCommandLine(kProgram, UnknownArgument(arg));
+    } else if (raw_line) {
+      return RefuseCommandLine(kProgram, "unexpected argument \"" + arg + "\": LINE is \"" + *raw_line + "\" already");
     } else {
-      return UsageError(("unexpected argument: " + arg).c_str());
+      raw_line = arg;
     }
   }
-  if (!raw_line) return UsageError("no LINE given");
+  if (!raw_line) return RefuseCommandLine(kProgram, "no LINE given");
   std::optional<std::string> line = Unescape(*raw_line);
-  if (!line) return UsageError("a \\x escape wants two hexadecimal digits");
+  if (!line) return RefuseCommandLine(kProgram, "a \\x escape wants two hexadecimal digits: \"" + *raw_line + "\"");
+  // The driver ends a line at every DC4, so bytes after one belong to the
+  // next line: decoding them as one would show a record that never exists.
+  const std::size_t dc4 = line->find(static_cast<char>(kDC4));
+  if (dc4 != std::string::npos && dc4 + 1 != line->size()) {
+    return RefuseCommandLine(kProgram, "LINE holds a DC4 (\\x14) after " + std::to_string(dc4) +
+                                           " bytes, where the driver ends a line; give one line at a time");
+  }
 
   const IniFile ini(ini_path);
   const MainSettings main = ReadMainSettings(ini);
@@ -183,6 +194,16 @@ int RunInspectDecode(int argc, char** argv) {
       return NoEvent("the line is no message of the receiver's; the driver leaves it unacknowledged");
     }
     return NoEvent("the line does not start with \"5\"");
+  }
+
+  // Fields are read at fixed places whatever the line's length, so a short
+  // line's record holds the DC4 or zero bytes where its fields should be:
+  // shown as a record, it would look like a good one.
+  if (line->size() < kEventMessageSize) {
+    return NoEvent("too short, " + std::to_string(line->size()) + " bytes with its DC4 where an event message has " +
+                   std::to_string(kEventMessageSize) +
+                   "; the driver acknowledges it all the same and sends a record with zero bytes, or the DC4, in "
+                   "the fields the line lacks");
   }
 
   const stru_soob r = *DeserializeSoob(*record);

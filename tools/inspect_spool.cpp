@@ -11,10 +11,12 @@
 #include <system_error>
 #include <vector>
 
+#include "common/command_line_refusal.h"
 #include "delivery/byte_io.h"
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
 #include "delivery/spool.h"
+#include "delivery/spool_folder.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/paths.h"
@@ -22,7 +24,13 @@
 namespace orvent {
 namespace {
 
-constexpr char kUsage[] = "usage: orvent-inspect spool [PREFIX]\n";
+constexpr char kProgram[] = "orvent-inspect spool";
+constexpr char kUsage[] =
+    "usage: orvent-inspect spool [PREFIX]\n"
+    "  Lists the spool files PREFIX*.dd8, oldest record first. PREFIX is read as\n"
+    "  the driver reads PathForSoob: a folder, with or without its trailing\n"
+    "  separator, or the start of the names in a folder. Default: the working\n"
+    "  directory.\n";
 
 struct Entry {
   std::string name;
@@ -86,6 +94,13 @@ Entry Inspect(const std::string& path, std::size_t folder_size) {
   return e;
 }
 
+// The names looked for, as the person would write them.
+std::string PatternText(const std::string& prefix) {
+  std::string text = "\"" + prefix + "*" + kSpoolFileSuffix + "\"";
+  if (FolderPart(prefix).empty()) text += " in the working directory";
+  return text;
+}
+
 void Print(const Entry& e) {
   std::string line = e.name;
   if (e.record) {
@@ -101,19 +116,30 @@ void Print(const Entry& e) {
 }  // namespace
 
 int RunInspectSpool(int argc, char** argv) {
-  if (argc > 1) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  std::optional<std::string> given;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    // A folder whose name starts with "--" can still be given as ./--name.
+    if (arg.starts_with("--")) return RefuseCommandLine(kProgram, UnknownArgument(arg));
+    if (given) {
+      return RefuseCommandLine(kProgram,
+                               "unexpected argument \"" + std::string(arg) + "\": PREFIX is \"" + *given + "\" already");
+    }
+    given = arg;
   }
-  const std::string prefix = argc == 1 ? argv[0] : "";
-  if (prefix == "-h" || prefix == "--help") {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
+  // Read as the driver reads PathForSoob, so that the listing shows what the
+  // driver would send: an existing folder, with or without its trailing
+  // separator, is that folder; anything else is a prefix of the names.
+  const std::string prefix = SpoolPrefixOf(given.value_or(""));
 
   const auto paths = ListMatches(prefix, kSpoolFileSuffix);
   if (!paths) {
-    std::fprintf(stderr, "orvent-inspect: cannot read the folder of \"%s\"\n", prefix.c_str());
+    const std::string folder(FolderPart(prefix));
+    std::fprintf(stderr, "%s: cannot read the folder \"%s\"\n", kProgram, folder.empty() ? "." : folder.c_str());
     return 1;
   }
   std::vector<Entry> entries;
@@ -134,6 +160,12 @@ int RunInspectSpool(int argc, char** argv) {
   for (const Entry& e : entries) {
     Print(e);
     if (!e.flags.empty()) ++flagged;
+  }
+  if (entries.empty()) {
+    // Whoever checks a folder before removing it must be able to tell an
+    // empty spool from a look in the wrong place.
+    std::printf("0 spool files: nothing matches %s\n", PatternText(prefix).c_str());
+    return 0;
   }
   std::printf("%zu spool file%s, %zu flagged\n", entries.size(), entries.size() == 1 ? "" : "s", flagged);
   return 0;

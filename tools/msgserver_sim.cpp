@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -20,10 +21,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/command_line_refusal.h"
+#include "common/parse_int.h"
+#include "common/program_version.h"
 #include "delivery/commands.h"
 #include "delivery/event_record.h"
 #include "delivery/frame_protocol.h"
-#include "common/parse_int.h"
 #include "platform/clock.h"
 #include "platform/tcp_socket.h"
 
@@ -33,6 +36,8 @@ namespace {
 using namespace std::chrono_literals;
 
 struct Options {
+  bool Help = false;
+  bool Version = false;
   std::string Host = "127.0.0.1";
   std::int32_t Port = 12543;
   bool NoAccept = false;
@@ -51,30 +56,66 @@ struct Options {
   bool AnswerTwice = false;
 };
 
+constexpr char kProgram[] = "msgserver-sim";
 constexpr char kUsage[] =
     "usage: msgserver-sim [--host ADDR] [--port N] [--no-accept | --deny] [--no-ack] [--silent]\n"
     "                     [--disconnect-after N] [--drop-after N] [--close-after N]\n"
     "                     [--ack-delay MS] [--events FILE] [--stamp] [--ack-unread | --answer-twice]\n"
-    "  --ack-unread    at each connection, send an acceptance and 100 event acknowledgements\n"
-    "                  before reading anything, then read frames and answer none\n"
-    "  --answer-twice  send every reply twice\n"
-    "  --stamp  add mono_us T to every frame line and event: CLOCK_MONOTONIC microseconds\n"
-    "           when the whole frame was in, comparable with receiver-sim --stamp\n";
+    "       msgserver-sim --help | --version\n"
+    "  --host ADDR             listen on ADDR (default 127.0.0.1)\n"
+    "  --port N                listen on port N (default 12543; 0: any free port)\n"
+    "  --no-accept             never accept the driver's registration\n"
+    "  --deny                  refuse the driver's registration\n"
+    "  --no-ack                acknowledge no event\n"
+    "  --silent                answer nothing\n"
+    "  --disconnect-after N    send the disconnect command as the N-th answer of a connection\n"
+    "  --drop-after N          send the drop command as the N-th answer of a connection\n"
+    "  --close-after N         close the connection instead of its N-th answer\n"
+    "  --ack-delay MS          wait MS ms before each event acknowledgement\n"
+    "  --events FILE           append one JSON line per event to FILE\n"
+    "  --stamp                 add mono_us T to every frame line and event: CLOCK_MONOTONIC\n"
+    "                          microseconds when the whole frame was in, comparable with\n"
+    "                          receiver-sim --stamp\n"
+    "  --ack-unread            at each connection, send an acceptance and 100 event\n"
+    "                          acknowledgements before reading anything, then read frames\n"
+    "                          and answer none\n"
+    "  --answer-twice          send every reply twice\n";
 
-bool ParseOptions(int argc, char** argv, Options& o) {
+// Why the command line is refused, naming the argument; nullopt when it is not.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    auto number = [&](std::int32_t& out) {
-      if (i + 1 >= argc) return false;
-      const auto v = TryParseInt(argv[++i]);
-      if (!v || *v < 0) return false;
-      out = *v;
-      return true;
+    // A refusal of the option's value, or of its absence.
+    std::optional<std::string> refusal;
+    const auto text = [&](std::string& out) {
+      if (i + 1 < argc) {
+        out = argv[++i];
+      } else {
+        refusal = "\"" + arg + "\" wants a value";
+      }
     };
-    if (arg == "--host" && i + 1 < argc) {
-      o.Host = argv[++i];
+    const auto number = [&](std::int32_t& out, std::int32_t max) {
+      if (i + 1 >= argc) {
+        refusal = "\"" + arg + "\" wants a number";
+        return;
+      }
+      const std::string v = argv[++i];
+      const auto n = TryParseInt(v);
+      if (!n || *n < 0 || *n > max) {
+        refusal = "\"" + arg + "\" wants a number from 0 to " + std::to_string(max) + ", not \"" + v + "\"";
+        return;
+      }
+      out = *n;
+    };
+    constexpr std::int32_t kAnyCount = std::numeric_limits<std::int32_t>::max();
+    if (arg == "--help" || arg == "-h") {
+      o.Help = true;
+    } else if (arg == "--version") {
+      o.Version = true;
+    } else if (arg == "--host") {
+      text(o.Host);
     } else if (arg == "--port") {
-      if (!number(o.Port) || o.Port > 65535) return false;
+      number(o.Port, 65535);
     } else if (arg == "--no-accept") {
       o.NoAccept = true;
     } else if (arg == "--deny") {
@@ -84,15 +125,15 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (arg == "--silent") {
       o.Silent = true;
     } else if (arg == "--disconnect-after") {
-      if (!number(o.DisconnectAfter)) return false;
+      number(o.DisconnectAfter, kAnyCount);
     } else if (arg == "--drop-after") {
-      if (!number(o.DropAfter)) return false;
+      number(o.DropAfter, kAnyCount);
     } else if (arg == "--close-after") {
-      if (!number(o.CloseAfter)) return false;
+      number(o.CloseAfter, kAnyCount);
     } else if (arg == "--ack-delay") {
-      if (!number(o.AckDelayMs)) return false;
-    } else if (arg == "--events" && i + 1 < argc) {
-      o.EventsFile = argv[++i];
+      number(o.AckDelayMs, kAnyCount);
+    } else if (arg == "--events") {
+      text(o.EventsFile);
     } else if (arg == "--stamp") {
       o.Stamp = true;
     } else if (arg == "--ack-unread") {
@@ -100,10 +141,13 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (arg == "--answer-twice") {
       o.AnswerTwice = true;
     } else {
-      return false;
+      refusal = UnknownArgument(arg);
     }
+    if (refusal) return refusal;
   }
-  return !(o.NoAccept && o.Deny) && !(o.AckUnread && o.AnswerTwice);
+  if (o.NoAccept && o.Deny) return "\"--no-accept\" and \"--deny\" exclude each other";
+  if (o.AckUnread && o.AnswerTwice) return "\"--ack-unread\" and \"--answer-twice\" exclude each other";
+  return std::nullopt;
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
@@ -303,9 +347,16 @@ private:
 
 int main(int argc, char** argv) {
   orvent::Options options;
-  if (!orvent::ParseOptions(argc, argv, options)) {
-    std::fputs(orvent::kUsage, stderr);
-    return 2;
+  if (const auto refusal = orvent::ParseOptions(argc, argv, options)) {
+    return orvent::RefuseCommandLine(orvent::kProgram, *refusal);
+  }
+  if (options.Help) {
+    std::fputs(orvent::kUsage, stdout);
+    return 0;
+  }
+  if (options.Version) {
+    std::printf("%s %s\n", orvent::kProgram, orvent::ProgramVersion().c_str());
+    return 0;
   }
   std::FILE* events = nullptr;
   if (!options.EventsFile.empty()) {

@@ -30,6 +30,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/command_line_refusal.h"
+#include "common/program_version.h"
+
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
@@ -39,8 +42,10 @@ constexpr char kACK = 6;
 // Longer than the driver's 80 ms packet time-out.
 constexpr auto kAfterOpen = std::chrono::milliseconds(120);
 
+constexpr char kProgram[] = "receiver-sim";
 constexpr char kUsage[] =
     "usage: receiver-sim [options] [LINE...]\n"
+    "       receiver-sim --help | --version\n"
     "  LINE              a receiver line to send; DC4 is appended\n"
     "  --file PATH       send the lines of a text file, one line per message\n"
     "  --count M         send M generated event lines (default 10 when no line is given)\n"
@@ -62,6 +67,8 @@ constexpr char kUsage[] =
     "                    --quiet MS (default 3000) and print one burst report\n";
 
 struct Options {
+  bool help = false;
+  bool version = false;
   std::vector<std::string> lines;
   std::string file;
   std::optional<long> count;
@@ -87,33 +94,47 @@ bool ParseNumber(const char* text, long min, long& out) {
   return true;
 }
 
-bool ParseOptions(int argc, char** argv, Options& o) {
+// Why the command line is refused, naming the argument; nullopt when it is not.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+    const std::string arg = argv[i];
     const auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    // A refusal of the option's value, or of its absence.
+    std::optional<std::string> refusal;
+    const auto text = [&](std::string& out) {
+      if (const char* v = value()) {
+        out = v;
+      } else {
+        refusal = "\"" + arg + "\" wants a value";
+      }
+    };
     const auto number = [&](long min, long& out) {
       const char* v = value();
-      return v != nullptr && ParseNumber(v, min, out);
+      if (v == nullptr) {
+        refusal = "\"" + arg + "\" wants a number";
+      } else if (!ParseNumber(v, min, out)) {
+        refusal = "\"" + arg + "\" wants a whole number of at least " + std::to_string(min) + ", not \"" + v + "\"";
+      }
     };
     long n = 0;
-    if (arg == "--file") {
-      const char* v = value();
-      if (v == nullptr) return false;
-      o.file = v;
+    if (arg == "--help" || arg == "-h") {
+      o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
+    } else if (arg == "--file") {
+      text(o.file);
     } else if (arg == "--count") {
-      if (!number(0, n)) return false;
+      number(0, n);
       o.count = n;
     } else if (arg == "--rate") {
-      if (!number(1, n)) return false;
+      number(1, n);
       o.rate = static_cast<double>(n);
     } else if (arg == "--timeout") {
-      if (!number(1, o.timeout_ms)) return false;
+      number(1, o.timeout_ms);
     } else if (arg == "--retries") {
-      if (!number(0, o.retries)) return false;
+      number(0, o.retries);
     } else if (arg == "--device") {
-      const char* v = value();
-      if (v == nullptr) return false;
-      o.device = v;
+      text(o.device);
     } else if (arg == "--no-wait") {
       o.wait_for_open = false;
     } else if (arg == "--stdin") {
@@ -121,20 +142,21 @@ bool ParseOptions(int argc, char** argv, Options& o) {
     } else if (arg == "--stamp") {
       o.stamp = true;
     } else if (arg == "--noise") {
-      if (!number(0, o.noise)) return false;
+      number(0, o.noise);
     } else if (arg == "--seed") {
-      if (!number(0, o.seed)) return false;
+      number(0, o.seed);
     } else if (arg == "--burst") {
       o.burst = true;
     } else if (arg == "--quiet") {
-      if (!number(1, o.quiet_ms)) return false;
-    } else if (arg.substr(0, 2) == "--") {
-      return false;
+      number(1, o.quiet_ms);
+    } else if (arg.starts_with("--")) {
+      refusal = orvent::UnknownArgument(arg);
     } else {
       o.lines.emplace_back(arg);
     }
+    if (refusal) return refusal;
   }
-  return true;
+  return std::nullopt;
 }
 
 // A 21-byte event line whose account, event code, partition and zone vary
@@ -338,9 +360,14 @@ double MsSince(SteadyClock::time_point t) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
-  if (!ParseOptions(argc, argv, options)) {
-    std::fputs(kUsage, stderr);
-    return 2;
+  if (const auto refusal = ParseOptions(argc, argv, options)) return orvent::RefuseCommandLine(kProgram, *refusal);
+  if (options.help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("%s %s\n", kProgram, orvent::ProgramVersion().c_str());
+    return 0;
   }
   auto messages = Messages(options);
   if (!messages) {
