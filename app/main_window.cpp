@@ -39,6 +39,8 @@ constexpr int kPageButtonsHeight = 81;
 constexpr int kPageButtonWidth = 72;
 constexpr int kPageButtonHeight = 54;
 constexpr int kPageMargin = 8;
+// Between the rows of the page's fields.
+constexpr int kFieldSpacing = 4;
 // The status lines the list shows without scrolling.
 constexpr int kMemoVisibleLines = 7;
 // The port list is wide enough for this many characters ("/dev/ttyUSB10").
@@ -404,6 +406,7 @@ void TForm1::BuildDefaultPage() {
   // The start, the close code, and below them the backlog.
   auto* fields = new QGridLayout;
   fields->setHorizontalSpacing(2 * kPageMargin);
+  fields->setVerticalSpacing(kFieldSpacing);
   // A stamp, and room to spare in a font whose digits differ in width.
   const QString widest = Text(StampText(0.0)) + QStringLiteral("00");
   Label6 = AddField(PageDefault, fields, 0, kLabelStartedAt, widest);

@@ -68,28 +68,29 @@ int TextRoom(const QLineEdit& field) {
 
 TEST(AccessDialog, AnEmptyFieldIsEmptyAndEveryTextFits) {
   TForm2 dialog;
+  QString shown_empty;
+  bool selected_empty = true;
   EXPECT_EQ(AskWith(dialog, [&] {
-              EXPECT_EQ(dialog.MaskEdit1->displayText(), QString()) << "no stars for a code never typed";
-              EXPECT_FALSE(dialog.MaskEdit1->hasSelectedText());
-
-              // The prompt is shown whole, within the dialog.
-              const QLabel& prompt = *dialog.Prompt;
-              EXPECT_EQ(prompt.text(), QStringLiteral("Введите пароль для доступа"));
-              EXPECT_GE(prompt.width(), prompt.fontMetrics().horizontalAdvance(prompt.text()));
-              EXPECT_TRUE(dialog.rect().contains(prompt.geometry()));
-              // Five stars fit the field without scrolling.
+              shown_empty = dialog.MaskEdit1->displayText();
+              selected_empty = dialog.MaskEdit1->hasSelectedText();
               QTest::keyClicks(dialog.MaskEdit1, "54321");
-              EXPECT_EQ(dialog.MaskEdit1->displayText(), QStringLiteral("*****"));
-              EXPECT_GE(TextRoom(*dialog.MaskEdit1),
-                        dialog.MaskEdit1->fontMetrics().horizontalAdvance(dialog.MaskEdit1->displayText()));
-              for (const QWidget* widget : {static_cast<QWidget*>(dialog.MaskEdit1), static_cast<QWidget*>(dialog.BitBtn1),
-                                            static_cast<QWidget*>(dialog.BitBtn2)}) {
-                EXPECT_TRUE(dialog.rect().contains(widget->geometry()));
-              }
-              EXPECT_GE(dialog.BitBtn2->width(), dialog.BitBtn2->sizeHint().width());
               dialog.BitBtn1->click();
             }),
             "54321");
+  EXPECT_EQ(shown_empty, QString()) << "no stars for a code never typed";
+  EXPECT_FALSE(selected_empty);
+
+  // The prompt is shown whole, and five stars fit the field without scrolling.
+  const QLabel& prompt = *dialog.Prompt;
+  EXPECT_EQ(prompt.text(), QStringLiteral("Введите пароль для доступа"));
+  EXPECT_GE(prompt.width(), prompt.fontMetrics().horizontalAdvance(prompt.text()));
+  const QLineEdit& field = *dialog.MaskEdit1;
+  EXPECT_EQ(field.displayText(), QStringLiteral("*****"));
+  EXPECT_GE(TextRoom(field), field.fontMetrics().horizontalAdvance(field.displayText()));
+  for (const QWidget* widget : std::initializer_list<const QWidget*>{&prompt, &field, dialog.BitBtn1, dialog.BitBtn2}) {
+    EXPECT_TRUE(dialog.rect().contains(widget->geometry())) << widget->metaObject()->className();
+    EXPECT_GE(widget->width(), widget->minimumSizeHint().width()) << widget->metaObject()->className();
+  }
 }
 
 TEST(AccessDialog, CancelAndTheCloseButtonGiveNothing) {
@@ -149,7 +150,7 @@ TEST(MessageForm, HoldsItsTextWhateverItsLength) {
     EXPECT_EQ(wrapped.lines.join(QString()).remove(QChar(0x2060)), text) << "all of it drawn";
     EXPECT_LE(wrapped.lines.size(), most_lines);
     for (qsizetype i = 0; i + 1 < wrapped.lines.size(); ++i) {
-      EXPECT_TRUE(wrapped.lines[i].endsWith(QLatin1Char(' '))) << "broken within a word: " << wrapped.lines[i].toStdString();
+      EXPECT_TRUE(wrapped.lines[i].endsWith(QLatin1Char(' '))) << "a word broken: " << wrapped.lines[i].toStdString();
     }
     EXPECT_LE(wrapped.widest, label.contentsRect().width()) << wrapped.lines.join(QLatin1Char('|')).toStdString();
     EXPECT_LE(wrapped.height, label.contentsRect().height());
