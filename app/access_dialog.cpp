@@ -48,8 +48,8 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
   // Up to five digits, shown as stars. No input mask: a mask would fill an
   // empty field with blanks, which show as five stars of a code never typed.
   MaskEdit1->setMaxLength(kCodeDigits);
-  MaskEdit1->setValidator(
-      new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,5}")), MaskEdit1));
+  const QRegularExpression digits(QStringLiteral("[0-9]{0,%1}").arg(kCodeDigits));
+  MaskEdit1->setValidator(new QRegularExpressionValidator(digits, MaskEdit1));
   MaskEdit1->setEchoMode(QLineEdit::Password);
   MaskEdit1->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
   MaskEdit1->setAlignment(Qt::AlignCenter);
