@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -24,6 +25,7 @@ public:
   // Shows the dialog modally: what was typed, or nullopt when cancelled.
   std::optional<std::string> Ask();
 
+  QLabel* Prompt = nullptr;  // "Введите пароль для доступа"
   QLineEdit* MaskEdit1 = nullptr;
   QPushButton* BitBtn1 = nullptr;  // "ОК"
   QPushButton* BitBtn2 = nullptr;  // "Отмена"

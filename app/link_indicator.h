@@ -5,8 +5,14 @@
 namespace orvent {
 
 // The two link pictures: colour for up or down, and a bar that moves one
-// column at every sign of life.
-inline constexpr int kIndicatorSize = 16;
+// column at every sign of life. They are drawn on a grid of 16 x 12 cells,
+// each kIndicatorScale pixels square, so that an operator can read them
+// across the room.
+inline constexpr int kIndicatorColumns = 16;
+inline constexpr int kIndicatorRows = 12;
+inline constexpr int kIndicatorScale = 4;
+inline constexpr int kIndicatorWidth = kIndicatorColumns * kIndicatorScale;
+inline constexpr int kIndicatorHeight = kIndicatorRows * kIndicatorScale;
 inline constexpr int kIndicatorCounterMax = 16;
 
 // Advances an activity counter through 0..16.
@@ -18,9 +24,9 @@ inline int AdvanceActivityCounter(int counter) {
 // 16. Column 16 lies outside the picture and leaves no mark.
 int IndicatorBarColumn(int counter, int k);
 
-// Redraws the whole 16 x 16 picture: white, a 2-pixel outline of the
-// rectangle (0,3)-(16,15), and the bar over rows 5..11, green when up and
-// red when down.
+// Redraws the whole picture (kIndicatorWidth x kIndicatorHeight): a white
+// box with an outline two cells wide, and the bar over cell rows 2..8, green
+// when up and red when down.
 void DrawLinkIndicator(QImage& picture, bool up, int counter);
 
 }  // namespace orvent

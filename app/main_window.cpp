@@ -4,9 +4,10 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDateTime>
 #include <QEvent>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -16,8 +17,10 @@
 #include <QScreen>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 #include <exception>
@@ -26,16 +29,22 @@
 #include "app/failure_text.h"
 #include "app/link_indicator.h"
 #include "app/message_form.h"
-#include "app/status_text.h"
+#include "app/text_width.h"
 
 namespace orvent {
 namespace {
 
-constexpr int kClientWidth = 447;
-constexpr int kClientHeight = 302;
 constexpr int kHeaderHeight = 57;
 constexpr int kPageButtonsHeight = 81;
-constexpr int kPagesHeight = 164;
+constexpr int kPageButtonWidth = 72;
+constexpr int kPageButtonHeight = 54;
+constexpr int kPageMargin = 8;
+// Between the rows of the page's fields.
+constexpr int kFieldSpacing = 4;
+// The status lines the list shows without scrolling.
+constexpr int kMemoVisibleLines = 7;
+// The port list is wide enough for this many characters ("/dev/ttyUSB10").
+constexpr int kPortNameCharacters = 13;
 
 const QString kTitle = QStringLiteral("Драйвер ORVENT");
 
@@ -48,11 +57,52 @@ void EchoToStandardError(const QString& line) {
   std::fflush(stderr);
 }
 
-QLabel* AddLabel(QWidget* parent, const QString& text, int x, int y) {
-  auto* label = new QLabel(text, parent);
-  label->move(x, y);
-  label->adjustSize();
-  return label;
+QString Text(const std::string& text) { return QString::fromStdString(text); }
+
+// A status line as both faces write it: the stamp, a blank and the text.
+QString StatusLine(TDateTime at, const std::string& text) { return Text(StampText(at) + " " + text); }
+
+// The narrowest width at which a caption takes at most two lines.
+int TwoLineWidth(const QFont& font, const QString& text) {
+  int best = TextWidth(font, text);
+  for (qsizetype blank = text.indexOf(QLatin1Char(' ')); blank >= 0;
+       blank = text.indexOf(QLatin1Char(' '), blank + 1)) {
+    best = std::min(best, std::max(TextWidth(font, text.left(blank)), TextWidth(font, text.mid(blank + 1))));
+  }
+  return best;
+}
+
+// A link picture with its caption under it, in a column of `width`.
+QLabel* AddIndicator(QWidget* parent, QBoxLayout* row, const QString& caption_text, int width) {
+  auto* column = new QVBoxLayout;
+  auto* picture = new QLabel(parent);
+  // A fixed size keeps the picture's redraws (twice a second from the
+  // server's sign of life) from laying the page out again.
+  picture->setFixedSize(kIndicatorWidth, kIndicatorHeight);
+  column->addWidget(picture, 0, Qt::AlignHCenter);
+  auto* caption = new QLabel(caption_text, parent);
+  caption->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+  caption->setWordWrap(true);
+  caption->setFixedSize(width, caption->heightForWidth(width));
+  column->addWidget(caption, 0, Qt::AlignHCenter);
+  column->addStretch();
+  row->addLayout(column);
+  return picture;
+}
+
+// A field of the page: its label, and the value beside it. The value's size
+// is fixed, for `widest`, so that a new value (each alarm brings one) is
+// drawn without laying the window out anew.
+QLabel* AddField(QWidget* parent, QGridLayout* grid, int row, const char* label, const QString& widest) {
+  grid->addWidget(new QLabel(QString::fromUtf8(label), parent), row, 0);
+  auto* value = new QLabel(widest, parent);
+  QFont bold = value->font();
+  bold.setBold(true);
+  value->setFont(bold);
+  value->setFixedSize(value->sizeHint());
+  value->clear();
+  grid->addWidget(value, row, 1);
+  return value;
 }
 
 // The picture of a page button: a simple glyph, since the look is ours to choose.
@@ -81,34 +131,29 @@ QIcon PageIcon(bool settings) {
 
 }  // namespace
 
-// A station date-time as Qt's local date-time.
-QDateTime ToQDateTime(TDateTime t) {
-  const CivilTime c = DecodeDateTime(t);
-  return QDateTime(QDate(c.year, c.month, c.day), QTime(c.hour, c.minute, c.second, c.millisecond));
-}
-
 TForm1::TForm1(DriverEnvironment env, QWidget* parent) : QWidget(parent), env_(std::move(env)) {
   if (!env_.TrayAvailable) env_.TrayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
   station_ = std::make_unique<Station>(
       StationEnvironment{env_.WorkDir, &loop_, env_.clock, env_.ports, env_.DrawCloseCode}, *this);
 
   setWindowTitle(kTitle);
-  setFixedSize(kClientWidth, kClientHeight);
-  // The layout's positions are pixels for a small face (8 points at 96 dots
-  // per inch in a narrower font).
-  QFont face = font();
-  face.setPixelSize(10);
-  setFont(face);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  // The window is as large as its pages need at the desktop's font, so that
+  // nothing is cut, and it cannot be resized.
+  layout->setSizeConstraint(QLayout::SetFixedSize);
   BuildHeader();
   Notebook1 = new QStackedWidget(this);
-  Notebook1->setGeometry(0, kHeaderHeight + kPageButtonsHeight, kClientWidth, kPagesHeight);
   BuildDefaultPage();
   BuildSetupPage();
   Notebook1->setCurrentWidget(PageDefault);
+  layout->addWidget(Notebook1);
   createTrayIcon();
+  layout->activate();
   // Opens centred on the screen.
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->availableGeometry().center() - QPoint(kClientWidth / 2, kClientHeight / 2));
+    move(screen->availableGeometry().center() - rect().center());
   }
 
   // The message form and the access dialog exist before start-up, which may
@@ -157,17 +202,17 @@ void TForm1::ShowView(const StationView& view) {
   const StationView* drawn = drawn_ ? &*drawn_ : nullptr;
   const auto changed = [&](auto field) { return drawn == nullptr || drawn->*field != view.*field; };
 
-  if (changed(&StationView::PortCommand)) AdvGlowButton2->setText(QString::fromStdString(view.PortCommand));
+  if (changed(&StationView::PortCommand)) AdvGlowButton2->setText(Text(view.PortCommand));
   if (changed(&StationView::PortChoiceOpen)) {
     AdvGlowButton1->setEnabled(view.PortChoiceOpen);
     AdvOfficeComboBox1->setEnabled(view.PortChoiceOpen);
   }
   if (changed(&StationView::PortChoices)) {
     AdvOfficeComboBox1->clear();
-    for (const std::string& port : view.PortChoices) AdvOfficeComboBox1->addItem(QString::fromStdString(port));
+    for (const std::string& port : view.PortChoices) AdvOfficeComboBox1->addItem(Text(port));
   }
   if (changed(&StationView::PortChoices) || changed(&StationView::PortName)) {
-    const QString port = QString::fromStdString(view.PortName);
+    const QString port = Text(view.PortName);
     AdvOfficeComboBox1->setCurrentIndex(AdvOfficeComboBox1->findText(port));
     AdvOfficeComboBox1->setEditText(port);
   }
@@ -179,29 +224,28 @@ void TForm1::ShowView(const StationView& view) {
     DrawLinkIndicator(server_picture_, view.Link == LinkMode::Up || view.Link == LinkMode::Accepted, view.ServerPulse);
     Image3->setPixmap(QPixmap::fromImage(server_picture_));
   }
-  if (changed(&StationView::StartedAt)) {
-    Label6->setText(FormatStatusStamp(ToQDateTime(view.StartedAt)));
-    Label6->adjustSize();
+  if (changed(&StationView::StartedAt)) Label6->setText(Text(StampText(view.StartedAt)));
+  if (changed(&StationView::CloseCode)) Label15->setText(Text(view.CloseCode));
+  if (changed(&StationView::Waiting)) BacklogWaiting->setText(QString::number(view.Waiting));
+  if (changed(&StationView::OldestWaiting)) BacklogOldest->setText(Text(BacklogTimeText(view.OldestWaiting)));
+  if (changed(&StationView::LastAcknowledged)) {
+    BacklogLastAcknowledged->setText(Text(BacklogTimeText(view.LastAcknowledged)));
   }
-  if (changed(&StationView::CloseCode)) {
-    Label15->setText(QString::fromStdString(view.CloseCode));
-    Label15->adjustSize();
-  }
+  if (changed(&StationView::LastConfirmed)) BacklogLastConfirmed->setText(Text(BacklogTimeText(view.LastConfirmed)));
   drawn_ = view;
 }
 
-void TForm1::ShowFailure(const std::string& text) { orvent::ShowFailure(this, QString::fromStdString(text)); }
+void TForm1::ShowFailure(const std::string& text) { orvent::ShowFailure(this, Text(text)); }
 
 void TForm1::ShowStatus(TDateTime at, const std::string& text) {
-  const QString line = FormatStatusLine(ToQDateTime(at), QString::fromStdString(text));
+  const QString line = StatusLine(at, text);
   EchoToStandardError(line);
   if (!ending_at_exit_) Memo1->appendPlainText(line);
 }
 
 void TForm1::ShowWarning(TDateTime at, const std::string& text) {
-  const QString warning = QString::fromStdString(text);
-  EchoToStandardError(FormatStatusLine(ToQDateTime(at), warning));
-  if (!closing_) advsm->ShowWarning(warning);
+  EchoToStandardError(StatusLine(at, text));
+  if (!closing_) advsm->ShowWarning(Text(text));
 }
 
 std::optional<std::string> TForm1::AskCloseCode() {
@@ -300,7 +344,7 @@ void TForm1::EndDriver() {
 
 void TForm1::BuildHeader() {
   auto* header = new QWidget(this);
-  header->setGeometry(0, 0, kClientWidth, kHeaderHeight);
+  header->setFixedHeight(kHeaderHeight);
   header->setAutoFillBackground(true);
   QPalette palette = header->palette();
   palette.setColor(QPalette::Window, QColor(44, 84, 140));
@@ -311,12 +355,16 @@ void TForm1::BuildHeader() {
   font.setBold(true);
   font.setPixelSize(16);
   HeaderTitle->setFont(font);
-  HeaderTitle->setGeometry(12, 0, kClientWidth - 24, kHeaderHeight);
-  HeaderTitle->setAlignment(Qt::AlignVCenter | Qt::AlignLeft);
+  auto* header_layout = new QHBoxLayout(header);
+  header_layout->setContentsMargins(12, 0, 12, 0);
+  header_layout->addWidget(HeaderTitle);
 
   auto* band = new QWidget(this);
-  band->setGeometry(0, kHeaderHeight, kClientWidth, kPageButtonsHeight);
-  const auto make_button = [band](const QString& text, int x, bool settings) {
+  band->setFixedHeight(kPageButtonsHeight);
+  auto* band_layout = new QHBoxLayout(band);
+  band_layout->setContentsMargins(3, 0, 3, 0);
+  band_layout->setSpacing(8);
+  const auto make_button = [band, band_layout](const QString& text, bool settings) {
     auto* button = new QToolButton(band);
     button->setText(text);
     button->setIcon(PageIcon(settings));
@@ -324,56 +372,87 @@ void TForm1::BuildHeader() {
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setCheckable(true);
     button->setAutoRaise(true);
-    button->setGeometry(x, (kPageButtonsHeight - 54) / 2, 72, 54);
+    button->setMinimumSize(kPageButtonWidth, kPageButtonHeight);
+    band_layout->addWidget(button);
     return button;
   };
-  AdvGlowButton28 = make_button(QStringLiteral("Состояние"), 3, false);
-  AdvGlowButton47 = make_button(QStringLiteral("Настройки"), 83, true);
+  AdvGlowButton28 = make_button(QStringLiteral("Состояние"), false);
+  AdvGlowButton47 = make_button(QStringLiteral("Настройки"), true);
+  band_layout->addStretch();
   AdvGlowButton28->setChecked(true);
+
+  layout()->addWidget(header);
+  layout()->addWidget(band);
 }
 
 void TForm1::BuildDefaultPage() {
   PageDefault = new QWidget(Notebook1);
   Notebook1->addWidget(PageDefault);
-  AddLabel(PageDefault, QStringLiteral("Контроль связи со станцией"), 8, 10);
-  Image2 = new QLabel(PageDefault);
-  Image2->setGeometry(176, 8, kIndicatorSize, kIndicatorSize);
-  AddLabel(PageDefault, QStringLiteral("Связь с сервером сообщений"), 256, 10);
-  Image3 = new QLabel(PageDefault);
-  Image3->setGeometry(416, 8, kIndicatorSize, kIndicatorSize);
+  auto* page = new QVBoxLayout(PageDefault);
+  page->setContentsMargins(kPageMargin, kPageMargin, kPageMargin, kPageMargin);
 
-  // Right-aligned against x 118; it may grow to the left in a wider face.
-  QLabel* started = AddLabel(PageDefault, QStringLiteral("Дата и время запуска"), 7, 37);
-  const int started_width = std::max(111, started->sizeHint().width());
-  started->setGeometry(118 - started_width, 37, started_width, started->height());
-  started->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  Label6 = AddLabel(PageDefault, QString(), 124, 37);
-  AddLabel(PageDefault, QStringLiteral("Пароль для закрытия"), 256, 37);
-  Label15 = AddLabel(PageDefault, QString(), 373, 37);
+  // The two links side by side, each picture above its caption.
+  auto* top = new QHBoxLayout;
+  top->setSpacing(2 * kPageMargin);
+  const QString receiver_link = QString::fromUtf8(kLabelReceiverLink);
+  const QString server_link = QString::fromUtf8(kLabelServerLink);
+  const QFont font = PageDefault->font();
+  const int caption_width =
+      std::max({kIndicatorWidth, TwoLineWidth(font, receiver_link), TwoLineWidth(font, server_link)});
+  Image2 = AddIndicator(PageDefault, top, receiver_link, caption_width);
+  Image3 = AddIndicator(PageDefault, top, server_link, caption_width);
+  top->addSpacing(2 * kPageMargin);
+
+  // The start, the close code, and below them the backlog.
+  auto* fields = new QGridLayout;
+  fields->setHorizontalSpacing(2 * kPageMargin);
+  fields->setVerticalSpacing(kFieldSpacing);
+  // A stamp, and room to spare in a font whose digits differ in width.
+  const QString widest = Text(StampText(0.0)) + QStringLiteral("00");
+  Label6 = AddField(PageDefault, fields, 0, kLabelStartedAt, widest);
+  Label15 = AddField(PageDefault, fields, 1, kLabelCloseCode, widest);
+  fields->setRowMinimumHeight(2, kPageMargin);
+  BacklogWaiting = AddField(PageDefault, fields, 3, kLabelWaiting, widest);
+  BacklogOldest = AddField(PageDefault, fields, 4, kLabelOldestWaiting, widest);
+  BacklogLastAcknowledged = AddField(PageDefault, fields, 5, kLabelLastAcknowledged, widest);
+  BacklogLastConfirmed = AddField(PageDefault, fields, 6, kLabelLastConfirmed, widest);
+  top->addLayout(fields);
+  top->addStretch();
+  page->addLayout(top);
 
   Memo1 = new QPlainTextEdit(PageDefault);
-  Memo1->setGeometry(7, 56, 432, 100);
   Memo1->setMaximumBlockCount(kMemoLines);
+  const int frame = Memo1->frameWidth();
+  const int margin = static_cast<int>(Memo1->document()->documentMargin());
+  Memo1->setFixedHeight(kMemoVisibleLines * Memo1->fontMetrics().lineSpacing() + 2 * (frame + margin));
+  page->addWidget(Memo1);
 }
 
 void TForm1::BuildSetupPage() {
   PageSetup = new QWidget(Notebook1);
   Notebook1->addWidget(PageSetup);
+  auto* page = new QVBoxLayout(PageSetup);
+  page->setContentsMargins(kPageMargin, kPageMargin, kPageMargin, kPageMargin);
   auto* group = new QGroupBox(QStringLiteral("Com порт"), PageSetup);
-  group->setGeometry(9, 3, 428, 62);
+  auto* row = new QHBoxLayout(group);
 
   AdvOfficeComboBox1 = new QComboBox(group);
   // The list may show a port name that no scan found (the configured one).
   AdvOfficeComboBox1->setEditable(true);
   AdvOfficeComboBox1->lineEdit()->setReadOnly(true);
-  AdvOfficeComboBox1->setGeometry(18, 25, 103, 22);
   AdvOfficeComboBox1->setEnabled(false);
+  // A longer name (a /dev/serial/by-id/ one) takes the rest of the row.
+  AdvOfficeComboBox1->setMinimumContentsLength(kPortNameCharacters);
+  row->addWidget(AdvOfficeComboBox1, 1);
 
   AdvGlowButton2 = new QPushButton(QStringLiteral("Остановить"), group);
-  AdvGlowButton2->setGeometry(143, 22, 94, 25);
+  row->addWidget(AdvGlowButton2);
   AdvGlowButton1 = new QPushButton(QStringLiteral("Сканировать заново"), group);
-  AdvGlowButton1->setGeometry(243, 22, 170, 25);
   AdvGlowButton1->setEnabled(false);
+  row->addWidget(AdvGlowButton1);
+
+  page->addWidget(group);
+  page->addStretch();
 }
 
 void TForm1::createTrayIcon() {
@@ -383,7 +462,7 @@ void TForm1::createTrayIcon() {
   N6 = TrayMenu->addAction(QStringLiteral("Закрыть"));
 
   RxTrayIcon1 = new QSystemTrayIcon(this);
-  QImage icon(kIndicatorSize, kIndicatorSize, QImage::Format_RGB32);
+  QImage icon;
   DrawLinkIndicator(icon, true, 0);
   RxTrayIcon1->setIcon(QIcon(QPixmap::fromImage(icon)));
   RxTrayIcon1->setToolTip(kTitle);

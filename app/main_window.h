@@ -63,6 +63,12 @@ public:
   QLabel* Image3 = nullptr;   // server indicator
   QLabel* Label6 = nullptr;   // start time
   QLabel* Label15 = nullptr;  // close code
+  // The backlog: records waiting for the server, the oldest one's receive
+  // time, the last acknowledged and the last confirmed.
+  QLabel* BacklogWaiting = nullptr;
+  QLabel* BacklogOldest = nullptr;
+  QLabel* BacklogLastAcknowledged = nullptr;
+  QLabel* BacklogLastConfirmed = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
 
   // Page "setup".

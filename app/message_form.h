@@ -2,23 +2,21 @@
 
 #include <QDialog>
 
+class QFont;
 class QLabel;
 class QPushButton;
 
 namespace orvent {
 
-// Where the message form puts a warning of `length` characters, with the
-// text's font size in points.
-struct WarningLayout {
-  int form_width;
-  int label_left;
-  int label_width;
-  int button_left;
-};
-WarningLayout WarningLayoutFor(int length, int font_points = 12);
+// The width the message form gives a warning's text: one line while it is
+// short, wrapped at about kWarningLineCharacters average characters when it
+// is long (a port warning carries its reason), and never narrower than its
+// widest word, which cannot be wrapped.
+inline constexpr int kWarningLineCharacters = 48;
+int WarningTextWidth(const QFont& font, const QString& text);
 
-// The message form: one line of warning text and an OK button, sized to the
-// text at every showing.
+// The message form: a warning text and an OK button, sized to the text at
+// every showing.
 class Tadvsm : public QDialog {
   Q_OBJECT
 
@@ -29,9 +27,15 @@ public:
   void ShowWarning(const QString& text);
   // Puts the text in place and sizes the form, without showing it.
   void PrepareWarning(const QString& text);
+  // The warning shown last, as it was given (the label's text carries marks
+  // that keep device paths on one line).
+  const QString& Warning() const { return warning_; }
 
   QLabel* label1 = nullptr;
   QPushButton* BitBtn1 = nullptr;
+
+private:
+  QString warning_;
 };
 
 }  // namespace orvent

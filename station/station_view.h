@@ -68,6 +68,12 @@ struct StationView {
 // interface's own (Russian) order, with no month names.
 std::string StampText(TDateTime t);
 
+// The labels of the state page's other fields, as a window shows them.
+inline constexpr char kLabelReceiverLink[] = "Контроль связи со станцией";
+inline constexpr char kLabelServerLink[] = "Связь с сервером сообщений";
+inline constexpr char kLabelStartedAt[] = "Дата и время запуска";
+inline constexpr char kLabelCloseCode[] = "Пароль для закрытия";
+
 // The backlog's labels, as both faces show them beside its fields.
 inline constexpr char kLabelWaiting[] = "В очереди";
 inline constexpr char kLabelOldestWaiting[] = "Самое раннее";

@@ -11,12 +11,25 @@ namespace {
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kGreen = qRgb(0, 128, 0);
 const QRgb kRed = qRgb(255, 0, 0);
+const QRgb kMixed = qRgba(0, 0, 0, 0);  // no colour of the picture's
 
-// The interior columns (inside the outline) that the bar marks on row 8.
+// The colour of one cell of the picture's grid, or kMixed when its pixels
+// differ (something drawn off the grid).
+QRgb Cell(const QImage& picture, int column, int row) {
+  const QRgb first = picture.pixel(column * kIndicatorScale, row * kIndicatorScale);
+  for (int y = 0; y < kIndicatorScale; ++y) {
+    for (int x = 0; x < kIndicatorScale; ++x) {
+      if (picture.pixel(column * kIndicatorScale + x, row * kIndicatorScale + y) != first) return kMixed;
+    }
+  }
+  return first;
+}
+
+// The interior columns (inside the outline) that the bar marks on cell row 5.
 std::set<int> BarColumns(const QImage& picture, QRgb colour) {
   std::set<int> columns;
   for (int x = 2; x < 14; ++x) {
-    if (picture.pixel(x, 8) == colour) columns.insert(x);
+    if (Cell(picture, x, 5) == colour) columns.insert(x);
   }
   return columns;
 }
@@ -39,25 +52,22 @@ TEST(LinkIndicator, BarColumnsFollowTheCounter) {
   EXPECT_EQ(IndicatorBarColumn(12, 4), 16);
 }
 
-TEST(LinkIndicator, ColoursOutlineAndBackground) {
+TEST(LinkIndicator, ALargeBoxWithItsOutlineAndBarOnTheGrid) {
   QImage picture;
   DrawLinkIndicator(picture, false, 11);
-  EXPECT_EQ(picture.size(), QSize(16, 16));
-  for (int x = 0; x < 16; ++x) {
-    EXPECT_EQ(picture.pixel(x, 0), kWhite) << "rows above the outline stay white";
-    EXPECT_EQ(picture.pixel(x, 3), kRed);
-    EXPECT_EQ(picture.pixel(x, 14), kRed);
-    EXPECT_EQ(picture.pixel(x, 15), kWhite);
+  EXPECT_EQ(picture.size(), QSize(kIndicatorWidth, kIndicatorHeight));
+  EXPECT_GE(picture.height(), 48) << "readable across the room";
+  for (int row = 0; row < kIndicatorRows; ++row) {
+    for (int column = 0; column < kIndicatorColumns; ++column) {
+      const bool outline = row < 2 || row >= kIndicatorRows - 2 || column < 2 || column >= kIndicatorColumns - 2;
+      const bool bar = row >= 2 && row < 9 && column >= 11 && column <= 15;
+      EXPECT_EQ(Cell(picture, column, row), outline || bar ? kRed : kWhite) << column << "," << row;
+    }
   }
-  EXPECT_EQ(picture.pixel(0, 8), kRed);
-  EXPECT_EQ(picture.pixel(15, 8), kRed);
-  EXPECT_EQ(picture.pixel(11, 4 + 1), kRed) << "the bar starts at row 5";
-  EXPECT_EQ(picture.pixel(11, 12), kWhite) << "and ends before row 12";
-  EXPECT_EQ(picture.pixel(10, 8), kWhite);
 
   DrawLinkIndicator(picture, true, 0);  // redrawn completely: nothing red stays
-  for (int y = 0; y < 16; ++y) {
-    for (int x = 0; x < 16; ++x) EXPECT_NE(picture.pixel(x, y), kRed);
+  for (int y = 0; y < picture.height(); ++y) {
+    for (int x = 0; x < picture.width(); ++x) EXPECT_NE(picture.pixel(x, y), kRed);
   }
 }
 

@@ -4,7 +4,7 @@
 
 #include <QApplication>
 #include <QComboBox>
-#include <QDateTime>
+#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -16,14 +16,15 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <optional>
 
 #include "app/access_dialog.h"
 #include "app/failure_text.h"
 #include "app/main_window.h"
 #include "app/message_form.h"
-#include "app/status_text.h"
 #include "delivery/commands.h"
 #include "platform/serial_device.h"
 #include "platform/tcp_socket.h"
@@ -68,7 +69,7 @@ private:
     for (QWidget* widget : QApplication::topLevelWidgets()) {
       if (!widget->isVisible()) continue;
       if (auto* form = qobject_cast<Tadvsm*>(widget)) {
-        warnings << form->label1->text();
+        warnings << form->Warning();
         form->BitBtn1->click();
       } else if (auto* dialog = qobject_cast<TForm2*>(widget)) {
         if (answers.empty()) {
@@ -266,24 +267,54 @@ TEST_F(MainWindowTest, APortThatCannotBeStoredIsLoggedAs19) {
   EXPECT_EQ(work.Read("error.txt"), "\xEE\xF8\xE8\xE1\xEA\xE0\x20\xB9" "19\r\n");
 }
 
-TEST_F(MainWindowTest, LayoutAndPages) {
+// Every label, button and list of a shown page lies within its parent and
+// is as large as its text needs (a wrapped label as tall as its width needs).
+void ExpectNothingCut(QWidget& page) {
+  QCoreApplication::processEvents();  // lays out a page just shown
+  for (QWidget* widget : page.findChildren<QWidget*>()) {
+    if (!widget->isVisible()) continue;
+    auto* label = qobject_cast<QLabel*>(widget);
+    if (label == nullptr && qobject_cast<QAbstractButton*>(widget) == nullptr &&
+        qobject_cast<QComboBox*>(widget) == nullptr && qobject_cast<QGroupBox*>(widget) == nullptr) {
+      continue;
+    }
+    SCOPED_TRACE((label != nullptr ? label->text() : widget->metaObject()->className()).toStdString());
+    EXPECT_TRUE(widget->parentWidget()->rect().contains(widget->geometry())) << "within its parent";
+    if (label != nullptr && label->wordWrap()) {
+      EXPECT_GE(label->height(), label->heightForWidth(label->width()));
+    } else {
+      const QSize needed = label != nullptr ? label->sizeHint() : widget->minimumSizeHint();
+      EXPECT_GE(widget->width(), needed.width());
+      EXPECT_GE(widget->height(), needed.height());
+    }
+  }
+}
+
+TEST_F(MainWindowTest, PagesHoldTheirTextsAtTheDesktopFont) {
   const auto form = Start();
-  EXPECT_EQ(form->size(), QSize(447, 302));
   EXPECT_EQ(form->windowTitle(), QStringLiteral("Драйвер ORVENT"));
+  StationView view = form->Core().View();
+  view.Waiting = 123456;
+  view.OldestWaiting = EncodeDateTime(CivilTime{2026, 12, 28, 23, 58, 58, 0});
+  view.LastAcknowledged = view.LastConfirmed = view.OldestWaiting;
+  view.PortName = "/dev/ttyUSB10";
+  form->ShowView(view);
+  form->show();
   EXPECT_EQ(form->Notebook1->currentWidget(), form->PageDefault);
   EXPECT_TRUE(form->AdvGlowButton28->isChecked());
-  EXPECT_EQ(form->Image2->geometry(), QRect(176, 8, 16, 16));
-  EXPECT_EQ(form->Image3->geometry(), QRect(416, 8, 16, 16));
-  EXPECT_EQ(form->Memo1->geometry(), QRect(7, 56, 432, 100));
+  ExpectNothingCut(*form);
+  EXPECT_GE(form->Image2->height(), 48) << "readable across the room";
+  EXPECT_EQ(form->Image3->size(), form->Image2->size());
+  // The server picture is drawn at start-up: red, the link is not up yet.
+  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
 
   form->AdvGlowButton47->click();
   EXPECT_EQ(form->Notebook1->currentWidget(), form->PageSetup);
   EXPECT_FALSE(form->AdvGlowButton28->isChecked());
+  ExpectNothingCut(*form->PageSetup);
   form->AdvGlowButton28->click();
   EXPECT_EQ(form->Notebook1->currentWidget(), form->PageDefault);
   EXPECT_FALSE(form->AdvGlowButton47->isChecked());
-  // The server picture is drawn at start-up: red, the link is not up yet.
-  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
 }
 
 TEST_F(MainWindowTest, MinimisingHidesOnlyWhileTheNotificationAreaIconIsShown) {
@@ -330,7 +361,7 @@ TEST_F(MainWindowTest, DrawsTheViewItIsGiven) {
   EXPECT_EQ(form->AdvOfficeComboBox1->count(), 2);
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("USB0"));
   EXPECT_EQ(form->Label15->text(), QStringLiteral("11111"));
-  EXPECT_EQ(form->Label6->text(), FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5))));
+  EXPECT_EQ(form->Label6->text(), QStringLiteral("06.09.2011 14:30:05"));
   EXPECT_EQ(form->StationPicture().pixel(0, 8), qRgb(0, 128, 0));
   EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
 
@@ -339,6 +370,56 @@ TEST_F(MainWindowTest, DrawsTheViewItIsGiven) {
   form->ShowView(view);
   EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(0, 128, 0));
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM7"));
+}
+
+// The backlog's fields, each beside its label; a time that is not there
+// shows as a dash, also where one was shown before.
+TEST_F(MainWindowTest, DrawsTheBacklogOfTheView) {
+  const auto form = Start();
+  form->show();
+  const TDateTime oldest = EncodeDateTime(CivilTime{2026, 12, 10, 4, 50, 1, 0});
+  const TDateTime acknowledged = EncodeDateTime(CivilTime{2026, 12, 11, 3, 40, 12, 0});
+  const TDateTime confirmed = EncodeDateTime(CivilTime{2026, 12, 9, 23, 5, 0, 0});
+  struct Case {
+    const char* name;
+    std::size_t waiting;
+    std::optional<TDateTime> oldest, acknowledged, confirmed;
+    QStringList shown;  // waiting, oldest, last acknowledged, last confirmed
+  };
+  const Case cases[] = {
+      {"nothing yet", 0, {}, {}, {}, {"0", "-", "-", "-"}},
+      {"three waiting", 3, oldest, acknowledged, confirmed,
+       {"3", "10.12.2026 04:50:01", "11.12.2026 03:40:12", "09.12.2026 23:05:00"}},
+      {"drained", 0, {}, acknowledged, acknowledged, {"0", "-", "11.12.2026 03:40:12", "11.12.2026 03:40:12"}},
+      {"waiting, none confirmed", 1, acknowledged, acknowledged, {},
+       {"1", "11.12.2026 03:40:12", "11.12.2026 03:40:12", "-"}},
+  };
+  const std::pair<const char*, QLabel*> fields[] = {
+      {kLabelWaiting, form->BacklogWaiting},
+      {kLabelOldestWaiting, form->BacklogOldest},
+      {kLabelLastAcknowledged, form->BacklogLastAcknowledged},
+      {kLabelLastConfirmed, form->BacklogLastConfirmed},
+  };
+  StationView view = form->Core().View();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    view.Waiting = c.waiting;
+    view.OldestWaiting = c.oldest;
+    view.LastAcknowledged = c.acknowledged;
+    view.LastConfirmed = c.confirmed;
+    form->ShowView(view);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(fields[i].second->text(), c.shown[i]) << fields[i].first;
+  }
+
+  QCoreApplication::processEvents();
+  const QList<QLabel*> labels = form->PageDefault->findChildren<QLabel*>();
+  for (const auto& [text, value] : fields) {
+    const auto label = std::find_if(labels.begin(), labels.end(),
+                                    [&](QLabel* l) { return l->text() == QString::fromUtf8(text); });
+    ASSERT_NE(label, labels.end()) << text;
+    EXPECT_LT((*label)->geometry().right(), value->geometry().left()) << text;
+    EXPECT_EQ((*label)->geometry().center().y(), value->geometry().center().y()) << text;
+  }
 }
 
 TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
@@ -350,24 +431,18 @@ TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
 TEST_F(MainWindowTest, StatusLinesAreAppendedAndTheOldestGoAfterAThousand) {
   const auto form = Start();
   form->Memo1->clear();
-  const TDateTime now = SystemClock().Now();
+  // Midnight keeps its time: the same stamp as every other.
+  const TDateTime now = EncodeDateTime(CivilTime{2026, 12, 10, 0, 0, 0, 0});
   form->ShowStatus(now, "Соединение...");
-  form->ShowStatus(now, "Соединение установлено.");
+  form->ShowStatus(EncodeDateTime(CivilTime{2026, 12, 10, 0, 0, 1, 0}), "Соединение установлено.");
   QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
-  ASSERT_EQ(lines.size(), 2);
-  EXPECT_TRUE(lines[1].endsWith(QStringLiteral(" Соединение установлено.")));
+  EXPECT_EQ(lines, QStringList({QStringLiteral("10.12.2026 00:00:00 Соединение..."),
+                                QStringLiteral("10.12.2026 00:00:01 Соединение установлено.")}));
 
   for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(now, std::to_string(i));
   lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   EXPECT_EQ(lines.size(), TForm1::kMemoLines);
   EXPECT_TRUE(lines.back().endsWith(QString::number(TForm1::kMemoLines + 4)));
-}
-
-TEST(StatusText, StampLeavesOutTheTimeAtMidnight) {
-  const QLocale russian(QLocale::Russian, QLocale::Russia);
-  EXPECT_EQ(FormatStatusLine(QDateTime(QDate(2011, 9, 6), QTime(14, 30, 5)), QStringLiteral("Соединение..."), russian),
-            QStringLiteral("06.09.2011 14:30:05 Соединение..."));
-  EXPECT_EQ(FormatStatusStamp(QDateTime(QDate(2011, 9, 6), QTime(0, 0)), russian), QStringLiteral("06.09.2011"));
 }
 
 TEST(FailureBox, RepeatedFailuresShareOneBoxAndNeverWait) {
