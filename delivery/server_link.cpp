@@ -92,6 +92,7 @@ void ServerLink::Execute() {
   keep_alive_stamp_ = clock_.MonotonicMs();
   const std::stop_token stop = stop_.get_token();
   while (!stop.stop_requested()) {
+    alive_answered_ = alive_asked_.load();
     try {
       Tick();
     } catch (const std::exception& e) {

@@ -170,6 +170,18 @@ public:
   // Something new waits, or the clock has moved: the thread looks at once.
   void Wake();
 
+  // A watchdog's question whether the thread still comes round: returns the
+  // question's number and wakes the thread, which answers at the start of
+  // its next pass. A pass may block for a connect time-out or a reply
+  // deadline; a thread stuck for good answers nothing more. Any thread.
+  std::uint64_t AskAlive() {
+    const std::uint64_t question = ++alive_asked_;
+    Wake();
+    return question;
+  }
+  // The number of the last question the thread answered.
+  std::uint64_t AliveAnswered() const { return alive_answered_.load(); }
+
   // One pass of the link thread.
   void Tick();
 
@@ -270,6 +282,10 @@ private:
   std::mutex stop_mutex_;  // orders Stop against late posts
   bool stopped_ = false;
   std::thread thread_;
+
+  // AskAlive's questions, and the last one the link thread answered.
+  std::atomic<std::uint64_t> alive_asked_{0};
+  std::atomic<std::uint64_t> alive_answered_{0};
 };
 
 }  // namespace orvent
