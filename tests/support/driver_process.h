@@ -95,12 +95,13 @@ struct DriverScreen {
 
 // orvent-driver (or the program at `path`, with `args`: orvent-service, or a
 // Windows build's program through Wine) started in `dir` after writing its
-// kelmora.ini there. Its standard output and error (the link's status lines)
-// are read as one stream.
+// kelmora.ini there, with `env` ("NAME=value") added to its environment. Its
+// standard output and error (the link's status lines) are read as one stream.
 class DriverProcess {
 public:
   DriverProcess(const std::string& dir, const DriverIni& ini, const DriverScreen& screen = {},
-                const std::string& path = ORVENT_DRIVER, const std::vector<std::string>& args = {}) {
+                const std::string& path = ORVENT_DRIVER, const std::vector<std::string>& args = {},
+                const std::vector<std::string>& env = {}) {
     std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
     ChildOptions options;
     options.WorkDir = dir;
@@ -111,6 +112,7 @@ public:
     } else {
       options.Env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + screen.X11Display};
     }
+    options.Env.insert(options.Env.end(), env.begin(), env.end());
     process_.emplace(path, args, options);
   }
 
