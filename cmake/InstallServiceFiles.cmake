@@ -14,12 +14,23 @@ function(orvent_install_path out dir)
   endif()
 endfunction()
 
-# systemd wants the program's absolute path in ExecStart=.
+# systemd wants the program's absolute path in ExecStart=. One source makes
+# the unit and the template of an instance per receiver, so that both keep
+# the same sandbox; they differ in the working directory alone.
 orvent_install_path(ORVENT_BINDIR "${ORVENT_BINDIR}")
-configure_file("${ORVENT_PACKAGING_DIR}/orvent-service.service.in"
-  "${ORVENT_STAGING_DIR}/orvent-service.service" @ONLY)
-file(INSTALL "${ORVENT_STAGING_DIR}/orvent-service.service"
-  DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+foreach(unit IN ITEMS orvent-service orvent-service@)
+  if(unit STREQUAL "orvent-service@")
+    set(ORVENT_UNIT_INSTANCE " %i")
+    set(ORVENT_STATE_DIRECTORY "orvent/%i")
+  else()
+    set(ORVENT_UNIT_INSTANCE "")
+    set(ORVENT_STATE_DIRECTORY "orvent")
+  endif()
+  configure_file("${ORVENT_PACKAGING_DIR}/orvent-service.service.in"
+    "${ORVENT_STAGING_DIR}/${unit}.service" @ONLY)
+  file(INSTALL "${ORVENT_STAGING_DIR}/${unit}.service"
+    DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+endforeach()
 
 # logrotate reads /etc/logrotate.d only. Like GNUInstallDirs, the prefix /usr
 # keeps its configuration in /etc; any other prefix keeps it below itself.

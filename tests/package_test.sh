@@ -122,37 +122,61 @@ check_contents() {
     { cat "$scratch/apt.log"; fail "the packages do not install together"; }
 }
 
+# The system calls of a SystemCallFilter= group, its nested groups expanded.
+syscalls_of() {
+  systemd-analyze syscall-filter "$1" | tail -n +2 | sed 's/^[[:space:]]*//' | while read -r entry; do
+    case $entry in
+      '#'* | '') ;;
+      @*) syscalls_of "$entry" ;;
+      *) echo "$entry" ;;
+    esac
+  done
+}
+
 check_unit() {
   needs systemd-analyze systemd-sysusers
-  local root unit
+  local root unit template
   root=$(unpack orvent-service) || exit 1
   unit=$root/usr/lib/systemd/system/orvent-service.service
+  template=$root/usr/lib/systemd/system/orvent-service@.service
   [ -f "$unit" ] || { echo "FAIL: no $unit"; exit 1; }
+  [ -f "$template" ] || { echo "FAIL: no $template"; exit 1; }
 
   local exec_start
   exec_start=$(value_of ExecStart "$unit")
   [ -x "$root$exec_start" ] || fail "ExecStart=$exec_start is not a program of the package"
 
+  # The template (an instance per receiver, orvent-service@NAME) keeps the
+  # unit's sandbox: it differs in its description and its working directory
+  # alone, /var/lib/orvent/NAME.
+  local without_place='^(Description|StateDirectory|WorkingDirectory)='
+  diff <(grep -vE "$without_place" "$unit") <(grep -vE "$without_place" "$template") ||
+    fail "the template differs from the unit beyond its description and working directory"
+  [ "$(value_of StateDirectory "$template")" = "orvent/%i" ] || fail "the template's StateDirectory is not orvent/%i"
+  [ "$(value_of WorkingDirectory "$template")" = "%S/orvent/%i" ] || fail "the template does not work in %S/orvent/%i"
+
   # systemd-analyze verify wants ExecStart= to exist on this machine, so a
-  # copy of the unit points into the unpacked package. It only warns about
-  # an unknown key or a value it cannot read: any line about the unit fails.
+  # copy of each unit points into the unpacked package. It only warns about
+  # an unknown key or a value it cannot read: any line about a unit fails.
   # With man-db, the manual page named in Documentation= must be the one in
   # the package.
   mkdir -p "$scratch/units"
-  sed "s|^ExecStart=|ExecStart=$root|" "$unit" >"$scratch/units/orvent-service.service"
   local man=--man=no
   command -v man >/dev/null && man=--man=yes
-  local verify_out
-  verify_out=$(MANPATH=$root/usr/share/man systemd-analyze verify "$man" "$scratch/units/orvent-service.service" 2>&1)
-  local verify_status=$?
-  echo "$verify_out"
-  [ "$verify_status" -eq 0 ] || fail "systemd-analyze verify exited with $verify_status"
-  ! grep -q 'orvent-service' <<<"$verify_out" || fail "systemd-analyze verify complained about the unit"
+  for u in orvent-service.service orvent-service@.service; do
+    sed "s|^ExecStart=|ExecStart=$root|" "$root/usr/lib/systemd/system/$u" >"$scratch/units/$u"
+    local verify_out verify_status
+    verify_out=$(MANPATH=$root/usr/share/man systemd-analyze verify "$man" "$scratch/units/$u" 2>&1)
+    verify_status=$?
+    echo "$verify_out"
+    [ "$verify_status" -eq 0 ] || fail "systemd-analyze verify exited with $verify_status for $u"
+    ! grep -q 'orvent-service' <<<"$verify_out" || fail "systemd-analyze verify complained about $u"
 
-  # The sandbox stays as tight as it is now (systemd's exposure 1.9 of 10 on
-  # Debian 12): losing a directive, or one that no longer parses, fails here.
-  systemd-analyze security --offline=yes --threshold=20 "$scratch/units/orvent-service.service" >"$scratch/security.log" 2>&1 ||
-    { grep -E '^(✗|→)' "$scratch/security.log"; fail "the unit's exposure rose above 2.0"; }
+    # The sandbox stays as tight as it is now (systemd's exposure 1.9 of 10 on
+    # Debian 12): losing a directive, or one that no longer parses, fails here.
+    systemd-analyze security --offline=yes --threshold=20 "$scratch/units/$u" >"$scratch/security.log" 2>&1 ||
+      { grep -E '^(✗|→)' "$scratch/security.log"; fail "the exposure of $u rose above 2.0"; }
+  done
 
   # ...and leaves the driver its serial port and its TCP connection. These
   # directives are what systemd's own review suggests, and each would cut
@@ -161,6 +185,23 @@ check_unit() {
   closes=$(grep -E '^(PrivateDevices=(yes|true|on|1)|DevicePolicy=(closed|strict)|DeviceAllow=|ProtectClock=(yes|true|on|1)|PrivateNetwork=(yes|true|on|1)|IPAddressDeny=)' "$unit")
   [ -z "$closes" ] || fail "the unit closes off the serial port or the network: $closes"
   [[ $(value_of RestrictAddressFamilies "$unit") == *AF_INET* ]] || fail "the unit does not allow AF_INET"
+
+  # The driver tells systemd when it is up and feeds its watchdog, through a
+  # datagram on systemd's local socket: the unit must wait for it, keep a
+  # watchdog, take it from the driver itself, and let those calls through.
+  [ "$(value_of Type "$unit")" = notify ] || fail "the unit is not Type=notify"
+  [ "$(value_of NotifyAccess "$unit")" = main ] || fail "the unit does not take notifications from the main process"
+  [ -n "$(value_of WatchdogSec "$unit")" ] || fail "the unit keeps no watchdog"
+  [[ $(value_of RestrictAddressFamilies "$unit") == *AF_UNIX* ]] || fail "the unit does not allow AF_UNIX"
+  local allowed denied
+  allowed=$(sed -n 's/^SystemCallFilter=\([^~]\)/\1/p' "$unit" | tr ' ' '\n' |
+    while read -r group; do [ -z "$group" ] || syscalls_of "$group"; done | sort -u)
+  denied=$(sed -n 's/^SystemCallFilter=~//p' "$unit" | tr ' ' '\n' |
+    while read -r group; do [ -z "$group" ] || syscalls_of "$group"; done | sort -u)
+  for call in socket sendto; do
+    grep -qx "$call" <<<"$allowed" || fail "the system call filter does not allow $call"
+    ! grep -qx "$call" <<<"$denied" || fail "the system call filter denies $call"
+  done
 
   # The user the unit runs as is the one the package creates, in dialout,
   # at home in the unit's working directory.
@@ -193,24 +234,34 @@ check_logrotate() {
   # The rule rotates the files the service writes, in its working directory.
   local unit_dir
   unit_dir=/var/lib/$(value_of StateDirectory "$root/usr/lib/systemd/system/orvent-service.service")
-  grep -q "^$unit_dir/kelmora.log $unit_dir/error.txt {" "$rule" || fail "the rule does not name $unit_dir/kelmora.log and error.txt"
+  grep -q "^$unit_dir/kelmora.log $unit_dir/error.txt $unit_dir/\*/kelmora.log $unit_dir/\*/error.txt {" "$rule" ||
+    fail "the rule does not name kelmora.log and error.txt in $unit_dir and in its instances' folders below it"
 
   # One forced round in a scratch folder (as root, so without the su line).
   # The driver opens each file per write, so a file must be moved aside,
   # not copied and emptied, and no empty file left in its place: the
   # driver's next write creates it.
+  # The same for an instance's folder (orvent-service@north).
   local dir=$scratch/state
-  mkdir -p "$dir"
+  mkdir -p "$dir/north"
   sed -e "s|$unit_dir/|$dir/|g" -e '/^[[:space:]]*su /d' "$rule" >"$scratch/rule"
-  printf 'packet\n' >"$dir/kelmora.log"
-  printf 'error line\n' >"$dir/error.txt"
-  local before_log before_err
+  local d
+  for d in "$dir" "$dir/north"; do
+    printf 'packet\n' >"$d/kelmora.log"
+    printf 'error line\n' >"$d/error.txt"
+  done
+  local before_log before_err before_instance_log
   before_log=$(stat -c %i "$dir/kelmora.log")
   before_err=$(stat -c %i "$dir/error.txt")
+  before_instance_log=$(stat -c %i "$dir/north/kelmora.log")
   logrotate --force --state "$scratch/logrotate.state" "$scratch/rule" || fail "logrotate failed on the rule"
   [ "$(stat -c %i "$dir/kelmora.log.1" 2>/dev/null)" = "$before_log" ] || fail "kelmora.log was not moved to kelmora.log.1"
   [ "$(stat -c %i "$dir/error.txt.1" 2>/dev/null)" = "$before_err" ] || fail "error.txt was not moved to error.txt.1"
-  [ ! -e "$dir/kelmora.log" ] && [ ! -e "$dir/error.txt" ] || fail "logrotate left files in place of the rotated ones"
+  [ "$(stat -c %i "$dir/north/kelmora.log.1" 2>/dev/null)" = "$before_instance_log" ] ||
+    fail "an instance's kelmora.log was not moved to kelmora.log.1"
+  for d in "$dir" "$dir/north"; do
+    [ ! -e "$d/kelmora.log" ] && [ ! -e "$d/error.txt" ] || fail "logrotate left files in place of the rotated ones in $d"
+  done
 }
 
 check_desktop() {
