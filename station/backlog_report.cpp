@@ -11,6 +11,9 @@ BacklogReport::BacklogReport(EventLoop& loop, const Clock& clock, Writer write)
 BacklogReport::~BacklogReport() { StopTimer(); }
 
 void BacklogReport::Show(const StationView& view) {
+  const Fields fields{view.Waiting, view.OldestWaiting, view.LastAcknowledged, view.LastConfirmed};
+  if (fields == latest_fields_) return;
+  latest_fields_ = fields;
   Line line{BacklogLine(view), view.Waiting};
   if (latest_ && latest_->Text == line.Text) return;
   latest_ = std::move(line);

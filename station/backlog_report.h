@@ -27,9 +27,9 @@ namespace orvent {
 //   and that gives two lines a gap, not two an alarm.
 // - While records wait, the line is written again kRepeat after the last.
 //
-// Views that leave the line as it was (a sign of life of the link) cost its
-// making and a comparison. A timer runs only while a change waits for its
-// turn or records wait. Runs on the loop's thread.
+// Views that leave the backlog as it was (a sign of life of the link) cost
+// a comparison. A timer runs only while a change waits for its turn or
+// records wait. Runs on the loop's thread.
 class BacklogReport {
 public:
   static constexpr std::chrono::milliseconds kGap{10000};
@@ -51,6 +51,14 @@ private:
   void Schedule();
   void StopTimer();
 
+  // The view's backlog fields, compared before a line is made of them.
+  struct Fields {
+    std::size_t Waiting = 0;
+    std::optional<TDateTime> OldestWaiting;
+    std::optional<TDateTime> LastAcknowledged;
+    std::optional<TDateTime> LastConfirmed;
+    bool operator==(const Fields&) const = default;
+  };
   // A backlog as its line shows it: times to the second, so that two
   // states that read the same count as one.
   struct Line {
@@ -61,6 +69,7 @@ private:
   EventLoop& loop_;
   const Clock& clock_;
   const Writer write_;
+  std::optional<Fields> latest_fields_;
   std::optional<Line> latest_;
   std::optional<Line> written_;
   std::int64_t written_at_ms_ = 0;
