@@ -19,8 +19,7 @@ protected:
   test::TempDir dir;
 };
 
-TEST_F(SettingsFile, MissingFileGivesEveryDefault) {
-  const MainSettings main = ReadMainSettings(Ini());
+void ExpectDefaults(const MainSettings& main) {
   EXPECT_EQ(main.ComPort, "COM255");
   EXPECT_EQ(main.FirstNumber, 4);
   EXPECT_EQ(main.PathForSoob, "");
@@ -28,6 +27,11 @@ TEST_F(SettingsFile, MissingFileGivesEveryDefault) {
   EXPECT_FALSE(main.Log);
   EXPECT_EQ(main.VariantRazdel, 1);
   EXPECT_FALSE(main.Hex);
+  EXPECT_FALSE(main.QuickAck);
+}
+
+TEST_F(SettingsFile, MissingFileGivesEveryDefault) {
+  ExpectDefaults(ReadMainSettings(Ini()));
   const ServerHostSettings host = ReadServerHost(Ini());
   EXPECT_EQ(host.Address, "127.0.0.1");
   EXPECT_EQ(host.Port, 12543);
@@ -162,15 +166,7 @@ TEST(ExampleSettingsFile, WritesOutEveryKeyWithItsDefault) {
     EXPECT_NE(example.ReadString(k.section, k.key, kAbsent), kAbsent) << k.section << " " << k.key;
   }
 
-  const MainSettings main = ReadMainSettings(example);
-  EXPECT_EQ(main.ComPort, "COM255");
-  EXPECT_EQ(main.FirstNumber, 4);
-  EXPECT_EQ(main.PathForSoob, "");
-  EXPECT_EQ(main.Attention, 10min);
-  EXPECT_FALSE(main.Log);
-  EXPECT_EQ(main.VariantRazdel, 1);
-  EXPECT_FALSE(main.Hex);
-  EXPECT_FALSE(main.QuickAck);
+  ExpectDefaults(ReadMainSettings(example));
   EXPECT_EQ(example.ReadInteger("main", "n_abs", 0), -1);
   EXPECT_EQ(example.ReadInteger("main", "name", 0), -1);
   const ServerHostSettings host = ReadServerHost(example);
