@@ -360,6 +360,7 @@ void ServerLink::TickRefused() {
   if (!denied_shown_) {
     denied_shown_ = true;
     Tell(News::Denied);
+    Tell(News::DeniedRetry);
     return;
   }
   // A station registered meanwhile gets in without a restart.
@@ -436,7 +437,9 @@ std::string ServerLink::StatusLine(News news, const std::string& what) {
     case News::OutOfStep:
       return kStatusOutOfStep;
     case News::Denied:
-      return std::string(kStatusDenied);
+      return kStatusDenied;
+    case News::DeniedRetry:
+      return kStatusDeniedRetry;
     case News::Unforeseen:
       break;
   }
@@ -448,7 +451,6 @@ void ServerLink::Tell(News news, const std::string& what) {
   const std::string text = StatusLine(news, what);
   LinkObserver& observer = observer_;
   dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
-  if (news == News::Denied) dispatcher_.Post([&observer] { observer.ShowStatus(kStatusDeniedRetry); });
 }
 
 void ServerLink::TellEnd(News news) {

@@ -203,7 +203,8 @@ private:
     NetworkErrors,     // too many errors in a row: the link starts afresh
     ServerDisconnect,  // the server ordered the link off
     OutOfStep,         // the server's replies can no longer be placed
-    Denied,            // the server refused the station: the link waits kDeniedRetryMs
+    Denied,            // the server refused the station
+    DeniedRetry,       // what to do about it; the link waits kDeniedRetryMs
     Unforeseen,        // a pass failed in a way no part of it handles
   };
 

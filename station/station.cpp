@@ -148,6 +148,10 @@ Station::~Station() { End(); }
 
 IniFile Station::SettingsFile() const { return IniFile(JoinPath(env_.WorkDir, kSettingsFileName)); }
 
+std::string Station::InWorkDir(const std::string& path) const {
+  return path.empty() ? JoinPath(env_.WorkDir, "") : path;
+}
+
 void Station::Start() {
   if (Started() || ended_) return;
   close_code_ = std::to_string(env_.DrawCloseCode());
@@ -163,9 +167,8 @@ void Station::Start() {
   port_name_ = settings_.ComPort;
   facts.Port = settings_.ComPort == kNoPort ? std::string() : settings_.ComPort;
   spool_prefix_ = SpoolPrefixOf(settings_.PathForSoob);
-  const std::string spool_folder(FolderPart(spool_prefix_));
-  facts.SpoolFiles = (spool_prefix_.empty() ? JoinPath(env_.WorkDir, "") : spool_prefix_) + "*" + kSpoolFileSuffix;
-  facts.FreeBytes = FreeSpaceOf(spool_folder);
+  facts.SpoolFiles = InWorkDir(spool_prefix_) + "*" + kSpoolFileSuffix;
+  facts.FreeBytes = FreeSpaceOf(std::string(FolderPart(spool_prefix_)));
   ShowStatus(StartupLine(facts));
   CheckSpoolFolder();
   // The handshake tells the configured name from the first attempt on.
@@ -184,14 +187,16 @@ void Station::Start() {
   receiving.Decoding.Attention = settings_.Attention;
   receiving.QuickAck = settings_.QuickAck;
   receiving.AppendRawLog = RawLogFile(env_.WorkDir);
-  receiving.LookupRazdel = [ini = SettingsFile()](const std::string& key) { return LookupRazdel(ini, key); };
+  // Copies of one IniFile share what it read: the file is read once at
+  // start-up, and again by whoever first finds it changed.
+  receiving.LookupRazdel = [ini](const std::string& key) { return LookupRazdel(ini, key); };
   receiver_->Begin(std::move(receiving), *spool_);
 
   // The server link starts before the port, which may fail and keep failing.
   LinkSettings link_settings;
   link_settings.FirstNumber = settings_.FirstNumber;
   LinkOutlets link_outlets;
-  link_outlets.ReadServerAddress = [ini = SettingsFile()] {
+  link_outlets.ReadServerAddress = [ini] {
     const ServerHostSettings host = ReadServerHost(ini);
     return ServerAddress{host.Address, host.Port};
   };
@@ -229,7 +234,7 @@ std::string Station::PortFailure(const std::string& name, const std::error_code&
 void Station::CheckSpoolFolder() {
   if (ended_) return;
   const std::string folder(FolderPart(spool_prefix_));
-  const std::string shown = folder.empty() ? JoinPath(env_.WorkDir, "") : folder;
+  const std::string shown = InWorkDir(folder);
   if (const std::error_code error = CheckFolderWritable(folder)) {
     if (!std::exchange(spool_folder_failed_, true)) {
       ShowStatus(SpoolFolderFailureText(shown, error));

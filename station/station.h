@@ -156,6 +156,8 @@ private:
   void EmitSpoolReports();
 
   IniFile SettingsFile() const;
+  // A folder or prefix as the operator reads it: empty is the working directory.
+  std::string InWorkDir(const std::string& path) const;
   // Whether the spool's folder takes files: a status line and an error-log
   // entry when it stops doing so, a line when it does again; looked at
   // again every kSpoolFolderRetry while it does not.
