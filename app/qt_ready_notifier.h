@@ -8,8 +8,7 @@
 namespace orvent {
 
 // A Qt object, owned by `parent`, that calls `on_ready` on the window thread
-// whenever `handle` is ready: a socket notifier for a descriptor on POSIX,
-// an event notifier for a waitable handle on Windows. One file per system.
+// whenever `handle` (a descriptor) is ready.
 QObject* NewReadyNotifier(NativeWaitHandle handle, QObject* parent, std::function<void()> on_ready);
 
 // Stops the calls at once; the object itself is deleted later, since this
