@@ -67,7 +67,7 @@ std::error_code InstallService(const ServiceDefinition& service, std::string& wa
 // on POSIX.
 std::error_code UninstallService(const std::string& name, std::chrono::milliseconds stop_limit);
 
-// The folder where a service keeps its files when not told one:
+// The folder `name` for a service to keep its files in when not told one:
 // %ProgramData%\<name> on Windows. Empty on POSIX.
 std::string ServiceDataFolder(const std::string& name);
 

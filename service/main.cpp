@@ -40,6 +40,8 @@ namespace {
 
 constexpr char kProgram[] = "orvent-service";
 constexpr char kServiceName[] = "orvent-service";
+// The service's folder under %ProgramData% when it is not told one.
+constexpr char kDataFolderName[] = "orvent";
 constexpr char kDisplayName[] = "Драйвер приёмника тревожных сообщений";
 constexpr char kDescription[] =
     "Принимает сообщения приёмника тревог с COM-порта, подтверждает каждое и передаёт их серверу сообщений; "
@@ -146,7 +148,7 @@ int RunStation(const std::string& folder, const LineSink& write, const EndReques
 int RunService(const ServiceCommand& command, ServiceSession& session) {
   std::string folder = command.WorkDir;
   if (folder.empty()) {
-    folder = ServiceDataFolder(kServiceName);
+    folder = ServiceDataFolder(kDataFolderName);
     // Its parent, %ProgramData%, is always there.
     if (MakeFolder(folder)) return kFailed;
   }
@@ -183,7 +185,7 @@ int Install(const ServiceCommand& command) {
     std::fprintf(stderr, "Не удалось установить службу: %s\n", error.message().c_str());
     return kFailed;
   }
-  const std::string folder = command.WorkDir.empty() ? ServiceDataFolder(kServiceName) : command.WorkDir;
+  const std::string folder = command.WorkDir.empty() ? ServiceDataFolder(kDataFolderName) : command.WorkDir;
   std::printf("%s установлена (%s), запускается вместе с системой. Рабочая папка: %s\n", name.c_str(), kDisplayName,
               folder.c_str());
   if (!warning.empty()) std::printf("Перезапуск после сбоя не настроен: %s\n", warning.c_str());

@@ -14,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -183,6 +185,29 @@ TEST_F(WindowsServiceUnderWinesManager, RunsDeliversAndStopsInOrderUnderSc) {
   std::printf("orvent-service.exe under Wine's service manager: sc start to RUNNING %s, sc stop to STOPPED %s\n",
               start_time.c_str(), stop_time.c_str());
   ExpectNoneLost("orvent-service.exe as a service under Wine");
+}
+
+// Registered without a folder, the service makes %ProgramData%\\orvent and
+// works there.
+TEST_F(WindowsServiceUnderWinesManager, WithoutAFolderItWorksInProgramData) {
+  const std::filesystem::path folder = std::filesystem::path(kWine.Prefix) / "drive_c/ProgramData/orvent";
+  std::filesystem::remove_all(folder);
+  RunWine(kService, {"--uninstall"});
+  const Ended installed = RunWine(kService, {"--install"});
+  ASSERT_EQ(installed.status, 0) << installed.out;
+  EXPECT_NE(installed.out.find("Рабочая папка: C:\\ProgramData\\orvent\n"), std::string::npos) << installed.out;
+  ASSERT_EQ(RunWine("sc", {"start", kName}).status, 0);
+  ASSERT_TRUE(WaitState("4  RUNNING", kStartLimit)) << QueryState();
+  const auto status = [&] {
+    std::ifstream in(folder / "status.txt", std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string startup = "Настройки: файл C:\\ProgramData\\orvent\\kelmora.ini не найден";
+  EXPECT_TRUE(test::WaitUntil([&] { return status().find(startup) != std::string::npos; }, kLimit)) << status();
+  EXPECT_EQ(RunWine("sc", {"stop", kName}).status, 0);
+  EXPECT_TRUE(WaitState("1  STOPPED", kLimit)) << QueryState();
+  EXPECT_EQ(RunWine(kService, {"--uninstall"}).status, 0);
+  std::filesystem::remove_all(folder);
 }
 
 // A folder it cannot work in ends the service at once, with an error of

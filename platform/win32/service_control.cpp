@@ -1,4 +1,7 @@
 #include <windows.h>
+// After windows.h, which it needs.
+#include <knownfolders.h>
+#include <shlobj.h>
 
 #include <mutex>
 #include <string>
@@ -246,11 +249,13 @@ std::error_code UninstallService(const std::string& name, std::chrono::milliseco
 }
 
 std::string ServiceDataFolder(const std::string& name) {
-  wchar_t buffer[MAX_PATH];
-  const DWORD length = ::GetEnvironmentVariableW(L"ProgramData", buffer, MAX_PATH);
-  // Where every Windows since Vista has it, should the variable be missing.
-  const std::string base = length == 0 || length >= MAX_PATH ? std::string("C:\\ProgramData")
-                                                              : Narrow(std::wstring_view(buffer, length));
+  // Asked of the system rather than of %ProgramData%: the environment a
+  // service gets need not have it right (Wine's points to the public
+  // profile).
+  wchar_t* known = nullptr;
+  std::string base = "C:\\ProgramData";
+  if (::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known) == S_OK) base = Narrow(known);
+  ::CoTaskMemFree(known);
   return JoinPath(base, name);
 }
 
