@@ -24,7 +24,7 @@ constexpr DWORD kWaitHintMs = 30000;
 // of this process through this.
 class Service final : public ServiceSession {
 public:
-  Service(const std::function<int(ServiceSession&)>& body)
+  explicit Service(const std::function<int(ServiceSession&)>& body)
       : body_(body), stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
   ~Service() override {
     if (stop_ != nullptr) ::CloseHandle(stop_);
