@@ -6,4 +6,8 @@ namespace orvent {
 // Windows console shows them right only once told that its output is UTF-8.
 void PrepareConsoleOutput();
 
+// Whether "/?" asks a program for its usage, as it does the system's own
+// commands: on Windows.
+extern const bool kSlashAsksHelp;
+
 }  // namespace orvent

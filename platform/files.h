@@ -39,6 +39,14 @@ std::error_code FlushFolderOf(const std::string& path);
 
 std::error_code RemoveFile(const std::string& path);
 
+// Creates the folder `path` unless it is there already; its parent must
+// exist. No error when it was there.
+std::error_code MakeFolder(const std::string& path);
+
+// How a line of a text file for people ends on this platform: "\n", or
+// "\r\n" on Windows, where Notepad of older systems shows nothing else.
+extern const char kTextLineEnd[];
+
 // Whether ReadFileUpTo reads what a symbolic link points to.
 enum class LinkRule { Refuse, Follow };
 

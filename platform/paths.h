@@ -2,15 +2,21 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 namespace orvent {
 
 // The separator between a folder and a name on this platform.
 extern const char kPathSeparator;
 
-// The process's working directory, taken once at start-up by its users; the
-// program never changes it. Empty when the system cannot say.
+// The process's working directory, taken once at start-up by its users.
+// Empty when the system cannot say.
 std::string CurrentDirectory();
+
+// Makes `path` the working directory, so that relative names (in the
+// settings file too) resolve there. Only at start-up, before the working
+// directory is taken and before any thread starts.
+std::error_code ChangeCurrentDirectory(const std::string& path);
 
 // dir + separator + name, without doubling a separator that dir already ends in.
 // An empty dir gives the name alone (the working directory).

@@ -28,7 +28,10 @@ case "${1:-}" in
     done
     # The first start makes the prefix (several seconds); the background
     # programs start here, under the server kept up, with no test's output.
-    "$wine" wineboot --init >/dev/null 2>&1
+    # Not "wineboot --init": Wine's first program has started the service
+    # manager already, and --init starts a second one beside it; the two
+    # keep services of their own and answer service calls by turns.
+    "$wine" wineboot >/dev/null 2>&1
     exit 0
     ;;
   --stop)

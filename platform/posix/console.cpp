@@ -4,4 +4,6 @@ namespace orvent {
 
 void PrepareConsoleOutput() {}
 
+const bool kSlashAsksHelp = false;
+
 }  // namespace orvent

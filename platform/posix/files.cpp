@@ -128,6 +128,13 @@ std::error_code RemoveFile(const std::string& path) {
   return ::unlink(path.c_str()) == 0 ? std::error_code{} : LastError();
 }
 
+std::error_code MakeFolder(const std::string& path) {
+  if (::mkdir(path.c_str(), 0777) == 0 || (errno == EEXIST && IsFolder(path))) return {};
+  return LastError();
+}
+
+const char kTextLineEnd[] = "\n";
+
 std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out, LinkRule links) {
   out.clear();
   // O_NONBLOCK: a pipe under a file's name must not wait for a writer.

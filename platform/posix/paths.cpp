@@ -19,6 +19,10 @@ std::string CurrentDirectory() {
   }
 }
 
+std::error_code ChangeCurrentDirectory(const std::string& path) {
+  return ::chdir(path.c_str()) == 0 ? std::error_code{} : std::error_code(errno, std::generic_category());
+}
+
 std::string JoinPath(std::string_view dir, std::string_view name) {
   std::string path(dir);
   if (!path.empty() && path.back() != kPathSeparator) path += kPathSeparator;

@@ -9,4 +9,6 @@ void PrepareConsoleOutput() {
   ::SetConsoleOutputCP(CP_UTF8);
 }
 
+const bool kSlashAsksHelp = true;
+
 }  // namespace orvent

@@ -192,6 +192,14 @@ std::error_code RemoveFile(const std::string& path) {
   return ::DeleteFileW(Widen(path).c_str()) ? std::error_code{} : LastWin32Error();
 }
 
+std::error_code MakeFolder(const std::string& path) {
+  if (::CreateDirectoryW(Widen(path).c_str(), nullptr)) return {};
+  const DWORD error = ::GetLastError();
+  return error == ERROR_ALREADY_EXISTS && IsFolder(path) ? std::error_code{} : Win32Error(error);
+}
+
+const char kTextLineEnd[] = "\r\n";
+
 std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out, LinkRule links) {
   out.clear();
   // Backup semantics open a folder too, and an open reparse point is the

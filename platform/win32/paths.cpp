@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/paths.h"
+#include "platform/win32/win32_error.h"
 #include "platform/win32/win32_text.h"
 
 namespace orvent {
@@ -23,6 +24,10 @@ std::string CurrentDirectory() {
   if (length == 0 || length >= needed) return {};
   buffer.resize(length);
   return Narrow(buffer);
+}
+
+std::error_code ChangeCurrentDirectory(const std::string& path) {
+  return ::SetCurrentDirectoryW(Widen(path).c_str()) ? std::error_code{} : LastWin32Error();
 }
 
 std::string JoinPath(std::string_view dir, std::string_view name) {
