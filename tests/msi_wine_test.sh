@@ -41,7 +41,11 @@ rm -rf "$prefix"
 mkdir -p "$prefix"
 timeout 30 "$wineserver" -p >/dev/null 2>&1
 started=$(date +%s%N)
-timeout 180 "$wine" wineboot --init >/dev/null 2>&1 || { echo "FAIL: wineboot --init"; exit 1; }
+# The prefix is made by the first program's start. An explicit `wineboot
+# --init` on a prefix not yet there would run a second wineboot after that
+# one, and with it a second services.exe: two service databases, of which
+# msiexec and sc.exe may each see another.
+timeout 180 "$wine" cmd /c exit >/dev/null 2>&1 || { echo "FAIL: cannot make the Wine prefix"; exit 1; }
 echo "prefix made in $(( ($(date +%s%N) - started) / 1000000 )) ms"
 
 drive_c=$prefix/drive_c
@@ -63,12 +67,18 @@ done
 ((${#shortcuts[@]})) || fail "the installer has no menu entries"
 
 # run_msiexec LABEL ARGS...: a silent msiexec run, timed; its exit status.
+# Its log, numbered in the order of the runs, is kept in PREFIX-logs.
+logs=$prefix-logs
+logs_taken=0
+rm -rf "$logs"
+mkdir -p "$logs"
 run_msiexec() {
   local label=$1
   shift
   local start rc
   start=$(date +%s%N)
-  timeout 300 "$wine" msiexec "$@" >"$scratch/msiexec.out" 2>&1
+  logs_taken=$((logs_taken + 1))
+  timeout 300 "$wine" msiexec "$@" /l*v "$logs/$logs_taken.log" >"$scratch/msiexec.out" 2>&1
   rc=$?
   echo "$label: exit status $rc in $(( ($(date +%s%N) - start) / 1000000 )) ms"
   [ "$rc" -eq 0 ] || { fail "$label: msiexec $* gave $rc"; cat "$scratch/msiexec.out"; }
@@ -102,8 +112,18 @@ check_removed() {
   local label=$1
   [ ! -e "$programs" ] || fail "$label: Program Files\\orvent is still there: $(ls "$programs")"
   [ ! -e "$menu" ] || fail "$label: the menu folder is still there: $(ls "$menu")"
-  timeout 60 "$wine" sc query orvent-service >/dev/null 2>&1 && fail "$label: the service is still registered"
-  [ -z "$(service_value Start)" ] || fail "$label: the service's registry key is still there"
+  # A service marked for deletion goes when the last handle to it closes:
+  # msiexec's may close only after msiexec has ended.
+  local registered=1 key=1
+  for _ in $(seq 50); do
+    timeout 60 "$wine" sc query orvent-service >/dev/null 2>&1 || registered=0
+    [ -n "$(service_value Start)" ] || key=0
+    ((registered || key)) || break
+    registered=1 key=1
+    sleep 0.2
+  done
+  ((registered)) && fail "$label: the service is still registered 10 s after the uninstall"
+  ((key)) && fail "$label: the service's registry key is still there 10 s after the uninstall"
 }
 
 # The Windows command line of the service: the program alone with the
@@ -156,7 +176,7 @@ check_removed "uninstall after WORKDIR"
 [ -f "$drive_c/alarm data/kelmora.ini" ] || fail "uninstall after WORKDIR: C:\\alarm data\\kelmora.ini was removed"
 
 if ((failures)); then
-  echo "$failures check(s) failed"
+  echo "$failures check(s) failed; the installer's logs are in $logs"
   exit 1
 fi
 echo "all checks passed"
