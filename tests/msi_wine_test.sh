@@ -91,13 +91,21 @@ service_value() {
     sed -n "s/^ *$1 *REG_[A-Z_]* *//p" | sed 's/ *$//'
 }
 
+# check_installed LABEL COMMAND_LINE WORKING_FOLDER: the service's Windows
+# command line and the working folder as Windows writes it.
 check_installed() {
-  local label=$1 image=$2
+  local label=$1 image=$2 folder=$3
   for p in "${exes[@]}"; do
     [ -f "$programs/$p" ] || fail "$label: no Program Files\\orvent\\$p"
   done
+  # Every entry leads to the working folder: the folder's own as its target,
+  # the window program's as the folder it starts in, where kelmora.ini is.
   for s in "${shortcuts[@]}"; do
-    [ -f "$menu/$s.lnk" ] || fail "$label: no menu entry \"$s\" in the all-users Start menu"
+    if [ ! -f "$menu/$s.lnk" ]; then
+      fail "$label: no menu entry \"$s\" in the all-users Start menu"
+    elif ! tr -d '\0' <"$menu/$s.lnk" | grep -aqF "$folder"; then
+      fail "$label: the menu entry \"$s\" does not name $folder"
+    fi
   done
   local query
   query=$(timeout 60 "$wine" sc query orvent-service 2>&1 | tr -d '\r')
@@ -132,7 +140,7 @@ image_default='C:\Program Files\orvent\orvent-service.exe'
 sed 's/\r*$/\r/' "$example" >"$scratch/kelmora.ini.crlf"
 
 run_msiexec "install" /i "$msi_path" /qn
-check_installed "install" "$image_default"
+check_installed "install" "$image_default" 'C:\ProgramData\orvent\'
 if [ -f "$workdir/kelmora.ini" ]; then
   cmp -s "$scratch/kelmora.ini.crlf" "$workdir/kelmora.ini" ||
     fail "install: ProgramData\\orvent\\kelmora.ini is not kelmora.ini.example with CR LF line ends"
@@ -158,7 +166,7 @@ check_workdir_kept "uninstall"
 
 # Installed again over the working folder: its kelmora.ini stays.
 run_msiexec "install over an existing kelmora.ini" /i "$msi_path" /qn
-check_installed "install over an existing kelmora.ini" "$image_default"
+check_installed "install over an existing kelmora.ini" "$image_default" 'C:\ProgramData\orvent\'
 check_workdir_kept "install over an existing kelmora.ini"
 run_msiexec "second uninstall" /x "$msi_path" /qn
 check_removed "second uninstall"
@@ -167,7 +175,7 @@ check_workdir_kept "second uninstall"
 # A working folder of the operator's choice, with a blank in its name: the
 # service is told it, quoted, and the first kelmora.ini goes there.
 run_msiexec "install with WORKDIR" /i "$msi_path" /qn 'WORKDIR=C:\alarm data'
-check_installed "install with WORKDIR" "$image_default --workdir \"C:\\alarm data\\.\""
+check_installed "install with WORKDIR" "$image_default --workdir \"C:\\alarm data\\.\"" 'C:\alarm data\'
 cmp -s "$scratch/kelmora.ini.crlf" "$drive_c/alarm data/kelmora.ini" ||
   fail "install with WORKDIR: no kelmora.ini from the example in C:\\alarm data"
 check_workdir_kept "install with WORKDIR"
