@@ -2,8 +2,9 @@
 # Builds the Windows installer from orvent.wxs.
 #   make-msi.sh WIXL MSIBUILD WXS OUTPUT VERSION INI_EXAMPLE SERVICE_EXE INSPECT_EXE [DRIVER_EXE]
 # VERSION: the MSI's three-number version (the installer ignores a fourth).
-# The files are gathered in OUTPUT.stage/ (removed at the end); kelmora.ini gets CR LF line ends,
-# for Notepad. wixl builds the package; msibuild then sets what wixl cannot
+# The files are gathered in OUTPUT.stage/ (removed at the end); kelmora.ini
+# gets CR LF line ends, for Notepad (its bytes are ASCII, so no code page to
+# choose). wixl builds the package; msibuild then sets what wixl cannot
 # express (see orvent.wxs). OUTPUT appears only when every step succeeded.
 set -euo pipefail
 
