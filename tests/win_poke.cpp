@@ -7,6 +7,7 @@
 //   text ID                 the control's text
 //   list                    the status list's lines, one a line
 //   visible                 1 when the window is shown, else 0
+//   rect                    the window's place on the screen: "x y width height"
 //   minimise                the window's minimise command
 //   close                   the window's close button
 //   code TEXT               the close-code question is answered with TEXT
@@ -126,6 +127,13 @@ bool Step(const std::vector<std::string>& args, std::size_t& i) {
   }
   if (command == "visible") {
     Say(::IsWindowVisible(main) ? "1" : "0");
+    return true;
+  }
+  if (command == "rect") {
+    RECT r{};
+    ::GetWindowRect(main, &r);
+    Say(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+        std::to_string(r.bottom - r.top));
     return true;
   }
   if (command == "minimise") return ::PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) != FALSE;
