@@ -38,6 +38,17 @@ const test::WineSetup kWine{ORVENT_WINE_RUN, ORVENT_WINE, ORVENT_WINE_PREFIX};
 const std::string kDriver = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/bin/orvent-driver.exe";
 const std::string kPoke = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/tests/win_poke.exe";
 
+// The driver runs on a Wine desktop of the test's own, which Wine opens as
+// a window on the test's display; the prefix's default desktop was made by
+// the fixture with no display, and takes no windows.
+const std::string kDesktop = "orvent-test";
+
+// A Linux path as Wine's drive Z: shows it.
+std::string WindowsPath(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return "Z:" + path;
+}
+
 // What a run of win_poke.exe said, a line each, and how it ended.
 struct Poked {
   std::optional<int> status;
@@ -53,7 +64,8 @@ class WindowUnderWine : public test::AlarmRunTest {
 protected:
   void StartDriver(const test::DriverIni& ini) {
     driver.emplace(work.path(), ini, test::DriverScreen{}, kWine.RunScript,
-                   std::vector<std::string>{kWine.Wine, kWine.Prefix, kDriver},
+                   std::vector<std::string>{kWine.Wine, kWine.Prefix, kPoke, "--desktop", kDesktop, "run",
+                                            WindowsPath(kDriver)},
                    std::vector<std::string>{"DISPLAY=" + display.Display()});
   }
 
@@ -61,7 +73,7 @@ protected:
   Poked Poke(const std::vector<std::string>& steps) {
     test::ChildOptions options;
     options.Env = {"DISPLAY=" + display.Display()};
-    std::vector<std::string> args = {kWine.Wine, kWine.Prefix, kPoke};
+    std::vector<std::string> args = {kWine.Wine, kWine.Prefix, kPoke, "--desktop", kDesktop};
     args.insert(args.end(), steps.begin(), steps.end());
     test::ChildProcess process(kWine.RunScript, args, options);
     Poked run;
@@ -71,6 +83,14 @@ protected:
     }
     run.status = process.WaitExit(kLimit);
     return run;
+  }
+
+  // The driver's window is shown.
+  void WaitWindow() {
+    const Poked waited = Poke({"wait"});
+    if (waited.status == 0) return;
+    driver->WaitFor("\x01", std::chrono::seconds(2));  // what it said so far
+    FAIL() << "no window: " << waited.Text() << "\n" << driver->Output();
   }
 
   // The one line a step printed (a control's text, the close code).
@@ -90,10 +110,15 @@ protected:
     std::filesystem::create_directories(ORVENT_ARTEFACTS);
     const std::string file = std::string(ORVENT_ARTEFACTS) + "/" + name + ".png";
     std::filesystem::remove(file);
+    // The desktop around the window is black: the window's place with a
+    // margin, then the black trimmed, takes the window whatever Wine's
+    // desktop window adds above it.
+    constexpr int kMargin = 40;
     test::ChildProcess shot(import, {"-display", display.Display(), "-window", "root", "-crop",
-                                     std::to_string(width) + "x" + std::to_string(height) + "+" +
-                                         std::to_string(std::max(x, 0)) + "+" + std::to_string(std::max(y, 0)),
-                                     "+repage", file});
+                                     std::to_string(width + 2 * kMargin) + "x" + std::to_string(height + 2 * kMargin) +
+                                         "+" + std::to_string(std::max(x - kMargin, 0)) + "+" +
+                                         std::to_string(std::max(y - kMargin, 0)),
+                                     "+repage", "-trim", "+repage", file});
     EXPECT_EQ(shot.WaitExit(kLimit), 0);
     EXPECT_GT(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0u, 1000u) << file;
   }
@@ -145,7 +170,7 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
   test::WineComPort com(kWine, 62, receiver.Device());
   ASSERT_TRUE(com.ok());
   StartDriver(test::DriverIni(com.Name(), server.Port()));
-  ASSERT_EQ(Poke({"wait"}).status, 0) << driver->Output();
+  ASSERT_NO_FATAL_FAILURE(WaitWindow());
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kStartLimit)) << driver->Output();
   ASSERT_NO_FATAL_FAILURE(SendTimed(receiver, kAlarms));
   ASSERT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text() << "\n" << driver->Output();
@@ -170,8 +195,8 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
 
   // Minimised, the window goes behind its notification-area icon, whose
   // menu brings it back.
-  EXPECT_EQ(PokeLine({"minimise", "visible"}), "0");
-  EXPECT_EQ(PokeLine({"click", std::to_string(IDM_RESTORE), "visible"}), "1");
+  EXPECT_EQ(PokeLine({"minimise", "visible", "0"}), "0");
+  EXPECT_EQ(PokeLine({"click", std::to_string(IDM_RESTORE), "visible", "1"}), "1");
 
   // A wrong close code is refused with a warning and the driver runs on:
   // an alarm sent now is acknowledged and delivered.
@@ -204,7 +229,7 @@ TEST_F(WindowUnderWine, TheSessionsEndLeavesWaitingAlarmsOnDiskForTheNextRun) {
   test::WineComPort com(kWine, 63, receiver.Device());
   ASSERT_TRUE(com.ok());
   StartDriver(test::DriverIni(com.Name(), port));
-  ASSERT_EQ(Poke({"wait"}).status, 0) << driver->Output();
+  ASSERT_NO_FATAL_FAILURE(WaitWindow());
   ASSERT_TRUE(test::WaitFrame(*server, "cmd_version", kStartLimit)) << driver->Output();
 
   server->Process().Signal(SIGTERM);
@@ -227,7 +252,7 @@ TEST_F(WindowUnderWine, TheSessionsEndLeavesWaitingAlarmsOnDiskForTheNextRun) {
   // Started again with the server back: the spool drains.
   server.emplace(ServerArgs(), port);
   StartDriver(test::DriverIni(com.Name(), port));
-  ASSERT_EQ(Poke({"wait"}).status, 0) << driver->Output();
+  ASSERT_NO_FATAL_FAILURE(WaitWindow());
   EXPECT_TRUE(WaitAllDelivered(kStartLimit)) << Tally().Text() << "\n" << driver->Output();
   ASSERT_NO_FATAL_FAILURE(CloseWithTheCode(0));
   ExpectNoneLost("orvent-driver.exe under Wine, over the session's end");

@@ -6,7 +6,8 @@
 //   click ID                a click on the button with that id
 //   text ID                 the control's text
 //   list                    the status list's lines, one a line
-//   visible                 1 when the window is shown, else 0
+//   visible 0|1             waits until the window is hidden (0) or shown
+//                           (1), then prints whether it is
 //   rect                    the window's place on the screen: "x y width height"
 //   minimise                the window's minimise command
 //   close                   the window's close button
@@ -14,6 +15,11 @@
 //   dismiss                 the driver's message box is closed (OK)
 //   gone                    the driver's window is gone
 //   endsession              the session's end, as the system tells it
+// Given first, `--desktop NAME` works on (and makes) that desktop of Wine's:
+// one of the test's own, whose desktop window Wine opens on the test's
+// display (the prefix's default desktop may have been made without one).
+// `--desktop NAME run PROGRAM` starts PROGRAM there with this program's
+// standard handles and ends with its exit status.
 #include <windows.h>
 
 #include <chrono>
@@ -126,6 +132,9 @@ bool Step(const std::vector<std::string>& args, std::size_t& i) {
     return true;
   }
   if (command == "visible") {
+    // Waits for the window to become so: the steps before only posted.
+    const bool wanted = next() == "1";
+    Within([&] { return (::IsWindowVisible(main) != FALSE) == wanted; });
     Say(::IsWindowVisible(main) ? "1" : "0");
     return true;
   }
@@ -169,9 +178,43 @@ bool Step(const std::vector<std::string>& args, std::size_t& i) {
 
 }  // namespace
 
+// PROGRAM on `desktop`; its exit status, or 1 when it cannot start.
+int RunOnDesktop(const std::wstring& desktop, const std::wstring& program) {
+  STARTUPINFOW start{};
+  start.cb = sizeof(start);
+  std::wstring desktop_name = desktop;
+  start.lpDesktop = desktop_name.data();
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  start.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  start.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  std::wstring command = L"\"" + program + L"\"";
+  PROCESS_INFORMATION process{};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &start, &process)) {
+    Say("cannot start " + orvent::Narrow(program));
+    return 1;
+  }
+  ::WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD status = 1;
+  ::GetExitCodeProcess(process.hProcess, &status);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return static_cast<int>(status);
+}
+
 int wmain(int argc, wchar_t** argv) {
+  int first = 1;
+  if (argc >= 3 && std::wstring_view(argv[1]) == L"--desktop") {
+    const HDESK desktop = ::CreateDesktopW(argv[2], nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+    if (desktop == nullptr || !::SetThreadDesktop(desktop)) {
+      Say("no desktop");
+      return 1;
+    }
+    first = 3;
+    if (argc >= 5 && std::wstring_view(argv[3]) == L"run") return RunOnDesktop(argv[2], argv[4]);
+  }
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(orvent::Narrow(argv[i]));
+  for (int i = first; i < argc; ++i) args.push_back(orvent::Narrow(argv[i]));
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (!Step(args, i)) {
       Say("failed: " + args[i]);
