@@ -7,12 +7,13 @@
 # packages and their tests: dpkg-dev (dpkg-shlibdeps) and file for CPack,
 # systemd (systemd-analyze, systemd-sysusers), logrotate, desktop-file-utils
 # and lintian. The Windows build: mingw-w64 (the cross compilers), googletest
-# (GoogleTest's sources, compiled for Windows) and wine64 to run its tests.
+# (GoogleTest's sources, compiled for Windows) and wine64 to run its tests;
+# imagemagick (import) saves the Windows window's pages from the Xvfb display.
 set -uo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb
   dpkg-dev file systemd logrotate desktop-file-utils lintian
-  mingw-w64 googletest wine64)
+  mingw-w64 googletest wine64 imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do
