@@ -98,10 +98,10 @@ void TakeWindowMessagesInLoopWait() { window_messages_taken = true; }
 std::error_code HandleWait::Wait(int timeout_ms) {
   Native& n = *native_;
   std::fill(n.signalled.begin(), n.signalled.end(), false);
-  // A thread that has windows waits for its messages too, so a window program's windows live on the same loop
-  // as the port and the timers; the queue takes one place of the wait. A
-  // thread without one (orvent-service) keeps all places for handles and
-  // never makes a queue.
+  // A thread that has windows waits for its messages too, so that a window
+  // program's windows live on the same loop as the port and the timers; the
+  // queue takes one place of the wait. A thread without windows
+  // (orvent-service) keeps all places for handles and never makes a queue.
   const bool windows = window_messages_taken;
   const std::size_t places = windows ? MAXIMUM_WAIT_OBJECTS - 1 : MAXIMUM_WAIT_OBJECTS;
   if (n.handles.size() > places) return std::make_error_code(std::errc::too_many_files_open);
