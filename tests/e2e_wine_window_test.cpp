@@ -39,9 +39,12 @@ const std::string kDriver = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/bin/orvent
 const std::string kPoke = std::string(ORVENT_WINDOWS_BUILD_DIR) + "/tests/win_poke.exe";
 
 // The driver runs on a Wine desktop of the test's own, which Wine opens as
-// a window on the test's display; the prefix's default desktop was made by
-// the fixture with no display, and takes no windows.
-const std::string kDesktop = "orvent-test";
+// a window on the test's display (the prefix's default desktop was made by
+// the fixture with no display, and takes no windows); its windows are found
+// there, apart from those of a test running at the same time.
+std::string TestDesktop() {
+  return std::string("orvent-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
 
 // A Linux path as Wine's drive Z: shows it.
 std::string WindowsPath(std::string path) {
@@ -64,7 +67,7 @@ class WindowUnderWine : public test::AlarmRunTest {
 protected:
   void StartDriver(const test::DriverIni& ini) {
     driver.emplace(work.path(), ini, test::DriverScreen{}, kWine.RunScript,
-                   std::vector<std::string>{kWine.Wine, kWine.Prefix, kPoke, "--desktop", kDesktop, "run",
+                   std::vector<std::string>{kWine.Wine, kWine.Prefix, kPoke, "--desktop", desktop, "run",
                                             WindowsPath(kDriver)},
                    std::vector<std::string>{"DISPLAY=" + display.Display()});
   }
@@ -73,7 +76,7 @@ protected:
   Poked Poke(const std::vector<std::string>& steps) {
     test::ChildOptions options;
     options.Env = {"DISPLAY=" + display.Display()};
-    std::vector<std::string> args = {kWine.Wine, kWine.Prefix, kPoke, "--desktop", kDesktop};
+    std::vector<std::string> args = {kWine.Wine, kWine.Prefix, kPoke, "--desktop", desktop};
     args.insert(args.end(), steps.begin(), steps.end());
     test::ChildProcess process(kWine.RunScript, args, options);
     Poked run;
@@ -159,6 +162,7 @@ protected:
   }
 
   test::XvfbDisplay display{"1024x768x24"};
+  const std::string desktop = TestDesktop();
   std::optional<test::DriverProcess> driver;
   std::vector<double> ack_ms;
 };
