@@ -31,6 +31,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
           "The receiver driver with its window; its status lines also go to standard error.")) {
     return *done;
   }
+  // Started from a console, the program joins it, so that the console's
+  // Ctrl+C and close end it in order; started otherwise it has none.
+  ::AttachConsole(ATTACH_PARENT_PROCESS);
   // Before any thread starts, as the service does.
   orvent::TerminationSignal termination;
   orvent::PrepareConsoleOutput();
