@@ -179,6 +179,7 @@ DriverWindow::~DriverWindow() {
     }
   }
   RemoveTrayIcon();
+  notice_.Close();
   if (window_ != nullptr) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     ::DestroyWindow(window_);
@@ -337,23 +338,14 @@ void DriverWindow::ShowStatus(TDateTime at, const std::string& text) {
 void DriverWindow::ShowWarning(TDateTime at, const std::string& text) {
   EchoLine(winface::StatusLineText(at, text));
   if (closing_ || window_ == nullptr) return;
-  ++modal_depth_;
-  ::MessageBoxW(window_, Widen(text).c_str(), Widen(kWindowTitle).c_str(), MB_OK | MB_ICONWARNING);
-  --modal_depth_;
+  notice_.Show(instance_, window_, text, false);
 }
 
 void DriverWindow::ShowFailure(const std::string& text) {
   const std::string worded = FailureText(text);
   EchoLine(worded);
-  // One box at a time: failures that repeat while nobody watches (a receiver
-  // sending the same bad line for hours) do not stack boxes in one another.
-  static bool shown = false;
-  if (closing_ || window_ == nullptr || shown) return;
-  shown = true;
-  ++modal_depth_;
-  ::MessageBoxW(window_, Widen(worded).c_str(), Widen(kWindowTitle).c_str(), MB_OK | MB_ICONERROR);
-  --modal_depth_;
-  shown = false;
+  if (closing_ || window_ == nullptr) return;
+  notice_.Show(instance_, window_, worded, true);
 }
 
 std::optional<std::string> DriverWindow::AskCloseCode() {
@@ -371,6 +363,7 @@ void DriverWindow::EndWithoutAsking() {
   closing_ = true;
   // Modal windows up now close; the handlers under them then run on without
   // showing anything new.
+  notice_.Close();
   CloseThreadDialogs();
   Guarded([&] { station_->End(); });
   Finish();

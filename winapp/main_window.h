@@ -10,6 +10,7 @@
 #include "platform/poll_event_loop.h"
 #include "station/station.h"
 #include "winapp/face_model.h"
+#include "winapp/notice_box.h"
 
 namespace orvent {
 
@@ -79,6 +80,7 @@ private:
   std::optional<StationView> drawn_;
   winface::StatusLines status_;
   winface::FieldTexts drawn_fields_;
+  NoticeBox notice_;
 };
 
 }  // namespace orvent
