@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "station/station_view.h"
+
 namespace orvent {
 namespace {
 
@@ -34,9 +36,9 @@ int CodeFieldWidth(const QLineEdit& field, int characters) {
 }  // namespace
 
 TForm2::TForm2(QWidget* parent) : QDialog(parent) {
-  setWindowTitle(QStringLiteral("Закрытый доступ"));
+  setWindowTitle(QString::fromUtf8(kAccessTitle));
 
-  Prompt = new QLabel(QStringLiteral("Введите пароль для доступа"), this);
+  Prompt = new QLabel(QString::fromUtf8(kAccessPrompt), this);
   QFont bold = Prompt->font();
   bold.setBold(true);
   bold.setPixelSize(kPromptPixels);
@@ -55,9 +57,9 @@ TForm2::TForm2(QWidget* parent) : QDialog(parent) {
   MaskEdit1->setAlignment(Qt::AlignCenter);
   MaskEdit1->setFixedWidth(CodeFieldWidth(*MaskEdit1, kCodeDigits));
 
-  BitBtn1 = new QPushButton(QStringLiteral("ОК"), this);
+  BitBtn1 = new QPushButton(QString::fromUtf8(kButtonOk), this);
   BitBtn1->setDefault(true);
-  BitBtn2 = new QPushButton(QStringLiteral("Отмена"), this);
+  BitBtn2 = new QPushButton(QString::fromUtf8(kButtonCancel), this);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();

@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "platform/termination_signal.h"
 #include "station/command_line.h"
+#include "station/station_view.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("orvent-driver"));
-  QApplication::setApplicationDisplayName(QStringLiteral("Драйвер ORVENT"));
+  QApplication::setApplicationDisplayName(QString::fromUtf8(orvent::kWindowTitle));
   // Hidden behind the notification-area icon, the window is not closed; the
   // program ends only through an accepted close request or a signal.
   QApplication::setQuitOnLastWindowClosed(false);

@@ -46,7 +46,7 @@ constexpr int kMemoVisibleLines = 7;
 // The port list is wide enough for this many characters ("/dev/ttyUSB10").
 constexpr int kPortNameCharacters = 13;
 
-const QString kTitle = QStringLiteral("Драйвер ORVENT");
+const QString kTitle = QString::fromUtf8(kWindowTitle);
 
 // How often the window looks for a notification area that appeared later.
 constexpr int kTrayCheckMs = 3000;
@@ -350,7 +350,7 @@ void TForm1::BuildHeader() {
   palette.setColor(QPalette::Window, QColor(44, 84, 140));
   palette.setColor(QPalette::WindowText, Qt::white);
   header->setPalette(palette);
-  HeaderTitle = new QLabel(QStringLiteral("КПО Тарвин 2008 - Драйвер ORVENT"), header);
+  HeaderTitle = new QLabel(QString::fromUtf8(kHeaderTitle), header);
   QFont font = HeaderTitle->font();
   font.setBold(true);
   font.setPixelSize(16);
@@ -376,8 +376,8 @@ void TForm1::BuildHeader() {
     band_layout->addWidget(button);
     return button;
   };
-  AdvGlowButton28 = make_button(QStringLiteral("Состояние"), false);
-  AdvGlowButton47 = make_button(QStringLiteral("Настройки"), true);
+  AdvGlowButton28 = make_button(QString::fromUtf8(kPageState), false);
+  AdvGlowButton47 = make_button(QString::fromUtf8(kPageSetup), true);
   band_layout->addStretch();
   AdvGlowButton28->setChecked(true);
 
@@ -433,7 +433,7 @@ void TForm1::BuildSetupPage() {
   Notebook1->addWidget(PageSetup);
   auto* page = new QVBoxLayout(PageSetup);
   page->setContentsMargins(kPageMargin, kPageMargin, kPageMargin, kPageMargin);
-  auto* group = new QGroupBox(QStringLiteral("Com порт"), PageSetup);
+  auto* group = new QGroupBox(QString::fromUtf8(kLabelPortGroup), PageSetup);
   auto* row = new QHBoxLayout(group);
 
   AdvOfficeComboBox1 = new QComboBox(group);
@@ -447,7 +447,7 @@ void TForm1::BuildSetupPage() {
 
   AdvGlowButton2 = new QPushButton(QStringLiteral("Остановить"), group);
   row->addWidget(AdvGlowButton2);
-  AdvGlowButton1 = new QPushButton(QStringLiteral("Сканировать заново"), group);
+  AdvGlowButton1 = new QPushButton(QString::fromUtf8(kCommandRescan), group);
   AdvGlowButton1->setEnabled(false);
   row->addWidget(AdvGlowButton1);
 
@@ -457,9 +457,9 @@ void TForm1::BuildSetupPage() {
 
 void TForm1::createTrayIcon() {
   TrayMenu = new QMenu(this);
-  N4 = TrayMenu->addAction(QStringLiteral("Восстановить"));
+  N4 = TrayMenu->addAction(QString::fromUtf8(kMenuRestore));
   TrayMenu->addSeparator();
-  N6 = TrayMenu->addAction(QStringLiteral("Закрыть"));
+  N6 = TrayMenu->addAction(QString::fromUtf8(kMenuClose));
 
   RxTrayIcon1 = new QSystemTrayIcon(this);
   QImage icon;

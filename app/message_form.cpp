@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "app/text_width.h"
+#include "station/station_view.h"
 
 namespace orvent {
 namespace {
@@ -48,7 +49,7 @@ int WarningTextWidth(const QFont& font, const QString& text) {
 
 Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
   // The program's own title: the form's class name means nothing to an operator.
-  setWindowTitle(QStringLiteral("Драйвер ORVENT"));
+  setWindowTitle(QString::fromUtf8(kWindowTitle));
 
   label1 = new QLabel(this);
   label1->setObjectName(QStringLiteral("label1"));
@@ -59,7 +60,7 @@ Tadvsm::Tadvsm(QWidget* parent) : QDialog(parent) {
   label1->setAlignment(Qt::AlignCenter);
   label1->setWordWrap(true);
 
-  BitBtn1 = new QPushButton(QStringLiteral("ОК"), this);
+  BitBtn1 = new QPushButton(QString::fromUtf8(kButtonOk), this);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
 
   auto* layout = new QVBoxLayout(this);

@@ -44,6 +44,9 @@ public:
   void Add(NativeWaitHandle handle);
   // Waits until a handle is ready or `timeout_ms` (-1: no limit) has passed.
   // std::errc::interrupted: a signal cut the wait short; wait again.
+  // std::errc::operation_canceled: the system asked the loop to end (on
+  // Windows, the thread's WM_QUIT); the loop quits. On Windows the wait also
+  // hands the thread's window messages to their windows.
   std::error_code Wait(int timeout_ms);
   // After Wait: the handle added as number `index` is ready (for a
   // descriptor: readable, hung up or failed).

@@ -258,6 +258,11 @@ std::error_code PollEventLoop::Run() {
     if (const std::error_code failed = s.wait_set.Wait(timeout)) {
       // A signal's handler ran: wait again, for what is left of the time.
       if (failed == std::errc::interrupted) continue;
+      // The system's request to end (a window program's WM_QUIT).
+      if (failed == std::errc::operation_canceled) {
+        s.mailbox->Quit();
+        continue;
+      }
       return failed;
     }
     const bool woken = s.wait_set.Ready(0);

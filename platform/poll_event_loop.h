@@ -79,7 +79,8 @@ public:
   void Post(std::function<void()> call) override;
 
   // `handle` is a descriptor on POSIX; on Windows a waitable handle, ready
-  // while signalled (at most 63 are watched at once). A descriptor that
+  // while signalled (at most 63 are watched at once, 62 on a thread with
+  // windows, whose messages the wait takes as well). A descriptor that
   // hung up or failed calls `on_ready` too: its read then returns 0 or fails, and the callback must
   // StopWatching (and close the descriptor if it owns it), as a watch left on
   // a dead descriptor is called again at every pass, a spinning loop. The

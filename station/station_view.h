@@ -79,6 +79,21 @@ inline constexpr char kLabelWaiting[] = "В очереди";
 inline constexpr char kLabelOldestWaiting[] = "Самое раннее";
 inline constexpr char kLabelLastAcknowledged[] = "Последнее принятое";
 inline constexpr char kLabelLastConfirmed[] = "Последнее подтверждённое";
+// The window's own texts, one source for both faces.
+inline constexpr char kWindowTitle[] = "Драйвер ORVENT";
+inline constexpr char kHeaderTitle[] = "КПО Тарвин 2008 - Драйвер ORVENT";
+inline constexpr char kPageState[] = "Состояние";
+inline constexpr char kPageSetup[] = "Настройки";
+inline constexpr char kLabelPortGroup[] = "Com порт";
+inline constexpr char kCommandRescan[] = "Сканировать заново";
+inline constexpr char kMenuRestore[] = "Восстановить";
+inline constexpr char kMenuClose[] = "Закрыть";
+// The close-code question.
+inline constexpr char kAccessTitle[] = "Закрытый доступ";
+inline constexpr char kAccessPrompt[] = "Введите пароль для доступа";
+inline constexpr char kButtonOk[] = "ОК";
+inline constexpr char kButtonCancel[] = "Отмена";
+
 // What a face shows for a time that is not there (nothing waits, nothing yet).
 inline constexpr char kNoTime[] = "-";
 

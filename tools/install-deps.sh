@@ -9,11 +9,12 @@
 # and lintian. The Windows build: mingw-w64 (the cross compilers), googletest
 # (GoogleTest's sources, compiled for Windows) and wine64 to run its tests;
 # wixl and msitools (msibuild, msiinfo) build and read its installer.
+# imagemagick (import) saves the Windows window's pages from the Xvfb display.
 set -uo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb
   dpkg-dev file systemd logrotate desktop-file-utils lintian
-  mingw-w64 googletest wine64 wixl msitools)
+  mingw-w64 googletest wine64 wixl msitools imagemagick)
 
 missing=()
 for p in "${packages[@]}"; do

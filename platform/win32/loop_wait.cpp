@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/loop_wait.h"
+#include "platform/win32/loop_messages.h"
 #include "platform/win32/win32_error.h"
 
 namespace orvent {
@@ -67,19 +68,65 @@ void HandleWait::Add(NativeWaitHandle handle) {
   }
 }
 
+namespace {
+
+thread_local bool window_messages_taken = false;
+
+// Hands every window message waiting for this thread to its window. A
+// keyboard message for a window that lays its controls out as a dialog does
+// (WS_EX_CONTROLPARENT) goes through its dialog navigation first, so Tab and
+// the arrows move between the controls. False once WM_QUIT was taken.
+bool DispatchWindowMessages() {
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) return false;
+    const HWND root = msg.hwnd != nullptr ? ::GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
+    if (root != nullptr && (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) != 0 &&
+        ::IsDialogMessageW(root, &msg)) {
+      continue;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+  return true;
+}
+
+}  // namespace
+
+void TakeWindowMessagesInLoopWait() { window_messages_taken = true; }
+
 std::error_code HandleWait::Wait(int timeout_ms) {
   Native& n = *native_;
   std::fill(n.signalled.begin(), n.signalled.end(), false);
-  if (n.handles.size() > MAXIMUM_WAIT_OBJECTS) return std::make_error_code(std::errc::too_many_files_open);
+  // A thread that has windows waits for its messages too, so that a window
+  // program's windows live on the same loop as the port and the timers; the
+  // queue takes one place of the wait. A thread without windows
+  // (orvent-service) keeps all places for handles and never makes a queue.
+  const bool windows = window_messages_taken;
+  const std::size_t places = windows ? MAXIMUM_WAIT_OBJECTS - 1 : MAXIMUM_WAIT_OBJECTS;
+  if (n.handles.size() > places) return std::make_error_code(std::errc::too_many_files_open);
   const DWORD timeout = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
-  if (n.handles.empty()) {
+  const DWORD count = static_cast<DWORD>(n.handles.size());
+  if (!windows && count == 0) {
     ::Sleep(timeout);
     return {};
   }
-  const DWORD count = static_cast<DWORD>(n.handles.size());
-  const DWORD result = ::WaitForMultipleObjects(count, n.handles.data(), FALSE, timeout);
+  // MWMO_INPUTAVAILABLE: messages that a peek left in the queue end the
+  // wait too, not only those that came after it.
+  const DWORD result = windows ? ::MsgWaitForMultipleObjectsEx(count, n.handles.data(), timeout, QS_ALLINPUT,
+                                                               MWMO_INPUTAVAILABLE)
+                               : ::WaitForMultipleObjects(count, n.handles.data(), FALSE, timeout);
   if (result == WAIT_TIMEOUT) return {};
   if (result == WAIT_FAILED) return LastWin32Error();
+  if (windows && result == WAIT_OBJECT_0 + count) {
+    // The windows' handlers may watch and stop handles: the pass that
+    // follows only calls watches not stopped, from the handles asked below.
+    if (!DispatchWindowMessages()) return std::make_error_code(std::errc::operation_canceled);
+    for (DWORD i = 0; i < count; ++i) {
+      if (::WaitForSingleObject(n.handles[i], 0) == WAIT_OBJECT_0) n.signalled[i] = true;
+    }
+    return {};
+  }
   // The wait names only the first ready handle; the others are asked
   // without waiting. An auto-reset event asked so is reset, which is right:
   // its watches are called in this pass.

@@ -30,14 +30,15 @@ inline std::string FindOnPath(const std::string& name) {
 // away from every program on it.
 class XvfbDisplay {
 public:
-  XvfbDisplay() {
+  // `screen`: Xvfb's "WIDTHxHEIGHTxDEPTH".
+  explicit XvfbDisplay(const std::string& screen = "640x480x24") {
     const std::string path = FindOnPath("Xvfb");
     if (path.empty()) {
       throw std::runtime_error("Xvfb is not installed (Debian package xvfb; tools/install-deps.sh installs it)");
     }
     ChildOptions options;
     options.MergeStderr = true;
-    process_.emplace(path, std::vector<std::string>{"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "640x480x24"},
+    process_.emplace(path, std::vector<std::string>{"-displayfd", "1", "-nolisten", "tcp", "-screen", "0", screen},
                      options);
     // Its complaints (fonts, extensions) may come first.
     std::string said;
