@@ -276,8 +276,11 @@ void Station::StartPort(const std::string& name) {
 
 void Station::StopPort() {
   if (!Started() || ended_ || mode_ == PortMode::Stopped) return;
-  const std::optional<std::string> code = face_.AskCloseCode();
-  if (ended_) return;  // ended while the question was up
+  AskCloseCode([this](const std::optional<std::string>& code) { StopPortWithCode(code); });
+}
+
+void Station::StopPortWithCode(const std::optional<std::string>& code) {
+  if (ended_ || mode_ == PortMode::Stopped) return;  // ended while the question was up
   if (code && *code == close_code_) {
     receiver_->Close();
     ShowStatus(PortText(port_name_) + " остановлен оператором.");
@@ -326,20 +329,26 @@ void Station::Rescan() {
 
 bool Station::Close() {
   if (ended_) return true;
-  const std::optional<std::string> code = face_.AskCloseCode();
-  if (ended_) return true;
+  AskCloseCode([this](const std::optional<std::string>& code) { CloseWithCode(code); });
+  return ended_;
+}
+
+void Station::CloseWithCode(const std::optional<std::string>& code) {
+  if (ended_) return;  // ended while the question was up
   if (code && *code == close_code_) {
     ShowStatus(kClosedByOperator);
     End();
-    return true;
-  }
-  if (code) {
+  } else if (code) {
     ShowStatus(kCloseDenied);
     Warn(kCloseDenied);
   } else {
     ShowStatus(kCloseCancelled);
   }
-  return false;
+}
+
+void Station::AskCloseCode(const StationFace::CloseCodeAnswer& then) {
+  if (face_.AskCloseCodeLater(then)) return;
+  then(face_.AskCloseCode());
 }
 
 void Station::PublishPortState() {

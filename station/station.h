@@ -58,6 +58,17 @@ public:
   // Asks the operator for the close code: what was typed, or nullopt when
   // the question was cancelled or nobody can be asked.
   virtual std::optional<std::string> AskCloseCode() = 0;
+
+  using CloseCodeAnswer = std::function<void(std::optional<std::string>)>;
+  // A face whose question must leave the station's loop running (a window
+  // whose messages come through that very loop, so that alarms go on being
+  // acknowledged while the operator types) asks here and hands the answer
+  // on later, on the loop's thread, at most once; true then. False: the
+  // station asks through AskCloseCode, which holds it until answered.
+  virtual bool AskCloseCodeLater(const CloseCodeAnswer& answer) {
+    static_cast<void>(answer);
+    return false;
+  }
 };
 
 // The station: the receiver driver without its face. It takes the
@@ -111,7 +122,8 @@ public:
   // Lists the ports again and selects the first found (only while stopped).
   void Rescan();
   // The operator asks to close the program: asks for the close code and,
-  // when it is right, ends in order; true then. A wrong code is a warning.
+  // when it is right, ends in order; true when it has ended. A wrong code is
+  // a warning. A face that answers later sees Ended() once it has answered.
   bool Close();
   // The orderly end, with no question asked (a request of the system):
   // the port closes, the link stops, the spool writes what it holds.
@@ -167,6 +179,10 @@ private:
   std::vector<std::string> ScanPorts();
   // Opens `name`; the reason when it fails.
   std::optional<std::error_code> OpenPort(const std::string& name, bool raise_dtr = false);
+  // Asks the close code through the face, then goes on with the answer.
+  void AskCloseCode(const StationFace::CloseCodeAnswer& then);
+  void StopPortWithCode(const std::optional<std::string>& code);
+  void CloseWithCode(const std::optional<std::string>& code);
   void EnterRetrying();
   void RetryPort();
   void SetMode(PortMode mode);

@@ -213,9 +213,16 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
   const Poked warned = Poke({"dismiss"});
   EXPECT_EQ(warned.status, 0) << warned.Text();
 
-  // The close menu command asks for the code as the window's close button does.
+  // The close menu command asks for the code as the window's close button
+  // does. The question leaves the driver running: an alarm sent while it is
+  // up is acknowledged and delivered before anyone answers it.
   const std::string code = PokeLine({"text", std::to_string(IDC_CLOSE_CODE)});
-  const Poked closed = Poke({"click", std::to_string(IDM_CLOSE), "code", code, "gone"});
+  const Poked asked = Poke({"click", std::to_string(IDM_CLOSE), "asked"});
+  EXPECT_EQ(asked.status, 0) << asked.Text();
+  ASSERT_TRUE(SendAlarms(receiver, 1));
+  ASSERT_TRUE(TakeAcks(receiver, kAlarms + 2)) << driver->Output();
+  EXPECT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text();
+  const Poked closed = Poke({"code", code, "gone"});
   EXPECT_EQ(closed.status, 0) << closed.Text();
   EXPECT_EQ(driver->Process().WaitExit(kLimit), 0) << driver->Output();
   EXPECT_TRUE(driver->WaitFor("Драйвер остановлен. Событий в очереди: 0.", kLimit)) << driver->Output();

@@ -20,6 +20,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "delivery/commands.h"
@@ -61,6 +62,15 @@ public:
     return answer;
   }
 
+  // With `later` set the face keeps the question open, as the Windows
+  // window does, and the test answers it through `pending`.
+  bool AskCloseCodeLater(const CloseCodeAnswer& answer) override {
+    if (!later) return false;
+    ++asked;
+    pending = answer;
+    return true;
+  }
+
   bool Showed(const std::string& text) const {
     std::lock_guard lock(mutex_);
     return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
@@ -89,6 +99,8 @@ public:
   std::vector<std::string> warnings;
   std::deque<std::optional<std::string>> answers;
   int asked = 0;
+  bool later = false;
+  CloseCodeAnswer pending;
 
 private:
   mutable std::mutex mutex_;
@@ -394,6 +406,45 @@ TEST_F(StationTest, ClosingWantsTheCloseCode) {
   EXPECT_TRUE(station->Close());
   EXPECT_TRUE(station->Ended());
   EXPECT_TRUE(face.Showed("Драйвер остановлен. Событий в очереди: 0."));
+}
+
+// A question answered later leaves the station working meanwhile: alarms are
+// acknowledged while the operator types, and the answer then counts as if
+// it had come at once; an answer that comes after the end does nothing.
+TEST_F(StationTest, AQuestionAnsweredLaterLeavesTheStationWorking) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1", server.Port());
+  Make().Start();
+  face.later = true;
+
+  station->StartOrStopPort("COM1");
+  ASSERT_TRUE(face.pending);
+  EXPECT_TRUE(Acknowledged(pty)) << "the port is read while the question is up";
+  EXPECT_EQ(face.View().Port, PortMode::Open);
+  std::exchange(face.pending, {})("54321");
+  EXPECT_EQ(face.View().Port, PortMode::Stopped);
+  EXPECT_EQ(face.Last(), "Порт COM1 остановлен оператором.");
+
+  EXPECT_FALSE(station->Close()) << "not ended while the question is up";
+  ASSERT_TRUE(face.pending);
+  std::exchange(face.pending, {})("00000");
+  EXPECT_EQ(face.warnings.back(), "Не правильный пароль.");
+  EXPECT_FALSE(station->Ended());
+  station->Close();
+  std::exchange(face.pending, {})("54321");
+  EXPECT_TRUE(station->Ended());
+  EXPECT_EQ(face.asked, 3);
+
+  // The system ended the station while the question was up.
+  Make().Start();
+  station->Close();
+  station->End();
+  const std::size_t lines = face.Lines().size();
+  std::exchange(face.pending, {})("54321");
+  EXPECT_EQ(face.Lines().size(), lines);
 }
 
 TEST_F(StationTest, AFailedStartWarnsRescansAndTellsTheServerTwice) {

@@ -11,6 +11,7 @@
 //   rect                    the window's place on the screen: "x y width height"
 //   minimise                the window's minimise command
 //   close                   the window's close button
+//   asked                   the close-code question is up (left unanswered)
 //   code TEXT               the close-code question is answered with TEXT
 //   dismiss                 the driver's message box is closed (OK)
 //   gone                    the driver's window is gone
@@ -147,6 +148,10 @@ bool Step(const std::vector<std::string>& args, std::size_t& i) {
   }
   if (command == "minimise") return ::PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) != FALSE;
   if (command == "close") return ::PostMessageW(main, WM_CLOSE, 0, 0) != FALSE;
+  if (command == "asked") {
+    const std::wstring title = orvent::Widen(orvent::kAccessTitle);
+    return Within([&] { return DriverDialog(title) != nullptr; });
+  }
   if (command == "code" || command == "dismiss") {
     const std::wstring title = command == "code" ? orvent::Widen(orvent::kAccessTitle) : std::wstring();
     const std::string typed = command == "code" ? next() : std::string();

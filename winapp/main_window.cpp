@@ -349,13 +349,18 @@ void DriverWindow::ShowFailure(const std::string& text) {
 }
 
 std::optional<std::string> DriverWindow::AskCloseCode() {
+  // Asked only when the question could not be shown (or once the end has
+  // begun): nobody can be asked.
+  return std::nullopt;
+}
+
+bool DriverWindow::AskCloseCodeLater(const CloseCodeAnswer& answer) {
   // Once an orderly end has begun nobody is asked anything.
-  if (closing_ || window_ == nullptr) return std::nullopt;
-  ++modal_depth_;
-  std::optional<std::string> code = AskCloseCodeDialog(instance_, window_);
-  --modal_depth_;
-  if (closing_) return std::nullopt;
-  return code;
+  if (closing_ || window_ == nullptr) return false;
+  return question_.Show(instance_, window_, [this, answer](std::optional<std::string> code) {
+    Guarded([&] { answer(std::move(code)); });
+    if (Ended()) Finish();
+  });
 }
 
 void DriverWindow::EndWithoutAsking() {
@@ -364,6 +369,7 @@ void DriverWindow::EndWithoutAsking() {
   // Modal windows up now close; the handlers under them then run on without
   // showing anything new.
   notice_.Close();
+  question_.Dismiss();
   CloseThreadDialogs();
   Guarded([&] { station_->End(); });
   Finish();
@@ -380,7 +386,7 @@ void DriverWindow::Finish() {
 
 void DriverWindow::CloseRequested() {
   // One question at a time; none once the end has begun.
-  if (closing_ || modal_depth_ > 0) return;
+  if (closing_ || question_.Open()) return;
   bool accepted = false;
   Guarded([&] { accepted = station_->Close(); });
   if (accepted) Finish();
@@ -395,13 +401,13 @@ void DriverWindow::OnCommand(int id, int code) {
       if (code == BN_CLICKED) ShowPage(id == IDC_PAGE_SETUP);
       break;
     case IDC_START_STOP:
-      if (code == BN_CLICKED && modal_depth_ == 0) Guarded([&] { station_->StartOrStopPort(PortListText()); });
+      if (code == BN_CLICKED && !question_.Open()) Guarded([&] { station_->StartOrStopPort(PortListText()); });
       break;
     case IDC_RESCAN:
-      if (code == BN_CLICKED && modal_depth_ == 0) Guarded([&] { station_->Rescan(); });
+      if (code == BN_CLICKED && !question_.Open()) Guarded([&] { station_->Rescan(); });
       break;
     case IDC_PORT_LIST:
-      if (code == CBN_SELCHANGE && modal_depth_ == 0) {
+      if (code == CBN_SELCHANGE && !question_.Open()) {
         const HWND ports = ::GetDlgItem(window_, IDC_PORT_LIST);
         const LRESULT chosen = ::SendMessageW(ports, CB_GETCURSEL, 0, 0);
         if (chosen < 0) break;
@@ -475,7 +481,7 @@ void DriverWindow::RemoveTrayIcon() {
 void DriverWindow::ShowTrayMenu() {
   const HMENU menu = ::CreatePopupMenu();
   bool first = true;
-  for (const winface::TrayMenuItem& item : winface::TrayMenu(closing_ || modal_depth_ > 0)) {
+  for (const winface::TrayMenuItem& item : winface::TrayMenu(closing_ || question_.Open())) {
     if (!first) ::AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     first = false;
     const UINT id = item.Command == winface::TrayCommand::Restore ? IDM_RESTORE : IDM_CLOSE;

@@ -9,6 +9,7 @@
 #include "platform/clock.h"
 #include "platform/poll_event_loop.h"
 #include "station/station.h"
+#include "winapp/close_code_dialog.h"
 #include "winapp/face_model.h"
 #include "winapp/notice_box.h"
 
@@ -38,6 +39,7 @@ public:
   void ShowWarning(TDateTime at, const std::string& text) override;
   void ShowFailure(const std::string& text) override;
   std::optional<std::string> AskCloseCode() override;
+  bool AskCloseCodeLater(const CloseCodeAnswer& answer) override;
 
 private:
   static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -75,12 +77,12 @@ private:
   bool tray_shown_ = false;
   bool closing_ = false;  // an orderly end has begun: no more dialogs
   bool finished_ = false;
-  int modal_depth_ = 0;  // modal windows up now
   bool setup_page_ = false;
   std::optional<StationView> drawn_;
   winface::StatusLines status_;
   winface::FieldTexts drawn_fields_;
   NoticeBox notice_;
+  CloseCodeQuestion question_;  // while it is up, the window takes no command
 };
 
 }  // namespace orvent

@@ -72,17 +72,25 @@ namespace {
 
 thread_local bool window_messages_taken = false;
 
-// Hands every window message waiting for this thread to its window. A
-// keyboard message for a window that lays its controls out as a dialog does
-// (WS_EX_CONTROLPARENT) goes through its dialog navigation first, so Tab and
-// the arrows move between the controls. False once WM_QUIT was taken.
+// Whether a window's keyboard messages go through dialog navigation first,
+// so that Tab and the arrows move between its controls and Enter and Esc
+// answer it: a dialog without a loop of its own (the system's dialog class),
+// or a window that lays its controls out as a dialog does.
+bool NavigatesAsADialog(HWND root) {
+  // 32770: the atom of the system's dialog class.
+  constexpr ULONG_PTR kDialogClass = 32770;
+  return (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) != 0 ||
+         ::GetClassLongPtrW(root, GCW_ATOM) == kDialogClass;
+}
+
+// Hands every window message waiting for this thread to its window. False
+// once WM_QUIT was taken.
 bool DispatchWindowMessages() {
   MSG msg;
   while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) return false;
     const HWND root = msg.hwnd != nullptr ? ::GetAncestor(msg.hwnd, GA_ROOT) : nullptr;
-    if (root != nullptr && (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) != 0 &&
-        ::IsDialogMessageW(root, &msg)) {
+    if (root != nullptr && NavigatesAsADialog(root) && ::IsDialogMessageW(root, &msg)) {
       continue;
     }
     ::TranslateMessage(&msg);
