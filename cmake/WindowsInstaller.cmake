@@ -22,7 +22,7 @@ if(TARGET orvent-driver)
 endif()
 
 add_custom_command(OUTPUT ${orvent_msi}
-  COMMAND ${orvent_msi_source}/make-msi.sh ${ORVENT_WIXL} ${ORVENT_MSIBUILD}
+  COMMAND ${orvent_msi_source}/make-msi.sh ${ORVENT_WIXL} ${ORVENT_MSIBUILD} ${CMAKE_STRIP}
           ${orvent_msi_source}/orvent.wxs ${orvent_msi}
           ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
           ${CMAKE_SOURCE_DIR}/packaging/kelmora.ini.example ${orvent_msi_programs}

@@ -42,6 +42,7 @@ constexpr char kProgram[] = "orvent-service";
 constexpr char kServiceName[] = "orvent-service";
 // The service's folder under %ProgramData% when it is not told one.
 constexpr char kDataFolderName[] = "orvent";
+// The installer gives the service the same texts (packaging/windows/make-msi.sh).
 constexpr char kDisplayName[] = "Драйвер приёмника тревожных сообщений";
 constexpr char kDescription[] =
     "Принимает сообщения приёмника тревог с COM-порта, подтверждает каждое и передаёт их серверу сообщений; "

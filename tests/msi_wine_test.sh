@@ -183,6 +183,30 @@ run_msiexec "uninstall after WORKDIR" /x "$msi_path" /qn
 check_removed "uninstall after WORKDIR"
 [ -f "$drive_c/alarm data/kelmora.ini" ] || fail "uninstall after WORKDIR: C:\\alarm data\\kelmora.ini was removed"
 
+# Started when asked: the service runs in its folder, and the uninstall
+# stops it in order before it removes it.
+wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND is
+  local until=$(($(date +%s) + $1))
+  shift
+  until "$@"; do
+    (($(date +%s) < until)) || return 1
+    sleep 0.2
+  done
+}
+service_state_is() { timeout 60 "$wine" sc query orvent-service 2>/dev/null | tr -d '\r' | grep -q "STATE.*$1"; }
+status_says() { grep -qF "$1" "$workdir/status.txt" 2>/dev/null; }
+rm -f "$workdir/status.txt"
+run_msiexec "install with START_SERVICE=1" /i "$msi_path" /qn START_SERVICE=1
+wait_for 30 service_state_is RUNNING || fail "install with START_SERVICE=1: the service is not running"
+wait_for 30 status_says "Настройки: C:\ProgramData\orvent\kelmora.ini" ||
+  fail "install with START_SERVICE=1: no start-up line in ProgramData\orvent\status.txt"
+run_msiexec "uninstall of a running service" /x "$msi_path" /qn
+check_removed "uninstall of a running service"
+wait_for 30 status_says "Драйвер остановлен." || fail "uninstall of a running service: it did not end in order"
+# (The spool file was the running service's to take; the settings stay.)
+cmp -s "$scratch/kelmora.ini" "$workdir/kelmora.ini" ||
+  fail "uninstall of a running service: ProgramData\\orvent\\kelmora.ini was changed or removed"
+
 if ((failures)); then
   echo "$failures check(s) failed; the installer's logs are in $logs"
   exit 1
