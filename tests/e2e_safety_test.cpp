@@ -360,13 +360,7 @@ TEST_P(EndToEndQuickAck, LinesAreAcknowledgedAtTheirEndAndDelivered) {
   test::DriverProcess driver(work.path(), ini, {}, GetParam());
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << driver.Output();
   ASSERT_TRUE(SendAlarms(receiver, kAlarms));
-  std::vector<std::string> reports;
-  ASSERT_TRUE(receiver.WaitAcked(kAlarms, kLimit, &reports));
-  std::vector<double> ack_ms;
-  for (const std::string& report : reports) {
-    ledger.Take(report);
-    if (const auto at = report.find(" ack_ms "); at != std::string::npos) ack_ms.push_back(std::stod(report.substr(at + 8)));
-  }
+  ASSERT_TRUE(TakeAcks(receiver, kAlarms, kLimit)) << Tally().Text() << "\n" << driver.Output();
   ASSERT_EQ(ack_ms.size(), kAlarms);
   std::sort(ack_ms.begin(), ack_ms.end());
   std::printf("%s with QuickAck: ACK median %.1f ms, slowest %.1f ms\n", GetParam(), ack_ms[kAlarms / 2],

@@ -126,28 +126,6 @@ protected:
     EXPECT_GT(std::filesystem::exists(file) ? std::filesystem::file_size(file) : 0u, 1000u) << file;
   }
 
-  // Alarms sent one at a time, so that each acknowledgement is timed alone.
-  void SendTimed(test::ReceiverSim& receiver, std::size_t count) {
-    const std::size_t before = ledger.Outcomes();
-    for (std::size_t i = 1; i <= count; ++i) {
-      ASSERT_TRUE(SendAlarms(receiver, 1));
-      ASSERT_TRUE(TakeAcks(receiver, before + i)) << Tally().Text() << "\n" << driver->Output();
-    }
-  }
-
-  bool TakeAcks(test::ReceiverSim& receiver, std::size_t count) {
-    const auto deadline = std::chrono::steady_clock::now() + kLimit;
-    while (ledger.Outcomes() < count) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      const auto line = left.count() > 0 ? receiver.ReadLine(left) : std::nullopt;
-      if (!line) return false;
-      ledger.Take(*line);
-      const auto at = line->find(" ack_ms ");
-      if (at != std::string::npos) ack_ms.push_back(std::stod(line->substr(at + 8)));
-    }
-    return true;
-  }
 
   // Closes the window with the close code it shows; the driver ends with 0
   // and its last line counts the alarms left waiting.
@@ -164,7 +142,6 @@ protected:
   test::XvfbDisplay display{"1024x768x24"};
   const std::string desktop = TestDesktop();
   std::optional<test::DriverProcess> driver;
-  std::vector<double> ack_ms;
 };
 
 TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWithTheCode) {
@@ -176,7 +153,7 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
   StartDriver(test::DriverIni(com.Name(), server.Port()));
   ASSERT_NO_FATAL_FAILURE(WaitWindow());
   ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kStartLimit)) << driver->Output();
-  ASSERT_NO_FATAL_FAILURE(SendTimed(receiver, kAlarms));
+  ASSERT_TRUE(SendTimed(receiver, kAlarms)) << Tally().Text() << "\n" << driver->Output();
   ASSERT_TRUE(WaitAllDelivered(kLimit)) << Tally().Text() << "\n" << driver->Output();
 
   // The state page shows the backlog emptied and the status lines as the

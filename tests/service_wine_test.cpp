@@ -93,18 +93,6 @@ protected:
   // A service left registered would start with the prefix's next boot.
   ~WindowsServiceUnderWinesManager() override { RunWine(kService, {"--uninstall"}); }
 
-  // Takes receiver-sim's reports until `count` alarms in all have an outcome.
-  bool TakeAcks(test::ReceiverSim& receiver, std::size_t count) {
-    const auto deadline = Clock::now() + kLimit;
-    while (ledger.Outcomes() < count) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      const auto line = left.count() > 0 ? receiver.ReadLine(left) : std::nullopt;
-      if (!line) return false;
-      ledger.Take(*line);
-    }
-    return true;
-  }
-
   bool WaitStatusLine(const std::string& text, std::chrono::milliseconds limit) {
     return test::WaitUntil([&] { return StatusText().find(text) != std::string::npos; }, limit);
   }

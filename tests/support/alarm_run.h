@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,32 @@ protected:
   bool SendAlarms(ReceiverSim& receiver, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
       if (!receiver.Send(ledger.Next())) return false;
+    }
+    return true;
+  }
+
+  // Takes receiver-sim's reports until `count` alarms in all have an
+  // outcome, keeping the acknowledgement times in ack_ms.
+  bool TakeAcks(ReceiverSim& receiver, std::size_t count,
+                std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (ledger.Outcomes() < count) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto line = left.count() > 0 ? receiver.ReadLine(left) : std::nullopt;
+      if (!line) return false;
+      ledger.Take(*line);
+      const auto at = line->find(" ack_ms ");
+      if (at != std::string::npos) ack_ms.push_back(std::stod(line->substr(at + 8)));
+    }
+    return true;
+  }
+
+  // Alarms sent one at a time, so that each acknowledgement is timed alone.
+  bool SendTimed(ReceiverSim& receiver, std::size_t count) {
+    const std::size_t before = ledger.Outcomes();
+    for (std::size_t i = 1; i <= count; ++i) {
+      if (!SendAlarms(receiver, 1) || !TakeAcks(receiver, before + i)) return false;
     }
     return true;
   }
@@ -84,6 +111,8 @@ protected:
   // The simulators' files.
   TempDir side;
   AlarmLedger ledger;
+  // The acknowledgement times TakeAcks saw, in ms.
+  std::vector<double> ack_ms;
 };
 
 }  // namespace orvent::test
