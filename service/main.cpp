@@ -161,12 +161,33 @@ int RunService(const ServiceCommand& command, ServiceSession& session) {
   return RunStation(work_dir, write, request, &session);
 }
 
+// The folder a service is told, as a full path when it is there: a service
+// starts in the Windows folder, where a relative one would lead. One that is
+// not there is told as it was given; the service says so when it starts.
+std::optional<std::string> FullFolderPath(const std::string& folder) {
+  if (!IsFolder(folder)) return folder;
+  const std::string here = CurrentDirectory();
+  if (const std::error_code error = ChangeCurrentDirectory(folder)) {
+    std::fprintf(stderr, "Папка \"%s\" недоступна: %s\n", folder.c_str(), error.message().c_str());
+    return std::nullopt;
+  }
+  std::string full = CurrentDirectory();
+  ChangeCurrentDirectory(here);
+  return full;
+}
+
 int Install(const ServiceCommand& command) {
   ServiceDefinition service;
   service.Name = kServiceName;
   service.DisplayName = kDisplayName;
   service.Description = kDescription;
-  if (!command.WorkDir.empty()) service.Arguments = {"--workdir", command.WorkDir};
+  std::string folder = ServiceDataFolder(kDataFolderName);
+  if (!command.WorkDir.empty()) {
+    const std::optional<std::string> full = FullFolderPath(command.WorkDir);
+    if (!full) return kFailed;
+    folder = *full;
+    service.Arguments = {"--workdir", folder};
+  }
   std::string warning;
   const std::error_code error = InstallService(service, warning);
   const std::string name = std::string("Служба ") + kServiceName;
@@ -186,7 +207,6 @@ int Install(const ServiceCommand& command) {
     std::fprintf(stderr, "Не удалось установить службу: %s\n", error.message().c_str());
     return kFailed;
   }
-  const std::string folder = command.WorkDir.empty() ? ServiceDataFolder(kDataFolderName) : command.WorkDir;
   std::printf("%s установлена (%s), запускается вместе с системой. Рабочая папка: %s\n", name.c_str(), kDisplayName,
               folder.c_str());
   if (!warning.empty()) std::printf("Перезапуск после сбоя не настроен: %s\n", warning.c_str());

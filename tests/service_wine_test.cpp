@@ -121,11 +121,12 @@ TEST_F(WindowsServiceUnderWinesManager, RunsDeliversAndStopsInOrderUnderSc) {
   EXPECT_EQ(again.status, 4) << again.out;
   EXPECT_EQ(again.out, "Служба orvent-service уже установлена.\n");
   EXPECT_EQ(QueryState(), "1  STOPPED");
-  // Automatic start, a process of its own, and the folder as it was given.
+  // Automatic start, a process of its own, and the folder as a full path.
   const Ended config = RunWine(kProbe, {"config", kName});
   EXPECT_EQ(config.status, 0) << config.out;
   EXPECT_NE(config.out.find("ok start=2 type=16 path=\""), std::string::npos) << config.out;
-  EXPECT_NE(config.out.find("orvent-service.exe\" \"--workdir\" \"" + folder + "\\\"\n"), std::string::npos)
+  const std::string full = folder.substr(0, folder.size() - 1);  // as the system writes it, no closing separator
+  EXPECT_NE(config.out.find("orvent-service.exe\" \"--workdir\" \"" + full + "\"\n"), std::string::npos)
       << config.out;
   EXPECT_EQ(StatusText(), "");
 
@@ -202,8 +203,13 @@ TEST_F(WindowsServiceUnderWinesManager, WithoutAFolderItWorksInProgramData) {
 // its own that the manager keeps.
 TEST_F(WindowsServiceUnderWinesManager, AFolderItCannotWorkInStopsItWithItsOwnError) {
   RunWine(kService, {"--uninstall"});
-  const Ended installed = RunWine(kService, {"--install", "--workdir", WindowsFolder(work.File("missing"))});
+  const std::string missing = WindowsFolder(work.File("missing"));
+  const Ended installed = RunWine(kService, {"--install", "--workdir", missing});
   ASSERT_EQ(installed.status, 0) << installed.out;
+  // Told as it was given; its closing separator does not swallow the quote.
+  const Ended config = RunWine(kProbe, {"config", kName});
+  EXPECT_NE(config.out.find("orvent-service.exe\" \"--workdir\" \"" + missing + "\\\"\n"), std::string::npos)
+      << config.out;
   RunWine("sc", {"start", kName});
   // STOPPED before the start too, but without an error.
   Ended query;
