@@ -9,12 +9,13 @@
 # and lintian. The Windows build: mingw-w64 (the cross compilers), googletest
 # (GoogleTest's sources, compiled for Windows) and wine64 to run its tests;
 # wixl and msitools (msibuild, msiinfo) build and read its installer.
-# imagemagick (import) saves the Windows window's pages from the Xvfb display.
+# imagemagick (import) saves the Windows window's pages from the Xvfb display;
+# fonts-dejavu-core gives Wine, through fontconfig, the Cyrillic it draws them in.
 set -uo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev qt6-base-dev libgl-dev xvfb
   dpkg-dev file systemd logrotate desktop-file-utils lintian
-  mingw-w64 googletest wine64 wixl msitools imagemagick)
+  mingw-w64 googletest wine64 wixl msitools imagemagick fonts-dejavu-core)
 
 missing=()
 for p in "${packages[@]}"; do
