@@ -181,8 +181,12 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
 
   // A wrong close code is refused with a warning and the driver runs on,
   // also while the warning is up: an alarm sent then is acknowledged and
-  // delivered before anyone closes it.
-  const Poked refused = Poke({"close", "code", "00000"});
+  // delivered before anyone closes it. The alarm goes once the warning is
+  // there: the question is out of sight before its window is gone, and
+  // under Wine on a display without a window manager taking a window down
+  // holds the window's thread for 2 s (Wine waits for a manager to confirm
+  // it), longer than the receiver waits for an ACK.
+  const Poked refused = Poke({"close", "code", "00000", "warned"});
   EXPECT_EQ(refused.status, 0) << refused.Text();
   ASSERT_TRUE(SendAlarms(receiver, 1));
   ASSERT_TRUE(TakeAcks(receiver, kAlarms + 1)) << driver->Output();
@@ -207,6 +211,10 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
   std::printf("orvent-driver.exe under Wine: ACK of %zu alarms p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", kAlarms,
               test::Percentile(ack_ms, 0.50), test::Percentile(ack_ms, 0.99), test::Percentile(ack_ms, 1.0));
   ExpectNoneLost("orvent-driver.exe under Wine, with its window");
+  // Each alarm went once: a repeat here means an ACK held back past the
+  // receiver's patience (it sends the line again), or a frame sent again
+  // though the server had confirmed it.
+  EXPECT_EQ(Tally().Repeated, 0u) << Tally().Text();
 }
 
 // The session ends (logoff, shutdown) while the server is away: the driver

@@ -12,6 +12,7 @@
 //   minimise                the window's minimise command
 //   close                   the window's close button
 //   asked                   the close-code question is up (left unanswered)
+//   warned                  the driver's message box is up (left open)
 //   code TEXT               the close-code question is answered with TEXT
 //   dismiss                 the driver's message box is closed (OK)
 //   gone                    the driver's window is gone
@@ -148,8 +149,8 @@ bool Step(const std::vector<std::string>& args, std::size_t& i) {
   }
   if (command == "minimise") return ::PostMessageW(main, WM_SYSCOMMAND, SC_MINIMIZE, 0) != FALSE;
   if (command == "close") return ::PostMessageW(main, WM_CLOSE, 0, 0) != FALSE;
-  if (command == "asked") {
-    const std::wstring title = orvent::Widen(orvent::kAccessTitle);
+  if (command == "asked" || command == "warned") {
+    const std::wstring title = orvent::Widen(command == "asked" ? orvent::kAccessTitle : orvent::kWindowTitle);
     return Within([&] { return DriverDialog(title) != nullptr; });
   }
   if (command == "code" || command == "dismiss") {
