@@ -206,10 +206,10 @@ TEST_F(WineSerialTest, ThePacketDriverPollsTheLineAndAcknowledgesEachMessage) {
   ASSERT_EQ(Ask("driver COM43"), "ok watched=0") << "no wait handle: polled every 20 ms";
   // The message lands while the loop runs; QuickAck hands it over at its DC4
   // and the probe answers with the ACK.
-  ASSERT_TRUE(probe->WriteInput("run 1500\n"));
+  ASSERT_TRUE(probe->WriteInput("run 3000\n"));
   const auto sent = std::chrono::steady_clock::now();
   ASSERT_TRUE(pty.Write(kMessage));
-  EXPECT_EQ(pty.Read(1, 1500ms), "\x06");
+  EXPECT_EQ(pty.Read(1, 3000ms), "\x06");
   const auto ack_ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
   std::optional<std::string> answer = probe->ReadLine(20s);
   ASSERT_TRUE(answer);

@@ -108,7 +108,7 @@ TEST_F(WindowsServiceUnderWinesManager, RunsDeliversAndStopsInOrderUnderSc) {
   const std::uint16_t port = test::FreePort();
   std::optional<test::MsgServerSim> server(std::in_place, ServerArgs(), port);
   test::ReceiverSim receiver({"--stdin"});
-  test::WineComPort com(kWine, 62, receiver.Device());
+  test::WineComPort com(kWine, 64, receiver.Device());
   ASSERT_TRUE(com.ok());
   work.Write("kelmora.ini", test::IniText(test::DriverIni(com.Name(), port)));
   RunWine(kService, {"--uninstall"});  // left by a run that was killed

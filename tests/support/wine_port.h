@@ -20,7 +20,9 @@ struct WineSetup {
 // pseudo-terminal): the link $WINEPREFIX/dosdevices/comN -> device, removed
 // when this goes. Wine follows the link at each open, so no restart is
 // needed. Numbers from 40 up stay clear of Wine's own ports for /dev/ttyS*;
-// tests that run at the same time each take a number of their own.
+// tests that run at the same time each take a number of their own: 40-45
+// the serial tests, 60-61 orvent-service.exe from a console, 62-63 the
+// window program, 64 orvent-service.exe under the service manager.
 class WineComPort {
 public:
   WineComPort(const WineSetup& wine, unsigned number, const std::string& device)
