@@ -176,6 +176,22 @@ std::optional<std::string> FullFolderPath(const std::string& folder) {
   return full;
 }
 
+// What the registration and the removal answer alike when the service
+// manager refuses: `act` and `to_act` name the action ("установку",
+// "установить").
+int ManagerRefusal(const std::error_code& error, const char* act, const char* to_act) {
+  if (error == std::errc::permission_denied) {
+    std::fprintf(stderr, "Нет прав на %s службы: запустите от имени администратора.\n", act);
+    return kNotAllowed;
+  }
+  if (error == std::errc::not_supported) {
+    std::fprintf(stderr, "Службы Windows здесь нет: на Linux драйвер запускает systemd.\n");
+    return kFailed;
+  }
+  std::fprintf(stderr, "Не удалось %s службу: %s\n", to_act, error.message().c_str());
+  return kFailed;
+}
+
 int Install(const ServiceCommand& command) {
   ServiceDefinition service;
   service.Name = kServiceName;
@@ -191,22 +207,11 @@ int Install(const ServiceCommand& command) {
   std::string warning;
   const std::error_code error = InstallService(service, warning);
   const std::string name = std::string("Служба ") + kServiceName;
-  if (error == std::errc::permission_denied) {
-    std::fprintf(stderr, "Нет прав на установку службы: запустите от имени администратора.\n");
-    return kNotAllowed;
-  }
   if (error == std::errc::file_exists) {
     std::fprintf(stderr, "%s уже установлена.\n", name.c_str());
     return kAlreadyInstalled;
   }
-  if (error == std::errc::not_supported) {
-    std::fprintf(stderr, "Службы Windows здесь нет: на Linux драйвер запускает systemd.\n");
-    return kFailed;
-  }
-  if (error) {
-    std::fprintf(stderr, "Не удалось установить службу: %s\n", error.message().c_str());
-    return kFailed;
-  }
+  if (error) return ManagerRefusal(error, "установку", "установить");
   std::printf("%s установлена (%s), запускается вместе с системой. Рабочая папка: %s\n", name.c_str(), kDisplayName,
               folder.c_str());
   if (!warning.empty()) std::printf("Перезапуск после сбоя не настроен: %s\n", warning.c_str());
@@ -216,10 +221,6 @@ int Install(const ServiceCommand& command) {
 int Uninstall() {
   const std::error_code error = UninstallService(kServiceName, kStopLimit);
   const std::string name = std::string("Служба ") + kServiceName;
-  if (error == std::errc::permission_denied) {
-    std::fprintf(stderr, "Нет прав на удаление службы: запустите от имени администратора.\n");
-    return kNotAllowed;
-  }
   if (error == std::errc::no_such_file_or_directory) {
     std::fprintf(stderr, "%s не установлена.\n", name.c_str());
     return kNotInstalled;
@@ -229,14 +230,7 @@ int Uninstall() {
                  static_cast<long long>(kStopLimit.count() / 1000));
     return kFailed;
   }
-  if (error == std::errc::not_supported) {
-    std::fprintf(stderr, "Службы Windows здесь нет: на Linux драйвер запускает systemd.\n");
-    return kFailed;
-  }
-  if (error) {
-    std::fprintf(stderr, "Не удалось удалить службу: %s\n", error.message().c_str());
-    return kFailed;
-  }
+  if (error) return ManagerRefusal(error, "удаление", "удалить");
   std::printf("%s остановлена и удалена.\n", name.c_str());
   return 0;
 }

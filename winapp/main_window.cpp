@@ -308,7 +308,9 @@ void DriverWindow::ShowView(const StationView& view) {
   if (changes.ServerPicture) ::InvalidateRect(::GetDlgItem(window_, IDC_SERVER_PICTURE), nullptr, FALSE);
   if (changes.Fields) {
     const winface::FieldTexts fields = winface::FieldTextsOf(view);
-    const bool all = !drawn_;
+    // What the fields show now, from the view drawn last.
+    const std::optional<winface::FieldTexts> shown =
+        drawn_ ? std::optional(winface::FieldTextsOf(*drawn_)) : std::nullopt;
     const std::pair<int, std::string winface::FieldTexts::*> values[] = {
         {IDC_STARTED_AT, &winface::FieldTexts::StartedAt},
         {IDC_CLOSE_CODE, &winface::FieldTexts::CloseCode},
@@ -317,9 +319,8 @@ void DriverWindow::ShowView(const StationView& view) {
         {IDC_LAST_ACKNOWLEDGED, &winface::FieldTexts::LastAcknowledged},
         {IDC_LAST_CONFIRMED, &winface::FieldTexts::LastConfirmed}};
     for (const auto& [id, field] : values) {
-      if (all || fields.*field != drawn_fields_.*field) SetText(::GetDlgItem(window_, id), fields.*field);
+      if (!shown || fields.*field != (*shown).*field) SetText(::GetDlgItem(window_, id), fields.*field);
     }
-    drawn_fields_ = fields;
   }
   drawn_ = view;
 }

@@ -80,7 +80,6 @@ private:
   bool setup_page_ = false;
   std::optional<StationView> drawn_;
   winface::StatusLines status_;
-  winface::FieldTexts drawn_fields_;
   NoticeBox notice_;
   CloseCodeQuestion question_;  // while it is up, the window takes no command
 };
