@@ -7,8 +7,6 @@ namespace orvent {
 namespace {
 
 const QColor kBackground(255, 255, 255);
-const QColor kUp(0, 128, 0);
-const QColor kDown(255, 0, 0);
 
 // In cells: the outline's width, and the bar's rows, the end excluded.
 constexpr int kOutline = 2;
@@ -24,16 +22,25 @@ void FillCells(QPainter& p, int column, int row, int columns, int rows, const QC
 
 }  // namespace
 
+QColor HealthColour(HealthLevel level) {
+  switch (level) {
+    case HealthLevel::Working: return {0, 128, 0};
+    case HealthLevel::Attention: return {230, 140, 0};
+    case HealthLevel::Stopped: break;
+  }
+  return {255, 0, 0};
+}
+
 int IndicatorBarColumn(int counter, int k) {
   const int column = counter + k;
   return column > kIndicatorCounterMax ? column - kIndicatorCounterMax : column;
 }
 
-void DrawLinkIndicator(QImage& picture, bool up, int counter) {
+void DrawLinkIndicator(QImage& picture, HealthLevel level, int counter) {
   if (picture.size() != QSize(kIndicatorWidth, kIndicatorHeight)) {
     picture = QImage(kIndicatorWidth, kIndicatorHeight, QImage::Format_RGB32);
   }
-  const QColor colour = up ? kUp : kDown;
+  const QColor colour = HealthColour(level);
   QPainter p(&picture);
   FillCells(p, 0, 0, kIndicatorColumns, kIndicatorRows, kBackground);
   FillCells(p, 0, 0, kIndicatorColumns, kOutline, colour);

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <QColor>
 #include <QImage>
+
+#include "station/health.h"
 
 namespace orvent {
 
-// The two link pictures: colour for up or down, and a bar that moves one
+// The two link pictures: a colour for how the link stands (green, amber,
+// red, as the station decides it), and a bar that moves one
 // column at every sign of life. They are drawn on a grid of 16 x 12 cells,
 // each kIndicatorScale pixels square, so that an operator can read them
 // across the room.
@@ -24,9 +28,12 @@ inline int AdvanceActivityCounter(int counter) {
 // 16. Column 16 lies outside the picture and leaves no mark.
 int IndicatorBarColumn(int counter, int k);
 
+// The colour of a health level, in the pictures and the verdict's band.
+QColor HealthColour(HealthLevel level);
+
 // Redraws the whole picture (kIndicatorWidth x kIndicatorHeight): a white
-// box with an outline two cells wide, and the bar over cell rows 2..8, green
-// when up and red when down.
-void DrawLinkIndicator(QImage& picture, bool up, int counter);
+// box with an outline two cells wide, and the bar over cell rows 2..8, in
+// the level's colour.
+void DrawLinkIndicator(QImage& picture, HealthLevel level, int counter);
 
 }  // namespace orvent

@@ -1,6 +1,7 @@
 // orvent-driver: the receiver driver's window program. It works in the
 // folder it was started in; its only options are --help and --version.
 #include <QApplication>
+#include <QMessageBox>
 #include <cstdlib>
 
 #include "app/main_window.h"
@@ -16,6 +17,9 @@ namespace {
 
 // The window whose driver an exit() from inside the event loop must end.
 orvent::TForm1* running_window = nullptr;
+
+// The exit status when another program works in the same folder.
+constexpr int kFolderTaken = 6;
 
 }  // namespace
 
@@ -63,6 +67,15 @@ int main(int argc, char** argv) {
 
   orvent::TForm1 form(env);
   window = &form;
+  if (!form.Core().Refusal().empty()) {
+    // Another program works in this folder: said on standard error already,
+    // and in a box for whoever sits at the screen.
+    if (QGuiApplication::platformName() != QStringLiteral("offscreen") && !end_requested) {
+      QMessageBox::critical(nullptr, QString::fromUtf8(orvent::kWindowTitle),
+                            QString::fromStdString(form.Core().Refusal()));
+    }
+    return kFolderTaken;
+  }
   if (end_requested) {
     form.Terminate();
     return 0;

@@ -144,6 +144,7 @@ TForm1::TForm1(DriverEnvironment env, QWidget* parent) : QWidget(parent), env_(s
   // nothing is cut, and it cannot be resized.
   layout->setSizeConstraint(QLayout::SetFixedSize);
   BuildHeader();
+  BuildHealthBand();
   Notebook1 = new QStackedWidget(this);
   BuildDefaultPage();
   BuildSetupPage();
@@ -216,13 +217,34 @@ void TForm1::ShowView(const StationView& view) {
     AdvOfficeComboBox1->setCurrentIndex(AdvOfficeComboBox1->findText(port));
     AdvOfficeComboBox1->setEditText(port);
   }
-  if (changed(&StationView::ReceiverHeard) || changed(&StationView::ReceiverPulse)) {
-    DrawLinkIndicator(station_picture_, view.ReceiverHeard, view.ReceiverPulse);
+  if (changed(&StationView::ReceiverPicture) || changed(&StationView::ReceiverPulse)) {
+    DrawLinkIndicator(station_picture_, view.ReceiverPicture, view.ReceiverPulse);
     Image2->setPixmap(QPixmap::fromImage(station_picture_));
   }
-  if (changed(&StationView::Link) || changed(&StationView::ServerPulse)) {
-    DrawLinkIndicator(server_picture_, view.Link == LinkMode::Up || view.Link == LinkMode::Accepted, view.ServerPulse);
+  if (changed(&StationView::ServerPicture) || changed(&StationView::ServerPulse)) {
+    DrawLinkIndicator(server_picture_, view.ServerPicture, view.ServerPulse);
     Image3->setPixmap(QPixmap::fromImage(server_picture_));
+  }
+  if (changed(&StationView::Verdict)) {
+    const QString line = Text(HealthLine(view.Verdict));
+    HealthBand->setText(line);
+    HealthBand->setToolTip(line);
+    QPalette palette = HealthBand->palette();
+    palette.setColor(QPalette::Window, HealthColour(view.Verdict.Level));
+    HealthBand->setPalette(palette);
+    // The icon tells the verdict to a window hidden behind it.
+    QImage icon;
+    DrawLinkIndicator(icon, view.Verdict.Level, 0);
+    RxTrayIcon1->setIcon(QIcon(QPixmap::fromImage(icon)));
+    RxTrayIcon1->setToolTip(kTitle + QStringLiteral(": ") + line);
+  }
+  if (changed(&StationView::LastWarning)) {
+    LastWarning->setText(Text(view.LastWarning));
+    LastWarning->setToolTip(Text(view.LastWarning));
+  }
+  if (changed(&StationView::LinesUnacknowledged) || changed(&StationView::LastUnacknowledged)) {
+    Unacknowledged->setText(QString::fromUtf8(kLabelUnacknowledged) + QStringLiteral(": ") +
+                            Text(UnacknowledgedText(view)));
   }
   if (changed(&StationView::StartedAt)) Label6->setText(Text(StampText(view.StartedAt)));
   if (changed(&StationView::CloseCode)) Label15->setText(Text(view.CloseCode));
@@ -237,14 +259,13 @@ void TForm1::ShowView(const StationView& view) {
 
 void TForm1::ShowFailure(const std::string& text) { orvent::ShowFailure(this, Text(text)); }
 
-void TForm1::ShowStatus(TDateTime at, const std::string& text) {
+void TForm1::ShowStatus(TDateTime at, Priority, const std::string& text) {
   const QString line = StatusLine(at, text);
   EchoToStandardError(line);
   if (!ending_at_exit_) Memo1->appendPlainText(line);
 }
 
-void TForm1::ShowWarning(TDateTime at, const std::string& text) {
-  EchoToStandardError(StatusLine(at, text));
+void TForm1::ShowWarning(TDateTime, const std::string& text) {
   if (!closing_) advsm->ShowWarning(Text(text));
 }
 
@@ -385,6 +406,34 @@ void TForm1::BuildHeader() {
   layout()->addWidget(band);
 }
 
+void TForm1::BuildHealthBand() {
+  HealthBand = new QLabel(this);
+  HealthBand->setAutoFillBackground(true);
+  HealthBand->setWordWrap(true);
+  HealthBand->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  HealthBand->setMargin(kPageMargin);
+  QFont bold = HealthBand->font();
+  bold.setBold(true);
+  bold.setPointSizeF(bold.pointSizeF() * 1.25);
+  HealthBand->setFont(bold);
+  QPalette palette = HealthBand->palette();
+  palette.setColor(QPalette::WindowText, Qt::white);
+  HealthBand->setPalette(palette);
+  // Room for three lines of reasons; a longer text is in its tooltip.
+  HealthBand->setFixedHeight(3 * QFontMetrics(bold).lineSpacing() + 2 * kPageMargin);
+
+  LastWarning = new QLabel(this);
+  LastWarning->setWordWrap(true);
+  LastWarning->setContentsMargins(kPageMargin, 0, kPageMargin, 0);
+  QPalette warning = LastWarning->palette();
+  warning.setColor(QPalette::WindowText, HealthColour(HealthLevel::Stopped));
+  LastWarning->setPalette(warning);
+  LastWarning->setFixedHeight(2 * LastWarning->fontMetrics().lineSpacing());
+
+  layout()->addWidget(HealthBand);
+  layout()->addWidget(LastWarning);
+}
+
 void TForm1::BuildDefaultPage() {
   PageDefault = new QWidget(Notebook1);
   Notebook1->addWidget(PageDefault);
@@ -419,6 +468,8 @@ void TForm1::BuildDefaultPage() {
   top->addLayout(fields);
   top->addStretch();
   page->addLayout(top);
+  Unacknowledged = new QLabel(PageDefault);
+  page->addWidget(Unacknowledged);
 
   Memo1 = new QPlainTextEdit(PageDefault);
   Memo1->setMaximumBlockCount(kMemoLines);
@@ -463,7 +514,7 @@ void TForm1::createTrayIcon() {
 
   RxTrayIcon1 = new QSystemTrayIcon(this);
   QImage icon;
-  DrawLinkIndicator(icon, true, 0);
+  DrawLinkIndicator(icon, HealthLevel::Working, 0);
   RxTrayIcon1->setIcon(QIcon(QPixmap::fromImage(icon)));
   RxTrayIcon1->setToolTip(kTitle);
   RxTrayIcon1->setContextMenu(TrayMenu);

@@ -54,6 +54,10 @@ public:
   QLabel* HeaderTitle = nullptr;
   QToolButton* AdvGlowButton28 = nullptr;  // "Состояние"
   QToolButton* AdvGlowButton47 = nullptr;  // "Настройки"
+  // The station's health in words on its colour, and the last warning: on
+  // every page, where nothing scrolls them away.
+  QLabel* HealthBand = nullptr;
+  QLabel* LastWarning = nullptr;
   QStackedWidget* Notebook1 = nullptr;
   QWidget* PageDefault = nullptr;
   QWidget* PageSetup = nullptr;
@@ -69,6 +73,8 @@ public:
   QLabel* BacklogOldest = nullptr;
   QLabel* BacklogLastAcknowledged = nullptr;
   QLabel* BacklogLastConfirmed = nullptr;
+  // Lines left without an ACK since the start, with the last reason.
+  QLabel* Unacknowledged = nullptr;
   QPlainTextEdit* Memo1 = nullptr;
 
   // Page "setup".
@@ -106,8 +112,8 @@ public:
   void ShowView(const StationView& view) override;
   // A status line in Memo1 (and on standard error, with its time, so a run
   // without a display can be followed).
-  void ShowStatus(TDateTime at, const std::string& text) override;
-  // The message form, also echoed on standard error.
+  void ShowStatus(TDateTime at, Priority priority, const std::string& text) override;
+  // The message form (its words were a status line already).
   void ShowWarning(TDateTime at, const std::string& text) override;
   void ShowFailure(const std::string& text) override;
   std::optional<std::string> AskCloseCode() override;
@@ -135,6 +141,7 @@ protected:
 
 private:
   void BuildHeader();
+  void BuildHealthBand();
   void BuildDefaultPage();
   void BuildSetupPage();
   void createTrayIcon();

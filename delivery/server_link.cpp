@@ -440,6 +440,8 @@ std::string ServerLink::StatusLine(News news, const std::string& what) {
       return kStatusDenied;
     case News::DeniedRetry:
       return kStatusDeniedRetry;
+    case News::NotAcknowledging:
+    case News::AcknowledgingAgain:
     case News::Unforeseen:
       break;
   }
@@ -448,9 +450,9 @@ std::string ServerLink::StatusLine(News news, const std::string& what) {
 
 // What the link only reports is posted: the link never waits for the main thread.
 void ServerLink::Tell(News news, const std::string& what) {
-  const std::string text = StatusLine(news, what);
+  LinkReport report{news, StatusLine(news, what)};
   LinkObserver& observer = observer_;
-  dispatcher_.Post([&observer, text] { observer.ShowStatus(text); });
+  dispatcher_.Post([&observer, report = std::move(report)] { observer.Report(report); });
 }
 
 void ServerLink::TellEnd(News news) {

@@ -84,13 +84,37 @@ private:
   PortState state_;
 };
 
+// What the link tells of, each on its own status line.
+enum class LinkNews {
+  Connecting,          // an attempt begins
+  Connected,           // and succeeded
+  ConnectFailed,       // and failed, for the reason given with it
+  Accepted,            // the server took the station's registration
+  NotAccepted,         // it did not within the acceptance wait
+  Lost,                // a connection ended, and nothing else said why
+  NetworkErrors,       // too many errors in a row: the link starts afresh
+  ServerDisconnect,    // the server ordered the link off
+  OutOfStep,           // the server's replies can no longer be placed
+  Denied,              // the server refused the station
+  DeniedRetry,         // what to do about it; the link waits kDeniedRetryMs
+  NotAcknowledging,    // sent records go unacknowledged
+  AcknowledgingAgain,  // and are acknowledged again
+  Unforeseen,          // a pass failed in a way no part of it handles
+};
+
+// One status line of the link: what it tells of, and its words.
+struct LinkReport {
+  LinkNews News = LinkNews::Unforeseen;
+  std::string Text;
+};
+
 // Who hears what the link reports. Both run on the main thread, posted
 // through the dispatcher; the link thread does not wait for them.
 class LinkObserver {
 public:
   virtual ~LinkObserver() = default;
   // A status line (the face puts the date and time before it).
-  virtual void ShowStatus(const std::string& text) = 0;
+  virtual void Report(const LinkReport& report) = 0;
   // A sign of life of the link, or a change of its state.
   virtual void PulseIndicator() = 0;
 };
@@ -192,21 +216,7 @@ public:
   const std::vector<std::uint8_t>& RxBuffer() const { return rx_buffer_; }
 
 private:
-  // What the operator is told of, each on its own status line.
-  enum class News {
-    Connecting,        // an attempt begins
-    Connected,         // and succeeded
-    ConnectFailed,     // and failed, for the reason given with it
-    Accepted,          // the server took the station's registration
-    NotAccepted,       // it did not within the acceptance wait
-    Lost,              // a connection ended, and nothing else said why
-    NetworkErrors,     // too many errors in a row: the link starts afresh
-    ServerDisconnect,  // the server ordered the link off
-    OutOfStep,         // the server's replies can no longer be placed
-    Denied,            // the server refused the station
-    DeniedRetry,       // what to do about it; the link waits kDeniedRetryMs
-    Unforeseen,        // a pass failed in a way no part of it handles
-  };
+  using News = LinkNews;
 
   // A frame that went out and whose reply has not been read yet.
   struct AwaitedReply {

@@ -6,6 +6,11 @@ namespace orvent {
 // Windows console shows them right only once told that its output is UTF-8.
 void PrepareConsoleOutput();
 
+// Whether standard error is the system journal's stream
+// (JournalStreamMatches in platform/service_notify.h): only then may a line
+// carry its priority in front. Never on Windows.
+bool StandardErrorIsJournal();
+
 // Whether "/?" asks a program for its usage, as it does the system's own
 // commands: on Windows.
 extern const bool kSlashAsksHelp;

@@ -89,6 +89,18 @@ inline constexpr int kLastScannedPort = 32;
 
 // The namespace of serial ports: which names exist and open. The driver and
 // the port scan reach devices only through it, so tests can stand in for it.
+// Who owns a device and who may use it, as the system says: what the
+// operator needs to mend a refusal of rights.
+struct DeviceAccess {
+  bool Known = false;            // the device could be looked at
+  bool CharacterDevice = false;  // a device at all, not a plain file
+  std::string Owner;
+  std::string Group;
+  unsigned Mode = 0;             // the permission bits, 0644 and the like
+  std::string User;              // who the program runs as
+  bool UserInGroup = false;      // in this process, which a new membership reaches only at the next login
+};
+
 class SerialPorts {
 public:
   virtual ~SerialPorts() = default;
@@ -111,8 +123,8 @@ public:
   // others (SerialNoticeName); the name itself unless a platform says otherwise.
   virtual std::string NoticeName(std::string_view name) const { return std::string(name); }
 
-  // SerialPermissionAdvice for the port under `name`.
-  virtual std::string PermissionAdvice(std::string_view) const { return {}; }
+  // SerialDeviceAccess for the port under `name`.
+  virtual DeviceAccess Access(std::string_view) const { return {}; }
 };
 
 // The ports of this machine. `device_dir` is the folder in which port names
@@ -127,7 +139,7 @@ public:
                                      std::error_code& error) override;
   std::vector<std::string> AdapterPaths() const override;
   std::string NoticeName(std::string_view name) const override { return SerialNoticeName(name, device_dir_); }
-  std::string PermissionAdvice(std::string_view name) const override;
+  DeviceAccess Access(std::string_view name) const override;
 
 private:
   std::string device_dir_;
@@ -141,11 +153,8 @@ private:
 std::optional<std::string> SerialDeviceLocation(std::string_view name, std::string_view device_dir);
 
 
-// What the person at the station can do about the device at `device_path`
-// that the system will not open for lack of rights, to follow "нет прав на
-// устройство": on Linux, joining the device's group when this process is not
-// in it, else who owns the device and its rights. Empty where there is
-// nothing to add.
-std::string SerialPermissionAdvice(const std::string& device_path);
+// Who may use the device at `device_path`, for the words that follow a
+// refusal of rights (on Linux; nothing is known elsewhere).
+DeviceAccess SerialDeviceAccess(const std::string& device_path);
 
 }  // namespace orvent

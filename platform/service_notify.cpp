@@ -1,6 +1,7 @@
 #include "platform/service_notify.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 
 namespace orvent {
@@ -54,5 +55,20 @@ void ServiceNotifier::Status(const std::string& text) {
 void ServiceNotifier::WatchdogPing() { Notify("WATCHDOG=1"); }
 
 void ServiceNotifier::Stopping() { Notify("STOPPING=1"); }
+
+bool JournalStreamMatches(const char* journal_stream, unsigned long long device, unsigned long long inode) {
+  if (journal_stream == nullptr) return false;
+  char* end = nullptr;
+  const unsigned long long want_device = std::strtoull(journal_stream, &end, 10);
+  if (end == journal_stream || *end != ':') return false;
+  const char* rest = end + 1;
+  const unsigned long long want_inode = std::strtoull(rest, &end, 10);
+  if (end == rest || *end != '\0') return false;
+  return want_device == device && want_inode == inode;
+}
+
+std::string JournalLine(int syslog_priority, std::string_view text) {
+  return "<" + std::to_string(syslog_priority) + ">" + std::string(text);
+}
 
 }  // namespace orvent

@@ -30,6 +30,16 @@ struct ServiceNotifySettings {
 ServiceNotifySettings ParseServiceNotifySettings(const char* notify_socket, const char* watchdog_usec,
                                                  const char* watchdog_pid, std::int64_t own_pid);
 
+// Whether standard error is the journal's stream: systemd names the stream
+// it connected in JOURNAL_STREAM ("<device>:<inode>"), and only a program
+// whose standard error is still that stream (not redirected since) may put a
+// priority ("<3>") in front of its lines. `journal_stream` null: unset.
+bool JournalStreamMatches(const char* journal_stream, unsigned long long device, unsigned long long inode);
+
+// A line as the journal files it from a stream: "<N>" and the text, N the
+// syslog priority (3 error, 4 warning, 6 information).
+std::string JournalLine(int syslog_priority, std::string_view text);
+
 // Notifications to the service manager (systemd's notify protocol: one
 // datagram of "KEY=VALUE" lines to the socket it named). Without a socket,
 // or on Windows, nothing is sent and nothing fails. Sending never blocks: a

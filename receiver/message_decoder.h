@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 
 #include <deque>
 #include <vector>
@@ -59,6 +60,31 @@ enum class LineKind {
   Event,     // a message that starts with "5": decoded, acknowledged when kept
   NonEvent,  // any other message (a heartbeat): acknowledged
   Damaged,   // no message of the receiver's: no ACK, the receiver sends it again
+};
+
+// Why a line is damaged, for the operator's words.
+enum class LineFault {
+  Incomplete,    // no DC4: the line stopped
+  StartNotSeen,  // its start was not seen
+  Empty,         // DC4 alone
+  ControlByte,
+  HighByte,
+  WrongLength,
+  FieldShape,    // a "5" line whose fields are not an event's
+  DamagedLead,   // an event's fields behind a lead that is not "5"
+};
+
+// Why a line was left without an ACK.
+enum class NoAckCause {
+  Damaged,        // the line itself (Fault says how)
+  NotKept,        // its record was refused by the disk and not confirmed by the server
+  AckNotWritten,  // its ACK could not be written to the port (Error says why)
+};
+
+struct NoAck {
+  NoAckCause Cause = NoAckCause::Damaged;
+  LineFault Fault = LineFault::Incomplete;
+  std::error_code Error;
 };
 
 struct LineVerdict {

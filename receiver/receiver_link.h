@@ -78,6 +78,11 @@ public:
   int Pulse() const { return decoder_ ? decoder_->StationTick : 0; }
   TDateTime LastHeard() const { return decoder_ ? decoder_->LastStationTime : 0.0; }
   std::optional<TDateTime> LastAcknowledged() const;
+  std::uint64_t LinesLeftUnacknowledged() const { return 0; }
+  std::optional<NoAck> LastNoAck() const { return std::nullopt; }
+  std::optional<std::int64_t> UnansweredSinceMs() const { return std::nullopt; }
+  std::error_code RawLogError() const { return {}; }
+  std::error_code AckWriteError() const { return {}; }
 
   SerialPacketDriver& PacketDriver() { return *packet_driver_; }
   MessageDecoder* Decoder() const { return decoder_.get(); }

@@ -6,8 +6,9 @@
 // SIGHUP or SIGQUIT; on Windows the console's Ctrl+C and close, a logoff or
 // a shutdown) with exit status 0.
 // Started by systemd as a notify service, it tells the manager when it is
-// up, shows its backlog as the unit's status, feeds the watchdog while its
-// loop and its server link both come round, and says when it ends.
+// up, shows its health and backlog as the unit's status, feeds the watchdog
+// while its loop and its server link both come round, and says when it
+// ends; each line carries its priority for the journal.
 // Started by Windows' service manager, it reports its start and its stop
 // there, ends in order on the manager's stop or the system's shutdown, works
 // in %ProgramData%\orvent unless told a folder, and writes its status lines
@@ -62,34 +63,61 @@ constexpr int kFailed = 1;
 constexpr int kNotAllowed = 3;
 constexpr int kAlreadyInstalled = 4;
 constexpr int kNotInstalled = 5;
+// The exit status of a run refused because another program works in its folder.
+constexpr int kFolderTaken = 6;
 
-// Where the status lines go, each stamped already: standard error, or the
-// service's status file.
-using LineSink = std::function<void(const std::string&)>;
+// Where the status lines go, each stamped already, with its priority:
+// standard error, or the service's status file.
+using LineSink = std::function<void(Priority, const std::string&)>;
 
-// Status lines and warnings with the local date and time, and the backlog's
-// line as often as BacklogReport says. Nobody can be asked for the close
-// code here; the rest of the view is told by the status lines already.
+// Status lines with the local date and time, the backlog's line as often as
+// BacklogReport says, and the verdict with the backlog as the unit's status.
+// A warning is a status line already; nobody can be asked for the close code.
 class StatusLineFace final : public StationFace {
 public:
-  StatusLineFace(const Clock& clock, BacklogReport& backlog, const LineSink& write)
-      : clock_(clock), backlog_(backlog), write_(write) {}
+  StatusLineFace(const Clock& clock, BacklogReport& backlog, ServiceNotifier& manager, const LineSink& write)
+      : clock_(clock), backlog_(backlog), manager_(manager), write_(write) {}
 
-  void ShowView(const StationView& view) override { backlog_.Show(view); }
-  void ShowStatus(TDateTime at, const std::string& text) override { write_(StampText(at) + " " + text); }
-  void ShowWarning(TDateTime at, const std::string& text) override { write_(StampText(at) + " " + text); }
-  void ShowFailure(const std::string& text) override { write_(StampText(clock_.Now()) + " " + text); }
+  void ShowView(const StationView& view) override {
+    backlog_.Show(view);
+    std::string status = SupervisorStatus(view);
+    if (status == status_) return;
+    status_ = std::move(status);
+    manager_.Status(status_);
+  }
+  void ShowStatus(TDateTime at, Priority priority, const std::string& text) override {
+    write_(priority, StampText(at) + " " + text);
+  }
+  void ShowWarning(TDateTime, const std::string&) override {}
+  void ShowFailure(const std::string& text) override { write_(Priority::Error, StampText(clock_.Now()) + " " + text); }
   std::optional<std::string> AskCloseCode() override { return std::nullopt; }
 
 private:
   const Clock& clock_;
   BacklogReport& backlog_;
+  ServiceNotifier& manager_;
   const LineSink& write_;
+  std::string status_;
 };
 
-void WriteToStandardError(const std::string& line) {
-  std::fprintf(stderr, "%s\n", line.c_str());
-  std::fflush(stderr);
+int SyslogPriority(Priority priority) {
+  switch (priority) {
+    case Priority::Error: return 3;
+    case Priority::Warning: return 4;
+    case Priority::Info: break;
+  }
+  return 6;
+}
+
+// Standard error, with each line's priority in front when it goes to the
+// journal (so that `journalctl -p warning` finds the problems).
+LineSink StandardErrorLines() {
+  const bool journal = StandardErrorIsJournal();
+  return [journal](Priority priority, const std::string& line) {
+    const std::string text = journal ? JournalLine(SyslogPriority(priority), line) : line;
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+  };
 }
 
 // A request to end: a handle the loop watches, and what takes the request
@@ -107,11 +135,9 @@ int RunStation(const std::string& folder, const LineSink& write, const EndReques
   PollEventLoop loop;
   // systemd's notify socket; started otherwise, nobody is told anything.
   ServiceNotifier manager;
-  BacklogReport backlog(loop, clock, [&](const std::string& line) {
-    write(StampText(clock.Now()) + " " + line);
-    manager.Status(line);
-  });
-  StatusLineFace face(clock, backlog, write);
+  BacklogReport backlog(loop, clock,
+                        [&](const std::string& line) { write(Priority::Info, StampText(clock.Now()) + " " + line); });
+  StatusLineFace face(clock, backlog, manager, write);
   // Nobody picks a port here: the configured one is opened, no other is probed.
   Station station(StationEnvironment{folder, &loop, &clock, nullptr, {}, /*OffersPortChoice=*/false}, face);
   std::optional<ServiceWatchdog> watchdog;
@@ -131,7 +157,11 @@ int RunStation(const std::string& folder, const LineSink& write, const EndReques
       loop.Quit();
     });
   }
-  station.Start();
+  if (!station.Start()) {
+    // Another program works in this folder; it goes on, this one ends.
+    manager.Stopping();
+    return kFolderTaken;
+  }
   // The spool and the server link run now; a port that failed is retried.
   manager.Ready();
   if (session != nullptr) session->Running();
@@ -139,7 +169,7 @@ int RunStation(const std::string& folder, const LineSink& write, const EndReques
     watchdog.emplace(loop, *station.Link(), *interval, [&manager] { manager.WatchdogPing(); });
   }
   const std::error_code failed = loop.Run();
-  if (failed) face.ShowStatus(clock.Now(), "Сбой цикла событий: " + failed.message());
+  if (failed) face.ShowStatus(clock.Now(), Priority::Error, "Сбой цикла событий: " + failed.message());
   end();
   return failed ? 1 : 0;
 }
@@ -156,7 +186,7 @@ int RunService(const ServiceCommand& command, ServiceSession& session) {
   if (ChangeCurrentDirectory(folder)) return kFailed;
   const std::string work_dir = CurrentDirectory();
   RotatingLog log(work_dir, kStatusStem, kStatusFileBytes, kStatusFilesKept);
-  const LineSink write = [&log](const std::string& line) { log.Write(line); };
+  const LineSink write = [&log](Priority, const std::string& line) { log.Write(line); };
   const EndRequest request{session.StopRequest(), [] { return true; }};
   return RunStation(work_dir, write, request, &session);
 }
@@ -267,5 +297,6 @@ int main(int argc, char** argv) {
     }
   }
   const orvent::EndRequest request{termination.WaitHandle(), [&termination] { return termination.Take() != 0; }};
-  return orvent::RunStation(orvent::CurrentDirectory(), orvent::WriteToStandardError, request, nullptr);
+  const orvent::LineSink write = orvent::StandardErrorLines();
+  return orvent::RunStation(orvent::CurrentDirectory(), write, request, nullptr);
 }

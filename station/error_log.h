@@ -8,10 +8,12 @@ namespace orvent {
 
 inline constexpr char kErrorLogFileName[] = "error.txt";
 
-// The window's own error-log number. The others belong to the places that
+// The station's own error-log numbers. The others belong to the places that
 // catch their failures: the watchdog (9, receiver/message_decoder.h) and the
 // spool (11 to 14, delivery/spool_folder.h).
 enum ErrorNumber : std::int32_t {
+  kErrorRawLog = 15,         // the raw log kelmora.log cannot be written
+  kErrorAckWrite = 16,       // an ACK could not be written to the port
   kErrorPortSelection = 19,
 };
 

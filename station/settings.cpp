@@ -1,5 +1,6 @@
 #include "station/settings.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <optional>
@@ -12,7 +13,6 @@ namespace orvent {
 namespace {
 
 constexpr std::size_t kMaxValueLength = 2047;
-constexpr std::int64_t kSettledNs = 3'000'000'000;
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -148,32 +148,97 @@ bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::s
 
 std::shared_ptr<const std::string> IniFile::Content(std::error_code* error) const {
   const std::optional<FileStamp> stamp = StampOfFile(path_);
-  // A file system stamps writes in ticks of its clock (a few milliseconds,
-  // two seconds on FAT): two writes of the same size within one tick look
-  // alike, so a file written that recently is read again every time.
-  const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
-  const bool settled = stamp && now_ns - stamp->WrittenNs > kSettledNs;
   std::lock_guard lock(cache_->mutex);
-  if (!stamp || !cache_->content || cache_->stamp != stamp || !cache_->settled) {
+  Cache& c = *cache_;
+  const bool taken = c.content != nullptr;
+  if (!taken || !stamp || c.stamp != stamp || !c.settled || c.failure) {
     std::string bytes;
-    std::error_code read = ReadFileUpTo(path_, kMaxSize, bytes, LinkRule::Follow);
-    if (read) bytes.clear();
-    cache_->content = std::make_shared<const std::string>(std::move(bytes));
-    cache_->error = read;
-    // A file that is not there is looked for again at every read.
-    cache_->stamp = read == std::errc::no_such_file_or_directory ? std::nullopt : stamp;
-    cache_->settled = settled;
+    const std::error_code read = ReadFileUpTo(path_, kMaxSize, bytes, LinkRule::Follow);
+    // A file system stamps writes in ticks of its clock (a few milliseconds,
+    // two seconds on FAT): two writes of the same size within one tick look
+    // alike, so a version is final only once it is older than that, and one
+    // that changed while it was read is no version at all.
+    const std::optional<FileStamp> after = read ? std::nullopt : StampOfFile(path_);
+    const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                    std::chrono::system_clock::now().time_since_epoch())
+                                    .count();
+    const bool whole = !read && stamp && after == stamp;
+    // A time ahead of the clock cannot tell anything: such a file is taken.
+    const bool settled = whole && (now_ns - stamp->WrittenNs > kSettledNs || stamp->WrittenNs > now_ns);
+    if (!taken) {
+      // The first read is all there is: even a file still being written
+      // beats the defaults, and it is read again until it has settled.
+      if (read) bytes.clear();
+      c.content = std::make_shared<const std::string>(std::move(bytes));
+      c.error = read;
+      // A file that is not there is looked for again at every read.
+      c.stamp = read == std::errc::no_such_file_or_directory ? std::nullopt : stamp;
+      c.settled = settled;
+      c.version = 1;
+    } else if (read && !c.error) {
+      c.failure = read;
+    } else if (read) {
+      // It never gave values; it still does not.
+      c.error = read;
+    } else {
+      c.failure.clear();
+      if (settled || (c.error && whole)) {
+        if (bytes != *c.content) {
+          c.content = std::make_shared<const std::string>(std::move(bytes));
+          ++c.version;
+        }
+        c.error.clear();
+        c.stamp = stamp;
+        c.settled = settled;
+      }
+    }
   }
-  if (error) *error = cache_->error;
-  return cache_->content;
+  if (error) *error = c.error;
+  return c.content;
 }
 
 std::error_code IniFile::Check() const {
   std::error_code error;
   Content(&error);
   return error;
+}
+
+std::error_code IniFile::Failure() const {
+  Content();
+  std::lock_guard lock(cache_->mutex);
+  return cache_->failure;
+}
+
+std::uint64_t IniFile::Version() const {
+  Content();
+  std::lock_guard lock(cache_->mutex);
+  return cache_->version;
+}
+
+std::vector<std::pair<std::string, std::string>> IniFile::Entries(std::string_view section) const {
+  const std::shared_ptr<const std::string> content = Content();
+  std::vector<std::pair<std::string, std::string>> entries;
+  bool inside = false;
+  for (const Line& line : SplitLines(*content)) {
+    const ParsedLine parsed = ParseLine(line.text);
+    if (parsed.kind == LineKind::kSection) {
+      if (inside) break;  // only the first section of that name counts
+      inside = EqualsNoCase(parsed.name, section);
+    } else if (inside && parsed.kind == LineKind::kKey) {
+      entries.emplace_back(parsed.name, parsed.value);
+    }
+  }
+  return entries;
+}
+
+std::vector<std::string> IniFile::Sections() const {
+  const std::shared_ptr<const std::string> content = Content();
+  std::vector<std::string> sections;
+  for (const Line& line : SplitLines(*content)) {
+    const ParsedLine parsed = ParseLine(line.text);
+    if (parsed.kind == LineKind::kSection) sections.emplace_back(parsed.name);
+  }
+  return sections;
 }
 
 std::optional<std::string> IniFile::ReadValue(std::string_view section, std::string_view key) const {
@@ -280,10 +345,58 @@ MainSettings ReadMainSettings(const IniFile& ini, SettingsProblems* problems) {
 
 ServerHostSettings ReadServerHost(const IniFile& ini, SettingsProblems* problems) {
   ServerHostSettings s;
-  s.Address = ini.ReadString("ServerHost", "Address", s.Address);
+  const ServerHostSettings defaults;
+  if (const auto address = ini.ReadValue("ServerHost", "Address")) {
+    if (address->empty()) {
+      if (problems) problems->push_back(Quoted("Address", *address) + " (взято " + defaults.Address + ")");
+    } else {
+      s.Address = *address;
+    }
+  }
   s.Port = CheckedInteger(ini, "ServerHost", "Port", s.Port, problems);
+  constexpr std::int32_t kLastPort = 65535;
+  if (s.Port < 1 || s.Port > kLastPort) {
+    if (problems) {
+      problems->push_back(Quoted("Port", *ini.ReadValue("ServerHost", "Port")) + " (вне 1..65535, взято " +
+                          std::to_string(defaults.Port) + ")");
+    }
+    s.Port = defaults.Port;
+  }
   s.PacketSize = CheckedInteger(ini, "ServerHost", "PacketSize", s.PacketSize, problems);
   return s;
+}
+
+SettingsProblems UnknownSettings(const IniFile& ini) {
+  // Every key the program reads; `Razdels` takes any key.
+  static constexpr std::pair<std::string_view, std::string_view> kKnown[] = {
+      {"main", "ComPort"},        {"main", "FirstNumber"}, {"main", "PathForSoob"}, {"main", "Attention"},
+      {"main", "Log"},            {"main", "VariantRazdel"}, {"main", "Hex"},       {"main", "QuickAck"},
+      {"main", "n_abs"},          {"main", "name"},        {"ServerHost", "Address"}, {"ServerHost", "Port"},
+      {"ServerHost", "PacketSize"},
+  };
+  SettingsProblems unknown;
+  std::vector<std::string> seen;
+  for (const std::string& section : ini.Sections()) {
+    // A section that comes again is read only the first time; said once.
+    if (std::any_of(seen.begin(), seen.end(), [&](const std::string& s) { return EqualsNoCase(s, section); })) {
+      continue;
+    }
+    seen.push_back(section);
+    if (EqualsNoCase(section, "Razdels")) continue;
+    const bool known_section = std::any_of(std::begin(kKnown), std::end(kKnown),
+                                           [&](const auto& k) { return EqualsNoCase(k.first, section); });
+    if (!known_section) {
+      unknown.push_back("раздел [" + section + "]");
+      continue;
+    }
+    for (const auto& [key, value] : ini.Entries(section)) {
+      const bool known = std::any_of(std::begin(kKnown), std::end(kKnown), [&](const auto& k) {
+        return EqualsNoCase(k.first, section) && EqualsNoCase(k.second, key);
+      });
+      if (!known) unknown.push_back(key + " (" + section + ")");
+    }
+  }
+  return unknown;
 }
 
 std::int32_t LookupRazdel(const IniFile& ini, std::string_view key) { return ini.ReadInteger("Razdels", key, -1); }

@@ -20,12 +20,18 @@ inline constexpr char kSettingsFileName[] = "kelmora.ini";
 
 // The settings file in the Windows INI layout, read as bytes. Every call
 // looks at the file's size and time of writing and reads it again only when
-// they changed, so an edit applies at the next read (a `Razdels` entry at the
-// next message, `ServerHost` at the next connection) while an unchanged file
+// they changed, so an edit applies at a later read (a `Razdels` entry at a
+// later message, `ServerHost` at the next connection) while an unchanged file
 // costs one look. Only a regular file (a link to one counts) of at most
 // kMaxSize bytes is read, and nothing waits for a writer: a pipe, a device
-// or an oversized file gives the defaults, as a missing one does. Copies
-// share what was read; safe from any thread.
+// or an oversized file gives the defaults at the first read, as a missing
+// one does. Copies share what was read; safe from any thread.
+//
+// What a running program reads must never be half a file, nor the defaults
+// of a file that went bad: a new version is taken only once it is whole and
+// has stopped changing (unchanged while it was read, and written more than
+// kSettledNs ago); until then, and while it cannot be read at all, the last
+// version taken holds.
 //
 // Section and key names compare without regard to ASCII letter case; only the
 // first section of a name counts. A value is the text after the first "=",
@@ -39,10 +45,24 @@ public:
 
   const std::string& Path() const { return path_; }
 
+  // A version younger than this may still be being written.
+  static constexpr std::int64_t kSettledNs = 3'000'000'000;
+
   // Why the file gives no values (missing, unreadable, not a regular file:
   // std::errc::invalid_argument, too large: std::errc::file_too_large), or
   // none when it was read.
   std::error_code Check() const;
+  // Why the file could not be read again, while the last version taken
+  // holds; none when the last look read it (or nothing was taken yet).
+  std::error_code Failure() const;
+  // Counts the versions taken: a new one when the bytes changed.
+  std::uint64_t Version() const;
+
+  // The keys of the first section of that name, in the file's order, with
+  // their values; empty when there is none.
+  std::vector<std::pair<std::string, std::string>> Entries(std::string_view section) const;
+  // The names of every section, in the file's order.
+  std::vector<std::string> Sections() const;
 
   // The key's value as written, or nullopt when the file, the section or
   // the key is missing.
@@ -63,12 +83,16 @@ public:
 private:
   struct Cache {
     std::mutex mutex;
+    // The version taken: its stamp, whether it was written long enough
+    // before it was read that a later write cannot carry the same time, its
+    // bytes, and why the first read gave none.
     std::optional<FileStamp> stamp;
-    // Whether the file was written long enough before it was read that a
-    // later write cannot carry the same time.
     bool settled = false;
     std::shared_ptr<const std::string> content;
     std::error_code error;
+    // Why the last look could not read the file again.
+    std::error_code failure;
+    std::uint64_t version = 0;
   };
   // The file's bytes as they are now (empty when it cannot be read), and why
   // it could not be read.
@@ -115,7 +139,13 @@ struct ServerHostSettings {
   std::int32_t PacketSize = kDefaultPacketSize;  // stored only
 };
 
+// A `Port` outside 1..65535 and an empty `Address` give the defaults, and
+// are named in `problems`.
 ServerHostSettings ReadServerHost(const IniFile& ini, SettingsProblems* problems = nullptr);
+
+// The keys and sections that the program does not know, for the start-up
+// line: "Adress (ServerHost)", "раздел [Server]". They are ignored.
+SettingsProblems UnknownSettings(const IniFile& ini);
 
 // Section `Razdels`: the object number for "<account>_<partition>", or -1
 // (also for a missing file, section or key) when there is no entry.

@@ -1,6 +1,7 @@
 #include "station/station.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "delivery/spool.h"
 #include "delivery/spool_folder.h"
 #include "platform/files.h"
+#include "platform/folder_lock.h"
 #include "platform/paths.h"
 #include "platform/serial_device.h"
 #include "receiver/serial_packet_driver.h"
@@ -37,6 +39,15 @@ constexpr char kCommandStop[] = "Остановить";
 constexpr std::uint32_t kFirstCloseCode = 10000;
 constexpr std::uint32_t kLastCloseCode = 99998;
 
+// The repeat rule's keys of the failures that may repeat.
+constexpr char kPortFailing[] = "port";
+constexpr char kServerFailing[] = "server";
+constexpr char kServerNotAcknowledging[] = "server-ack";
+constexpr char kLinkFailing[] = "link";
+constexpr char kDiskFailing[] = "disk";
+constexpr char kAckFailing[] = "ack";
+constexpr char kSettingsFailing[] = "settings";
+
 // Lines of the operator's own actions.
 constexpr char kStopCancelled[] = "Остановка порта отменена.";
 constexpr char kCloseCancelled[] = "Закрытие программы отменено.";
@@ -58,6 +69,7 @@ std::string SizeText(std::uint64_t bytes) {
 }
 
 std::string SettingsErrorText(const std::error_code& error) {
+  if (error == std::errc::no_such_file_or_directory) return "файл не найден";
   if (error == std::errc::permission_denied) return "нет прав на чтение";
   if (error == std::errc::file_too_large) return "больше 1 МБ";
   if (error == std::errc::invalid_argument) return "это не обычный файл";
@@ -65,18 +77,114 @@ std::string SettingsErrorText(const std::error_code& error) {
   return "ошибка " + std::to_string(error.value());
 }
 
+// Why a file or a device refused a write, in a few words.
+std::string WriteErrorText(const std::error_code& error) {
+  if (IsPermissionError(error)) return "нет прав на запись";
+  if (error == std::errc::no_space_on_device) return "диск заполнен";
+  if (error == std::errc::read_only_file_system) return "диск только для чтения";
+  if (error == std::errc::io_error) return "ошибка ввода-вывода";
+  if (error == std::errc::timed_out) return "порт не принимает данные";
+  if (error == std::errc::no_such_device || error == std::errc::no_such_device_or_address) return "устройство пропало";
+  return "ошибка " + std::to_string(error.value());
+}
+
+std::string FolderTakenText(const std::string& folder, const std::optional<std::int64_t>& holder) {
+  const std::string who = holder ? "драйвер (процесс " + std::to_string(*holder) + ")" : "другой драйвер";
+  return "В папке " + folder + " уже работает " + who + ": второй не запускается, чтобы не делить с ним порт и очередь.";
+}
+
+// The link's failure in a few words, for the verdict.
+std::string ServerFailureWords(const LinkReport& report) {
+  switch (report.News) {
+    case LinkNews::ConnectFailed: {
+      // "Соединение не удалось: <reason>. Сервер <address>." gives the reason.
+      std::string_view text = report.Text;
+      constexpr std::string_view kLead = "Соединение не удалось: ";
+      if (text.starts_with(kLead)) text.remove_prefix(kLead.size());
+      text = text.substr(0, text.find(". "));
+      if (text.ends_with('.')) text.remove_suffix(1);
+      return std::string(text);
+    }
+    case LinkNews::NotAccepted: return "сервер не принял станцию вовремя";
+    case LinkNews::Lost: return "связь потеряна";
+    case LinkNews::NetworkErrors: return "ошибки по сети";
+    case LinkNews::ServerDisconnect: return "сервер дал команду на рассоединение";
+    case LinkNews::OutOfStep: return "ответ сервера не разобран";
+    case LinkNews::Denied: return "доступ запрещён: станция не зарегистрирована на сервере";
+    default: break;
+  }
+  return {};
+}
+
+Priority PriorityOf(HealthLevel level) {
+  switch (level) {
+    case HealthLevel::Stopped: return Priority::Error;
+    case HealthLevel::Attention: return Priority::Warning;
+    case HealthLevel::Working: break;
+  }
+  return Priority::Info;
+}
+
 }  // namespace
 
-std::string PortFailureText(const std::string& name, const std::error_code& error, const std::string& advice) {
+std::string PortFailureReason(const std::error_code& error, const std::string& advice) {
   if (error == std::errc::no_such_file_or_directory || error == std::errc::no_such_device ||
       error == std::errc::no_such_device_or_address) {
-    return PortText(name) + ": нет такого устройства.";
+    return "нет такого устройства";
   }
-  if (IsPermissionError(error)) {
-    return PortText(name) + ": нет прав на устройство" + (advice.empty() ? "" : " - " + advice) + ".";
+  if (IsPermissionError(error)) return "нет прав на устройство" + (advice.empty() ? "" : " - " + advice);
+  if (error == std::errc::device_or_resource_busy) return "занят другой программой";
+  if (error == std::errc::inappropriate_io_control_operation) return "это не последовательный порт";
+  return "ошибка " + std::to_string(error.value());
+}
+
+std::string PortFailureText(const std::string& name, const std::error_code& error, const std::string& advice) {
+  const std::string reason = PortFailureReason(error, advice);
+  if (reason.starts_with("ошибка ")) return PortText(name) + " не открывается: " + reason + ".";
+  return PortText(name) + ": " + reason + ".";
+}
+
+std::string PermissionAdvice(const DeviceAccess& a) {
+  if (!a.Known) return {};
+  if (!a.CharacterDevice) return "это не устройство, а обычный файл";
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", a.Mode & 07777u);
+  constexpr unsigned kGroupReadWrite = 060;
+  const bool group_may = (a.Mode & kGroupReadWrite) == kGroupReadWrite;
+  // Joining the group helps only where the group may use the device, and
+  // root's group is no group to join.
+  if (group_may && a.Group != "root" && !a.UserInGroup) {
+    return "добавьте пользователя " + a.User + " в группу " + a.Group + " и войдите заново";
   }
-  if (error == std::errc::device_or_resource_busy) return PortText(name) + ": занят другой программой.";
-  return PortText(name) + " не открывается: ошибка " + std::to_string(error.value()) + ".";
+  const std::string owned = "владелец " + a.Owner + ", группа " + a.Group + ", права " + mode;
+  if (group_may && a.UserInGroup) {
+    return owned + "; пользователь " + a.User + " в группе, но доступ запрещён иначе (ACL, SELinux, AppArmor)";
+  }
+  return owned + ": дайте группе права на чтение и запись правилом udev (например, GROUP=\"dialout\", "
+                 "MODE=\"0660\") и добавьте в неё пользователя " +
+         a.User;
+}
+
+std::string NoAckText(const NoAck& why) {
+  switch (why.Cause) {
+    case NoAckCause::NotKept:
+      return "событие не сохранено: диск не принимает, сервер не подтвердил";
+    case NoAckCause::AckNotWritten:
+      return "подтверждение не записано в порт (" + WriteErrorText(why.Error) + ")";
+    case NoAckCause::Damaged:
+      break;
+  }
+  switch (why.Fault) {
+    case LineFault::Incomplete: return "строка без завершающего DC4";
+    case LineFault::StartNotSeen: return "начало строки не видно";
+    case LineFault::Empty: return "пустая строка";
+    case LineFault::ControlByte: return "управляющий байт в строке";
+    case LineFault::HighByte: return "байт больше 127 в строке";
+    case LineFault::WrongLength: return "строка не той длины";
+    case LineFault::FieldShape: return "поля события повреждены";
+    case LineFault::DamagedLead: return "повреждён первый символ события";
+  }
+  return "повреждённая строка";
 }
 
 std::string StartupLine(const StartupFacts& f) {
@@ -92,6 +200,10 @@ std::string StartupLine(const StartupFacts& f) {
   if (!f.Problems.empty()) {
     line += "; неверные значения: ";
     for (std::size_t i = 0; i < f.Problems.size(); ++i) line += (i ? ", " : "") + f.Problems[i];
+  }
+  if (!f.Unknown.empty()) {
+    line += "; неизвестные ключи: ";
+    for (std::size_t i = 0; i < f.Unknown.size(); ++i) line += (i ? ", " : "") + f.Unknown[i];
   }
   line += ". Порт: " + (f.Port.empty() ? std::string("не задан") : f.Port);
   line += ". Сервер: " + f.Server.Address + ":" + std::to_string(f.Server.Port);
@@ -142,6 +254,7 @@ Station::Station(StationEnvironment env, StationFace& face)
   receiver_ = std::make_unique<ReceiverLink>(*ports_, *env_.Loop, *clock_, observer);
   // The program's start, not the end of a start-up that a warning may hold.
   started_at_ = clock_->Now();
+  server_away_since_ = NowMoment();
 }
 
 Station::~Station() { End(); }
@@ -152,24 +265,48 @@ std::string Station::InWorkDir(const std::string& path) const {
   return path.empty() ? JoinPath(env_.WorkDir, "") : path;
 }
 
-void Station::Start() {
-  if (Started() || ended_) return;
+Moment Station::NowMoment() const { return {clock_->MonotonicMs(), clock_->Now()}; }
+
+bool Station::Start() {
+  if (Started() || ended_) return Started();
+  // Before anything is touched: a second program on this folder would share
+  // the port and the spool with the first.
+  FolderLockAttempt lock = LockFolder(env_.WorkDir);
+  if (lock.Error == std::errc::device_or_resource_busy) {
+    refusal_ = FolderTakenText(InWorkDir(""), lock.Holder);
+    Say(Priority::Error, refusal_);
+    ended_ = true;
+    return false;
+  }
+  folder_lock_ = std::move(lock.Lock);
+  if (lock.Error) {
+    // A folder that refuses the lock's file still takes alarms.
+    Say(Priority::Warning, "Папку " + InWorkDir("") + " не удалось закрепить за драйвером (" +
+                               WriteErrorText(lock.Error) + "): второй драйвер в ней не будет замечен.");
+  }
+
   close_code_ = std::to_string(env_.DrawCloseCode());
   // Listed before anything is started, so that the listing stores no choice.
   if (env_.OffersPortChoice) port_choices_ = ScanPorts();
 
-  const IniFile ini = SettingsFile();
+  ini_.emplace(SettingsFile());
+  const IniFile& ini = *ini_;
   StartupFacts facts;
   settings_ = ReadMainSettings(ini, &facts.Problems);
-  facts.Server = ReadServerHost(ini, &facts.Problems);
+  server_host_ = ReadServerHost(ini, &facts.Problems);
+  facts.Server = *server_host_;
+  facts.Unknown = UnknownSettings(ini);
   facts.SettingsPath = ini.Path();
   facts.SettingsError = ini.Check();
+  settings_version_ = ini.Version();
+  razdels_count_ = static_cast<std::int32_t>(ini.Entries("Razdels").size());
   port_name_ = settings_.ComPort;
   facts.Port = settings_.ComPort == kNoPort ? std::string() : settings_.ComPort;
   spool_prefix_ = SpoolPrefixOf(settings_.PathForSoob);
   facts.SpoolFiles = InWorkDir(spool_prefix_) + "*" + kSpoolFileSuffix;
   facts.FreeBytes = FreeSpaceOf(std::string(FolderPart(spool_prefix_)));
-  ShowStatus(StartupLine(facts));
+  const bool settings_doubtful = facts.SettingsError || !facts.Problems.empty() || !facts.Unknown.empty();
+  Say(settings_doubtful ? Priority::Warning : Priority::Info, StartupLine(facts));
   CheckSpoolFolder();
   // The handshake tells the configured name from the first attempt on.
   PublishPortState();
@@ -205,30 +342,37 @@ void Station::Start() {
   LinkObserver& observer = *this;  // a private base: converted here, where it is accessible
   link_ = std::make_unique<ServerLink>(*clock_, dispatcher_, observer, link_settings, std::move(link_outlets));
   spool_->AttachWake([link = link_.get()] { link->Wake(); });
+  server_away_since_ = NowMoment();
   link_->Start();
   ScheduleDueWork();
+  settings_timer_ = env_.Loop->StartTimer(kSettingsCheck, [this] { CheckSettings(); });
 
   if (settings_.ComPort == kNoPort) {
     SetMode(PortMode::Stopped);
   } else if (const auto why = OpenPort(settings_.ComPort)) {
     const std::string failure = PortFailure(settings_.ComPort, *why);
-    ShowStatus(failure);
-    retry_failure_shown_ = true;
+    port_failure_ = PortReason(settings_.ComPort, *why);
+    SayFailure(kPortFailing, Priority::Error, failure);
     EnterRetrying();
     AnnouncePortState();
     PublishView();
-    Warn(std::string(kPortBusyAtStart) + " " + failure);
-    return;
+    Warn(*why == std::errc::device_or_resource_busy ? std::string(kPortBusyAtStart) + " " + failure : failure);
+    return true;
   } else {
-    ShowStatus(PortText(settings_.ComPort) + " открыт.");
+    Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
     SetMode(PortMode::Open);
     AnnouncePortState();
   }
   PublishView();
+  return true;
+}
+
+std::string Station::PortReason(const std::string& name, const std::error_code& error) const {
+  return PortFailureReason(error, IsPermissionError(error) ? PermissionAdvice(ports_->Access(name)) : std::string());
 }
 
 std::string Station::PortFailure(const std::string& name, const std::error_code& error) const {
-  return PortFailureText(name, error, IsPermissionError(error) ? ports_->PermissionAdvice(name) : std::string());
+  return PortFailureText(name, error, IsPermissionError(error) ? PermissionAdvice(ports_->Access(name)) : std::string());
 }
 
 void Station::CheckSpoolFolder() {
@@ -237,7 +381,7 @@ void Station::CheckSpoolFolder() {
   const std::string shown = InWorkDir(folder);
   if (const std::error_code error = CheckFolderWritable(folder)) {
     if (!std::exchange(spool_folder_failed_, true)) {
-      ShowStatus(SpoolFolderFailureText(shown, error));
+      Say(Priority::Error, SpoolFolderFailureText(shown, error));
       LogError(kSpoolFolderErrorNumber);
     }
     // A disk that comes later (a mount, an adapter) is noticed by itself.
@@ -245,7 +389,77 @@ void Station::CheckSpoolFolder() {
     return;
   }
   if (folder_timer_) env_.Loop->StopTimer(*std::exchange(folder_timer_, std::nullopt));
-  if (std::exchange(spool_folder_failed_, false)) ShowStatus("Папка очереди " + shown + " снова доступна.");
+  if (std::exchange(spool_folder_failed_, false)) Say(Priority::Info, "Папка очереди " + shown + " снова доступна.");
+}
+
+void Station::CheckSettings() {
+  if (ended_ || !ini_) return;
+  const IniFile& ini = *ini_;
+  if (const std::error_code failure = ini.Failure()) {
+    SayFailure(kSettingsFailing, Priority::Warning,
+               "Настройки " + ini.Path() + " не читаются (" + SettingsErrorText(failure) +
+                   ") - действуют прежние, до перезапуска и после него, пока файл не станет снова читаемым.");
+  } else {
+    SayEnd(kSettingsFailing, Priority::Info, "Настройки " + ini.Path() + " снова читаются.");
+  }
+  const std::uint64_t version = ini.Version();
+  if (version != settings_version_) {
+    settings_version_ = version;
+    // What a change applies to: the partition table at the next alarm, the
+    // server at the next connection, the rest at the next start.
+    const auto razdels = static_cast<std::int32_t>(ini.Entries("Razdels").size());
+    const ServerHostSettings host = ReadServerHost(ini);
+    std::vector<std::string> applied;
+    if (razdels != razdels_count_ || settings_.VariantRazdel == 2) {
+      applied.push_back("таблица разделов (" + std::to_string(razdels) + " записей) - со следующего события");
+    }
+    if (!server_host_ || host.Address != server_host_->Address || host.Port != server_host_->Port) {
+      applied.push_back("сервер " + host.Address + ":" + std::to_string(host.Port) + " - со следующего соединения");
+    }
+    const MainSettings main = ReadMainSettings(ini);
+    if (main.FirstNumber != settings_.FirstNumber || main.PathForSoob != settings_.PathForSoob ||
+        main.Attention != settings_.Attention || main.Log != settings_.Log ||
+        main.VariantRazdel != settings_.VariantRazdel || main.Hex != settings_.Hex || main.QuickAck != settings_.QuickAck) {
+      applied.push_back("раздел [main] - после перезапуска");
+    }
+    razdels_count_ = razdels;
+    server_host_ = host;
+    std::string line = "Настройки " + ini.Path() + " изменены";
+    for (std::size_t i = 0; i < applied.size(); ++i) line += (i ? "; " : ": ") + applied[i];
+    Say(Priority::Info, line + ".");
+  }
+  ViewChanged();
+}
+
+void Station::CheckReceiver() {
+  const std::error_code raw = receiver_->RawLogError();
+  if (raw != raw_log_error_) {
+    if (raw) {
+      Say(Priority::Warning, std::string("Журнал ") + kRawLogFileName + " не записывается (" + WriteErrorText(raw) +
+                                 ") - тревоги принимаются и подтверждаются без него.");
+      if (!raw_log_error_) LogError(kErrorRawLog);
+    } else {
+      Say(Priority::Info, std::string("Журнал ") + kRawLogFileName + " снова записывается.");
+    }
+    raw_log_error_ = raw;
+  }
+  const std::error_code ack = receiver_->AckWriteError();
+  if (ack) {
+    if (!ack_write_error_) LogError(kErrorAckWrite);
+    SayFailure(kAckFailing, Priority::Error,
+               PortText(port_name_) + ": подтверждение не записано (" + WriteErrorText(ack) +
+                   ") - приёмник пришлёт строку снова.");
+  } else {
+    SayEnd(kAckFailing, Priority::Info, PortText(port_name_) + ": подтверждения снова записываются.");
+  }
+  ack_write_error_ = ack;
+  const std::uint64_t unacknowledged = receiver_->LinesLeftUnacknowledged();
+  if (unacknowledged != lines_unacknowledged_) {
+    lines_unacknowledged_ = unacknowledged;
+    if (const std::optional<NoAck> why = receiver_->LastNoAck()) {
+      last_unacknowledged_ = ClockText(clock_->Now()) + " " + NoAckText(*why);
+    }
+  }
 }
 
 std::vector<std::string> Station::ScanPorts() { return receiver_->Scan(*ports_); }
@@ -259,14 +473,19 @@ std::optional<std::error_code> Station::OpenPort(const std::string& name, bool r
 void Station::StartPort(const std::string& name) {
   if (!Started() || ended_ || mode_ != PortMode::Stopped) return;
   port_name_ = name;
+  port_stopped_by_operator_ = false;
+  port_lost_ = false;
   if (const auto why = OpenPort(name, true)) {
     const std::string failure = PortFailure(name, *why);
-    ShowStatus(failure);
+    port_failure_ = PortReason(name, *why);
+    Say(Priority::Error, failure);
     PublishView();
-    Warn(std::string(kPortBusy) + " " + failure);
+    Warn(*why == std::errc::device_or_resource_busy ? std::string(kPortBusy) + " " + failure : failure);
     Rescan();
   } else {
-    ShowStatus(PortText(name) + " открыт оператором.");
+    port_failure_.clear();
+    repeats_.Ended(kPortFailing);
+    Say(Priority::Info, PortText(name) + " открыт оператором.");
     SetMode(PortMode::Open);
   }
   // Every press of the button tells the server where the port stands.
@@ -283,13 +502,17 @@ void Station::StopPortWithCode(const std::optional<std::string>& code) {
   if (ended_ || mode_ == PortMode::Stopped) return;  // ended while the question was up
   if (code && *code == close_code_) {
     receiver_->Close();
-    ShowStatus(PortText(port_name_) + " остановлен оператором.");
+    port_stopped_by_operator_ = true;
+    port_lost_ = false;
+    port_failure_.clear();
+    repeats_.Ended(kPortFailing);
+    Say(Priority::Warning, PortText(port_name_) + " остановлен оператором.");
     SetMode(PortMode::Stopped);
   } else if (code) {
-    ShowStatus(FailureText(kStopDenied));
+    Say(Priority::Warning, FailureText(kStopDenied));
     Warn(kStopDenied);
   } else {
-    ShowStatus(kStopCancelled);
+    Say(Priority::Info, kStopCancelled);
   }
   PostPortStateNotice();
   PublishView();
@@ -315,7 +538,7 @@ void Station::SelectPort(const std::string& name) {
     return;
   }
   settings_.ComPort = name;
-  ShowStatus("Выбран порт " + name + ".");
+  Say(Priority::Info, "Выбран порт " + name + ".");
   PostPortStateNotice();
   PublishView();
 }
@@ -336,13 +559,13 @@ bool Station::Close() {
 void Station::CloseWithCode(const std::optional<std::string>& code) {
   if (ended_) return;  // ended while the question was up
   if (code && *code == close_code_) {
-    ShowStatus(kClosedByOperator);
+    Say(Priority::Info, kClosedByOperator);
     End();
   } else if (code) {
-    ShowStatus(kCloseDenied);
+    Say(Priority::Warning, kCloseDenied);
     Warn(kCloseDenied);
   } else {
-    ShowStatus(kCloseCancelled);
+    Say(Priority::Info, kCloseCancelled);
   }
 }
 
@@ -385,20 +608,26 @@ void Station::EnterRetrying() {
 void Station::RetryPort() {
   if (mode_ != PortMode::Retrying) return;
   if (const auto why = OpenPort(settings_.ComPort)) {
-    // Told once, not every 5 s for as long as the adapter stays away.
-    if (!std::exchange(retry_failure_shown_, true)) ShowStatus(PortFailure(settings_.ComPort, *why));
+    // Told when it begins and now and then while it lasts, not every 5 s.
+    port_failure_ = PortReason(settings_.ComPort, *why);
+    SayFailure(kPortFailing, Priority::Error, PortFailure(settings_.ComPort, *why));
+    ViewChanged();
     return;
   }
-  retry_failure_shown_ = false;
-  ShowStatus(PortText(settings_.ComPort) + " открыт.");
+  port_failure_.clear();
+  port_lost_ = false;
+  repeats_.Ended(kPortFailing);
+  Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
   SetMode(PortMode::Open);
   AnnouncePortState();
 }
 
 void Station::LineLost() {
   if (ended_) return;
-  ShowStatus(PortText(settings_.ComPort) + " потерян.");
-  retry_failure_shown_ = false;
+  port_lost_ = true;
+  port_failure_.clear();
+  repeats_.Ended(kPortFailing);
+  Say(Priority::Error, PortText(settings_.ComPort) + " потерян.");
   EnterRetrying();
   AnnouncePortState();
 }
@@ -418,6 +647,9 @@ void Station::ScheduleDueWork() {
     due = std::min<std::int64_t>(due, kDuePeriod.count());  // it turns online at the next look
   }
   if (const auto check = spool_->MsUntilCheck()) due = std::min(due, *check);
+  // The verdict may turn by time alone (lines unanswered too long, a server
+  // away too long, a record waiting too long).
+  if (health_recheck_ms_) due = std::min(due, *health_recheck_ms_ - clock_->MonotonicMs());
   due = std::max<std::int64_t>(due, 1);
   if (due_timer_) env_.Loop->StopTimer(*due_timer_);
   due_timer_ = env_.Loop->StartTimer(std::chrono::milliseconds(due), [this] {
@@ -447,20 +679,22 @@ void Station::DueWork() {
       // The first turn online at start-up is no news; later changes are.
       if (!receiver_->Heard()) {
         station_went_quiet_ = true;
-        ShowStatus(kStationQuiet);
+        Say(Priority::Warning, kStationQuiet);
       } else if (station_went_quiet_) {
-        ShowStatus(kStationBack);
+        Say(Priority::Info, kStationBack);
       }
     }
   } catch (const std::exception& e) {
     Failure(e.what());
   }
   // The backlog also moves without a word to the main thread (the scanner
-  // finds files); the view follows at least at every due time.
-  ViewChanged();
+  // finds files), and the verdict with time: the view follows at least at
+  // every due time.
+  PublishView();
 }
 
 void Station::ReceiverSpoke() {
+  CheckReceiver();
   // The receiver spoke (or a record awaits the server): the next check moves.
   ScheduleDueWork();
   ViewChanged();
@@ -482,36 +716,115 @@ void Station::ServerVerdict(std::uint64_t ticket, bool confirmed) {
 void Station::GiveVerdict(std::uint64_t ticket, bool confirmed) {
   if (ended_) return;
   receiver_->ServerVerdict(ticket, confirmed);
+  CheckReceiver();
   ViewChanged();
 }
 
 std::size_t Station::End() {
   if (ended_) return spool_ ? spool_->WaitingCount() : 0;
   ended_ = true;
-  for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_, &folder_timer_}) {
+  for (auto* timer : {&due_timer_, &retry_timer_, &view_timer_, &folder_timer_, &settings_timer_}) {
     if (*timer) env_.Loop->StopTimer(*std::exchange(*timer, std::nullopt));
   }
   receiver_->Close();
   // An event whose answer the link still awaited stays in the spool.
   if (link_) link_->Stop();
-  if (!spool_) return 0;
+  if (!spool_) {
+    folder_lock_.reset();
+    return 0;
+  }
   // Records the disk refused and the server did not confirm were never
   // acknowledged: the receiver still has them.
   spool_->Close();
   try {
     spool_->EmitReports();
   } catch (const std::exception& e) {
-    ShowStatus(e.what());
+    Say(Priority::Error, e.what());
   }
   const std::size_t waiting = spool_->WaitingCount();
-  ShowStatus(kEnded + std::to_string(waiting) + ".");
+  Say(Priority::Info, kEnded + std::to_string(waiting) + ".");
+  // The folder is free for the next program only once this one has let go
+  // of the spool.
+  folder_lock_.reset();
   return waiting;
 }
 
-void Station::ShowStatus(const std::string& text) {
-  face_.ShowStatus(clock_->Now(), text);
+void Station::Say(Priority priority, const std::string& text) {
+  const TDateTime now = clock_->Now();
+  if (priority != Priority::Info) last_warning_ = StampText(now) + " " + text;
+  face_.ShowStatus(now, priority, text);
   // What a status line tells (the link's attempts and their ends among it)
   // may show in the view too.
+  ViewChanged();
+}
+
+void Station::SayFailure(const std::string& key, Priority priority, const std::string& text) {
+  if (const auto line = repeats_.Failed(key, text, NowMoment())) Say(priority, *line);
+}
+
+void Station::SayEnd(const std::string& key, Priority priority, const std::string& text) {
+  if (repeats_.Ended(key)) Say(priority, text);
+}
+
+void Station::ShowStatus(const std::string& text) {
+  // The spool's lines: its disk refusing records (said again every minute
+  // while it lasts, which the repeat rule thins out), its end, and others.
+  if (text == kSpoolWriteFailedStatus) {
+    SayFailure(kDiskFailing, Priority::Error, text);
+  } else if (text == kSpoolWriteBackStatus) {
+    repeats_.Ended(kDiskFailing);
+    Say(Priority::Info, text);
+  } else {
+    Say(Priority::Warning, text);
+  }
+}
+
+void Station::Report(const LinkReport& report) {
+  if (ended_) return;
+  switch (report.News) {
+    case LinkNews::Connecting:
+    case LinkNews::Connected:
+      // While the link fails, its attempts are part of the failure.
+      if (!repeats_.Failing(kServerFailing)) Say(Priority::Info, report.Text);
+      break;
+    case LinkNews::Accepted:
+      repeats_.Ended(kServerFailing);
+      server_failed_ = false;
+      server_failure_.clear();
+      Say(Priority::Info, report.Text);
+      break;
+    case LinkNews::ConnectFailed:
+    case LinkNews::NotAccepted:
+    case LinkNews::Lost:
+    case LinkNews::NetworkErrors:
+    case LinkNews::ServerDisconnect:
+    case LinkNews::OutOfStep:
+      server_failed_ = true;
+      server_failure_ = ServerFailureWords(report);
+      SayFailure(kServerFailing, Priority::Warning, report.Text);
+      break;
+    case LinkNews::Denied:
+      server_failed_ = true;
+      server_failure_ = ServerFailureWords(report);
+      server_denied_told_ = repeats_.Failed(kServerFailing, report.Text, NowMoment()).has_value();
+      if (server_denied_told_) Say(Priority::Error, report.Text);
+      break;
+    case LinkNews::DeniedRetry:
+      // What to do goes with the denial, when that was told.
+      if (server_denied_told_) Say(Priority::Error, report.Text);
+      break;
+    case LinkNews::NotAcknowledging:
+      server_not_acknowledging_ = true;
+      SayFailure(kServerNotAcknowledging, Priority::Warning, report.Text);
+      break;
+    case LinkNews::AcknowledgingAgain:
+      server_not_acknowledging_ = false;
+      SayEnd(kServerNotAcknowledging, Priority::Info, report.Text);
+      break;
+    case LinkNews::Unforeseen:
+      SayFailure(kLinkFailing, Priority::Error, report.Text);
+      break;
+  }
   ViewChanged();
 }
 
@@ -549,11 +862,77 @@ void Station::ViewChanged() {
 
 void Station::PublishView() {
   if (view_timer_) env_.Loop->StopTimer(*std::exchange(view_timer_, std::nullopt));
+  if (ended_) return;
   last_view_ms_ = clock_->MonotonicMs();
+  // The server stopped taking events: its time away counts from now.
+  const bool takes = ServerTakesEvents();
+  if (server_took_events_ && !takes) server_away_since_ = NowMoment();
+  server_took_events_ = takes;
+
+  const HealthVerdict health = DecideHealth(Facts());
+  const bool recheck_sooner =
+      health.RecheckAtMs && (!health_recheck_ms_ || *health.RecheckAtMs < *health_recheck_ms_);
+  health_recheck_ms_ = health.RecheckAtMs;
+  if (recheck_sooner) ScheduleDueWork();
+  // A verdict line when the level or the causes change; a working station's
+  // words may change (the server accepts it) without news.
+  const Health& verdict = health.Verdict;
+  const auto told = [](const Health& h) { return h.Level == HealthLevel::Working ? Health{h.Level, {}} : h; };
+  if (!told_verdict_ || told(*told_verdict_) != told(verdict)) {
+    face_.ShowStatus(clock_->Now(), PriorityOf(verdict.Level), HealthLine(verdict) + ".");
+  }
+  told_verdict_ = verdict;
+  if (verdict.Level == HealthLevel::Working) last_warning_.clear();
+
   StationView view = BuildView();
+  view.Verdict = verdict;
   if (view == view_) return;
   view_ = std::move(view);
   face_.ShowView(view_);
+}
+
+HealthFacts Station::Facts() const {
+  HealthFacts f;
+  f.Now = NowMoment();
+  f.PortName = port_name_;
+  f.PortFailure = port_failure_;
+  switch (mode_) {
+    case PortMode::Open:
+      f.Port = PortHealth::Open;
+      break;
+    case PortMode::Retrying:
+      f.Port = port_lost_ ? PortHealth::Lost : PortHealth::WontOpen;
+      break;
+    case PortMode::Stopped:
+      if (port_stopped_by_operator_) {
+        f.Port = PortHealth::StoppedByOperator;
+      } else if (!port_failure_.empty()) {
+        f.Port = PortHealth::WontOpen;
+      } else if (port_name_.empty() || port_name_ == kNoPort) {
+        f.Port = PortHealth::NotConfigured;
+      } else {
+        f.Port = PortHealth::NotStarted;
+      }
+      break;
+  }
+  // Quiet for longer than its attention time, as the watchdog judges it.
+  f.ReceiverLastHeard = receiver_->LastHeard();
+  f.ReceiverQuiet = MsFromDateTime(f.Now.At) > MsFromDateTime(f.ReceiverLastHeard) + settings_.Attention.count();
+  if (const auto since = receiver_->UnansweredSinceMs()) {
+    f.UnansweredSince = Moment{*since, DateTimeFromMs(MsFromDateTime(f.Now.At) - (f.Now.Ms - *since))};
+    if (const auto why = receiver_->LastNoAck()) f.UnansweredWhy = NoAckText(*why);
+  }
+  if (raw_log_error_) f.RawLogFailure = WriteErrorText(raw_log_error_);
+  f.DiskRefuses = spool_folder_failed_ || (spool_ && spool_->WriteFailing());
+  f.ServerTakesEvents = link_ && link_->LinkUp() && link_->Accepted();
+  f.ServerAwaySince = server_away_since_;
+  f.ServerFailed = server_failed_;
+  f.ServerFailure = server_failure_;
+  if (server_host_) f.ServerAddress = server_host_->Address + ":" + std::to_string(server_host_->Port);
+  f.ServerNotAcknowledging = server_not_acknowledging_;
+  if (spool_) f.OldestWaiting = spool_->BacklogNow().Oldest;
+  if (repeats_.Failing(kSettingsFailing) && ini_) f.SettingsFailure = SettingsErrorText(ini_->Failure());
+  return f;
 }
 
 StationView Station::BuildView() const {
@@ -584,6 +963,28 @@ StationView Station::BuildView() const {
     v.OldestWaiting = backlog.Oldest;
     v.LastConfirmed = backlog.LastConfirmed;
   }
+  // The pictures: the receiver's red without an open port, amber while a
+  // line waits for its answer or the receiver is quiet; the server's red
+  // while the link is down, amber while it connects or is not yet accepted
+  // or sent records go unacknowledged.
+  if (!receiver_->IsOpen()) {
+    v.ReceiverPicture = HealthLevel::Stopped;
+  } else if (receiver_->UnansweredSinceMs() || !v.ReceiverHeard) {
+    v.ReceiverPicture = HealthLevel::Attention;
+  } else {
+    v.ReceiverPicture = HealthLevel::Working;
+  }
+  switch (v.Link) {
+    case LinkMode::Down: v.ServerPicture = HealthLevel::Stopped; break;
+    case LinkMode::Connecting:
+    case LinkMode::Up: v.ServerPicture = HealthLevel::Attention; break;
+    case LinkMode::Accepted:
+      v.ServerPicture = server_not_acknowledging_ ? HealthLevel::Attention : HealthLevel::Working;
+      break;
+  }
+  v.LinesUnacknowledged = lines_unacknowledged_;
+  v.LastUnacknowledged = last_unacknowledged_;
+  v.LastWarning = last_warning_;
   return v;
 }
 

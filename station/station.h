@@ -14,9 +14,12 @@
 #include "delivery/spool_observer.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "platform/folder_lock.h"
 #include "platform/serial_device.h"
 #include "receiver/receiver_link.h"
 #include "station/error_log.h"
+#include "station/health.h"
+#include "station/repeat_rule.h"
 #include "station/settings.h"
 #include "station/station_view.h"
 
@@ -49,8 +52,9 @@ public:
   // what the station sees happen, at once after an operator's command.
   virtual void ShowView(const StationView& view) = 0;
   // A status line, stamped with the local time it was said at.
-  virtual void ShowStatus(TDateTime at, const std::string& text) = 0;
-  // A warning that the operator should see and close.
+  virtual void ShowStatus(TDateTime at, Priority priority, const std::string& text) = 0;
+  // A warning that the operator should see and close. Its words were a
+  // status line already: a face without a window has nothing more to do.
   virtual void ShowWarning(TDateTime at, const std::string& text) = 0;
   // A failure of the station's handling that the operator must see (the raw
   // log cannot be written, a zone that is no number); worded already.
@@ -85,6 +89,8 @@ public:
   static constexpr std::chrono::milliseconds kPortRetry{5000};
   // A spool folder that cannot take files is looked at again this often.
   static constexpr std::chrono::milliseconds kSpoolFolderRetry{5000};
+  // The settings file is looked at this often for changes and failures.
+  static constexpr std::chrono::milliseconds kSettingsCheck{5000};
   // How often the due work looks while the receiver's verdict may turn.
   static constexpr std::chrono::milliseconds kDuePeriod{200};
   // The longest rest of the due work, so that a wall clock set forward is
@@ -101,12 +107,15 @@ public:
 
   // Commands of the operator and of the system.
 
-  // Start-up: lists the ports for a face that offers the choice (before
-  // anything may store one), reads
-  // section `main`, starts the spool and the server link, then opens the
-  // configured port. Nothing waits for a person: a port that fails is a
-  // status line and a warning, and is tried again every kPortRetry.
-  void Start();
+  // Start-up: takes the working folder's lock (false, with a status line,
+  // when another program holds it: nothing else is touched then, and the
+  // face shows Refusal() where someone may see it and ends the program
+  // with a failure), lists the ports for a face that
+  // offers the choice (before anything may store one), reads section
+  // `main`, starts the spool and the server link, then opens the configured
+  // port. Nothing waits for a person: a port that fails is a status line
+  // and a warning, and is tried again every kPortRetry.
+  bool Start();
   // Opens the port under `name`. When it fails: the reason, a warning and a
   // new scan; no retries follow.
   void StartPort(const std::string& name);
@@ -134,6 +143,8 @@ public:
   const StationView& View() const { return view_; }
   bool Started() const { return link_ != nullptr; }
   bool Ended() const { return ended_; }
+  // Why Start refused to run; empty when it did not.
+  const std::string& Refusal() const { return refusal_; }
   const MainSettings& Settings() const { return settings_; }
   const std::string& WorkDir() const { return env_.WorkDir; }
 
@@ -144,9 +155,11 @@ public:
   MessageDecoder* Decoder() const { return receiver_->Decoder(); }
 
 private:
-  // LinkObserver and SpoolObserver: a status line, on the loop's thread.
-  void ShowStatus(const std::string& text) override;
+  // LinkObserver: a status line of the link, on the loop's thread.
+  void Report(const LinkReport& report) override;
   void PulseIndicator() override;
+  // SpoolObserver: a status line of the spool.
+  void ShowStatus(const std::string& text) override;
 
   // ReceiverObserver: the receiver link's calls.
   void ReceiverSpoke() override;
@@ -174,8 +187,15 @@ private:
   // entry when it stops doing so, a line when it does again; looked at
   // again every kSpoolFolderRetry while it does not.
   void CheckSpoolFolder();
+  // The settings file changed or fails: what applies now is told.
+  void CheckSettings();
+  // What the receiver's last lines left behind: the raw log's and the ACK
+  // writes' failures, told once per change.
+  void CheckReceiver();
   // A port's failure as the status line and the warning tell it.
   std::string PortFailure(const std::string& name, const std::error_code& error) const;
+  // Its reason alone, for the verdict: "нет такого устройства".
+  std::string PortReason(const std::string& name, const std::error_code& error) const;
   std::vector<std::string> ScanPorts();
   // Opens `name`; the reason when it fails.
   std::optional<std::error_code> OpenPort(const std::string& name, bool raise_dtr = false);
@@ -193,8 +213,16 @@ private:
   // line, a retry that worked).
   void AnnouncePortState();
 
+  // A status line, stamped now.
+  void Say(Priority priority, const std::string& text);
+  // A failure that may repeat, told by the repeat rule; and its end, told
+  // once when the failure had been told.
+  void SayFailure(const std::string& key, Priority priority, const std::string& text);
+  void SayEnd(const std::string& key, Priority priority, const std::string& text);
   void Warn(const std::string& text);
   void Failure(const std::string& message);
+  Moment NowMoment() const;
+  HealthFacts Facts() const;
   // Something the face shows may have changed: the view goes out within
   // kViewPeriod.
   void ViewChanged();
@@ -223,11 +251,37 @@ private:
   std::optional<EventLoop::TimerId> retry_timer_;
   std::optional<EventLoop::TimerId> view_timer_;
   std::optional<EventLoop::TimerId> folder_timer_;
+  std::optional<EventLoop::TimerId> settings_timer_;
   std::string spool_prefix_;
   bool spool_folder_failed_ = false;
   PortMode mode_ = PortMode::Stopped;
-  bool retry_failure_shown_ = false;
+  // Why the port does not open (or was lost), for the verdict.
+  std::string port_failure_;
+  bool port_lost_ = false;
+  bool port_stopped_by_operator_ = false;
   bool station_went_quiet_ = false;
+  std::unique_ptr<FolderLock> folder_lock_;
+  std::string refusal_;
+  std::optional<IniFile> ini_;
+  std::uint64_t settings_version_ = 0;
+  std::optional<ServerHostSettings> server_host_;
+  std::int32_t razdels_count_ = 0;
+  RepeatRule repeats_;
+  // The server link as the verdict sees it: since when it has not taken
+  // events, and whether it failed since then (with the words of it).
+  Moment server_away_since_;
+  bool server_took_events_ = false;
+  bool server_failed_ = false;
+  std::string server_failure_;
+  bool server_denied_told_ = false;
+  bool server_not_acknowledging_ = false;
+  std::uint64_t lines_unacknowledged_ = 0;
+  std::string last_unacknowledged_;
+  std::error_code raw_log_error_;
+  std::error_code ack_write_error_;
+  std::optional<Health> told_verdict_;
+  std::string last_warning_;
+  std::optional<std::int64_t> health_recheck_ms_;
   int server_pulse_ = 0;
   std::int64_t last_view_ms_ = 0;
   StationView view_;
@@ -237,6 +291,14 @@ private:
 // The status line for a port that would not open, with the system's reason
 // and, for a refusal of rights, what can be done about it (`advice`).
 std::string PortFailureText(const std::string& name, const std::error_code& error, const std::string& advice = {});
+// The reason alone, as the status line gives it: "нет такого устройства".
+std::string PortFailureReason(const std::error_code& error, const std::string& advice = {});
+// What to do about a device that the system will not open for lack of
+// rights: join its group where the group may use it and is not root's,
+// else who owns it and how, and how to give the right.
+std::string PermissionAdvice(const DeviceAccess& access);
+// Why a line from the receiver got no ACK, as the operator reads it.
+std::string NoAckText(const NoAck& why);
 
 // What the settings, the port, the server and the spool are at start-up, in
 // one status line.
@@ -244,6 +306,7 @@ struct StartupFacts {
   std::string SettingsPath;
   std::error_code SettingsError;  // why the file gave no values, if it did not
   SettingsProblems Problems;      // values that did not follow their rule
+  SettingsProblems Unknown;       // keys and sections the program does not know
   std::string Port;
   ServerHostSettings Server;
   std::string SpoolFiles;                 // where the spool's files go: "<prefix>*.dd8"

@@ -32,6 +32,23 @@ std::string BacklogLine(const StationView& v) {
   return line;
 }
 
+std::string UnacknowledgedText(const StationView& v) {
+  std::string text = std::to_string(v.LinesUnacknowledged);
+  if (!v.LastUnacknowledged.empty()) text += " (последняя: " + v.LastUnacknowledged + ")";
+  return text;
+}
+
+std::string SupervisorStatus(const StationView& v) { return HealthLine(v.Verdict) + ". " + BacklogLine(v); }
+
+std::ostream& operator<<(std::ostream& out, Priority priority) {
+  switch (priority) {
+    case Priority::Error: return out << "error";
+    case Priority::Warning: return out << "warning";
+    case Priority::Info: return out << "info";
+  }
+  return out << "?";
+}
+
 std::ostream& operator<<(std::ostream& out, PortMode mode) {
   switch (mode) {
     case PortMode::Stopped: return out << "stopped";
@@ -65,6 +82,8 @@ std::ostream& operator<<(std::ostream& out, const StationView& v) {
   PrintTime(out, v.LastAcknowledged);
   out << " confirmed ";
   PrintTime(out, v.LastConfirmed);
+  out << "\nhealth " << v.Verdict << " pictures " << v.ReceiverPicture << "/" << v.ServerPicture
+      << "\nunacknowledged " << UnacknowledgedText(v) << "\nlast warning " << v.LastWarning;
   return out << "\n";
 }
 

@@ -8,12 +8,17 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "station/health.h"
 
 namespace orvent {
 
 // How the serial port stands: stopped by the operator (or none configured),
 // open, or waiting to be opened again after a failure or a lost line.
 enum class PortMode { Stopped, Open, Retrying };
+
+// How much a status line matters: what the system's journal files it under
+// (error, warning, information).
+enum class Priority { Error, Warning, Info };
 
 // How the server link stands.
 enum class LinkMode {
@@ -61,6 +66,18 @@ struct StationView {
   std::optional<TDateTime> LastAcknowledged;
   std::optional<TDateTime> LastConfirmed;
 
+  // The station's health, and the colours of the two link pictures.
+  Health Verdict;
+  HealthLevel ReceiverPicture = HealthLevel::Stopped;
+  HealthLevel ServerPicture = HealthLevel::Stopped;
+  // Lines from the receiver left without an ACK since the start, and the
+  // last of them: when, and why ("10:14:03 строка не той длины").
+  std::uint64_t LinesUnacknowledged = 0;
+  std::string LastUnacknowledged;
+  // The last warning or error line, with its time, kept in sight until the
+  // station works again (empty then).
+  std::string LastWarning;
+
   bool operator==(const StationView&) const = default;
 };
 
@@ -79,6 +96,9 @@ inline constexpr char kLabelWaiting[] = "В очереди";
 inline constexpr char kLabelOldestWaiting[] = "Самое раннее";
 inline constexpr char kLabelLastAcknowledged[] = "Последнее принятое";
 inline constexpr char kLabelLastConfirmed[] = "Последнее подтверждённое";
+// The health field's label and the count of unacknowledged lines.
+inline constexpr char kLabelHealth[] = "Состояние";
+inline constexpr char kLabelUnacknowledged[] = "Без подтверждения";
 // The window's own texts, one source for both faces.
 inline constexpr char kWindowTitle[] = "Драйвер ORVENT";
 inline constexpr char kHeaderTitle[] = "КПО Тарвин 2008 - Драйвер ORVENT";
@@ -103,6 +123,12 @@ std::string BacklogTimeText(const std::optional<TDateTime>& t);
 // последнее принятое ...; последнее подтверждённое ...".
 std::string BacklogLine(const StationView& view);
 
+// The count of unacknowledged lines with the last one: "2 (последняя: ...)", or "0".
+std::string UnacknowledgedText(const StationView& view);
+// The verdict and the backlog in one line, as a supervisor shows it.
+std::string SupervisorStatus(const StationView& view);
+
+std::ostream& operator<<(std::ostream& out, Priority priority);
 std::ostream& operator<<(std::ostream& out, PortMode mode);
 std::ostream& operator<<(std::ostream& out, LinkMode mode);
 // One line per field, for tests and for anyone reading a log.

@@ -58,10 +58,10 @@ std::string Hex(const SoobBytes& record) {
 class WindowRecorder : public LinkObserver {
 public:
   explicit WindowRecorder(std::thread::id window_thread) : window_thread_(window_thread) {}
-  void ShowStatus(const std::string& text) override {
+  void Report(const LinkReport& report) override {
     Check();
     std::lock_guard lock(mutex_);
-    lines_.push_back(text);
+    lines_.push_back(report.Text);
   }
   void PulseIndicator() override { Check(); }
   bool Showed(const std::string& text) const {

@@ -11,6 +11,7 @@ namespace {
 const QRgb kWhite = qRgb(255, 255, 255);
 const QRgb kGreen = qRgb(0, 128, 0);
 const QRgb kRed = qRgb(255, 0, 0);
+const QRgb kAmber = qRgb(230, 140, 0);
 const QRgb kMixed = qRgba(0, 0, 0, 0);  // no colour of the picture's
 
 // The colour of one cell of the picture's grid, or kMixed when its pixels
@@ -45,7 +46,7 @@ TEST(LinkIndicator, BarColumnsFollowTheCounter) {
   for (const auto& [counter, interior] : cases) {
     SCOPED_TRACE(counter);
     QImage picture;
-    DrawLinkIndicator(picture, true, counter);
+    DrawLinkIndicator(picture, HealthLevel::Working, counter);
     EXPECT_EQ(BarColumns(picture, kGreen), interior);
   }
   EXPECT_EQ(IndicatorBarColumn(13, 4), 1);
@@ -54,7 +55,7 @@ TEST(LinkIndicator, BarColumnsFollowTheCounter) {
 
 TEST(LinkIndicator, ALargeBoxWithItsOutlineAndBarOnTheGrid) {
   QImage picture;
-  DrawLinkIndicator(picture, false, 11);
+  DrawLinkIndicator(picture, HealthLevel::Stopped, 11);
   EXPECT_EQ(picture.size(), QSize(kIndicatorWidth, kIndicatorHeight));
   EXPECT_GE(picture.height(), 48) << "readable across the room";
   for (int row = 0; row < kIndicatorRows; ++row) {
@@ -65,9 +66,21 @@ TEST(LinkIndicator, ALargeBoxWithItsOutlineAndBarOnTheGrid) {
     }
   }
 
-  DrawLinkIndicator(picture, true, 0);  // redrawn completely: nothing red stays
+  DrawLinkIndicator(picture, HealthLevel::Working, 0);  // redrawn completely: nothing red stays
   for (int y = 0; y < picture.height(); ++y) {
     for (int x = 0; x < picture.width(); ++x) EXPECT_NE(picture.pixel(x, y), kRed);
+  }
+}
+
+TEST(LinkIndicator, EachLevelHasItsColour) {
+  const std::pair<HealthLevel, QRgb> cases[] = {
+      {HealthLevel::Working, kGreen}, {HealthLevel::Attention, kAmber}, {HealthLevel::Stopped, kRed}};
+  for (const auto& [level, colour] : cases) {
+    SCOPED_TRACE(static_cast<int>(level));
+    QImage picture;
+    DrawLinkIndicator(picture, level, 5);
+    EXPECT_EQ(Cell(picture, 0, 0), colour);
+    EXPECT_EQ(BarColumns(picture, colour), (std::set<int>{5, 6, 7, 8, 9}));
   }
 }
 

@@ -169,6 +169,9 @@ TEST_F(MainWindowTest, ABusyPortAtStartUpIsReportedWithItsReasonAndTriedAgain) {
   const auto form = Start();
   EXPECT_EQ(responder.warnings,
             QStringList{QStringLiteral("Порт уже занят. Смените его. Порт COM1: занят другой программой.")});
+  // Until it opens, the station says that no alarm flows, and why.
+  EXPECT_TRUE(form->HealthBand->text().startsWith(QStringLiteral("Тревоги не проходят: порт COM1 не открывается")))
+      << form->HealthBand->text().toStdString();
   EXPECT_TRUE(form->Memo1->toPlainText().contains(QStringLiteral("Порт COM1: занят другой программой.")));
   // The port is tried again until it opens or the operator stops it.
   EXPECT_EQ(form->Core().View().Port, PortMode::Retrying);
@@ -247,7 +250,8 @@ TEST_F(MainWindowTest, AFailedStartRescansAndPostsTwoNoticesInOrder) {
 
   form->AdvOfficeComboBox1->setEditText(QStringLiteral("COM7"));
   form->AdvGlowButton2->click();
-  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт уже занят! Порт COM7: нет такого устройства.")});
+  // Only a busy port is called busy: this one is not there at all.
+  EXPECT_EQ(responder.warnings, QStringList{QStringLiteral("Порт COM7: нет такого устройства.")});
   EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Запустить"));
   // The rescan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM2"));
@@ -351,9 +355,15 @@ TEST_F(MainWindowTest, DrawsTheViewItIsGiven) {
   view.PortCommand = "Остановить";
   view.PortChoiceOpen = false;
   view.ReceiverHeard = true;
+  view.ReceiverPicture = HealthLevel::Working;
   view.Link = LinkMode::Down;
+  view.ServerPicture = HealthLevel::Stopped;
   view.StartedAt = EncodeDateTime(CivilTime{2011, 9, 6, 14, 30, 5, 0});
   view.CloseCode = "11111";
+  view.Verdict = {HealthLevel::Stopped, "сервер 127.0.0.1:12543 не принимает события с 14:30:05"};
+  view.LastWarning = "06.09.2011 14:30:13 Связь с сервером потеряна - переподсоединение.";
+  view.LinesUnacknowledged = 2;
+  view.LastUnacknowledged = "14:30:07 строка не той длины";
   form->ShowView(view);
   EXPECT_EQ(form->AdvGlowButton2->text(), QStringLiteral("Остановить"));
   EXPECT_FALSE(form->AdvGlowButton1->isEnabled());
@@ -364,11 +374,24 @@ TEST_F(MainWindowTest, DrawsTheViewItIsGiven) {
   EXPECT_EQ(form->Label6->text(), QStringLiteral("06.09.2011 14:30:05"));
   EXPECT_EQ(form->StationPicture().pixel(0, 8), qRgb(0, 128, 0));
   EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(255, 0, 0));
+  // The verdict in words on its colour, the last warning and the lines left
+  // without an ACK, where nothing scrolls them away.
+  EXPECT_EQ(form->HealthBand->text(),
+            QStringLiteral("Тревоги не проходят: сервер 127.0.0.1:12543 не принимает события с 14:30:05"));
+  EXPECT_EQ(form->HealthBand->palette().color(QPalette::Window), QColor(255, 0, 0));
+  EXPECT_EQ(form->LastWarning->text(),
+            QStringLiteral("06.09.2011 14:30:13 Связь с сервером потеряна - переподсоединение."));
+  EXPECT_EQ(form->Unacknowledged->text(),
+            QStringLiteral("Без подтверждения: 2 (последняя: 14:30:07 строка не той длины)"));
+  EXPECT_TRUE(form->RxTrayIcon1->toolTip().endsWith(form->HealthBand->text()));
 
   view.Link = LinkMode::Accepted;
+  view.ServerPicture = HealthLevel::Attention;
+  view.Verdict = {HealthLevel::Working, "порт USB0 открыт, сервер принимает события"};
   view.PortName = "COM7";  // a name no scan found stays shown
   form->ShowView(view);
-  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(0, 128, 0));
+  EXPECT_EQ(form->ServerPicture().pixel(0, 8), qRgb(230, 140, 0));
+  EXPECT_EQ(form->HealthBand->palette().color(QPalette::Window), QColor(0, 128, 0));
   EXPECT_EQ(form->AdvOfficeComboBox1->currentText(), QStringLiteral("COM7"));
 }
 
@@ -433,13 +456,13 @@ TEST_F(MainWindowTest, StatusLinesAreAppendedAndTheOldestGoAfterAThousand) {
   form->Memo1->clear();
   // Midnight keeps its time: the same stamp as every other.
   const TDateTime now = EncodeDateTime(CivilTime{2026, 12, 10, 0, 0, 0, 0});
-  form->ShowStatus(now, "Соединение...");
-  form->ShowStatus(EncodeDateTime(CivilTime{2026, 12, 10, 0, 0, 1, 0}), "Соединение установлено.");
+  form->ShowStatus(now, Priority::Info, "Соединение...");
+  form->ShowStatus(EncodeDateTime(CivilTime{2026, 12, 10, 0, 0, 1, 0}), Priority::Info, "Соединение установлено.");
   QStringList lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   EXPECT_EQ(lines, QStringList({QStringLiteral("10.12.2026 00:00:00 Соединение..."),
                                 QStringLiteral("10.12.2026 00:00:01 Соединение установлено.")}));
 
-  for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(now, std::to_string(i));
+  for (int i = 0; i < TForm1::kMemoLines + 5; ++i) form->ShowStatus(now, Priority::Info, std::to_string(i));
   lines = form->Memo1->toPlainText().split(QLatin1Char('\n'));
   EXPECT_EQ(lines.size(), TForm1::kMemoLines);
   EXPECT_TRUE(lines.back().endsWith(QString::number(TForm1::kMemoLines + 4)));

@@ -137,7 +137,7 @@ TEST(MsgServerSim, LogsEventsAsJsonServesOneConnectionAfterAnotherAndStopsOnSign
 
 class QuietWindow : public LinkObserver {
 public:
-  void ShowStatus(const std::string&) override {}
+  void Report(const LinkReport&) override {}
   void PulseIndicator() override {}
 };
 

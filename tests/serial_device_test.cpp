@@ -51,27 +51,56 @@ TEST(SerialDeviceLocationTest, PortNamesMapToDevicePaths) {
 
 // The short names of the port-state notice: device paths are told apart
 // by what their links point to now.
-// A device refused for lack of rights: the advice names the device's group
-// when this process is outside it, else the device's rights and owner.
-TEST(SerialOpenErrorTest, NoRightsSaysWhatToDoAboutThem) {
+// What the system says of a device that it refuses for lack of rights:
+// its owner, group and rights, and whether this process is in the group.
+TEST(SerialOpenErrorTest, AccessTellsOwnerGroupAndRights) {
   test::TempDir dir;
   dir.Write("ttyUSB0", "");
   const std::string device = dir.path() + "/ttyUSB0";
   ASSERT_EQ(::chmod(device.c_str(), 0600), 0);
-  const std::string own_group = SerialPermissionAdvice(device);
-  EXPECT_TRUE(own_group.starts_with("пользователь в группе ")) << own_group;
-  EXPECT_NE(own_group.find(", но права устройства 0600 (владелец "), std::string::npos) << own_group;
-
-  // Only root can hand a file to a group it is not in itself.
-  constexpr gid_t kNoGroup = 65534;
-  if (::geteuid() == 0 && ::getegid() != kNoGroup && ::chown(device.c_str(), 0, kNoGroup) == 0) {
-    const std::string other_group = SerialPermissionAdvice(device);
-    EXPECT_TRUE(other_group.starts_with("добавьте пользователя root в группу ")) << other_group;
-    EXPECT_TRUE(other_group.ends_with(" и войдите заново")) << other_group;
-  }
-  EXPECT_EQ(SerialPermissionAdvice(dir.path() + "/missing"), "");
+  const DeviceAccess access = SerialDeviceAccess(device);
+  EXPECT_TRUE(access.Known);
+  EXPECT_FALSE(access.CharacterDevice);  // a plain file stands in for it here
+  EXPECT_EQ(access.Mode, 0600u);
+  EXPECT_TRUE(access.UserInGroup);  // the file's group is the process's own
+  EXPECT_FALSE(access.Owner.empty());
+  EXPECT_EQ(access.User, access.Owner);
+  EXPECT_TRUE(SerialDeviceAccess("/dev/null").CharacterDevice);
+  EXPECT_FALSE(SerialDeviceAccess(dir.path() + "/missing").Known);
   EXPECT_EQ(PortFailureText("/dev/ttyUSB0", std::make_error_code(std::errc::permission_denied), "совет"),
             "Порт /dev/ttyUSB0: нет прав на устройство - совет.");
+}
+
+// The advice after "нет прав на устройство": joining the group helps only
+// where the group may read and write the device and is not root's.
+TEST(SerialOpenErrorTest, AdviceFitsTheDevicesRights) {
+  struct Case {
+    const char* name;
+    DeviceAccess access;
+    const char* advice;
+  };
+  const Case cases[] = {
+      {"the group may use it, the user is outside", {true, true, "root", "dialout", 0660, "orvent", false},
+       "добавьте пользователя orvent в группу dialout и войдите заново"},
+      {"root's own, mode 0600", {true, true, "root", "root", 0600, "orvent", false},
+       "владелец root, группа root, права 0600: дайте группе права на чтение и запись правилом udev (например, "
+       "GROUP=\"dialout\", MODE=\"0660\") и добавьте в неё пользователя orvent"},
+      {"root's group may use it: no group hint", {true, true, "root", "root", 0660, "orvent", false},
+       "владелец root, группа root, права 0660: дайте группе права на чтение и запись правилом udev (например, "
+       "GROUP=\"dialout\", MODE=\"0660\") и добавьте в неё пользователя orvent"},
+      {"the group may not write", {true, true, "root", "dialout", 0640, "orvent", false},
+       "владелец root, группа dialout, права 0640: дайте группе права на чтение и запись правилом udev (например, "
+       "GROUP=\"dialout\", MODE=\"0660\") и добавьте в неё пользователя orvent"},
+      {"in the group, refused all the same", {true, true, "root", "dialout", 0660, "orvent", true},
+       "владелец root, группа dialout, права 0660; пользователь orvent в группе, но доступ запрещён иначе (ACL, "
+       "SELinux, AppArmor)"},
+      {"no device at all", {true, false, "root", "root", 0644, "orvent", false}, "это не устройство, а обычный файл"},
+      {"nothing known", {}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(PermissionAdvice(c.access), c.advice);
+  }
 }
 
 TEST(SerialNoticeNameTest, DevicePathsGetShortNamesThatTellPortsApart) {

@@ -37,9 +37,9 @@ using test::ServerAction;
 
 class RecordingWindow : public LinkObserver {
 public:
-  void ShowStatus(const std::string& text) override {
+  void Report(const LinkReport& report) override {
     std::lock_guard lock(mutex_);
-    lines_.push_back(text);
+    lines_.push_back(report.Text);
   }
   void PulseIndicator() override {
     std::lock_guard lock(mutex_);

@@ -48,12 +48,13 @@ constexpr std::uint32_t kCode = 54321;
 class RecordingFace final : public StationFace {
 public:
   void ShowView(const StationView& view) override { views.push_back(view); }
-  void ShowStatus(TDateTime, const std::string& text) override {
+  void ShowStatus(TDateTime, Priority priority, const std::string& text) override {
     std::lock_guard lock(mutex_);
     lines_.push_back(text);
+    priorities_.push_back(priority);
   }
   void ShowWarning(TDateTime, const std::string& text) override { warnings.push_back(text); }
-  void ShowFailure(const std::string& text) override { ShowStatus(0, "failure: " + text); }
+  void ShowFailure(const std::string& text) override { ShowStatus(0, Priority::Error, "failure: " + text); }
   std::optional<std::string> AskCloseCode() override {
     ++asked;
     if (answers.empty()) return std::nullopt;
@@ -85,9 +86,19 @@ public:
     views.clear();
     warnings.clear();
   }
+  // The last line that is not the verdict's own (those are checked apart).
   std::string Last() const {
     std::lock_guard lock(mutex_);
-    return lines_.empty() ? std::string() : lines_.back();
+    for (auto it = lines_.rbegin(); it != lines_.rend(); ++it) {
+      if (!IsVerdictLine(*it)) return *it;
+    }
+    return {};
+  }
+  static bool IsVerdictLine(const std::string& line) {
+    for (const char* word : {"Работает: ", "Внимание: ", "Тревоги не проходят: "}) {
+      if (line.starts_with(word)) return true;
+    }
+    return false;
   }
   std::vector<std::string> Lines() const {
     std::lock_guard lock(mutex_);
@@ -105,6 +116,7 @@ public:
 private:
   mutable std::mutex mutex_;
   std::vector<std::string> lines_;
+  std::vector<Priority> priorities_;
 };
 
 const std::string kLine = std::string("5011 181234113001015") + '\x14';
@@ -285,8 +297,12 @@ TEST_F(StationTest, APortMissingAtStartHoldsNothingBackAndOpensWhenItAppears) {
   Configure("ComPort=COM1", server.Port());
   Make().Start();
   EXPECT_TRUE(face.Showed("Порт COM1: нет такого устройства."));
-  // The warning carries the reason, in the status line's words.
-  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят. Смените его. Порт COM1: нет такого устройства."});
+  // The warning carries the reason, in the status line's words; a port that
+  // is not there is not called busy.
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт COM1: нет такого устройства."});
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Stopped);
+  EXPECT_EQ(face.View().Verdict.Reason.rfind("порт COM1 не открывается (нет такого устройства)", 0), 0u)
+      << face.View().Verdict.Reason;
   EXPECT_EQ(face.View().Port, PortMode::Retrying);
   EXPECT_EQ(face.View().PortCommand, "Остановить");
   EXPECT_FALSE(face.View().PortChoiceOpen);
@@ -459,7 +475,7 @@ TEST_F(StationTest, AFailedStartWarnsRescansAndTellsTheServerTwice) {
 
   station->StartOrStopPort("COM7");
   EXPECT_TRUE(face.Showed("Порт COM7: нет такого устройства."));
-  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт уже занят! Порт COM7: нет такого устройства."});
+  EXPECT_EQ(face.warnings, std::vector<std::string>{"Порт COM7: нет такого устройства."});
   EXPECT_EQ(face.View().Port, PortMode::Stopped);
   // The new scan picked COM2 and stored it; its notice comes first, then the button's.
   EXPECT_EQ(face.View().PortName, "COM2");

@@ -33,11 +33,14 @@ TEST(ViewChangesTest, OnlyWhatDiffersIsDrawnAgain) {
   const ChangeCase cases[] = {
       {"nothing changed", [](StationView&) {}, {}},
       {"receiver pulse", [](StationView& v) { v.ReceiverPulse = 3; }, {.ReceiverPicture = true}},
-      {"receiver heard", [](StationView& v) { v.ReceiverHeard = true; }, {.ReceiverPicture = true}},
+      {"receiver picture", [](StationView& v) { v.ReceiverPicture = HealthLevel::Working; }, {.ReceiverPicture = true}},
       {"server pulse", [](StationView& v) { v.ServerPulse = 7; }, {.ServerPicture = true}},
-      // Up and Accepted look the same.
+      // The picture follows the level the station gives, not the link's mode.
       {"link accepted", [](StationView& v) { v.Link = LinkMode::Accepted; }, {}},
-      {"link down", [](StationView& v) { v.Link = LinkMode::Down; }, {.ServerPicture = true}},
+      {"server picture", [](StationView& v) { v.ServerPicture = HealthLevel::Attention; }, {.ServerPicture = true}},
+      {"verdict", [](StationView& v) { v.Verdict = {HealthLevel::Stopped, "порт COM3 потерян"}; }, {.Health = true}},
+      {"last warning", [](StationView& v) { v.LastWarning = "10:00:00 Порт COM3 потерян."; }, {.LastWarning = true}},
+      {"unacknowledged", [](StationView& v) { v.LinesUnacknowledged = 2; }, {.Fields = true}},
       {"waiting", [](StationView& v) { v.Waiting = 4; }, {.Fields = true}},
       {"last confirmed", [](StationView& v) { v.LastConfirmed = 46000.75; }, {.Fields = true}},
       {"close code", [](StationView& v) { v.CloseCode = "12345"; }, {.Fields = true}},
@@ -54,6 +57,8 @@ TEST(ViewChangesTest, OnlyWhatDiffersIsDrawnAgain) {
     const ViewChanges got = ChangesBetween(base, next);
     EXPECT_EQ(got.ReceiverPicture, c.expected.ReceiverPicture);
     EXPECT_EQ(got.ServerPicture, c.expected.ServerPicture);
+    EXPECT_EQ(got.Health, c.expected.Health);
+    EXPECT_EQ(got.LastWarning, c.expected.LastWarning);
     EXPECT_EQ(got.Fields, c.expected.Fields);
     EXPECT_EQ(got.PortCommand, c.expected.PortCommand);
     EXPECT_EQ(got.PortChoiceOpen, c.expected.PortChoiceOpen);
@@ -61,8 +66,8 @@ TEST(ViewChangesTest, OnlyWhatDiffersIsDrawnAgain) {
     EXPECT_EQ(got.PortName, c.expected.PortName);
   }
   const ViewChanges first = ChangesBetween(std::nullopt, base);
-  EXPECT_TRUE(first.ReceiverPicture && first.ServerPicture && first.Fields && first.PortCommand &&
-              first.PortChoiceOpen && first.PortChoices && first.PortName);
+  EXPECT_TRUE(first.ReceiverPicture && first.ServerPicture && first.Health && first.LastWarning && first.Fields &&
+              first.PortCommand && first.PortChoiceOpen && first.PortChoices && first.PortName);
 }
 
 TEST(FieldTextsTest, TimesNotThereShowADash) {
@@ -76,6 +81,10 @@ TEST(FieldTextsTest, TimesNotThereShowADash) {
   EXPECT_EQ(texts.OldestWaiting, "-");
   EXPECT_EQ(texts.LastAcknowledged, "09.12.2025 18:00:00");
   EXPECT_EQ(texts.LastConfirmed, "-");
+  EXPECT_EQ(texts.Unacknowledged, "Без подтверждения: 0");
+  view.LinesUnacknowledged = 3;
+  view.LastUnacknowledged = "12:00:01 строка не той длины";
+  EXPECT_EQ(FieldTextsOf(view).Unacknowledged, "Без подтверждения: 3 (последняя: 12:00:01 строка не той длины)");
 }
 
 // The bar's columns: pulse .. pulse+4, those past 16 taken from the left;
@@ -89,7 +98,7 @@ TEST(LinkPictureTest, TheBarWrapsAroundThePicture) {
                         {14, {14, 15, 1, 2}}, {16, {1, 2, 3, 4}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pulse);
-    const LinkPicture picture = LinkPictureOf(true, c.pulse);
+    const LinkPicture picture = LinkPictureOf(HealthLevel::Working, c.pulse);
     ASSERT_GE(picture.Coloured.size(), 4u);
     // The outline first: the four sides, two cells wide.
     EXPECT_EQ(picture.Coloured[0], (Cells{0, 0, 16, 2}));
@@ -102,7 +111,8 @@ TEST(LinkPictureTest, TheBarWrapsAroundThePicture) {
     }
     EXPECT_EQ(bar, c.columns);
   }
-  EXPECT_FALSE(LinkPictureOf(false, 0).Up);
+  EXPECT_EQ(LinkPictureOf(HealthLevel::Attention, 0).Level, HealthLevel::Attention);
+  EXPECT_EQ(ColourOf(HealthLevel::Attention), (Colour{230, 140, 0}));
 }
 
 TEST(StatusLinesTest, KeepsTheNewestThousand) {

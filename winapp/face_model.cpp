@@ -21,17 +21,18 @@ FieldTexts FieldTextsOf(const StationView& view) {
                     std::to_string(view.Waiting),
                     BacklogTimeText(view.OldestWaiting),
                     BacklogTimeText(view.LastAcknowledged),
-                    BacklogTimeText(view.LastConfirmed)};
+                    BacklogTimeText(view.LastConfirmed),
+                    std::string(kLabelUnacknowledged) + ": " + UnacknowledgedText(view)};
 }
 
-bool ServerLinkUp(const StationView& view) { return view.Link == LinkMode::Up || view.Link == LinkMode::Accepted; }
-
 ViewChanges ChangesBetween(const std::optional<StationView>& drawn, const StationView& view) {
-  if (!drawn) return ViewChanges{true, true, true, true, true, true, true};
+  if (!drawn) return ViewChanges{true, true, true, true, true, true, true, true, true};
   const StationView& d = *drawn;
   ViewChanges c;
-  c.ReceiverPicture = d.ReceiverHeard != view.ReceiverHeard || d.ReceiverPulse != view.ReceiverPulse;
-  c.ServerPicture = ServerLinkUp(d) != ServerLinkUp(view) || d.ServerPulse != view.ServerPulse;
+  c.ReceiverPicture = d.ReceiverPicture != view.ReceiverPicture || d.ReceiverPulse != view.ReceiverPulse;
+  c.ServerPicture = d.ServerPicture != view.ServerPicture || d.ServerPulse != view.ServerPulse;
+  c.Health = d.Verdict != view.Verdict;
+  c.LastWarning = d.LastWarning != view.LastWarning;
   c.Fields = FieldTextsOf(d) != FieldTextsOf(view);
   c.PortCommand = d.PortCommand != view.PortCommand;
   c.PortChoiceOpen = d.PortChoiceOpen != view.PortChoiceOpen;
@@ -40,8 +41,17 @@ ViewChanges ChangesBetween(const std::optional<StationView>& drawn, const Statio
   return c;
 }
 
-LinkPicture LinkPictureOf(bool up, int pulse) {
-  LinkPicture p{up, {}};
+Colour ColourOf(HealthLevel level) {
+  switch (level) {
+    case HealthLevel::Working: return {0, 128, 0};
+    case HealthLevel::Attention: return {230, 140, 0};
+    case HealthLevel::Stopped: break;
+  }
+  return {255, 0, 0};
+}
+
+LinkPicture LinkPictureOf(HealthLevel level, int pulse) {
+  LinkPicture p{level, {}};
   p.Coloured = {{0, 0, kPictureColumns, kOutline},
                 {0, kPictureRows - kOutline, kPictureColumns, kOutline},
                 {0, 0, kOutline, kPictureRows},

@@ -23,12 +23,10 @@ struct FieldTexts {
   std::string OldestWaiting;
   std::string LastAcknowledged;
   std::string LastConfirmed;
+  std::string Unacknowledged;  // "Без подтверждения: 2 (последняя: ...)"
   bool operator==(const FieldTexts&) const = default;
 };
 FieldTexts FieldTextsOf(const StationView& view);
-
-// Whether the server link's picture shows the link as up.
-bool ServerLinkUp(const StationView& view);
 
 // The parts of the window that differ between the view drawn last (none
 // before the first) and a new one: only those are drawn again, as the
@@ -36,20 +34,24 @@ bool ServerLinkUp(const StationView& view);
 struct ViewChanges {
   bool ReceiverPicture = false;
   bool ServerPicture = false;
+  bool Health = false;       // the verdict's band (and the icon's tip)
+  bool LastWarning = false;
   bool Fields = false;
   bool PortCommand = false;
   bool PortChoiceOpen = false;
   bool PortChoices = false;  // the list's items
   bool PortName = false;     // the list's selection or shown name
   bool Any() const {
-    return ReceiverPicture || ServerPicture || Fields || PortCommand || PortChoiceOpen || PortChoices || PortName;
+    return ReceiverPicture || ServerPicture || Health || LastWarning || Fields || PortCommand || PortChoiceOpen ||
+           PortChoices || PortName;
   }
 };
 ViewChanges ChangesBetween(const std::optional<StationView>& drawn, const StationView& view);
 
 // A link picture: a white box with an outline two cells wide and a bar five
 // columns wide over cell rows 2..8 that moves one column at each sign of
-// life, green when the link is up, red when down; 16 x 12 cells of 4 pixels.
+// life, in the colour of the link's level (green, amber, red); 16 x 12
+// cells of 4 pixels.
 inline constexpr int kPictureColumns = 16;
 inline constexpr int kPictureRows = 12;
 inline constexpr int kPictureScale = 4;
@@ -63,10 +65,19 @@ struct Cells {
   bool operator==(const Cells&) const = default;
 };
 struct LinkPicture {
-  bool Up = false;             // green, else red
-  std::vector<Cells> Coloured;  // on white, in the link's colour
+  HealthLevel Level = HealthLevel::Stopped;
+  std::vector<Cells> Coloured;  // on white, in the level's colour
 };
-LinkPicture LinkPictureOf(bool up, int pulse);
+LinkPicture LinkPictureOf(HealthLevel level, int pulse);
+
+// The colour of a level, as red, green and blue.
+struct Colour {
+  int Red = 0;
+  int Green = 0;
+  int Blue = 0;
+  bool operator==(const Colour&) const = default;
+};
+Colour ColourOf(HealthLevel level);
 
 // The status list: a status line is its stamp, a blank and its text; the
 // list keeps the newest kStatusLines, the oldest going first.

@@ -46,7 +46,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
         if (termination.Take() != 0) window.EndWithoutAsking();
       });
     }
-    window.Start(show);
+    // The exit status when another program works in the same folder.
+    constexpr int kFolderTaken = 6;
+    if (!window.Start(show)) return kFolderTaken;
     const std::error_code failed = loop.Run();
     if (failed) std::fprintf(stderr, "Сбой цикла событий: %s\n", failed.message().c_str());
     window.EndWithoutAsking();

@@ -19,13 +19,18 @@ namespace {
 
 // The client area, in pixels at 96 dpi: fixed, as the Qt window's is.
 constexpr int kClientWidth = 700;
-constexpr int kClientHeight = 396;
 constexpr int kHeaderHeight = 44;
 constexpr int kMargin = 8;
 constexpr int kPageButtonsTop = kHeaderHeight + 6;
 constexpr int kPageButtonWidth = 110;
 constexpr int kPageButtonHeight = 28;
-constexpr int kPageTop = kPageButtonsTop + kPageButtonHeight + 10;
+// The verdict's band and the last warning under it, on every page.
+constexpr int kHealthTop = kPageButtonsTop + kPageButtonHeight + 8;
+constexpr int kHealthHeight = 48;
+constexpr int kWarningTop = kHealthTop + kHealthHeight + 4;
+constexpr int kWarningHeight = 30;
+constexpr int kPageTop = kWarningTop + kWarningHeight + 6;
+constexpr int kClientHeight = kPageTop + 318;
 // A link picture's column: the picture, its name under it in two lines.
 constexpr int kIndicatorColumn = 150;
 constexpr int kCaptionHeight = 36;
@@ -34,18 +39,23 @@ constexpr int kFieldLabelWidth = 190;
 constexpr int kFieldValueWidth = 170;
 constexpr int kFieldHeight = 18;
 constexpr int kFieldStep = 21;
-constexpr int kStatusTop = kPageTop + 150;
+constexpr int kUnacknowledgedTop = kPageTop + 150;
+constexpr int kStatusTop = kUnacknowledgedTop + kFieldStep + 2;
 constexpr UINT kTrayMessage = WM_APP + 1;
 constexpr UINT kTrayId = 1;
 
 const COLORREF kHeaderColour = RGB(44, 84, 140);
-const COLORREF kUpColour = RGB(0, 128, 0);
-const COLORREF kDownColour = RGB(255, 0, 0);
+
+COLORREF ColourRef(HealthLevel level) {
+  const winface::Colour c = winface::ColourOf(level);
+  return RGB(c.Red, c.Green, c.Blue);
+}
 
 // The controls of each page, shown with their page.
 constexpr int kStatePageControls[] = {IDC_RECEIVER_PICTURE, IDC_SERVER_PICTURE, IDC_STARTED_AT,
                                       IDC_CLOSE_CODE,       IDC_WAITING,        IDC_OLDEST_WAITING,
-                                      IDC_LAST_ACKNOWLEDGED, IDC_LAST_CONFIRMED, IDC_STATUS_LIST};
+                                      IDC_LAST_ACKNOWLEDGED, IDC_LAST_CONFIRMED, IDC_UNACKNOWLEDGED,
+                                      IDC_STATUS_LIST};
 constexpr int kSetupPageControls[] = {IDC_PORT_LIST, IDC_START_STOP, IDC_RESCAN};
 // Labels and captions carry ids of their value plus this, so that they go with their page.
 constexpr int kLabelOffset = 100;
@@ -64,7 +74,7 @@ void PaintLinkPicture(HDC dc, const RECT& area, const winface::LinkPicture& pict
   ::FillRect(dc, &area, white);
   const int scale_x = (area.right - area.left) / winface::kPictureColumns;
   const int scale_y = (area.bottom - area.top) / winface::kPictureRows;
-  const HBRUSH colour = ::CreateSolidBrush(picture.Up ? kUpColour : kDownColour);
+  const HBRUSH colour = ::CreateSolidBrush(ColourRef(picture.Level));
   for (const winface::Cells& c : picture.Coloured) {
     const RECT cells{area.left + c.Column * scale_x, area.top + c.Row * scale_y,
                      area.left + (c.Column + c.Columns) * scale_x, area.top + (c.Row + c.Rows) * scale_y};
@@ -84,7 +94,7 @@ HICON MakeIcon(int size) {
   ::FillRect(dc, &all, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
   const int height = size * winface::kPictureRows / winface::kPictureColumns;
   const RECT picture{0, (size - height) / 2, size, (size - height) / 2 + height};
-  PaintLinkPicture(dc, picture, winface::LinkPictureOf(true, 0));
+  PaintLinkPicture(dc, picture, winface::LinkPictureOf(HealthLevel::Working, 0));
   ::SelectObject(dc, mask);
   ::PatBlt(dc, 0, 0, size, size, BLACKNESS);  // opaque everywhere
   ::SelectObject(dc, old);
@@ -189,11 +199,18 @@ DriverWindow::~DriverWindow() {
   ::DestroyIcon(small_icon_);
 }
 
-void DriverWindow::Start(int show) {
+bool DriverWindow::Start(int show) {
+  bool started = true;
+  Guarded([&] { started = station_->Start(); });
+  if (!started && !station_->Refusal().empty()) {
+    // Another program works in this folder: this one shows why and ends.
+    ::MessageBoxW(nullptr, Widen(station_->Refusal()).c_str(), Widen(kWindowTitle).c_str(), MB_OK | MB_ICONERROR);
+    return false;
+  }
   ::ShowWindow(window_, show);
   ::UpdateWindow(window_);
   AddTrayIcon();
-  Guarded([&] { station_->Start(); });
+  return true;
 }
 
 template <typename F>
@@ -216,6 +233,12 @@ HWND DriverWindow::AddControl(const wchar_t* window_class, const std::string& te
 }
 
 void DriverWindow::BuildControls() {
+  // The verdict, drawn on its colour, and the last warning: on every page.
+  AddControl(L"STATIC", "", WS_VISIBLE | SS_OWNERDRAW, kMargin, kHealthTop, kClientWidth - 2 * kMargin, kHealthHeight,
+             IDC_HEALTH, bold_);
+  AddControl(L"STATIC", "", WS_VISIBLE | SS_LEFT | SS_NOPREFIX, kMargin, kWarningTop, kClientWidth - 2 * kMargin,
+             kWarningHeight, IDC_LAST_WARNING, font_);
+
   // The page buttons: two push-like radio buttons, the state page's first.
   AddControl(L"BUTTON", kPageState, WS_VISIBLE | WS_TABSTOP | WS_GROUP | BS_AUTORADIOBUTTON | BS_PUSHLIKE, kMargin,
              kPageButtonsTop, kPageButtonWidth, kPageButtonHeight, IDC_PAGE_STATE, font_);
@@ -250,6 +273,8 @@ void DriverWindow::BuildControls() {
     }
     top += id != 0 ? kFieldStep : kFieldStep / 2;
   }
+  AddControl(L"STATIC", "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, kMargin, kUnacknowledgedTop,
+             kClientWidth - 2 * kMargin, kFieldHeight, IDC_UNACKNOWLEDGED, font_);
   AddControl(L"LISTBOX", "", WS_TABSTOP | WS_VSCROLL | WS_BORDER | LBS_NOINTEGRALHEIGHT | LBS_NOSEL, kMargin,
              kStatusTop, kClientWidth - 2 * kMargin, kClientHeight - kStatusTop - kMargin, IDC_STATUS_LIST, font_);
 
@@ -306,6 +331,11 @@ void DriverWindow::ShowView(const StationView& view) {
   }
   if (changes.ReceiverPicture) ::InvalidateRect(::GetDlgItem(window_, IDC_RECEIVER_PICTURE), nullptr, FALSE);
   if (changes.ServerPicture) ::InvalidateRect(::GetDlgItem(window_, IDC_SERVER_PICTURE), nullptr, FALSE);
+  if (changes.Health) {
+    ::InvalidateRect(::GetDlgItem(window_, IDC_HEALTH), nullptr, FALSE);
+    UpdateTrayTip(HealthLine(view.Verdict));
+  }
+  if (changes.LastWarning) SetText(::GetDlgItem(window_, IDC_LAST_WARNING), view.LastWarning);
   if (changes.Fields) {
     const winface::FieldTexts fields = winface::FieldTextsOf(view);
     // What the fields show now, from the view drawn last.
@@ -317,7 +347,8 @@ void DriverWindow::ShowView(const StationView& view) {
         {IDC_WAITING, &winface::FieldTexts::Waiting},
         {IDC_OLDEST_WAITING, &winface::FieldTexts::OldestWaiting},
         {IDC_LAST_ACKNOWLEDGED, &winface::FieldTexts::LastAcknowledged},
-        {IDC_LAST_CONFIRMED, &winface::FieldTexts::LastConfirmed}};
+        {IDC_LAST_CONFIRMED, &winface::FieldTexts::LastConfirmed},
+        {IDC_UNACKNOWLEDGED, &winface::FieldTexts::Unacknowledged}};
     for (const auto& [id, field] : values) {
       if (!shown || fields.*field != (*shown).*field) SetText(::GetDlgItem(window_, id), fields.*field);
     }
@@ -325,7 +356,7 @@ void DriverWindow::ShowView(const StationView& view) {
   drawn_ = view;
 }
 
-void DriverWindow::ShowStatus(TDateTime at, const std::string& text) {
+void DriverWindow::ShowStatus(TDateTime at, Priority, const std::string& text) {
   const std::string line = winface::StatusLineText(at, text);
   EchoLine(line);
   if (window_ == nullptr) return;
@@ -336,8 +367,8 @@ void DriverWindow::ShowStatus(TDateTime at, const std::string& text) {
   if (index >= 0) ::SendMessageW(list, LB_SETTOPINDEX, static_cast<WPARAM>(index), 0);
 }
 
-void DriverWindow::ShowWarning(TDateTime at, const std::string& text) {
-  EchoLine(winface::StatusLineText(at, text));
+void DriverWindow::ShowWarning(TDateTime, const std::string& text) {
+  // Its words went to the status list and standard error already.
   if (closing_ || window_ == nullptr) return;
   notice_.Show(instance_, window_, text, false);
 }
@@ -432,11 +463,41 @@ void DriverWindow::OnCommand(int id, int code) {
 
 void DriverWindow::DrawPicture(const DRAWITEMSTRUCT& item) {
   const StationView view = drawn_.value_or(StationView{});
+  if (item.CtlID == IDC_HEALTH) {
+    DrawHealth(item, view.Verdict);
+    return;
+  }
   const bool receiver = item.CtlID == IDC_RECEIVER_PICTURE;
-  const winface::LinkPicture picture =
-      receiver ? winface::LinkPictureOf(view.ReceiverHeard, view.ReceiverPulse)
-               : winface::LinkPictureOf(winface::ServerLinkUp(view), view.ServerPulse);
+  const winface::LinkPicture picture = receiver ? winface::LinkPictureOf(view.ReceiverPicture, view.ReceiverPulse)
+                                                : winface::LinkPictureOf(view.ServerPicture, view.ServerPulse);
   PaintLinkPicture(item.hDC, item.rcItem, picture);
+}
+
+void DriverWindow::DrawHealth(const DRAWITEMSTRUCT& item, const Health& health) {
+  const HBRUSH brush = ::CreateSolidBrush(ColourRef(health.Level));
+  ::FillRect(item.hDC, &item.rcItem, brush);
+  ::DeleteObject(brush);
+  RECT text = item.rcItem;
+  ::InflateRect(&text, -kMargin, -4);
+  const HGDIOBJ old = ::SelectObject(item.hDC, bold_);
+  ::SetBkMode(item.hDC, TRANSPARENT);
+  ::SetTextColor(item.hDC, RGB(255, 255, 255));
+  const std::wstring line = Widen(HealthLine(health));
+  ::DrawTextW(item.hDC, line.c_str(), static_cast<int>(line.size()), &text,
+              DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS | DT_EDITCONTROL);
+  ::SelectObject(item.hDC, old);
+}
+
+void DriverWindow::UpdateTrayTip(const std::string& verdict) {
+  if (!tray_shown_) return;
+  NOTIFYICONDATAW data{};
+  data.cbSize = sizeof(data);
+  data.hWnd = window_;
+  data.uID = kTrayId;
+  data.uFlags = NIF_TIP;
+  const std::wstring tip = Widen(std::string(kWindowTitle) + ": " + verdict);
+  tip.copy(data.szTip, std::size(data.szTip) - 1);
+  ::Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
 void DriverWindow::PaintHeader() {
@@ -532,6 +593,15 @@ LRESULT DriverWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_DRAWITEM:
       DrawPicture(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
       return TRUE;
+    case WM_CTLCOLORSTATIC:
+      // The last warning in red; every other label as the system draws it.
+      if (reinterpret_cast<HWND>(lparam) == ::GetDlgItem(window_, IDC_LAST_WARNING)) {
+        const HDC dc = reinterpret_cast<HDC>(wparam);
+        ::SetTextColor(dc, ColourRef(HealthLevel::Stopped));
+        ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
+      }
+      return ::DefWindowProcW(window_, message, wparam, lparam);
     case WM_PAINT:
       PaintHeader();
       return 0;

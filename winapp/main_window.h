@@ -26,8 +26,9 @@ public:
   DriverWindow(const DriverWindow&) = delete;
   DriverWindow& operator=(const DriverWindow&) = delete;
 
-  // Shows the window and starts the station.
-  void Start(int show);
+  // Starts the station and shows the window; false when the station refused
+  // to run (another program works in its folder), after a box says so.
+  bool Start(int show);
   // The orderly end with no question (the session ends, Ctrl+C): modal
   // windows close, the station ends, the window goes and the loop quits.
   void EndWithoutAsking();
@@ -35,7 +36,7 @@ public:
 
   // StationFace.
   void ShowView(const StationView& view) override;
-  void ShowStatus(TDateTime at, const std::string& text) override;
+  void ShowStatus(TDateTime at, Priority priority, const std::string& text) override;
   void ShowWarning(TDateTime at, const std::string& text) override;
   void ShowFailure(const std::string& text) override;
   std::optional<std::string> AskCloseCode() override;
@@ -51,6 +52,9 @@ private:
   void ShowPage(bool setup);
   void OnCommand(int id, int code);
   void DrawPicture(const DRAWITEMSTRUCT& item);
+  void DrawHealth(const DRAWITEMSTRUCT& item, const Health& health);
+  // The notification-area icon's tip: the title and the verdict.
+  void UpdateTrayTip(const std::string& verdict);
   void PaintHeader();
   void AddTrayIcon();
   void RemoveTrayIcon();

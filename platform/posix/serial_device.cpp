@@ -265,24 +265,23 @@ bool ProcessInGroup(gid_t gid) {
 
 }  // namespace
 
-std::string SerialPermissionAdvice(const std::string& device_path) {
+DeviceAccess SerialDeviceAccess(const std::string& device_path) {
   struct stat info {};
-  if (::stat(device_path.c_str(), &info) != 0) return {};
-  const std::string group = GroupName(info.st_gid);
-  // Group membership counts from the next login: a user just added is still
-  // outside the group in this process.
-  if (!ProcessInGroup(info.st_gid)) {
-    return "добавьте пользователя " + UserName(::geteuid()) + " в группу " + group + " и войдите заново";
-  }
-  char mode[8];
-  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-  return "пользователь в группе " + group + ", но права устройства " + mode + " (владелец " +
-         UserName(info.st_uid) + ")";
+  DeviceAccess access;
+  if (::stat(device_path.c_str(), &info) != 0) return access;
+  access.Known = true;
+  access.CharacterDevice = S_ISCHR(info.st_mode);
+  access.Owner = UserName(info.st_uid);
+  access.Group = GroupName(info.st_gid);
+  access.Mode = static_cast<unsigned>(info.st_mode & 07777);
+  access.User = UserName(::geteuid());
+  access.UserInGroup = ProcessInGroup(info.st_gid);
+  return access;
 }
 
-std::string SystemSerialPorts::PermissionAdvice(std::string_view name) const {
+DeviceAccess SystemSerialPorts::Access(std::string_view name) const {
   const std::optional<std::string> path = SerialDeviceLocation(name, device_dir_);
-  return path ? SerialPermissionAdvice(*path) : std::string();
+  return path ? SerialDeviceAccess(*path) : DeviceAccess{};
 }
 
 std::string SerialNoticeName(std::string_view name, std::string_view device_dir) {

@@ -11,4 +11,6 @@ void PrepareConsoleOutput() {
 
 const bool kSlashAsksHelp = true;
 
+bool StandardErrorIsJournal() { return false; }
+
 }  // namespace orvent

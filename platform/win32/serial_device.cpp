@@ -239,9 +239,9 @@ std::string SerialNoticeName(std::string_view name, std::string_view) { return s
 
 // Windows has no group that grants the ports; a port it knows but refuses
 // is reported busy, so this is a device the system itself shuts off.
-std::string SerialPermissionAdvice(const std::string&) { return {}; }
+DeviceAccess SerialDeviceAccess(const std::string&) { return {}; }
 
-std::string SystemSerialPorts::PermissionAdvice(std::string_view) const { return {}; }
+DeviceAccess SystemSerialPorts::Access(std::string_view) const { return {}; }
 
 SystemSerialPorts::SystemSerialPorts() = default;
 
