@@ -58,8 +58,16 @@ StoreResults EventSpool::StoreEvents(std::span<const EventToKeep> records) {
     if (names.back()) last_written = names.back();
   }
   // Every file's data is on disk already; one flush of the folder makes all
-  // their names last, before any of them is acknowledged.
-  if (last_written) folder_.FlushFolder(*last_written);
+  // their names last, before any of them is acknowledged. A folder that
+  // cannot be flushed leaves names that a power loss may take with it: no
+  // record may be acknowledged on their word. Their files go again (one
+  // that stays is found by a scan and sent, a repeat at worst), and the
+  // records are what the disk refused.
+  if (last_written && folder_.FlushFolder(*last_written)) {
+    for (std::optional<SpoolNameId>& name : names) {
+      if (name) (void)folder_.Remove(*std::exchange(name, std::nullopt));
+    }
+  }
 
   StoreResults results(records.size());
   bool any_written = false;

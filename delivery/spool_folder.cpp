@@ -168,6 +168,7 @@ std::error_code SpoolDisk::RemoveFile(const std::string& path) { return orvent::
 std::error_code SpoolDisk::ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out) {
   return orvent::ReadFileUpTo(path, limit, out);
 }
+std::error_code SpoolDisk::FlushFolderOf(const std::string& path) { return orvent::FlushFolderOf(path); }
 
 SpoolFolder::SpoolFolder(std::string path_for_soob, const Clock& clock, SpoolDisk& disk, SpoolObserver* observer)
     : path_for_soob_(std::move(path_for_soob)),
@@ -237,11 +238,7 @@ std::optional<SpoolNameId> SpoolFolder::Write(const SoobBytes& record) {
   return std::nullopt;
 }
 
-void SpoolFolder::FlushFolder(SpoolNameId name) {
-  // The data is on disk already; a folder that cannot be flushed only puts
-  // the new names at risk in a power loss.
-  (void)FlushFolderOf(PathOf(name));
-}
+std::error_code SpoolFolder::FlushFolder(SpoolNameId name) { return disk_.FlushFolderOf(PathOf(name)); }
 
 std::optional<SpoolNameId> SpoolFolder::MoveToFreeName(const std::string& temp, std::optional<std::uint32_t> value,
                                                        bool flush_folder) {
@@ -251,9 +248,9 @@ std::optional<SpoolNameId> SpoolFolder::MoveToFreeName(const std::string& temp, 
     const std::string path = path_for_soob_ + CandidateName(value, attempt) + kSpoolFileSuffix;
     const std::error_code error = disk_.MoveFileNoReplace(temp, path);
     if (!error) {
-      // A folder that cannot be flushed only puts the new name at risk in a
-      // power loss: the data is on disk already.
-      if (flush_folder) (void)FlushFolderOf(path);
+      // Recovery only: the record was never acknowledged, and its file is
+      // found again at the next start should this name not last.
+      if (flush_folder) (void)disk_.FlushFolderOf(path);
       if (value) return SpoolNameId{static_cast<std::uint32_t>(*value + attempt)};
       return attempt == 0 ? kEmptyName : SpoolNameId{attempt};
     }
@@ -415,16 +412,17 @@ bool SpoolFolder::WriteFailing() const {
 }
 
 bool SpoolFolder::DiskTakesFiles() {
-  // What a spool file takes: a flushed write and a rename, under temporary
-  // names that no scan mistakes for a record.
+  // What a spool file takes: a flushed write, a rename and a flushed
+  // folder, under temporary names that no scan mistakes for a record.
   const std::string temp = NewTempPath(std::nullopt);
   if (disk_.WriteNewFileFlushed(temp, "probe")) return false;
   const std::string renamed = NewTempPath(std::nullopt);
   const bool moved = !disk_.MoveFileNoReplace(temp, renamed);
+  const bool lasts = moved && !disk_.FlushFolderOf(renamed);
   // A probe left behind is this run's temporary file, which the next
   // start's recovery removes (it holds no record).
   (void)disk_.RemoveFile(moved ? renamed : temp);
-  return moved;
+  return lasts;
 }
 
 void SpoolFolder::QueueReport(Report report) {

@@ -91,6 +91,7 @@ public:
   virtual std::error_code MoveFileNoReplace(const std::string& from, const std::string& to);
   virtual std::error_code RemoveFile(const std::string& path);
   virtual std::error_code ReadFileUpTo(const std::string& path, std::size_t limit, std::string& out);
+  virtual std::error_code FlushFolderOf(const std::string& path);
 };
 
 // What reading a spool file gave.
@@ -151,7 +152,9 @@ public:
   // Writes the record under a fresh name, flushed; its name when it is on
   // disk. The folder is not flushed: a batch flushes it once (FlushFolder).
   std::optional<SpoolNameId> Write(const SoobBytes& record);
-  void FlushFolder(SpoolNameId name);
+  // Flushes the folder of `name`, so that the names given last survive a
+  // power loss; the system's refusal when it cannot.
+  std::error_code FlushFolder(SpoolNameId name);
   SpoolFileRead Read(SpoolNameId name);
   // Deletes a delivered file; false when it remains on disk.
   bool Remove(SpoolNameId name);

@@ -4,19 +4,21 @@
 
 namespace orvent {
 
-std::string AttemptsText(std::uint64_t count) {
+std::string CountText(std::uint64_t count, const char* one, const char* few, const char* many) {
   const std::uint64_t tens = count % 100;
   const std::uint64_t ones = count % 10;
-  const char* word = "попыток";
+  const char* word = many;
   if (tens < 11 || tens > 14) {
     if (ones == 1) {
-      word = "попытка";
+      word = one;
     } else if (ones >= 2 && ones <= 4) {
-      word = "попытки";
+      word = few;
     }
   }
   return std::to_string(count) + " " + word;
 }
+
+std::string AttemptsText(std::uint64_t count) { return CountText(count, "попытка", "попытки", "попыток"); }
 
 std::optional<std::string> RepeatRule::Failed(const std::string& key, const std::string& text, const Moment& now) {
   auto it = failures_.find(key);

@@ -37,7 +37,9 @@ private:
   std::map<std::string, Failure, std::less<>> failures_;
 };
 
-// "1 попытка", "3 попытки", "120 попыток".
+// A count with its noun in the right form: "1 попытка", "3 попытки",
+// "120 попыток" from ("попытка", "попытки", "попыток").
+std::string CountText(std::uint64_t count, const char* one, const char* few, const char* many);
 std::string AttemptsText(std::uint64_t count);
 
 }  // namespace orvent

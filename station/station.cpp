@@ -116,6 +116,17 @@ std::string ServerFailureWords(const LinkReport& report) {
   return {};
 }
 
+}  // namespace
+
+Station::Fingerprint Station::RazdelsFingerprint(const IniFile& ini) {
+  std::string all;
+  const auto entries = ini.Entries("Razdels");
+  for (const auto& [key, value] : entries) all += key + "=" + value + "\n";
+  return {entries.size(), std::hash<std::string>{}(all)};
+}
+
+namespace {
+
 Priority PriorityOf(HealthLevel level) {
   switch (level) {
     case HealthLevel::Stopped: return Priority::Error;
@@ -299,7 +310,7 @@ bool Station::Start() {
   facts.SettingsPath = ini.Path();
   facts.SettingsError = ini.Check();
   settings_version_ = ini.Version();
-  razdels_count_ = static_cast<std::int32_t>(ini.Entries("Razdels").size());
+  razdels_ = RazdelsFingerprint(ini);
   port_name_ = settings_.ComPort;
   facts.Port = settings_.ComPort == kNoPort ? std::string() : settings_.ComPort;
   spool_prefix_ = SpoolPrefixOf(settings_.PathForSoob);
@@ -407,11 +418,12 @@ void Station::CheckSettings() {
     settings_version_ = version;
     // What a change applies to: the partition table at the next alarm, the
     // server at the next connection, the rest at the next start.
-    const auto razdels = static_cast<std::int32_t>(ini.Entries("Razdels").size());
+    const Fingerprint razdels = RazdelsFingerprint(ini);
     const ServerHostSettings host = ReadServerHost(ini);
     std::vector<std::string> applied;
-    if (razdels != razdels_count_ || settings_.VariantRazdel == 2) {
-      applied.push_back("таблица разделов (" + std::to_string(razdels) + " записей) - со следующего события");
+    if (razdels != razdels_) {
+      applied.push_back("таблица разделов (" + CountText(razdels.Entries, "запись", "записи", "записей") +
+                        ") - со следующего события");
     }
     if (!server_host_ || host.Address != server_host_->Address || host.Port != server_host_->Port) {
       applied.push_back("сервер " + host.Address + ":" + std::to_string(host.Port) + " - со следующего соединения");
@@ -422,7 +434,7 @@ void Station::CheckSettings() {
         main.VariantRazdel != settings_.VariantRazdel || main.Hex != settings_.Hex || main.QuickAck != settings_.QuickAck) {
       applied.push_back("раздел [main] - после перезапуска");
     }
-    razdels_count_ = razdels;
+    razdels_ = razdels;
     server_host_ = host;
     std::string line = "Настройки " + ini.Path() + " изменены";
     for (std::size_t i = 0; i < applied.size(); ++i) line += (i ? "; " : ": ") + applied[i];

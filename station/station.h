@@ -265,7 +265,14 @@ private:
   std::optional<IniFile> ini_;
   std::uint64_t settings_version_ = 0;
   std::optional<ServerHostSettings> server_host_;
-  std::int32_t razdels_count_ = 0;
+  // The partition table as taken last: a change of it is told.
+  struct Fingerprint {
+    std::size_t Entries = 0;
+    std::size_t Hash = 0;
+    bool operator==(const Fingerprint&) const = default;
+  };
+  static Fingerprint RazdelsFingerprint(const IniFile& ini);
+  Fingerprint razdels_;
   RepeatRule repeats_;
   // The server link as the verdict sees it: since when it has not taken
   // events, and whether it failed since then (with the words of it).

@@ -63,5 +63,25 @@ INSTANTIATE_TEST_SUITE_P(
         NotifyEnvironmentCase{"WatchdogPast64Bits", "/n", "18446744073709551615", nullptr, {"/n", {}}}),
     [](const ::testing::TestParamInfo<NotifyEnvironmentCase>& c) { return std::string(c.param.Name); });
 
+// Priorities go in front of a line only when standard error is still the
+// very stream the journal connected: redirected elsewhere, "<4>" would be
+// noise in a file.
+TEST(JournalStream, OnlyTheNamedStreamGetsPriorities) {
+  const struct {
+    const char* value;
+    bool matches;
+  } cases[] = {
+      {"2049:123456", true},  {"2049:123457", false}, {"2050:123456", false}, {nullptr, false},
+      {"", false},            {"2049", false},        {"2049:", false},       {":123456", false},
+      {"2049:123456x", false}, {"x2049:123456", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.value == nullptr ? "(unset)" : c.value);
+    EXPECT_EQ(JournalStreamMatches(c.value, 2049, 123456), c.matches);
+  }
+  EXPECT_EQ(JournalLine(3, "Порт COM1 потерян."), "<3>Порт COM1 потерян.");
+  EXPECT_EQ(JournalLine(6, ""), "<6>");
+}
+
 }  // namespace
 }  // namespace orvent

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 
 #include "station/settings.h"
@@ -112,6 +113,90 @@ TEST_F(SettingsFile, EveryReadSeesTheFileAsItIsNow) {
   EXPECT_EQ(LookupRazdel(Ini(), "12_1"), 100);
   Write("[Razdels]\n12_1=200\n");
   EXPECT_EQ(LookupRazdel(Ini(), "12_1"), 200);
+}
+
+// A port outside 1..65535 or an empty address would only fail later, at
+// every connection attempt, in words nobody connects with the settings.
+TEST_F(SettingsFile, ServerHostValuesOutsideTheirRangeGiveTheDefaults) {
+  struct Case {
+    const char* lines;
+    const char* address;
+    std::int32_t port;
+    const char* problem;  // "" for none
+  };
+  const Case cases[] = {
+      {"Address=10.0.0.5\nPort=5000", "10.0.0.5", 5000, ""},
+      {"Port=65535", "127.0.0.1", 65535, ""},
+      {"Port=1", "127.0.0.1", 1, ""},
+      {"Port=70000", "127.0.0.1", 12543, "Port=\"70000\" (вне 1..65535, взято 12543)"},
+      {"Port=0", "127.0.0.1", 12543, "Port=\"0\" (вне 1..65535, взято 12543)"},
+      {"Port=-5", "127.0.0.1", 12543, "Port=\"-5\" (вне 1..65535, взято 12543)"},
+      {"Port=12x", "127.0.0.1", 12543, "Port=\"12x\" (взято 12543)"},
+      {"Address=", "127.0.0.1", 12543, "Address=\"\" (взято 127.0.0.1)"},
+      {"Address=::1", "::1", 12543, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines);
+    Write(std::string("[ServerHost]\n") + c.lines + "\n");
+    SettingsProblems problems;
+    const ServerHostSettings host = ReadServerHost(Ini(), &problems);
+    EXPECT_EQ(host.Address, c.address);
+    EXPECT_EQ(host.Port, c.port);
+    EXPECT_EQ(problems, std::string(c.problem).empty() ? SettingsProblems{} : SettingsProblems{c.problem});
+  }
+}
+
+// A misspelt key or section would otherwise be ignored without a word.
+TEST_F(SettingsFile, KeysAndSectionsNobodyReadsAreNamed) {
+  Write("[main]\nComPort=COM1\nLog=1\nlogg=1\n[ServerHost]\nAdress=10.0.0.5\nport=5000\n[Server]\nAddress=x\n"
+        "[Razdels]\n12_1=5\nanything=7\n[MAIN]\nunread=1\n");
+  EXPECT_EQ(UnknownSettings(Ini()), (SettingsProblems{"logg (main)", "Adress (ServerHost)", "раздел [Server]"}));
+  Write("[main]\nComPort=COM1\n");
+  EXPECT_TRUE(UnknownSettings(Ini()).empty());
+}
+
+// What a running program reads is a whole version of the file: one written
+// a moment ago may still be being written, and one that cannot be read any
+// more leaves the last version in force, never the defaults.
+TEST_F(SettingsFile, ARunningReaderTakesOnlyWholeSettledVersions) {
+  namespace fs = std::filesystem;
+  const auto settle = [&] {
+    fs::last_write_time(dir.File(kSettingsFileName), fs::file_time_type::clock::now() - std::chrono::seconds(10));
+  };
+  Write("[Razdels]\n12_1=100\n");
+  settle();
+  const IniFile ini = Ini();
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 100);
+  EXPECT_EQ(ini.Version(), 1u);
+
+  // Half a file, as an editor or a script leaves it for a moment.
+  Write("[Razd");
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 100) << "a version just written is not taken yet";
+  Write("[Razdels]\n12_1=200\n");
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 100);
+  settle();
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 200) << "taken once it has stopped changing";
+  EXPECT_EQ(ini.Version(), 2u);
+  EXPECT_FALSE(ini.Failure());
+
+  // Something that cannot be read under the file's name.
+  fs::remove(dir.File(kSettingsFileName));
+  fs::create_directory(dir.File(kSettingsFileName));
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 200);
+  EXPECT_TRUE(ini.Failure());
+  EXPECT_EQ(ini.Version(), 2u);
+  fs::remove(dir.File(kSettingsFileName));
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 200) << "a file gone keeps the last version too";
+  EXPECT_EQ(ini.Failure(), std::errc::no_such_file_or_directory);
+
+  Write("[Razdels]\n12_1=300\n");
+  settle();
+  EXPECT_EQ(LookupRazdel(ini, "12_1"), 300);
+  EXPECT_FALSE(ini.Failure());
+  EXPECT_EQ(ini.Version(), 3u);
+
+  // A reader that never had a version starts from what there is.
+  EXPECT_EQ(LookupRazdel(Ini(), "12_1"), 300);
 }
 
 TEST_F(SettingsFile, WritingComPortKeepsEveryOtherLineByteForByte) {

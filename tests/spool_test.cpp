@@ -74,6 +74,10 @@ public:
     if (!error && to.ends_with(kSpoolFileSuffix) && after_rename) std::exchange(after_rename, nullptr)();
     return error;
   }
+  std::error_code FlushFolderOf(const std::string& path) override {
+    if (fail_folder_flushes) return std::make_error_code(std::errc::io_error);
+    return SpoolDisk::FlushFolderOf(path);
+  }
   std::error_code RemoveFile(const std::string& path) override {
     if (IsHeld(path)) return Busy();
     if (fail_removes && path.ends_with(kSpoolFileSuffix)) return std::make_error_code(std::errc::read_only_file_system);
@@ -83,6 +87,7 @@ public:
   std::atomic<bool> fail_writes{false};
   std::atomic<bool> fail_renames{false};
   std::atomic<bool> fail_removes{false};
+  std::atomic<bool> fail_folder_flushes{false};
   std::atomic<int> failures_left{0};  // writes that fail before the disk works
   // Runs once, right after the next spool file got its name.
   std::function<void()> after_rename;
@@ -450,6 +455,7 @@ struct DiskFailure {
   const char* name;
   bool writes;
   bool renames;
+  bool folder_flushes = false;
 };
 
 void PrintTo(const DiskFailure& f, std::ostream* os) { *os << f.name; }
@@ -464,6 +470,7 @@ TEST_P(SpoolDiskFailures, RecordsTheDiskRefusesWaitForTheServersConfirmation) {
   server_takes = true;
   disk.fail_writes = GetParam().writes;
   disk.fail_renames = GetParam().renames;
+  disk.fail_folder_flushes = GetParam().folder_flushes;
   const SoobBytes records[] = {NumberedRecord(1), NumberedRecord(2), NumberedRecord(3), NumberedRecord(4)};
   const StoreResults results = StoreAll(*spool, records);
   for (const StoreResult& r : results) EXPECT_EQ(r.Kept, RecordKept::AwaitingServer);
@@ -499,6 +506,7 @@ TEST_P(SpoolDiskFailures, RecordsTheDiskRefusesWaitForTheServersConfirmation) {
   EXPECT_EQ(statuses, (std::vector<std::string>{kSpoolWriteFailedStatus, kSpoolWriteFailedStatus}));
   disk.fail_writes = false;
   disk.fail_renames = false;
+  disk.fail_folder_flushes = false;
   clock.Advance(EventSpool::kDiskNoticeMs);
   spool->CheckStep();
   EXPECT_EQ(statuses.back(), kSpoolWriteBackStatus);
@@ -509,7 +517,10 @@ TEST_P(SpoolDiskFailures, RecordsTheDiskRefusesWaitForTheServersConfirmation) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SpoolDiskFailures,
                          ::testing::Values(DiskFailure{"WriteFails", true, false},
-                                           DiskFailure{"RenameFailsAfterTheWrite", false, true}),
+                                           DiskFailure{"RenameFailsAfterTheWrite", false, true},
+                                           // The files are whole, but their names may not outlive
+                                           // a power loss: no ACK on their word.
+                                           DiskFailure{"FolderFlushFailsAfterTheRename", false, false, true}),
                          [](const ::testing::TestParamInfo<DiskFailure>& info_) {
                            return std::string(info_.param.name);
                          });

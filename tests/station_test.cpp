@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <deque>
@@ -75,6 +76,11 @@ public:
   bool Showed(const std::string& text) const {
     std::lock_guard lock(mutex_);
     return std::find(lines_.begin(), lines_.end(), text) != lines_.end();
+  }
+  Priority PriorityOf(const std::string& text) const {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find(lines_.begin(), lines_.end(), text);
+    return it == lines_.end() ? Priority::Info : priorities_[static_cast<std::size_t>(it - lines_.begin())];
   }
   std::size_t Count(const std::string& text) const {
     std::lock_guard lock(mutex_);
@@ -579,6 +585,110 @@ TEST_F(StationTest, TheEndSaysHowManyRecordsWaitInTheSpool) {
   EXPECT_TRUE(face.Showed("Драйвер остановлен. Событий в очереди: 2."));
   EXPECT_EQ(station->End(), 2u);  // once only
   EXPECT_EQ(face.Count("Драйвер остановлен. Событий в очереди: 2."), 1u);
+}
+
+// Two programs on one working folder would share the port and the spool:
+// the second refuses before it touches either, and the first goes on.
+TEST_F(StationTest, ASecondStationOnTheFolderRefusesAndTheFirstGoesOn) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  Configure("ComPort=COM1", 1);
+  Make().Start();
+  ASSERT_TRUE(station->Started());
+
+  RecordingFace second_face;
+  Station second(StationEnvironment{work.path(), &loop, &clock, &ports, [] { return kCode; }, true}, second_face);
+  EXPECT_FALSE(second.Start());
+  EXPECT_TRUE(second.Ended());
+  EXPECT_EQ(second.Spool(), nullptr) << "the spool is not touched";
+  EXPECT_EQ(second.Refusal(), "В папке " + work.path() + "/ уже работает драйвер (процесс " +
+                                  std::to_string(::getpid()) +
+                                  "): второй не запускается, чтобы не делить с ним порт и очередь.");
+  EXPECT_EQ(second_face.Lines(), std::vector<std::string>{second.Refusal()});
+  EXPECT_TRUE(second_face.views.empty());
+  EXPECT_EQ(second.End(), 0u);
+
+  EXPECT_TRUE(Acknowledged(pty)) << "the first goes on";
+  station.reset();
+  Make().Start();
+  EXPECT_TRUE(station->Started()) << "the folder is free once the first has ended";
+}
+
+// No port is a loud state, at start and for as long as it lasts; the
+// verdict's lines come when it changes, with the level's priority.
+TEST_F(StationTest, NoPortIsRedFromTheStartAndTheVerdictLinesFollowItsChanges) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("", server.Port());
+  Make(false).Start();
+  const std::string red = "Тревоги не проходят: порт приёмника не задан (ComPort в kelmora.ini).";
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Stopped);
+  EXPECT_EQ(face.View().ReceiverPicture, HealthLevel::Stopped);
+  EXPECT_EQ(face.Count(red), 1u);
+  loop.Advance(60'000);
+  ASSERT_TRUE(Pump([&] { return station->Link()->Accepted(); }));
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Stopped) << "as long as it lasts";
+  EXPECT_EQ(face.Count(red), 1u) << "said when it changes, not again";
+
+  station->StartPort("COM1");
+  EXPECT_EQ(face.View().Verdict, (Health{HealthLevel::Working, "порт COM1 открыт, сервер принимает события"}));
+  EXPECT_EQ(face.View().LastWarning, "") << "a working station keeps no warning in sight";
+  const std::vector<std::string> lines = face.Lines();
+  EXPECT_EQ(lines.back(), "Работает: порт COM1 открыт, сервер принимает события.");
+  EXPECT_EQ(face.PriorityOf(red), Priority::Error);
+  EXPECT_EQ(face.PriorityOf(lines.back()), Priority::Info);
+}
+
+// The settings file changed while alarms flow: a change that applies is
+// told, one that cannot be read keeps the last good settings and says so
+// (amber), and its return is told too.
+TEST_F(StationTest, SettingsThatChangeOrFailWhileRunningAreTold) {
+  const auto settle = [&] {
+    fs::last_write_time(work.File(kSettingsFileName), fs::file_time_type::clock::now() - std::chrono::seconds(10));
+  };
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1\nVariantRazdel=2\n[Razdels]\n1234_1=777", server.Port());
+  settle();
+  Make(false).Start();
+  ASSERT_TRUE(Pump([&] { return station->Link()->Accepted(); }));
+  loop.Advance(Station::kViewPeriod.count());
+  ASSERT_EQ(face.View().Verdict.Level, HealthLevel::Working) << face.View();
+
+  const std::string path = work.File(kSettingsFileName);
+  Configure("ComPort=COM1\nVariantRazdel=2\n[Razdels]\n1234_1=778\n1234_2=779", server.Port());
+  settle();
+  loop.Advance(Station::kSettingsCheck.count());
+  EXPECT_TRUE(face.Showed("Настройки " + path + " изменены: таблица разделов (2 записи) - со следующего события."))
+      << face.Last();
+
+  // A pipe where the file was: nothing is read from it, nothing waits for it.
+  fs::remove(path);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  loop.Advance(Station::kSettingsCheck.count());
+  const std::string failing = "Настройки " + path +
+                              " не читаются (это не обычный файл) - действуют прежние, до перезапуска и после него, "
+                              "пока файл не станет снова читаемым.";
+  EXPECT_EQ(face.Count(failing), 1u);
+  EXPECT_EQ(face.PriorityOf(failing), Priority::Warning);
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Attention);
+  EXPECT_NE(face.View().Verdict.Reason.find("kelmora.ini не читается (это не обычный файл)"), std::string::npos);
+  EXPECT_EQ(LookupRazdel(IniFile(path), "1234_2"), -1) << "a reader of its own gets nothing";
+  loop.Advance(Station::kSettingsCheck.count());
+  EXPECT_EQ(face.Count(failing), 1u) << "said once while it lasts";
+
+  fs::remove(path);
+  Configure("ComPort=COM1\nVariantRazdel=2\n[Razdels]\n1234_1=778\n1234_2=779", server.Port());
+  settle();
+  loop.Advance(Station::kSettingsCheck.count());
+  EXPECT_TRUE(face.Showed("Настройки " + path + " снова читаются."));
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Working);
 }
 
 TEST(CloseCode, FiveDigitsFrom10000To99998) {
