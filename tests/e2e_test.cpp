@@ -209,11 +209,29 @@ TEST_F(EndToEnd, SigtermEndsTheDriverWhileItsStartUpWarningIsUp) {
   // at a headless station can close; a signal must still end the program.
   test::MsgServerSim server({});
   test::DriverProcess driver(work.path(), {work.File("no-such-port"), server.Port()});
-  ASSERT_TRUE(driver.WaitFor("Порт уже занят. Смените его.", kLimit)) << driver.Output();
+  // Said before the warning goes up; a port that is not there is not called busy.
+  ASSERT_TRUE(driver.WaitFor(": нет такого устройства.", kLimit)) << driver.Output();
+  EXPECT_EQ(driver.Output().find("Порт уже занят"), std::string::npos) << driver.Output();
 
   const auto start = Steady::now();
   EXPECT_EQ(driver.Terminate(3s), 0) << driver.Output();
   EXPECT_LE(Steady::now() - start, 2s);
+}
+
+// A second window program on the folder refuses before it touches the port
+// or the spool, says why where it can be read, and ends with a failure.
+TEST_F(EndToEnd, ASecondDriverOnTheFolderRefusesAndTheFirstGoesOn) {
+  test::MsgServerSim server({"--events", EventsFile()});
+  test::ReceiverSim receiver({"--stdin"});
+  test::DriverProcess first(work.path(), {receiver.Device(), server.Port()});
+  ASSERT_TRUE(test::WaitFrame(server, "cmd_version", kLimit)) << first.Output();
+  test::DriverProcess second(work.path(), {receiver.Device(), server.Port()});
+  EXPECT_TRUE(second.WaitFor("уже работает драйвер (процесс " + std::to_string(first.Process().Pid()) + ")", kLimit))
+      << second.Output();
+  EXPECT_EQ(second.Process().WaitExit(kLimit), 6) << second.Output();
+  ASSERT_TRUE(receiver.Send(kEventLines[0]));
+  EXPECT_TRUE(receiver.WaitAcked(1, kLimit)) << "the first goes on\n" << first.Output();
+  EXPECT_EQ(first.Terminate(3s), 0) << first.Output();
 }
 
 TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -33,6 +34,9 @@ struct ChildOptions {
   // "NAME=value" entries that the child sees instead of this process's own
   // (the rest of the environment is passed on as it is).
   std::vector<std::string> Env;
+  // Tells the child, as systemd does, that its output pipe is the journal's
+  // stream (JOURNAL_STREAM: the pipe's device and inode).
+  bool OutputIsJournal = false;
 };
 
 // This process's environment with `overrides` put in place of the entries of
@@ -70,7 +74,11 @@ public:
     std::vector<char*> argv;
     for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> env = ChildEnvironment(options.Env);
+    std::vector<std::string> overrides = options.Env;
+    if (struct stat pipe_info {}; options.OutputIsJournal && ::fstat(fds[1], &pipe_info) == 0) {
+      overrides.push_back("JOURNAL_STREAM=" + std::to_string(pipe_info.st_dev) + ":" + std::to_string(pipe_info.st_ino));
+    }
+    std::vector<std::string> env = ChildEnvironment(overrides);
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

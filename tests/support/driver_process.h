@@ -99,9 +99,11 @@ struct DriverScreen {
 // standard output and error (the link's status lines) are read as one stream.
 class DriverProcess {
 public:
+  // With `output_is_journal` its output is the journal's stream, as under
+  // systemd: its lines then carry their priorities.
   DriverProcess(const std::string& dir, const DriverIni& ini, const DriverScreen& screen = {},
                 const std::string& path = ORVENT_DRIVER, const std::vector<std::string>& args = {},
-                const std::vector<std::string>& env = {}) {
+                const std::vector<std::string>& env = {}, bool output_is_journal = false) {
     std::ofstream(dir + "/kelmora.ini", std::ios::binary) << IniText(ini);
     ChildOptions options;
     options.WorkDir = dir;
@@ -113,6 +115,7 @@ public:
       options.Env = {"QT_QPA_PLATFORM=xcb", "DISPLAY=" + screen.X11Display};
     }
     options.Env.insert(options.Env.end(), env.begin(), env.end());
+    options.OutputIsJournal = output_is_journal;
     process_.emplace(path, args, options);
   }
 
