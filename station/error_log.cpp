@@ -14,10 +14,6 @@ std::string ErrorLogLine(std::int32_t number) {
 
 ErrorLog::ErrorLog(const std::string& dir) : path_(JoinPath(dir, kErrorLogFileName)) {}
 
-void ErrorLog::LogError(std::int32_t number) const {
-  if (const std::error_code error = AppendToFile(path_, ErrorLogLine(number))) {
-    throw ErrorLogWriteError("Cannot write " + path_ + ": " + error.message());
-  }
-}
+std::error_code ErrorLog::LogError(std::int32_t number) const { return AppendToFile(path_, ErrorLogLine(number)); }
 
 }  // namespace orvent

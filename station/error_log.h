@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <stdexcept>
+#include <system_error>
 #include <string>
 
 namespace orvent {
@@ -21,19 +21,14 @@ enum ErrorNumber : std::int32_t {
 // CR LF. The log carries nothing else: no time, no text.
 std::string ErrorLogLine(std::int32_t number);
 
-class ErrorLogWriteError : public std::runtime_error {
-public:
-  using std::runtime_error::runtime_error;
-};
-
 // error.txt in the working directory: append-only, opened and closed for
-// every line. A failure of its own file operations is raised to the caller,
-// which does not catch it either.
+// every line. A line that cannot be written is the caller's to tell.
 class ErrorLog {
 public:
   explicit ErrorLog(const std::string& dir);
 
-  void LogError(std::int32_t number) const;
+  // The system's refusal when the line could not be written.
+  [[nodiscard]] std::error_code LogError(std::int32_t number) const;
   const std::string& Path() const { return path_; }
 
 private:

@@ -845,10 +845,9 @@ void Station::Warn(const std::string& text) { face_.ShowWarning(clock_->Now(), t
 void Station::Failure(const std::string& message) { face_.ShowFailure(FailureText(message)); }
 
 void Station::LogError(std::int32_t number) {
-  try {
-    error_log_.LogError(number);
-  } catch (const std::exception& e) {
-    Failure(e.what());
+  if (const std::error_code error = error_log_.LogError(number)) {
+    Say(Priority::Warning, "Ошибка №" + std::to_string(number) + " не записана в " + error_log_.Path() + " (" +
+                               WriteErrorText(error) + ").");
   }
 }
 

@@ -160,6 +160,9 @@ TEST_F(WindowUnderWine, AcknowledgesAndDeliversWithTheWindowShownAndClosesOnlyWi
   // driver said them.
   EXPECT_TRUE(test::WaitUntil([&] { return PokeLine({"text", std::to_string(IDC_LAST_CONFIRMED)}) != "-"; }, kLimit));
   EXPECT_EQ(PokeLine({"text", std::to_string(IDC_WAITING)}), "0");
+  // The verdict's band, on every page.
+  EXPECT_EQ(PokeLine({"text", std::to_string(IDC_HEALTH)}),
+            "Работает: порт " + com.Name() + " открыт, сервер принимает события");
   const Poked list = Poke({"list"});
   ASSERT_EQ(list.status, 0);
   ASSERT_FALSE(list.lines.empty());

@@ -160,8 +160,12 @@ TEST_F(SettingsFile, KeysAndSectionsNobodyReadsAreNamed) {
 // more leaves the last version in force, never the defaults.
 TEST_F(SettingsFile, ARunningReaderTakesOnlyWholeSettledVersions) {
   namespace fs = std::filesystem;
+  // Written long ago, as far as the file's time tells; each version at a
+  // time of its own, whole seconds apart (some systems keep no finer time).
+  int versions = 0;
   const auto settle = [&] {
-    fs::last_write_time(dir.File(kSettingsFileName), fs::file_time_type::clock::now() - std::chrono::seconds(10));
+    fs::last_write_time(dir.File(kSettingsFileName),
+                        fs::file_time_type::clock::now() - std::chrono::seconds(100 - 10 * ++versions));
   };
   Write("[Razdels]\n12_1=100\n");
   settle();

@@ -647,8 +647,12 @@ TEST_F(StationTest, NoPortIsRedFromTheStartAndTheVerdictLinesFollowItsChanges) {
 // told, one that cannot be read keeps the last good settings and says so
 // (amber), and its return is told too.
 TEST_F(StationTest, SettingsThatChangeOrFailWhileRunningAreTold) {
+  // Written long ago, as far as the file's time tells; each version at a
+  // time of its own.
+  int versions = 0;
   const auto settle = [&] {
-    fs::last_write_time(work.File(kSettingsFileName), fs::file_time_type::clock::now() - std::chrono::seconds(10));
+    fs::last_write_time(work.File(kSettingsFileName),
+                        fs::file_time_type::clock::now() - std::chrono::seconds(100 - 10 * ++versions));
   };
   test::PtyPair pty;
   ASSERT_TRUE(pty.ok());

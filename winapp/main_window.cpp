@@ -332,7 +332,11 @@ void DriverWindow::ShowView(const StationView& view) {
   if (changes.ReceiverPicture) ::InvalidateRect(::GetDlgItem(window_, IDC_RECEIVER_PICTURE), nullptr, FALSE);
   if (changes.ServerPicture) ::InvalidateRect(::GetDlgItem(window_, IDC_SERVER_PICTURE), nullptr, FALSE);
   if (changes.Health) {
-    ::InvalidateRect(::GetDlgItem(window_, IDC_HEALTH), nullptr, FALSE);
+    // Its text is drawn by the window; kept as the control's text too, for
+    // whatever reads the window from outside (a screen reader, a test).
+    const HWND health = ::GetDlgItem(window_, IDC_HEALTH);
+    SetText(health, HealthLine(view.Verdict));
+    ::InvalidateRect(health, nullptr, FALSE);
     UpdateTrayTip(HealthLine(view.Verdict));
   }
   if (changes.LastWarning) SetText(::GetDlgItem(window_, IDC_LAST_WARNING), view.LastWarning);
@@ -482,7 +486,7 @@ void DriverWindow::DrawHealth(const DRAWITEMSTRUCT& item, const Health& health) 
   const HGDIOBJ old = ::SelectObject(item.hDC, bold_);
   ::SetBkMode(item.hDC, TRANSPARENT);
   ::SetTextColor(item.hDC, RGB(255, 255, 255));
-  const std::wstring line = Widen(HealthLine(health));
+  const std::wstring line = Widen(HealthLine(health));  // the control's text may lag the view
   ::DrawTextW(item.hDC, line.c_str(), static_cast<int>(line.size()), &text,
               DT_WORDBREAK | DT_NOPREFIX | DT_END_ELLIPSIS | DT_EDITCONTROL);
   ::SelectObject(item.hDC, old);
