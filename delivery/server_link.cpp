@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "delivery/commands.h"
@@ -14,20 +15,22 @@ namespace {
 // Shown with the failure's own text when a pass fails in a way no part of
 // it handles; the next pass starts afresh.
 constexpr char kStatusLinkFailure[] = "Сбой связи с сервером: ";
-constexpr char kStatusConnectFailure[] = "Соединение не удалось: ";
+constexpr std::string_view kStatusConnectFailure = "Соединение не удалось: ";
 
 }  // namespace
 
 namespace {
 
 std::string ConnectFailureReason(const std::error_code& error) {
+  // A failure the system gave no reason for needs no second "не удалось".
+  if (error == TcpClientError::ConnectFailed) return std::string(kStatusConnectFailure.substr(0, kStatusConnectFailure.size() - 2));
   // The client's own reasons (no host, no port) are told in its words.
-  if (error.category() == TcpClientCategory()) return kStatusConnectFailure + error.message();
+  if (error.category() == TcpClientCategory()) return std::string(kStatusConnectFailure) + error.message();
   if (error.category() == ResolveCategory()) return kStatusNameNotFound;
   if (error == std::errc::connection_refused) return kStatusRefused;
   if (error == std::errc::timed_out) return kStatusNoAnswer;
   if (error == std::errc::network_unreachable || error == std::errc::host_unreachable) return kStatusUnreachable;
-  return kStatusConnectFailure + std::string("ошибка сети ") + std::to_string(error.value()) + ".";
+  return std::string(kStatusConnectFailure) + "ошибка сети " + std::to_string(error.value()) + ".";
 }
 
 }  // namespace
@@ -35,7 +38,10 @@ std::string ConnectFailureReason(const std::error_code& error) {
 std::string ConnectFailureStatus(const std::error_code& error, const ServerAddress& address) {
   std::string line = ConnectFailureReason(error);
   if (!line.empty() && line.back() != '.') line += '.';
-  return line + " Сервер " + address.Address + ":" + std::to_string(address.Port) + ".";
+  // An IPv6 address in brackets, so that the port stands apart from it.
+  const bool bare_v6 = address.Address.find(':') != std::string::npos && !address.Address.starts_with('[');
+  const std::string host = bare_v6 ? "[" + address.Address + "]" : address.Address;
+  return line + " Сервер " + host + ":" + std::to_string(address.Port) + ".";
 }
 
 ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,

@@ -21,16 +21,17 @@ public:
   const char* name() const noexcept override { return "tcp client"; }
   std::string message(int value) const override {
     switch (static_cast<TcpClientError>(value)) {
+      // The operator reads these in the status line of a failed attempt.
       case TcpClientError::HostRequired:
-        return "A host is required.";
+        return "не задан адрес сервера";
       case TcpClientError::PortRequired:
-        return "A port is required.";
+        return "не задан порт сервера";
       case TcpClientError::ConnectFailed:
-        return "Connect failed.";
+        return "соединение не удалось";
       case TcpClientError::ClosedByPeer:
-        return "Connection closed gracefully.";
+        return "сервер закрыл соединение";
     }
-    return "Unknown TCP client error.";
+    return "неизвестная ошибка соединения";
   }
 };
 
@@ -68,8 +69,8 @@ std::error_code BlockingTcpClient::Connect(const std::string& host, std::int32_t
   if (port < 0 || port > std::numeric_limits<std::uint16_t>::max()) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  Ipv4Address address;
-  if (const std::error_code error = ResolveIpv4(host, address)) return error;
+  IpAddress address;
+  if (const std::error_code error = ResolveAddress(host, address)) return error;
   const NetResult result = socket_.Connect(address, static_cast<std::uint16_t>(port), timeout, stop_);
   if (!result.ok()) {
     socket_.Close();

@@ -339,8 +339,9 @@ TEST(ServerLink, AFailedAttemptSaysWhyAndWhere) {
       {std::make_error_code(std::errc::timed_out), kStatusNoAnswer},
       {std::make_error_code(std::errc::network_unreachable), kStatusUnreachable},
       {std::make_error_code(std::errc::host_unreachable), kStatusUnreachable},
-      {make_error_code(TcpClientError::HostRequired), "Соединение не удалось: A host is required."},
-      {make_error_code(TcpClientError::PortRequired), "Соединение не удалось: A port is required."},
+      {make_error_code(TcpClientError::HostRequired), "Соединение не удалось: не задан адрес сервера."},
+      {make_error_code(TcpClientError::PortRequired), "Соединение не удалось: не задан порт сервера."},
+      {make_error_code(TcpClientError::ConnectFailed), "Соединение не удалось."},
   };
   const ServerAddress where{"alarm-server", 5000};
   for (const Case& c : cases) {
@@ -349,6 +350,8 @@ TEST(ServerLink, AFailedAttemptSaysWhyAndWhere) {
   }
   EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::io_error), where),
             "Соединение не удалось: ошибка сети 5. Сервер alarm-server:5000.");
+  EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::connection_refused), ServerAddress{"::1", 5000}),
+            std::string(kStatusRefused) + " Сервер [::1]:5000.");
 }
 
 struct CommandCase {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -240,6 +241,80 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectCase{"Unreachable", "224.0.0.1", 9, std::errc::network_unreachable},
         ConnectCase{"PortOutOfRange", "127.0.0.1", 70000, std::errc::invalid_argument}),
     [](const ::testing::TestParamInfo<ConnectCase>& param) { return std::string(param.param.name); });
+
+struct ResolveCase {
+  const char* host;
+  std::optional<IpAddress> expected;  // none: the name does not resolve
+};
+
+// Literals of both families are taken as they are, with or without the
+// brackets that set an IPv6 address apart from a port; a name gives its
+// IPv4 address, as it always did, also where it has an IPv6 one too.
+TEST(ResolveAddress, TakesLiteralsOfBothFamiliesAndNamesPreferIpv4) {
+  IpAddress scoped = kLoopbackV6;
+  scoped.Bytes = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  scoped.ScopeId = 1;
+  const ResolveCase cases[] = {
+      {"127.0.0.1", kLoopback},
+      {"10.1.2.3", IpAddress::V4(10, 1, 2, 3)},
+      {"::1", kLoopbackV6},
+      {"[::1]", kLoopbackV6},
+      {"fe80::1%1", scoped},
+      {"localhost", kLoopback},
+      // Brackets hold an IPv6 address and nothing else.
+      {"[127.0.0.1]", std::nullopt},
+      {"[localhost]", std::nullopt},
+      {"[::1", std::nullopt},
+      {"no-such-server.invalid", std::nullopt},
+  };
+  for (const ResolveCase& c : cases) {
+    SCOPED_TRACE(c.host);
+    IpAddress got;
+    const std::error_code error = ResolveAddress(c.host, got);
+    if (c.expected) {
+      EXPECT_FALSE(error) << error.message();
+      EXPECT_EQ(got, *c.expected);
+    } else {
+      EXPECT_EQ(error, ResolveError::NameNotFound) << error.message();
+    }
+  }
+}
+
+TEST(TcpClient, ConnectsOverIpv6WithOrWithoutBrackets) {
+  TcpListener listener;
+  if (listener.Listen(kLoopbackV6, 0)) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const std::string host : {"::1", "[::1]"}) {
+    SCOPED_TRACE(host);
+    FakeClock clock;
+    BlockingTcpClient client(clock);
+    ASSERT_FALSE(client.Connect(host, listener.LocalPort(), 2500ms));
+    TcpSocket server;
+    ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
+    ASSERT_TRUE(server.SendAll(Sequence(3), {}).ok());
+    Bytes got;
+    EXPECT_FALSE(client.Receive(got, 3, {1000ms, std::nullopt}));
+    EXPECT_EQ(got, Sequence(3));
+    EXPECT_FALSE(client.Send(Sequence(4)));
+    EXPECT_EQ(ReadUpTo(server, 4, 2s), Sequence(4));
+  }
+}
+
+// Where a name has addresses of both families, the connection goes to the
+// IPv4 one: a server that listens on IPv4 only keeps working.
+TEST(TcpClient, ANameConnectsToItsIpv4AddressFirst) {
+  TcpListener v4;
+  ASSERT_FALSE(v4.Listen(kLoopback, 0));
+  TcpListener v6;
+  const bool with_v6 = !v6.Listen(kLoopbackV6, v4.LocalPort());
+  SystemClock clock;
+  BlockingTcpClient client(clock);
+  ASSERT_FALSE(client.Connect("localhost", v4.LocalPort(), 2500ms));
+  TcpSocket served;
+  EXPECT_TRUE(v4.Accept(served, 5s, {}).ok());
+  if (with_v6) {
+    EXPECT_EQ(v6.Accept(served, 0ms, {}).Status, NetStatus::TimedOut);
+  }
+}
 
 // The connect wait is the socket layer's own and runs in real time.
 TEST(TcpClient, ConnectTimesOutWhenTheServerNeverAnswers) {
