@@ -259,7 +259,7 @@ void ServerLink::ReadAwaitedReply() {
   if (read != ReplyRead::Complete) {
     CountError();
     // Nothing yet: the reply is still owed, and the next message will be it.
-    if (read == ReplyRead::Broken) DropOutOfStep();
+    if (read == ReplyRead::Broken || read == ReplyRead::Closed) DropOutOfStep();
     return;
   }
   const AwaitedReply answered = *std::exchange(awaited_, std::nullopt);

@@ -96,7 +96,8 @@ public:
 
 private:
   friend class TcpListener;
-  // The system's socket, in the platform's own file; none while closed.
+  friend class SocketWait;
+  // The system's socket, in the platform's own files; none while closed.
   struct Native;
   explicit TcpSocket(std::unique_ptr<Native> native);
   std::unique_ptr<Native> native_;

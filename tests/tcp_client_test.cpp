@@ -165,6 +165,90 @@ TEST_F(ConnectedPair, ConnectOnAnOpenConnectionIsRefused) {
   EXPECT_TRUE(client.Connected());
 }
 
+// The rest between passes ends for a wake from another thread, or when the
+// time is up; wakes that come together end one rest.
+TEST_F(ConnectedPair, ARestEndsWhenWokenOrWhenTheTimeIsUp) {
+  SocketWait wait;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Rest(wait, 30ms).End, WaitEnd::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  wait.Wake();
+  wait.Wake();
+  EXPECT_EQ(client.Rest(wait, 10s).End, WaitEnd::Woken);
+  EXPECT_EQ(client.Rest(wait, 0ms).End, WaitEnd::TimedOut);
+  EXPECT_EQ(wait.Wait(nullptr, 0ms).End, WaitEnd::TimedOut);
+  for (const bool with_socket : {true, false}) {
+    SCOPED_TRACE(with_socket ? "watching the socket" : "without a socket");
+    std::jthread waker([&] {
+      std::this_thread::sleep_for(100ms);  // the rest has begun by then, as a rule
+      wait.Wake();
+    });
+    const auto rest_start = std::chrono::steady_clock::now();
+    EXPECT_EQ((with_socket ? client.Rest(wait, std::nullopt) : wait.Wait(nullptr, 10s)).End, WaitEnd::Woken);
+    EXPECT_LT(std::chrono::steady_clock::now() - rest_start, 5s);
+  }
+}
+
+// Bytes, the peer's close and a reset each end a rest that has no limit of
+// its own, whether they came before the rest began or during it; the
+// client's next step tells which it was.
+TEST(TcpClientRest, EndsWhenTheConnectionHasSomethingToSay) {
+  enum class Peer { Sends, Closes, Resets };
+  for (const Peer peer : {Peer::Sends, Peer::Closes, Peer::Resets}) {
+    for (const bool during_rest : {false, true}) {
+      SCOPED_TRACE(std::string(peer == Peer::Sends ? "sends" : peer == Peer::Closes ? "closes" : "resets") +
+                   (during_rest ? " during the rest" : " before it"));
+      TcpListener listener;
+      ASSERT_FALSE(listener.Listen(kLoopback, 0));
+      FakeClock clock;
+      BlockingTcpClient client(clock);
+      ASSERT_FALSE(client.Connect("127.0.0.1", listener.LocalPort(), 2500ms));
+      TcpSocket server;
+      ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
+      // A socket closed with bytes it never read resets the connection.
+      if (peer == Peer::Resets) {
+        ASSERT_FALSE(client.Send(Sequence(1)));
+        ASSERT_TRUE(Eventually([&] { return server.WaitReadable(0ms, {}).ok(); }));
+      }
+      const auto act = [&] {
+        if (peer == Peer::Sends) {
+          (void)server.SendAll(Sequence(3), {});
+        } else {
+          server.Close();
+        }
+      };
+      std::jthread actor;
+      if (during_rest) {
+        actor = std::jthread([&] {
+          std::this_thread::sleep_for(100ms);  // the rest has begun by then, as a rule
+          act();
+        });
+      } else {
+        act();
+      }
+      SocketWait wait;
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(client.Rest(wait, 10s).End, WaitEnd::SocketReady);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+      if (actor.joinable()) actor.join();
+      Bytes got;
+      const std::error_code read = client.Receive(got, 3, {0ms, std::nullopt});
+      if (peer == Peer::Sends) {
+        EXPECT_FALSE(read) << read.message();
+        EXPECT_EQ(got, Sequence(3));
+        EXPECT_FALSE(client.Ended());
+      } else {
+        EXPECT_TRUE(read);
+        EXPECT_TRUE(client.Ended());
+        EXPECT_EQ(client.Send(Sequence(1)), TcpClientError::ClosedByPeer);
+        EXPECT_FALSE(client.Disconnect());  // its side is closed already
+        // A closed client rests on the wake-up and the time alone.
+        EXPECT_EQ(client.Rest(wait, 20ms).End, WaitEnd::TimedOut);
+      }
+    }
+  }
+}
+
 // A second server on a port in use fails at once; a restarted server gets
 // its port back although connections of the old one linger in TIME_WAIT.
 TEST(TcpListener, APortInUseIsRefusedAndAFreedOneIsTakenAgainAtOnce) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/address_lookup.h"
+#include "platform/posix/socket_native.h"
 #include "platform/tcp_socket.h"
 
 namespace orvent {
@@ -114,18 +115,6 @@ std::error_code LookUpAddress(const std::string& host, IpAddress::Family family,
   return {};
 }
 
-// A descriptor closed with its owner.
-struct SocketDescriptor {
-  explicit SocketDescriptor(int descriptor) : fd(descriptor) {}
-  ~SocketDescriptor() { ::close(fd); }
-  SocketDescriptor(const SocketDescriptor&) = delete;
-  SocketDescriptor& operator=(const SocketDescriptor&) = delete;
-  const int fd;
-};
-
-struct TcpSocket::Native : SocketDescriptor {
-  using SocketDescriptor::SocketDescriptor;
-};
 struct TcpListener::Native : SocketDescriptor {
   using SocketDescriptor::SocketDescriptor;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/address_lookup.h"
+#include "platform/win32/socket_native.h"
 #include "platform/tcp_socket.h"
 #include "platform/win32/win32_error.h"
 
@@ -168,18 +169,6 @@ std::error_code LookUpAddress(const std::string& host, IpAddress::Family family,
   return {};
 }
 
-// A socket closed with its owner.
-struct SocketHandle {
-  explicit SocketHandle(SOCKET socket) : s(socket) {}
-  ~SocketHandle() { ::closesocket(s); }
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
-  const SOCKET s;
-};
-
-struct TcpSocket::Native : SocketHandle {
-  using SocketHandle::SocketHandle;
-};
 struct TcpListener::Native : SocketHandle {
   using SocketHandle::SocketHandle;
 };
