@@ -40,7 +40,7 @@ using Clock_ = std::chrono::steady_clock;
 
 class NullWindow : public LinkObserver {
 public:
-  void ShowStatus(const std::string&) override {}
+  void Report(const LinkReport&) override {}
   void PulseIndicator() override {}
 };
 

@@ -40,7 +40,7 @@ constexpr double kTargetFilesPerSecond = 300;
 
 class NullWindow : public LinkObserver {
 public:
-  void ShowStatus(const std::string&) override {}
+  void Report(const LinkReport&) override {}
   void PulseIndicator() override {}
 };
 

@@ -508,6 +508,8 @@ std::size_t Station::End() {
   return waiting;
 }
 
+void Station::Report(const LinkReport& report) { ShowStatus(report.Text); }
+
 void Station::ShowStatus(const std::string& text) {
   face_.ShowStatus(clock_->Now(), text);
   // What a status line tells (the link's attempts and their ends among it)

@@ -145,6 +145,7 @@ public:
 
 private:
   // LinkObserver and SpoolObserver: a status line, on the loop's thread.
+  void Report(const LinkReport& report) override;
   void ShowStatus(const std::string& text) override;
   void PulseIndicator() override;
 

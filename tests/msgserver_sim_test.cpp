@@ -150,7 +150,7 @@ TEST(MsgServerSim, ServesOverIpv6) {
 
 class QuietWindow : public LinkObserver {
 public:
-  void ShowStatus(const std::string&) override {}
+  void Report(const LinkReport&) override {}
   void PulseIndicator() override {}
 };
 

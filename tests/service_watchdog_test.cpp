@@ -68,7 +68,7 @@ private:
 
 class SilentObserver final : public LinkObserver {
 public:
-  void ShowStatus(const std::string&) override {}
+  void Report(const LinkReport&) override {}
   void PulseIndicator() override {}
 };
 
