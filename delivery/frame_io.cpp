@@ -11,9 +11,10 @@ std::error_code SendFrame(BlockingTcpClient& client, std::span<const std::uint8_
   return client.Send(block);
 }
 
-// Why a read failed does not matter to the caller: a time-out, a close and a
-// system error all leave the stream where no later reply can be placed,
-// unless nothing at all had arrived in a wait that simply ran out.
+// A time-out and a stop leave the stream where no later reply can be placed,
+// unless nothing at all had arrived in a wait that simply ran out; a
+// connection that ended is told apart, as it needs no closing and has no
+// stream left to place anything on.
 ReplyRead ReadReply(BlockingTcpClient& client, std::vector<std::uint8_t>& rx, std::chrono::milliseconds deadline) {
   rx.clear();
   const ReadLimits limits{kReplyWait, client.NowMs() + deadline.count()};
@@ -21,6 +22,7 @@ ReplyRead ReadReply(BlockingTcpClient& client, std::vector<std::uint8_t>& rx, st
   std::vector<std::uint8_t> prefix;
   prefix.reserve(block_prefix::kSize);
   if (const std::error_code error = client.Receive(prefix, block_prefix::kSize, limits)) {
+    if (client.Ended()) return ReplyRead::Closed;
     return error == std::errc::timed_out && prefix.empty() ? ReplyRead::NothingYet : ReplyRead::Broken;
   }
   const auto parsed = ParsePrefix(std::span<const std::uint8_t, block_prefix::kSize>(prefix.data(), block_prefix::kSize));
@@ -34,7 +36,7 @@ ReplyRead ReadReply(BlockingTcpClient& client, std::vector<std::uint8_t>& rx, st
       // A silence, a close or the deadline in the middle of a message: the
       // rest is not coming in time, and waiting again would hold the link.
       rx.clear();
-      return ReplyRead::Broken;
+      return client.Ended() ? ReplyRead::Closed : ReplyRead::Broken;
     }
   }
   return ReplyRead::Complete;

@@ -31,9 +31,12 @@ enum class ReplyRead {
   // message on the stream will be it.
   NothingYet,
   // Part of a message, or bytes that are no message (a bad marker, a length
-  // below 0 or above kMaxReplyLength), a close or an error: no later message
-  // can be placed any more.
+  // below 0 or above kMaxReplyLength), or a stop: no later message can be
+  // placed any more.
   Broken,
+  // The connection ended (closed or reset by the server, or failed) before
+  // a whole message was in.
+  Closed,
 };
 
 // Reads one message from the server into `rx` (left empty unless Complete).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 #include "delivery/commands.h"
@@ -14,20 +15,23 @@ namespace {
 // Shown with the failure's own text when a pass fails in a way no part of
 // it handles; the next pass starts afresh.
 constexpr char kStatusLinkFailure[] = "Сбой связи с сервером: ";
-constexpr char kStatusConnectFailure[] = "Соединение не удалось: ";
+constexpr std::string_view kStatusConnectFailure = "Соединение не удалось: ";
+// A failure the system gave no reason for needs no second "не удалось".
+constexpr char kStatusConnectFailed[] = "Соединение не удалось.";
 
 }  // namespace
 
 namespace {
 
 std::string ConnectFailureReason(const std::error_code& error) {
+  if (error == TcpClientError::ConnectFailed) return kStatusConnectFailed;
   // The client's own reasons (no host, no port) are told in its words.
-  if (error.category() == TcpClientCategory()) return kStatusConnectFailure + error.message();
+  if (error.category() == TcpClientCategory()) return std::string(kStatusConnectFailure) + error.message();
   if (error.category() == ResolveCategory()) return kStatusNameNotFound;
   if (error == std::errc::connection_refused) return kStatusRefused;
   if (error == std::errc::timed_out) return kStatusNoAnswer;
   if (error == std::errc::network_unreachable || error == std::errc::host_unreachable) return kStatusUnreachable;
-  return kStatusConnectFailure + std::string("ошибка сети ") + std::to_string(error.value()) + ".";
+  return std::string(kStatusConnectFailure) + "ошибка сети " + std::to_string(error.value()) + ".";
 }
 
 }  // namespace
@@ -35,7 +39,10 @@ std::string ConnectFailureReason(const std::error_code& error) {
 std::string ConnectFailureStatus(const std::error_code& error, const ServerAddress& address) {
   std::string line = ConnectFailureReason(error);
   if (!line.empty() && line.back() != '.') line += '.';
-  return line + " Сервер " + address.Address + ":" + std::to_string(address.Port) + ".";
+  // An IPv6 address in brackets, so that the port stands apart from it.
+  const bool bare_v6 = address.Address.find(':') != std::string::npos && !address.Address.starts_with('[');
+  const std::string host = bare_v6 ? "[" + address.Address + "]" : address.Address;
+  return line + " Сервер " + host + ":" + std::to_string(address.Port) + ".";
 }
 
 ServerLink::ServerLink(const Clock& clock, LoopDispatcher& dispatcher, LinkObserver& observer, LinkSettings settings,
@@ -80,13 +87,7 @@ bool ServerLink::PostFrame(std::uint32_t command, std::span<const std::uint8_t> 
   return pushed;
 }
 
-void ServerLink::Wake() {
-  {
-    std::lock_guard lock(wake_mutex_);
-    wake_ = true;
-  }
-  wake_cv_.notify_one();
-}
+void ServerLink::Wake() { rest_.Wake(); }
 
 void ServerLink::Execute() {
   keep_alive_stamp_ = clock_.MonotonicMs();
@@ -101,26 +102,36 @@ void ServerLink::Execute() {
       // observer that raised, memory).
       ReportFailure(e.what());
     }
-    // Asleep until the next deadline, or until something new wakes it. The
-    // rest is measured on the injected clock but slept on the condition
-    // variable in real time, which costs no wake-up while nothing is due. A
-    // clock that moves by itself needs no more; a test that moves a fake
-    // clock calls Wake after it, as a poster of a new frame would, and the
-    // next pass reads the clock again. Waits on the socket cannot be reached
-    // by Wake: the client reads the clock again in slices there instead.
-    const std::optional<std::int64_t> rest = IdleBudgetMs();
-    std::unique_lock lock(wake_mutex_);
-    const auto woken = [this, &stop] { return wake_ || stop.stop_requested(); };
-    if (rest) {
-      wake_cv_.wait_for(lock, std::chrono::milliseconds(*rest), woken);
-    } else {
-      wake_cv_.wait(lock, woken);
-    }
-    wake_ = false;
+    Rest();
   }
   ForgetAwaitedReply();
   CloseConnection();
   client_.reset();
+}
+
+void ServerLink::Rest() {
+  // Asleep until the next deadline, until something new wakes it, or, while
+  // the link keeps a connection, until the connection has something to
+  // say: bytes that answer nothing, or its end. The next pass handles
+  // either at once, so a server that goes away between two keep-alives is
+  // noticed when it goes. The rest is measured on the injected clock but
+  // slept in real time, which costs no wake-up while nothing is due. A
+  // clock that moves by itself needs no more; a test that moves a fake
+  // clock calls Wake after it, as a poster of a new frame would, and the
+  // next pass reads the clock again. Waits on the socket inside a pass
+  // cannot be reached by Wake: the client reads the clock again in slices
+  // there instead.
+  const std::optional<std::int64_t> budget = IdleBudgetMs();
+  const auto timeout = budget ? std::optional(std::chrono::milliseconds(*budget)) : std::nullopt;
+  const WaitResult rested = link_up_ && client_ ? client_->Rest(rest_, timeout) : rest_.Wait(nullptr, timeout);
+  if (rested.End != WaitEnd::Failed) {
+    rest_failure_told_ = false;
+    return;
+  }
+  // The system's wait failed, which nothing here foresees. Told once; until
+  // it works again the thread rests by the clock alone rather than spin.
+  if (!std::exchange(rest_failure_told_, true)) ReportFailure(rested.Error.message());
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::min(budget.value_or(kKeepAliveMs), kKeepAliveMs)));
 }
 
 std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
@@ -132,6 +143,10 @@ std::optional<std::int64_t> ServerLink::IdleBudgetMs() const {
       budget = keep_alive_stamp_ + kKeepAliveMs + 1 - now;
       if (const auto next = outlets_.Outbox ? outlets_.Outbox->MsUntilNextEvent() : std::nullopt) {
         budget = std::min(*budget, *next);
+      }
+      // The moment an unacknowledged event is to be told of.
+      if (unacknowledged_since_ && !events_unacknowledged_) {
+        budget = std::min(*budget, *unacknowledged_since_ + settings_.ReplyDeadline.count() + 1 - now);
       }
     } else {
       budget = connect_stamp_.value_or(0) + kAcceptWaitMs + 1 - now;
@@ -155,17 +170,18 @@ void ServerLink::CountError() { ++error_count_; }
 void ServerLink::Tick() {
   if (link_up_) {
     TickLinkUp();
-    return;
-  }
-  // A connection went down, and no line has said why.
-  if (std::exchange(end_untold_, false)) Tell(News::Lost);
-  // Whatever went down with the connection, no answer comes any more.
-  ForgetAwaitedReply();
-  if (allow_reconnect_) {
-    TickConnect();
   } else {
-    TickRefused();
+    // A connection went down, and no line has said why.
+    if (std::exchange(end_untold_, false)) Tell(LinkNews::Lost);
+    // Whatever went down with the connection, no answer comes any more.
+    ForgetAwaitedReply();
+    if (allow_reconnect_) {
+      TickConnect();
+    } else {
+      TickRefused();
+    }
   }
+  WatchAcknowledgements();
 }
 
 void ServerLink::TickLinkUp() {
@@ -173,7 +189,7 @@ void ServerLink::TickLinkUp() {
     error_count_ = 0;
     link_up_ = false;
     ForgetAwaitedReply();
-    TellEnd(News::NetworkErrors);
+    TellEnd(LinkNews::NetworkErrors);
     return;  // the next attempt closes the connection
   }
   if (awaited_) {
@@ -182,7 +198,7 @@ void ServerLink::TickLinkUp() {
     if (!accepted_ && ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
       link_up_ = false;
       ForgetAwaitedReply();
-      TellEnd(News::NotAccepted);
+      TellEnd(LinkNews::NotAccepted);
       return;
     }
   } else if (!SendNext()) {
@@ -194,31 +210,33 @@ void ServerLink::TickLinkUp() {
   ReadAwaitedReply();
 }
 
-bool ServerLink::StreamOutOfStep() {
-  if (!client_) return false;
-  std::size_t discarded = 0;
-  // A stream that fails to be read here cannot be kept in step either; the
-  // reason is not told, as no frame of ours is at stake yet.
-  const std::error_code error = client_->DiscardWaiting(discarded);
-  return error || discarded > 0;
-}
-
 bool ServerLink::SendNext() {
+  if (!client_) {
+    ConnectionLost();
+    return false;
+  }
   // No reply is owed now, so a byte already here answers no frame of ours (a
   // server that answers without reading, or twice): the reply to the next
-  // frame could not be told from it. The stream starts afresh.
-  if (StreamOutOfStep()) {
+  // frame could not be told from it. The stream starts afresh. A close or a
+  // reset found here, also behind such bytes, ends the connection.
+  std::size_t discarded = 0;
+  const std::error_code unread = client_->DiscardWaiting(discarded);
+  if (client_->Ended()) {
+    ConnectionLost();
+    return false;
+  }
+  if (unread || discarded > 0) {
     DropOutOfStep();
     return false;
   }
   stru_arb frame;
-  std::optional<EventId> event;
   const bool queued = out_queue_.QueuePeek(frame);
+  bool event = false;
   if (!queued) {
     if (!accepted_) {
       if (ElapsedMs(connect_stamp_.value_or(0)) > kAcceptWaitMs) {
         link_up_ = false;  // the next attempt closes it
-        TellEnd(News::NotAccepted);
+        TellEnd(LinkNews::NotAccepted);
       }
       return false;
     }
@@ -226,6 +244,7 @@ bool ServerLink::SendNext() {
       // From here on the record is in flight: every way out gives it back.
       awaited_ = AwaitedReply{next->Id};
       frame = out_queue_.NextFrame(cmd_event, next->Record);
+      event = true;
     } else if (ElapsedMs(keep_alive_stamp_) > kKeepAliveMs) {
       keep_alive_stamp_ = clock_.MonotonicMs();
       frame = KeepAliveFrame();
@@ -234,27 +253,36 @@ bool ServerLink::SendNext() {
     }
   }
   if (!awaited_) awaited_ = AwaitedReply{};
-  const std::error_code error = client_ ? SendFrame(*client_, frame) : std::make_error_code(std::errc::not_connected);
-  if (error) {
-    // The reason is not told: a failed send counts as a network error, and
-    // enough of them in a row start the link afresh. A frame of the queue
-    // stays first in it; an event goes back to the outbox.
-    CloseConnection();
-    CountError();
-    ForgetAwaitedReply();
+  if (SendFrame(*client_, frame)) {
+    // Part of the frame may have gone out, so the stream cannot be trusted
+    // whatever the reason; as a rule the server has gone. A frame of the
+    // queue stays first in it; an event goes back to the outbox.
+    ConnectionLost();
     return false;
   }
   if (queued) out_queue_.QueuePop();
+  if (event && !unacknowledged_since_) unacknowledged_since_ = clock_.MonotonicMs();
   return true;
 }
 
 void ServerLink::ReadAwaitedReply() {
-  const ReplyRead read = client_ ? ReadReply(*client_, rx_buffer_, settings_.ReplyDeadline) : ReplyRead::Broken;
-  if (read != ReplyRead::Complete) {
-    CountError();
-    // Nothing yet: the reply is still owed, and the next message will be it.
-    if (read == ReplyRead::Broken) DropOutOfStep();
-    return;
+  const ReplyRead read = client_ ? ReadReply(*client_, rx_buffer_, settings_.ReplyDeadline) : ReplyRead::Closed;
+  // Stopping ends a read too; the end of the thread closes the connection.
+  if (read != ReplyRead::Complete && stop_.stop_requested()) return;
+  switch (read) {
+    case ReplyRead::Complete:
+      break;
+    case ReplyRead::NothingYet:
+      // The reply is still owed, and the next message will be it.
+      CountError();
+      return;
+    case ReplyRead::Broken:
+      CountError();
+      DropOutOfStep();
+      return;
+    case ReplyRead::Closed:
+      ConnectionLost();
+      return;
   }
   const AwaitedReply answered = *std::exchange(awaited_, std::nullopt);
   const std::optional<ReplyFrame> reply = InterpretReply(rx_buffer_);
@@ -277,11 +305,12 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       outlets_.Outbox->EventUndelivered(*answered.Event);
     }
   }
+  if (answered.Event && reply.Header.Command == cmd_event_ack) EventAcknowledgedByServer();
   error_count_ = 0;
   PulseIndicator();
   switch (reply.Header.Command) {
     case cmd_accepted:
-      if (!accepted_.exchange(true)) Tell(News::Accepted);
+      if (!accepted_.exchange(true)) Tell(LinkNews::Accepted);
       break;
     case cmd_query:
       PostFrame(cmd_query_answer, {});
@@ -303,11 +332,38 @@ void ServerLink::HandleReply(const ReplyFrame& reply, const AwaitedReply& answer
       connect_stamp_ = clock_.MonotonicMs();
       link_up_ = false;
       PulseIndicator();
-      TellEnd(News::ServerDisconnect);
+      TellEnd(LinkNews::ServerDisconnect);
       // The connection stays open until the next attempt replaces it.
       break;
     default:
       break;  // an event acknowledgement, a keep-alive (with or without its list), an unknown command
+  }
+}
+
+void ServerLink::EventAcknowledgedByServer() {
+  unacknowledged_since_.reset();
+  if (events_unacknowledged_.exchange(false)) Tell(LinkNews::AcknowledgingAgain);
+}
+
+void ServerLink::WatchAcknowledgements() {
+  const bool in_flight = awaited_ && awaited_->Event;
+  if (!in_flight && !(outlets_.Outbox && outlets_.Outbox->MsUntilNextEvent())) {
+    // No record waits any more: none is left unacknowledged, and there is
+    // no news in that for the operator.
+    unacknowledged_since_.reset();
+    events_unacknowledged_ = false;
+    return;
+  }
+  if (events_unacknowledged_ || !unacknowledged_since_) return;
+  if (!link_up_) {
+    // An event whose connection went down before its answer was not refused
+    // by the server: the lost connection is the news.
+    unacknowledged_since_.reset();
+    return;
+  }
+  if (ElapsedMs(*unacknowledged_since_) > settings_.ReplyDeadline.count()) {
+    events_unacknowledged_ = true;
+    Tell(LinkNews::NotAcknowledging);
   }
 }
 
@@ -323,7 +379,7 @@ void ServerLink::TickConnect() {
     ~AttemptEnds() { connecting = false; }
   } attempt_ends{connecting_};
   PulseIndicator();
-  Tell(News::Connecting);
+  Tell(LinkNews::Connecting);
 
   // The link is down already: the old connection closes untold.
   client_ = std::make_unique<BlockingTcpClient>(clock_, stop_.get_token());
@@ -336,7 +392,7 @@ void ServerLink::TickConnect() {
     connecting_ = false;
     // Stopping ends an attempt too; that is no failure to tell.
     if (!stop_.stop_requested()) {
-      Tell(News::ConnectFailed, ConnectFailureStatus(error, address));
+      Tell(LinkNews::ConnectFailed, ConnectFailureStatus(error, address));
     }
     return;
   }
@@ -351,16 +407,18 @@ void ServerLink::TickConnect() {
   link_up_ = true;
   connecting_ = false;
   end_untold_ = true;
+  // The errors that count towards giving a connection up are its own.
+  error_count_ = 0;
   if (outlets_.Outbox) outlets_.Outbox->SpoolLinkUp();
-  Tell(News::Connected);
+  Tell(LinkNews::Connected);
   PulseIndicator();
 }
 
 void ServerLink::TickRefused() {
   if (!denied_shown_) {
     denied_shown_ = true;
-    Tell(News::Denied);
-    Tell(News::DeniedRetry);
+    Tell(LinkNews::Denied);
+    Tell(LinkNews::DeniedRetry);
     return;
   }
   // A station registered meanwhile gets in without a restart.
@@ -397,10 +455,27 @@ void ServerLink::DropConnection() {
 }
 
 void ServerLink::DropOutOfStep() {
-  // A close by the server is no puzzle; bytes that make no reply are.
-  if (client_ && client_->Connected()) TellEnd(News::OutOfStep);
+  // Bytes that make no reply are a puzzle; a connection that has ended
+  // meanwhile is simply lost.
+  if (!client_ || !client_->Connected() || client_->Ended()) {
+    ConnectionLost();
+    return;
+  }
+  TellEnd(LinkNews::OutOfStep);
   ForgetAwaitedReply();
   DropConnection();
+}
+
+void ServerLink::ConnectionLost() {
+  link_up_ = false;
+  ForgetAwaitedReply();
+  PulseIndicator();
+  if (stop_.stop_requested()) {
+    end_untold_ = false;  // the end of the thread, not a loss
+  } else {
+    TellEnd(LinkNews::Lost);
+  }
+  CloseConnection();
 }
 
 void ServerLink::ForgetAwaitedReply() {
@@ -410,52 +485,54 @@ void ServerLink::ForgetAwaitedReply() {
 
 void ServerLink::ReportFailure(const std::string& what) {
   try {
-    Tell(News::Unforeseen, what);
+    Tell(LinkNews::Unforeseen, what);
   } catch (const std::exception&) {
     // The observer cannot take a line either; the next pass starts afresh.
   }
 }
 
-std::string ServerLink::StatusLine(News news, const std::string& what) {
+std::string ServerLink::StatusLine(LinkNews news, const std::string& what) {
   switch (news) {
-    case News::Connecting:
+    case LinkNews::Connecting:
       return kStatusConnecting;
-    case News::Connected:
+    case LinkNews::Connected:
       return kStatusConnected;
-    case News::ConnectFailed:
+    case LinkNews::ConnectFailed:
       return what;
-    case News::Accepted:
+    case LinkNews::Accepted:
       return kStatusAccepted;
-    case News::NotAccepted:
+    case LinkNews::NotAccepted:
       return kStatusNotAccepted;
-    case News::Lost:
+    case LinkNews::Lost:
       return kStatusLost;
-    case News::NetworkErrors:
+    case LinkNews::NetworkErrors:
       return kStatusNetworkErrors;
-    case News::ServerDisconnect:
+    case LinkNews::ServerDisconnect:
       return kStatusServerDisconnect;
-    case News::OutOfStep:
+    case LinkNews::OutOfStep:
       return kStatusOutOfStep;
-    case News::Denied:
+    case LinkNews::Denied:
       return kStatusDenied;
-    case News::DeniedRetry:
+    case LinkNews::DeniedRetry:
       return kStatusDeniedRetry;
-    case News::NotAcknowledging:
-    case News::AcknowledgingAgain:
-    case News::Unforeseen:
+    case LinkNews::NotAcknowledging:
+      return kStatusNotAcknowledging;
+    case LinkNews::AcknowledgingAgain:
+      return kStatusAcknowledgingAgain;
+    case LinkNews::Unforeseen:
       break;
   }
   return kStatusLinkFailure + what;
 }
 
 // What the link only reports is posted: the link never waits for the main thread.
-void ServerLink::Tell(News news, const std::string& what) {
+void ServerLink::Tell(LinkNews news, const std::string& what) {
   LinkReport report{news, StatusLine(news, what)};
   LinkObserver& observer = observer_;
   dispatcher_.Post([&observer, report = std::move(report)] { observer.Report(report); });
 }
 
-void ServerLink::TellEnd(News news) {
+void ServerLink::TellEnd(LinkNews news) {
   end_untold_ = false;
   Tell(news);
 }

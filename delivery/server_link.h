@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,6 +21,7 @@
 #include "delivery/tcp_client.h"
 #include "delivery/loop_dispatcher.h"
 #include "platform/clock.h"
+#include "platform/socket_wait.h"
 
 namespace orvent {
 
@@ -46,8 +46,14 @@ inline constexpr char kStatusAccepted[] = "Сервер принял станц�
 // The server did not take the registration within the acceptance wait.
 inline constexpr char kStatusNotAccepted[] = "Сервер не принял станцию вовремя - переподсоединение.";
 // A connection ended without any other line saying why (the server closed
-// it, a send failed, the server ordered it dropped).
+// or reset it, a send failed, the server ordered it dropped).
 inline constexpr char kStatusLost[] = "Связь с сервером потеряна - переподсоединение.";
+// An event frame has had no acknowledgement for longer than the reply
+// deadline (another answer, or none in time); said once until one comes.
+inline constexpr char kStatusNotAcknowledging[] =
+    "Сервер не подтверждает события - они остаются в очереди и будут отправлены снова.";
+// The first acknowledgement after kStatusNotAcknowledging.
+inline constexpr char kStatusAcknowledgingAgain[] = "Сервер снова подтверждает события.";
 
 // Where the message server is: `Address` and `Port` of section `ServerHost`,
 // read again before every connection attempt.
@@ -84,25 +90,27 @@ private:
   PortState state_;
 };
 
-// What the link tells of, each on its own status line.
+// What the link tells of, each on a status line of its own. The kind lets a
+// listener treat lines as news of one sort: a failure that repeats, its end.
 enum class LinkNews {
   Connecting,          // an attempt begins
   Connected,           // and succeeded
   ConnectFailed,       // and failed, for the reason given with it
   Accepted,            // the server took the station's registration
   NotAccepted,         // it did not within the acceptance wait
-  Lost,                // a connection ended, and nothing else said why
-  NetworkErrors,       // too many errors in a row: the link starts afresh
+  Lost,                // a connection ended (closed, reset, a failed send), and nothing else said why
+  NetworkErrors,       // too many replies in a row did not come in time: the link starts afresh
   ServerDisconnect,    // the server ordered the link off
   OutOfStep,           // the server's replies can no longer be placed
   Denied,              // the server refused the station
   DeniedRetry,         // what to do about it; the link waits kDeniedRetryMs
-  NotAcknowledging,    // sent records go unacknowledged
-  AcknowledgingAgain,  // and are acknowledged again
+  NotAcknowledging,    // events sent are not acknowledged; they stay and go again
+  AcknowledgingAgain,  // the first acknowledgement after NotAcknowledging
   Unforeseen,          // a pass failed in a way no part of it handles
 };
 
-// One status line of the link: what it tells of, and its words.
+// One status line of the link: what it tells of, and its text, exactly as
+// the operator reads it (the face puts the date and time before it).
 struct LinkReport {
   LinkNews News = LinkNews::Unforeseen;
   std::string Text;
@@ -113,7 +121,7 @@ struct LinkReport {
 class LinkObserver {
 public:
   virtual ~LinkObserver() = default;
-  // A status line (the face puts the date and time before it).
+  // A status line.
   virtual void Report(const LinkReport& report) = 0;
   // A sign of life of the link, or a change of its state.
   virtual void PulseIndicator() = 0;
@@ -142,6 +150,10 @@ struct LinkOutlets {
 // one reply after each, and obeys the server's commands. The station reads
 // `LinkUp` and `Accepted`, posts frames, and hears status lines and signs of
 // life through its observer.
+//
+// A connection that the server closes or resets is given up the moment a
+// send, a read or the rest between passes meets its end: the rest watches
+// the socket too while the link keeps a connection.
 //
 // Replies carry no reference to the frame they answer; only their place on
 // the stream ties them to it. So at most one frame is ever unanswered: when
@@ -186,6 +198,11 @@ public:
   // Safe from any thread.
   bool LinkUp() const { return link_up_.load(); }
   bool Accepted() const { return accepted_.load(); }
+  // Whether the server has left an event frame unacknowledged for longer
+  // than the reply deadline, with no acknowledgement since (told as
+  // NotAcknowledging). Cleared by the next acknowledgement, or silently
+  // once no record waits any more; a connection that ends leaves it.
+  bool EventsUnacknowledged() const { return events_unacknowledged_.load(); }
   // Whether a connection attempt is under way.
   bool Connecting() const { return connecting_.load(); }
   // Queues a frame that is not an event (notices, the handshake); false when
@@ -216,22 +233,19 @@ public:
   const std::vector<std::uint8_t>& RxBuffer() const { return rx_buffer_; }
 
 private:
-  using News = LinkNews;
-
   // A frame that went out and whose reply has not been read yet.
   struct AwaitedReply {
     std::optional<EventId> Event;  // the record it carried, for an event frame
   };
 
   void Execute();
+  // The thread's rest between passes (see Execute).
+  void Rest();
   void TickLinkUp();
   void TickConnect();
   void TickRefused();
   // Sends the next frame; false when there was nothing to send or the send failed.
   bool SendNext();
-  // Whether bytes that answer nothing wait on the connection (they are read
-  // and thrown away).
-  bool StreamOutOfStep();
   void ReadAwaitedReply();
   void HandleReply(const ReplyFrame& reply, const AwaitedReply& answered);
   void OnLinkConnected();
@@ -241,16 +255,23 @@ private:
   void DropConnection();
   // The stream no longer tells which frame a reply answers: closed at once.
   void DropOutOfStep();
+  // The connection ended under the link (closed or reset by the server, a
+  // send that failed): told at once; the next attempt follows as usual.
+  void ConnectionLost();
+  // Tells when the server leaves events unacknowledged, and when it
+  // acknowledges again; once per pass.
+  void WatchAcknowledgements();
+  void EventAcknowledgedByServer();
   // The connection is given up: an awaited event goes back to the outbox.
   void ForgetAwaitedReply();
   void CountError();
   // The one place where what happened becomes the operator's line:
   // `what` is the text of a failed attempt (ConnectFailureStatus) or of an
   // unforeseen failure.
-  static std::string StatusLine(News news, const std::string& what = {});
-  void Tell(News news, const std::string& what = {});
+  static std::string StatusLine(LinkNews news, const std::string& what = {});
+  void Tell(LinkNews news, const std::string& what = {});
   // Tells why a connection ended; the end needs no other line then.
-  void TellEnd(News news);
+  void TellEnd(LinkNews news);
   // Tells of a pass that failed unforeseen, if the observer can take it.
   void ReportFailure(const std::string& what);
   void PulseIndicator();
@@ -282,14 +303,18 @@ private:
   std::atomic<std::int32_t> error_count_{0};
   std::vector<std::uint8_t> rx_buffer_;
   std::optional<AwaitedReply> awaited_;
+  // When the oldest event frame sent since the last acknowledgement went
+  // out; none while every event sent was acknowledged.
+  std::optional<std::int64_t> unacknowledged_since_;
+  std::atomic<bool> events_unacknowledged_{false};
+  bool rest_failure_told_ = false;
 
-  // Lock order: stop_mutex_ before the queue's own; wake_mutex_ alone. Stop
-  // wakes the thread through wake_ too: a wait that a stop token ends can
-  // miss its wake-up for good in the Windows build's library.
-  std::mutex wake_mutex_;
-  std::condition_variable wake_cv_;
-  bool wake_ = false;
+  // Ends the thread's rest: Wake, PostFrame and Stop raise it. Stop does
+  // not rely on its stop token to end the rest, which a wait on a
+  // condition variable can miss for good in the Windows build's library.
+  SocketWait rest_;
 
+  // Lock order: stop_mutex_ before the queue's own.
   std::mutex stop_mutex_;  // orders Stop against late posts
   bool stopped_ = false;
   std::thread thread_;

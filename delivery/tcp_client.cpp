@@ -21,16 +21,17 @@ public:
   const char* name() const noexcept override { return "tcp client"; }
   std::string message(int value) const override {
     switch (static_cast<TcpClientError>(value)) {
+      // The operator reads these in the status line of a failed attempt.
       case TcpClientError::HostRequired:
-        return "A host is required.";
+        return "не задан адрес сервера";
       case TcpClientError::PortRequired:
-        return "A port is required.";
+        return "не задан порт сервера";
       case TcpClientError::ConnectFailed:
-        return "Connect failed.";
+        return "соединение не удалось";
       case TcpClientError::ClosedByPeer:
-        return "Connection closed gracefully.";
+        return "сервер закрыл соединение";
     }
-    return "Unknown TCP client error.";
+    return "неизвестная ошибка соединения";
   }
 };
 
@@ -68,30 +69,39 @@ std::error_code BlockingTcpClient::Connect(const std::string& host, std::int32_t
   if (port < 0 || port > std::numeric_limits<std::uint16_t>::max()) {
     return std::make_error_code(std::errc::invalid_argument);
   }
-  Ipv4Address address;
-  if (const std::error_code error = ResolveIpv4(host, address)) return error;
+  IpAddress address;
+  if (const std::error_code error = ResolveAddress(host, address)) return error;
   const NetResult result = socket_.Connect(address, static_cast<std::uint16_t>(port), timeout, stop_);
   if (!result.ok()) {
     socket_.Close();
     return CodeOf(result);
   }
   open_ = true;
-  closed_by_peer_ = false;
+  ended_ = false;
   received_.clear();
   return {};
 }
 
-void BlockingTcpClient::ClosedByPeer() {
-  closed_by_peer_ = true;
+void BlockingTcpClient::End() {
+  ended_ = true;
   open_ = false;
   socket_.Close();
 }
 
+namespace {
+
+// A stream socket that failed a send or a receive is of no further use.
+bool Ends(const NetResult& result) {
+  return result.Status == NetStatus::PeerClosed || result.Status == NetStatus::Failed;
+}
+
+}  // namespace
+
 std::error_code BlockingTcpClient::Send(std::span<const std::uint8_t> bytes) {
-  if (closed_by_peer_) return TcpClientError::ClosedByPeer;
+  if (ended_) return TcpClientError::ClosedByPeer;
   if (!open_) return std::make_error_code(std::errc::not_connected);
   const NetResult result = socket_.SendAll(bytes, stop_);
-  if (result.Status == NetStatus::PeerClosed) ClosedByPeer();
+  if (Ends(result)) End();
   return CodeOf(result);
 }
 
@@ -118,8 +128,7 @@ std::error_code BlockingTcpClient::Receive(std::vector<std::uint8_t>& buffer, st
   MoveBuffered(buffer, moved, count);
   while (moved < count) {
     if (!CheckOpen()) {
-      return closed_by_peer_ ? make_error_code(TcpClientError::ClosedByPeer)
-                             : std::make_error_code(std::errc::not_connected);
+      return ended_ ? make_error_code(TcpClientError::ClosedByPeer) : std::make_error_code(std::errc::not_connected);
     }
     if (limits.DeadlineMs && NowMs() >= *limits.DeadlineMs) return std::make_error_code(std::errc::timed_out);
     const std::int64_t silence_end = NowMs() + std::max<std::int64_t>(limits.Silence.count(), 0);
@@ -128,7 +137,7 @@ std::error_code BlockingTcpClient::Receive(std::vector<std::uint8_t>& buffer, st
     received_.resize(old + kReceiveChunk);
     const NetResult got = socket_.Receive(std::span(received_).subspan(old));
     received_.resize(old + got.Bytes);
-    if (got.Status == NetStatus::PeerClosed) ClosedByPeer();
+    if (Ends(got)) End();
     if (!got.ok()) return CodeOf(got);
     MoveBuffered(buffer, moved, count);
   }
@@ -144,9 +153,10 @@ std::error_code BlockingTcpClient::DiscardWaiting(std::size_t& discarded) {
     const NetResult got = socket_.Receive(chunk);
     discarded += got.Bytes;
     if (got.Status == NetStatus::PeerClosed) {
-      ClosedByPeer();
+      End();
       break;
     }
+    if (Ends(got)) End();
     if (!got.ok()) return CodeOf(got);
     if (got.Bytes < chunk.size()) break;
   }
@@ -154,11 +164,16 @@ std::error_code BlockingTcpClient::DiscardWaiting(std::size_t& discarded) {
 }
 
 bool BlockingTcpClient::CheckOpen() {
-  if (open_ && socket_.PeerHasClosed()) ClosedByPeer();
+  if (open_ && socket_.PeerHasClosed()) End();
   return open_;
 }
 
 bool BlockingTcpClient::Connected() { return CheckOpen() || !received_.empty(); }
+
+WaitResult BlockingTcpClient::Rest(SocketWait& wait, std::optional<std::chrono::milliseconds> timeout) {
+  if (!received_.empty()) return {WaitEnd::SocketReady, {}};
+  return wait.Wait(open_ ? &socket_ : nullptr, timeout);
+}
 
 bool BlockingTcpClient::Disconnect() {
   if (!CheckOpen()) return false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/socket_wait.h"
 #include "platform/tcp_socket.h"
 
 namespace orvent {
@@ -27,7 +28,7 @@ enum class TcpClientError {
   HostRequired = 1,  // Connect without a host
   PortRequired,      // Connect with port 0
   ConnectFailed,     // the system refused the connect without saying why
-  ClosedByPeer,      // the peer closed the connection; its bytes were all taken
+  ClosedByPeer,      // the peer closed the connection (or it ended before); its bytes were all taken
 };
 const std::error_category& TcpClientCategory();
 inline std::error_code make_error_code(TcpClientError e) { return {static_cast<int>(e), TcpClientCategory()}; }
@@ -45,6 +46,11 @@ struct ReadLimits {
 // A small blocking TCP client, one connection per object: the link makes a
 // new one for every attempt. Only one thread uses it. Every outcome a caller
 // has to handle comes back as a result; nothing is raised.
+//
+// A connection that the peer closes or resets, or that fails a send or a
+// receive, has ended: the client closes its side at once (Ended() says so),
+// returns the system's code (or ClosedByPeer) for the call that found it and
+// ClosedByPeer for every later send. A time-out or a stop ends nothing.
 //
 // Read waits run on the injected clock. The socket is waited on in slices
 // no longer than the platform's own (see kClockSlice in tcp_client.cpp) and
@@ -65,7 +71,7 @@ public:
   // Resolves `host` and connects, waiting at most `timeout`. The client is
   // closed again after any failure.
   std::error_code Connect(const std::string& host, std::int32_t port, std::chrono::milliseconds timeout);
-  // Sends the whole block.
+  // Sends the whole block. A failure may leave part of it sent.
   std::error_code Send(std::span<const std::uint8_t> bytes);
   // Appends up to `count` received bytes to `buffer`; success means all
   // `count` were appended. Bytes that arrived are appended whatever the
@@ -78,6 +84,14 @@ public:
   std::error_code DiscardWaiting(std::size_t& discarded);
   // True while the connection is open or received bytes remain unread.
   bool Connected();
+  // True once the connection was found ended (see above); a close of our
+  // own is no end.
+  bool Ended() const { return ended_; }
+  // The owning thread's rest: until `wait` is woken, until bytes or the end
+  // of the connection can be taken (at once when received bytes wait), or
+  // until `timeout` has passed. Without an open connection only the wake-up
+  // and the time count.
+  WaitResult Rest(SocketWait& wait, std::optional<std::chrono::milliseconds> timeout);
   // Closes an open connection; true when there was one to close (a close
   // by the peer that was already found does not count).
   bool Disconnect();
@@ -88,7 +102,8 @@ public:
 private:
   // Finds a close by the peer without waiting; true while our side is open.
   bool CheckOpen();
-  void ClosedByPeer();
+  // The connection has ended: our side is closed too.
+  void End();
   void MoveBuffered(std::vector<std::uint8_t>& buffer, std::size_t& moved, std::size_t count);
   // Waits until bytes can be received, the limits run out or the peer closes.
   std::error_code WaitReadable(std::int64_t silence_end_ms, const ReadLimits& limits);
@@ -97,7 +112,7 @@ private:
   const std::stop_token stop_;
   TcpSocket socket_;
   bool open_ = false;
-  bool closed_by_peer_ = false;
+  bool ended_ = false;
   std::vector<std::uint8_t> received_;  // received, not yet taken
 };
 

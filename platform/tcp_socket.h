@@ -12,12 +12,23 @@
 
 namespace orvent {
 
-// An IPv4 address in network order, as the four dotted numbers read.
-struct Ipv4Address {
-  std::array<std::uint8_t, 4> Octets{};
+// An IPv4 or an IPv6 address, in network order.
+struct IpAddress {
+  enum class Family : std::uint8_t { V4, V6 };
+  Family Kind = Family::V4;
+  // The four bytes of an IPv4 address, or the sixteen of an IPv6 one.
+  std::array<std::uint8_t, 16> Bytes{};
+  // The interface of a link-local IPv6 address (fe80::1%2); 0 otherwise.
+  std::uint32_t ScopeId = 0;
+
+  static constexpr IpAddress V4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) {
+    return {Family::V4, {a, b, c, d}, 0};
+  }
+  bool operator==(const IpAddress&) const = default;
 };
 
-inline constexpr Ipv4Address kLoopback{{127, 0, 0, 1}};
+inline constexpr IpAddress kLoopback = IpAddress::V4(127, 0, 0, 1);
+inline constexpr IpAddress kLoopbackV6{IpAddress::Family::V6, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 0};
 
 // The resolver's outcomes, as codes of a category of their own: a name that
 // does not resolve is not the same trouble as a host that cannot be reached.
@@ -25,10 +36,13 @@ enum class ResolveError { NameNotFound = 1, TryAgain, Failed };
 const std::error_category& ResolveCategory();
 inline std::error_code make_error_code(ResolveError e) { return {static_cast<int>(e), ResolveCategory()}; }
 
-// A dotted IPv4 address is taken as it is; any other text is looked up as a
-// host name. The lookup is not bounded by any time-out of ours. A lookup
-// that fails gives a ResolveError (or the system's code where it has one).
-std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out);
+// A dotted IPv4 address or an IPv6 one (in brackets or not, with a zone
+// after "%" where it has one) is taken as it is; any other text is looked
+// up as a host name: its IPv4 address when it has one, as the driver has
+// always connected, else its IPv6 address. The lookup is not bounded by any
+// time-out of ours. A lookup that fails gives a ResolveError (or the
+// system's code where it has one).
+std::error_code ResolveAddress(const std::string& host, IpAddress& out);
 
 // How a socket operation ended. `Stopped` means the caller's stop token was
 // triggered while the operation waited.
@@ -58,7 +72,7 @@ public:
 
   // Connects, waiting at most `timeout`. TimedOut or Stopped leave the socket
   // closed, as does any failure.
-  NetResult Connect(const Ipv4Address& address, std::uint16_t port, std::chrono::milliseconds timeout,
+  NetResult Connect(const IpAddress& address, std::uint16_t port, std::chrono::milliseconds timeout,
                     const std::stop_token& stop);
 
   // Sends the whole block, however long the peer takes to make room.
@@ -82,7 +96,8 @@ public:
 
 private:
   friend class TcpListener;
-  // The system's socket, in the platform's own file; none while closed.
+  friend class SocketWait;
+  // The system's socket, in the platform's own files; none while closed.
   struct Native;
   explicit TcpSocket(std::unique_ptr<Native> native);
   std::unique_ptr<Native> native_;
@@ -97,7 +112,7 @@ public:
   TcpListener& operator=(const TcpListener&) = delete;
 
   // Port 0 takes any free port; LocalPort() tells which.
-  std::error_code Listen(const Ipv4Address& address, std::uint16_t port, int backlog = 16);
+  std::error_code Listen(const IpAddress& address, std::uint16_t port, int backlog = 16);
   std::uint16_t LocalPort() const;
 
   // Waits at most `timeout` for a connection.

@@ -100,7 +100,8 @@ std::string ServerFailureWords(const LinkReport& report) {
       // "Соединение не удалось: <reason>. Сервер <address>." gives the reason.
       std::string_view text = report.Text;
       constexpr std::string_view kLead = "Соединение не удалось: ";
-      if (text.starts_with(kLead)) text.remove_prefix(kLead.size());
+      if (!text.starts_with(kLead)) return "соединение не удалось";
+      text.remove_prefix(kLead.size());
       text = text.substr(0, text.find(". "));
       if (text.ends_with('.')) text.remove_suffix(1);
       return std::string(text);
@@ -826,11 +827,9 @@ void Station::Report(const LinkReport& report) {
       if (server_denied_told_) Say(Priority::Error, report.Text);
       break;
     case LinkNews::NotAcknowledging:
-      server_not_acknowledging_ = true;
       SayFailure(kServerNotAcknowledging, Priority::Warning, report.Text);
       break;
     case LinkNews::AcknowledgingAgain:
-      server_not_acknowledging_ = false;
       SayEnd(kServerNotAcknowledging, Priority::Info, report.Text);
       break;
     case LinkNews::Unforeseen:
@@ -940,7 +939,7 @@ HealthFacts Station::Facts() const {
   f.ServerFailed = server_failed_;
   f.ServerFailure = server_failure_;
   if (server_host_) f.ServerAddress = server_host_->Address + ":" + std::to_string(server_host_->Port);
-  f.ServerNotAcknowledging = server_not_acknowledging_;
+  f.ServerNotAcknowledging = link_ && link_->EventsUnacknowledged();
   if (spool_) f.OldestWaiting = spool_->BacklogNow().Oldest;
   if (repeats_.Failing(kSettingsFailing) && ini_) f.SettingsFailure = SettingsErrorText(ini_->Failure());
   return f;
@@ -990,7 +989,7 @@ StationView Station::BuildView() const {
     case LinkMode::Connecting:
     case LinkMode::Up: v.ServerPicture = HealthLevel::Attention; break;
     case LinkMode::Accepted:
-      v.ServerPicture = server_not_acknowledging_ ? HealthLevel::Attention : HealthLevel::Working;
+      v.ServerPicture = link_ && link_->EventsUnacknowledged() ? HealthLevel::Attention : HealthLevel::Working;
       break;
   }
   v.LinesUnacknowledged = lines_unacknowledged_;

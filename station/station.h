@@ -281,7 +281,6 @@ private:
   bool server_failed_ = false;
   std::string server_failure_;
   bool server_denied_told_ = false;
-  bool server_not_acknowledging_ = false;
   std::uint64_t lines_unacknowledged_ = 0;
   std::string last_unacknowledged_;
   std::error_code raw_log_error_;

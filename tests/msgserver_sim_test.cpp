@@ -13,6 +13,7 @@
 #include "delivery/server_link.h"
 #include "delivery/spool.h"
 #include "platform/clock.h"
+#include "platform/tcp_socket.h"
 #include "support/child_process.h"
 #include "support/sample_records.h"
 #include "support/temp_dir.h"
@@ -33,8 +34,8 @@ stru_soob SampleEvent() {
 // Plays the driver's side by hand: one frame, then one reply.
 class Driver {
 public:
-  explicit Driver(std::uint16_t port) {
-    if (const std::error_code error = client_.Connect("127.0.0.1", port, 2500ms)) ADD_FAILURE() << error.message();
+  explicit Driver(std::uint16_t port, const std::string& host = "127.0.0.1") {
+    if (const std::error_code error = client_.Connect(host, port, 2500ms)) ADD_FAILURE() << error.message();
   }
   // The command of the reply; nullopt when none could be read.
   std::optional<std::uint32_t> Exchange(std::uint32_t command, std::span<const std::uint8_t> payload = {}) {
@@ -133,6 +134,18 @@ TEST(MsgServerSim, LogsEventsAsJsonServesOneConnectionAfterAnotherAndStopsOnSign
 
   sim.Process().Signal(SIGTERM);
   EXPECT_EQ(sim.Process().WaitExit(5s), 0);
+}
+
+// With an IPv6 address to listen on, the simulator serves over IPv6.
+TEST(MsgServerSim, ServesOverIpv6) {
+  {
+    TcpListener probe;
+    if (probe.Listen(kLoopbackV6, 0)) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  }
+  MsgServerSim sim({"--host", "::1"});
+  Driver driver(sim.Port(), "[::1]");
+  EXPECT_EQ(driver.Exchange(cmd_register, std::vector<std::uint8_t>{0x35, 0x00}), cmd_accepted);
+  EXPECT_EQ(sim.ReadLine().value_or("").substr(0, 12), "cmd_register");
 }
 
 class QuietWindow : public LinkObserver {

@@ -64,6 +64,7 @@ TEST(ReadReply, TakesOneMessageOrSaysWhyNot) {
   Bytes big(120000, 0xAB);
   const auto complete = ReplyRead::Complete;
   const auto broken = ReplyRead::Broken;
+  const auto closed = ReplyRead::Closed;
   const ReplyCase cases[] = {
       {"control", Concat(Prefix(18), ack), false, complete, ack},
       {"alternative marker", Concat(Prefix(18, 0xF0), ack), false, complete, ack},
@@ -78,10 +79,10 @@ TEST(ReadReply, TakesOneMessageOrSaysWhyNot) {
       {"negative length", Concat(Prefix(-5), ack), false, broken, {}},
       {"length above 1 MiB", Concat(Prefix(kMaxReplyLength + 1), ack), false, broken, {}},
       {"largest length", Concat(Prefix(0x7FFFFFFF), ack), false, broken, {}},
-      {"close inside the prefix", Bytes(10, 0xFF), true, broken, {}},
-      {"close inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), true, broken, {}},
-      {"close right after the prefix", Prefix(38), true, broken, {}},
-      {"close without an answer", {}, true, broken, {}},
+      {"close inside the prefix", Bytes(10, 0xFF), true, closed, {}},
+      {"close inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), true, closed, {}},
+      {"close right after the prefix", Prefix(38), true, closed, {}},
+      {"close without an answer", {}, true, closed, {}},
       {"silence inside the prefix", Bytes(10, 0xFF), false, broken, {}},
       {"silence inside the frame", Concat(Prefix(38), Bytes(event.begin(), event.begin() + 20)), false, broken, {}},
   };

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
@@ -38,8 +39,11 @@ using test::ServerAction;
 class RecordingWindow : public LinkObserver {
 public:
   void Report(const LinkReport& report) override {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(report.Text);
+    {
+      std::lock_guard lock(mutex_);
+      reports_.push_back(report);
+    }
+    changed_.notify_all();
   }
   void PulseIndicator() override {
     std::lock_guard lock(mutex_);
@@ -47,7 +51,26 @@ public:
   }
   std::vector<std::string> Lines() const {
     std::lock_guard lock(mutex_);
-    return lines_;
+    std::vector<std::string> lines;
+    for (const LinkReport& r : reports_) lines.push_back(r.Text);
+    return lines;
+  }
+  std::vector<LinkNews> News() const {
+    std::lock_guard lock(mutex_);
+    std::vector<LinkNews> news;
+    for (const LinkReport& r : reports_) news.push_back(r.News);
+    return news;
+  }
+  std::size_t Count(LinkNews news) const {
+    const auto all = News();
+    return static_cast<std::size_t>(std::count(all.begin(), all.end(), news));
+  }
+  // Waits (bounded) until `news` has been reported.
+  bool WaitFor(LinkNews news, std::chrono::milliseconds timeout = 5s) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      return std::any_of(reports_.begin(), reports_.end(), [&](const LinkReport& r) { return r.News == news; });
+    });
   }
   int Pulses() const {
     std::lock_guard lock(mutex_);
@@ -56,7 +79,8 @@ public:
 
 private:
   mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
+  mutable std::condition_variable changed_;
+  std::vector<LinkReport> reports_;
   int pulses_ = 0;
 };
 
@@ -339,8 +363,9 @@ TEST(ServerLink, AFailedAttemptSaysWhyAndWhere) {
       {std::make_error_code(std::errc::timed_out), kStatusNoAnswer},
       {std::make_error_code(std::errc::network_unreachable), kStatusUnreachable},
       {std::make_error_code(std::errc::host_unreachable), kStatusUnreachable},
-      {make_error_code(TcpClientError::HostRequired), "Соединение не удалось: A host is required."},
-      {make_error_code(TcpClientError::PortRequired), "Соединение не удалось: A port is required."},
+      {make_error_code(TcpClientError::HostRequired), "Соединение не удалось: не задан адрес сервера."},
+      {make_error_code(TcpClientError::PortRequired), "Соединение не удалось: не задан порт сервера."},
+      {make_error_code(TcpClientError::ConnectFailed), "Соединение не удалось."},
   };
   const ServerAddress where{"alarm-server", 5000};
   for (const Case& c : cases) {
@@ -349,6 +374,8 @@ TEST(ServerLink, AFailedAttemptSaysWhyAndWhere) {
   }
   EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::io_error), where),
             "Соединение не удалось: ошибка сети 5. Сервер alarm-server:5000.");
+  EXPECT_EQ(ConnectFailureStatus(std::make_error_code(std::errc::connection_refused), ServerAddress{"::1", 5000}),
+            std::string(kStatusRefused) + " Сервер [::1]:5000.");
 }
 
 struct CommandCase {
@@ -480,6 +507,222 @@ TEST(ServerLink, AnEventWhoseConnectionDiesGoesBackToTheOutbox) {
   EXPECT_EQ(h.outbox.Undelivered(), std::vector<SoobBytes>{SampleRecord(1)});
   EXPECT_EQ(h.outbox.InFlight(), 0u);
   EXPECT_TRUE(h.outbox.Acknowledged().empty());
+}
+
+struct GoneCase {
+  const char* name;
+  bool with_event;  // the link's next frame is an event, else a keep-alive
+};
+
+void PrintTo(const GoneCase& c, std::ostream* os) { *os << c.name; }
+
+class ServerGone : public ::testing::TestWithParam<GoneCase> {};
+
+// A server that has closed the connection while the link was idle: the
+// link's next frame meets the close, and the link says so at once, in one
+// line, instead of counting errors on a dead connection pass after pass.
+TEST_P(ServerGone, TheNextFrameFindsTheConnectionLostAtOnce) {
+  const GoneCase& c = GetParam();
+  ScriptedServer server(Behaving);
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  ASSERT_TRUE(h.link->Accepted());
+  server.EndConnection();
+  ASSERT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
+  const int pulses = h.window.Pulses();
+  if (c.with_event) {
+    h.outbox.Add(SampleRecord(3));
+  } else {
+    h.fake.Advance(ServerLink::kKeepAliveMs + 1);
+  }
+  h.link->Tick();
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(h.window.News().back(), LinkNews::Lost);
+  EXPECT_EQ(h.window.Lines().back(), kStatusLost);
+  EXPECT_GT(h.window.Pulses(), pulses);
+  EXPECT_EQ(h.outbox.InFlight(), 0u);
+  if (c.with_event) {
+    // Whether the event met the close before or after it went out, it is
+    // handed back; and it is the only one in either case.
+    EXPECT_EQ(h.outbox.Acknowledged().size() + h.outbox.Undelivered().size() + h.outbox.MsUntilNextEvent().has_value(),
+              1u);
+    EXPECT_TRUE(h.outbox.Acknowledged().empty());
+  }
+  // Said once; no error count runs out on the dead connection; the next
+  // attempt comes by the usual rule.
+  for (int i = 0; i < 30; ++i) {
+    h.fake.Advance(100);
+    h.link->Tick();
+  }
+  EXPECT_EQ(h.window.Count(LinkNews::Lost), 1u);
+  EXPECT_EQ(h.window.Count(LinkNews::NetworkErrors), 0u);
+  EXPECT_EQ(h.link->ErrorCount(), 0);
+  EXPECT_EQ(h.window.Count(LinkNews::Connecting), 1u);
+  h.fake.Advance(ServerLink::kReconnectMs);
+  h.link->Tick();
+  EXPECT_EQ(h.window.Count(LinkNews::Connecting), 2u);
+  EXPECT_TRUE(h.link->LinkUp());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ServerGone,
+                         ::testing::Values(GoneCase{"KeepAlive", false}, GoneCase{"Event", true}),
+                         [](const ::testing::TestParamInfo<GoneCase>& info_) { return std::string(info_.param.name); });
+
+struct RestCase {
+  const char* name;
+  test::ServerAction registration_reply;
+};
+
+void PrintTo(const RestCase& c, std::ostream* os) { *os << c.name; }
+
+class ServerGoneWhileResting : public ::testing::TestWithParam<RestCase> {};
+
+// The link thread rests, with nothing to send, until the next keep-alive
+// or, not yet accepted, until the acceptance wait ends; the fake clock never
+// gets there. A server that goes away meanwhile is seen as it goes, by the
+// rest itself, and no frame is sent on the dead connection.
+TEST_P(ServerGoneWhileResting, IsSeenWithoutTheClockMoving) {
+  const RestCase& c = GetParam();
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    return m.Command == cmd_register ? c.registration_reply : ServerAction{Block(cmd_keepalive)};
+  });
+  Harness h(server.Port());
+  h.link->Start();
+  ASSERT_TRUE(server.WaitUntil([&] { return server.Messages().size() == 4; }));
+  // A question the thread answers at the start of its next pass, which has
+  // nothing to do: then it rests.
+  const std::uint64_t question = h.link->AskAlive();
+  const auto give_up = std::chrono::steady_clock::now() + 5s;
+  while (h.link->AliveAnswered() < question && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_GE(h.link->AliveAnswered(), question);
+  server.EndConnection();
+  const auto start = std::chrono::steady_clock::now();
+  // Sooner than the acceptance wait's rest would end in real time.
+  ASSERT_TRUE(h.window.WaitFor(LinkNews::Lost, 2s));
+  std::printf("%s: the end seen after %lld ms\n", c.name,
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now() - start)
+                                         .count()));
+  EXPECT_FALSE(h.link->LinkUp());
+  EXPECT_EQ(server.Messages().size(), 4u);
+  EXPECT_EQ(h.window.Count(LinkNews::Lost), 1u);
+  EXPECT_EQ(h.window.Count(LinkNews::NetworkErrors), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerGoneWhileResting,
+    ::testing::Values(RestCase{"Accepted", ServerAction{Block(cmd_accepted)}},
+                      RestCase{"NotYetAccepted", ServerAction{Block(cmd_keepalive)}}),
+    [](const ::testing::TestParamInfo<RestCase>& info_) { return std::string(info_.param.name); });
+
+// A server that answers events with something else: the records stay and
+// go again, and the operator hears of it once, when the first of them has
+// waited longer than the reply deadline; then once more when it
+// acknowledges again. A lost connection in between changes neither.
+TEST(ServerLink, AServerThatDoesNotAcknowledgeIsToldOnceAndItsReturnToo) {
+  std::atomic<bool> acknowledges{false};
+  ScriptedServer server([&](const ReceivedMessage& m) {
+    if (m.Command == cmd_event && !acknowledges) return ServerAction{Block(cmd_keepalive)};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.outbox.requeue_undelivered = true;
+  h.ConnectAndHandshake();
+  h.outbox.Add(SampleRecord(1));
+  const std::int64_t deadline = LinkSettings{}.ReplyDeadline.count();
+  for (std::int64_t passed = 0; passed < deadline; passed += 500) {
+    h.link->Tick();
+    h.fake.Advance(500);
+  }
+  h.link->Tick();  // 3000 ms after the first event frame: not longer yet
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 0u);
+  EXPECT_FALSE(h.link->EventsUnacknowledged());
+  h.fake.Advance(1);
+  h.link->Tick();
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
+  EXPECT_EQ(h.window.Lines().back(), kStatusNotAcknowledging);
+  EXPECT_TRUE(h.link->EventsUnacknowledged());
+  for (int i = 0; i < 20; ++i) {
+    h.fake.Advance(500);
+    h.link->Tick();
+  }
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
+  EXPECT_TRUE(h.outbox.Acknowledged().empty());
+
+  server.EndConnection();
+  ASSERT_TRUE(server.WaitUntil([&] { return server.ConnectionsEnded() == 1; }));
+  for (int i = 0; i < 3 && h.link->LinkUp(); ++i) h.link->Tick();
+  ASSERT_FALSE(h.link->LinkUp());
+  EXPECT_TRUE(h.link->EventsUnacknowledged());
+
+  acknowledges = true;
+  h.fake.Advance(ServerLink::kReconnectMs + 1);
+  for (int i = 0; i < 8 && h.outbox.Acknowledged().empty(); ++i) h.link->Tick();
+  EXPECT_EQ(h.outbox.Acknowledged(), std::vector<SoobBytes>{SampleRecord(1)});
+  EXPECT_FALSE(h.link->EventsUnacknowledged());
+  EXPECT_EQ(h.window.Count(LinkNews::AcknowledgingAgain), 1u);
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
+  h.outbox.Add(SampleRecord(2));
+  h.link->Tick();
+  EXPECT_EQ(h.outbox.Acknowledged().size(), 2u);
+  EXPECT_EQ(h.window.Count(LinkNews::AcknowledgingAgain), 1u);
+}
+
+// A server that leaves the event frame unanswered: the record stays in
+// flight, and the reply deadline passes all the same.
+TEST(ServerLink, AnEventLeftUnansweredIsToldOnceAfterTheReplyDeadline) {
+  ScriptedServer server([](const ReceivedMessage& m) {
+    if (m.Command == cmd_event) return ServerAction{};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.ConnectAndHandshake();
+  h.outbox.Add(SampleRecord(1));
+  const std::int64_t sent = h.fake.MonotonicMs();
+  test::WhileTimeMoves(h.fake, [&] {
+    while (h.fake.MonotonicMs() - sent <= LinkSettings{}.ReplyDeadline.count() + 2000) h.link->Tick();
+  });
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
+  EXPECT_TRUE(h.link->EventsUnacknowledged());
+  EXPECT_EQ(h.outbox.InFlight(), 1u);
+  EXPECT_EQ(CommandsOf(server.Messages()).back(), cmd_event);
+}
+
+// Once no record waits any more, sent or not, nothing is left
+// unacknowledged: the flag goes without a line, the next record starts
+// afresh.
+TEST(ServerLink, TheUnacknowledgedFlagClearsSilentlyWhenNoRecordWaits) {
+  ScriptedServer server([](const ReceivedMessage& m) {
+    if (m.Command == cmd_event) return ServerAction{Block(cmd_keepalive)};
+    return Behaving(m);
+  });
+  Harness h(server.Port());
+  h.outbox.requeue_undelivered = true;
+  h.ConnectAndHandshake();
+  h.outbox.Add(SampleRecord(1));
+  h.link->Tick();
+  h.fake.Advance(LinkSettings{}.ReplyDeadline.count() + 1);
+  h.link->Tick();
+  ASSERT_TRUE(h.link->EventsUnacknowledged());
+  // The record is handed back once more and then taken away (an operator
+  // who cleared the folder, say).
+  h.outbox.requeue_undelivered = false;
+  h.link->Tick();
+  ASSERT_EQ(h.outbox.MsUntilNextEvent(), std::nullopt);
+  EXPECT_FALSE(h.link->EventsUnacknowledged());
+  EXPECT_EQ(h.window.Count(LinkNews::AcknowledgingAgain), 0u);
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
+  // A record sent later gets its own full deadline.
+  h.fake.Advance(10000);
+  h.outbox.requeue_undelivered = true;
+  h.outbox.Add(SampleRecord(2));
+  h.link->Tick();
+  h.fake.Advance(LinkSettings{}.ReplyDeadline.count());
+  h.link->Tick();
+  EXPECT_FALSE(h.link->EventsUnacknowledged());
+  EXPECT_EQ(h.window.Count(LinkNews::NotAcknowledging), 1u);
 }
 
 TEST(ServerLink, AFrameLeftWhenTheConnectionDiesGoesFirstOnTheNextOne) {

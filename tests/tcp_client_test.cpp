@@ -3,6 +3,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -164,6 +165,90 @@ TEST_F(ConnectedPair, ConnectOnAnOpenConnectionIsRefused) {
   EXPECT_TRUE(client.Connected());
 }
 
+// The rest between passes ends for a wake from another thread, or when the
+// time is up; wakes that come together end one rest.
+TEST_F(ConnectedPair, ARestEndsWhenWokenOrWhenTheTimeIsUp) {
+  SocketWait wait;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(client.Rest(wait, 30ms).End, WaitEnd::TimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+  wait.Wake();
+  wait.Wake();
+  EXPECT_EQ(client.Rest(wait, 10s).End, WaitEnd::Woken);
+  EXPECT_EQ(client.Rest(wait, 0ms).End, WaitEnd::TimedOut);
+  EXPECT_EQ(wait.Wait(nullptr, 0ms).End, WaitEnd::TimedOut);
+  for (const bool with_socket : {true, false}) {
+    SCOPED_TRACE(with_socket ? "watching the socket" : "without a socket");
+    std::jthread waker([&] {
+      std::this_thread::sleep_for(100ms);  // the rest has begun by then, as a rule
+      wait.Wake();
+    });
+    const auto rest_start = std::chrono::steady_clock::now();
+    EXPECT_EQ((with_socket ? client.Rest(wait, std::nullopt) : wait.Wait(nullptr, 10s)).End, WaitEnd::Woken);
+    EXPECT_LT(std::chrono::steady_clock::now() - rest_start, 5s);
+  }
+}
+
+// Bytes, the peer's close and a reset each end a rest that has no limit of
+// its own, whether they came before the rest began or during it; the
+// client's next step tells which it was.
+TEST(TcpClientRest, EndsWhenTheConnectionHasSomethingToSay) {
+  enum class Peer { Sends, Closes, Resets };
+  for (const Peer peer : {Peer::Sends, Peer::Closes, Peer::Resets}) {
+    for (const bool during_rest : {false, true}) {
+      SCOPED_TRACE(std::string(peer == Peer::Sends ? "sends" : peer == Peer::Closes ? "closes" : "resets") +
+                   (during_rest ? " during the rest" : " before it"));
+      TcpListener listener;
+      ASSERT_FALSE(listener.Listen(kLoopback, 0));
+      FakeClock clock;
+      BlockingTcpClient client(clock);
+      ASSERT_FALSE(client.Connect("127.0.0.1", listener.LocalPort(), 2500ms));
+      TcpSocket server;
+      ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
+      // A socket closed with bytes it never read resets the connection.
+      if (peer == Peer::Resets) {
+        ASSERT_FALSE(client.Send(Sequence(1)));
+        ASSERT_TRUE(Eventually([&] { return server.WaitReadable(0ms, {}).ok(); }));
+      }
+      const auto act = [&] {
+        if (peer == Peer::Sends) {
+          (void)server.SendAll(Sequence(3), {});
+        } else {
+          server.Close();
+        }
+      };
+      std::jthread actor;
+      if (during_rest) {
+        actor = std::jthread([&] {
+          std::this_thread::sleep_for(100ms);  // the rest has begun by then, as a rule
+          act();
+        });
+      } else {
+        act();
+      }
+      SocketWait wait;
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(client.Rest(wait, 10s).End, WaitEnd::SocketReady);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+      if (actor.joinable()) actor.join();
+      Bytes got;
+      const std::error_code read = client.Receive(got, 3, {0ms, std::nullopt});
+      if (peer == Peer::Sends) {
+        EXPECT_FALSE(read) << read.message();
+        EXPECT_EQ(got, Sequence(3));
+        EXPECT_FALSE(client.Ended());
+      } else {
+        EXPECT_TRUE(read);
+        EXPECT_TRUE(client.Ended());
+        EXPECT_EQ(client.Send(Sequence(1)), TcpClientError::ClosedByPeer);
+        EXPECT_FALSE(client.Disconnect());  // its side is closed already
+        // A closed client rests on the wake-up and the time alone.
+        EXPECT_EQ(client.Rest(wait, 20ms).End, WaitEnd::TimedOut);
+      }
+    }
+  }
+}
+
 // A second server on a port in use fails at once; a restarted server gets
 // its port back although connections of the old one linger in TIME_WAIT.
 TEST(TcpListener, APortInUseIsRefusedAndAFreedOneIsTakenAgainAtOnce) {
@@ -240,6 +325,80 @@ INSTANTIATE_TEST_SUITE_P(
         ConnectCase{"Unreachable", "224.0.0.1", 9, std::errc::network_unreachable},
         ConnectCase{"PortOutOfRange", "127.0.0.1", 70000, std::errc::invalid_argument}),
     [](const ::testing::TestParamInfo<ConnectCase>& param) { return std::string(param.param.name); });
+
+struct ResolveCase {
+  const char* host;
+  std::optional<IpAddress> expected;  // none: the name does not resolve
+};
+
+// Literals of both families are taken as they are, with or without the
+// brackets that set an IPv6 address apart from a port; a name gives its
+// IPv4 address, as it always did, also where it has an IPv6 one too.
+TEST(ResolveAddress, TakesLiteralsOfBothFamiliesAndNamesPreferIpv4) {
+  IpAddress scoped = kLoopbackV6;
+  scoped.Bytes = {0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  scoped.ScopeId = 1;
+  const ResolveCase cases[] = {
+      {"127.0.0.1", kLoopback},
+      {"10.1.2.3", IpAddress::V4(10, 1, 2, 3)},
+      {"::1", kLoopbackV6},
+      {"[::1]", kLoopbackV6},
+      {"fe80::1%1", scoped},
+      {"localhost", kLoopback},
+      // Brackets hold an IPv6 address and nothing else.
+      {"[127.0.0.1]", std::nullopt},
+      {"[localhost]", std::nullopt},
+      {"[::1", std::nullopt},
+      {"no-such-server.invalid", std::nullopt},
+  };
+  for (const ResolveCase& c : cases) {
+    SCOPED_TRACE(c.host);
+    IpAddress got;
+    const std::error_code error = ResolveAddress(c.host, got);
+    if (c.expected) {
+      EXPECT_FALSE(error) << error.message();
+      EXPECT_EQ(got, *c.expected);
+    } else {
+      EXPECT_EQ(error, ResolveError::NameNotFound) << error.message();
+    }
+  }
+}
+
+TEST(TcpClient, ConnectsOverIpv6WithOrWithoutBrackets) {
+  TcpListener listener;
+  if (listener.Listen(kLoopbackV6, 0)) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const std::string host : {"::1", "[::1]"}) {
+    SCOPED_TRACE(host);
+    FakeClock clock;
+    BlockingTcpClient client(clock);
+    ASSERT_FALSE(client.Connect(host, listener.LocalPort(), 2500ms));
+    TcpSocket server;
+    ASSERT_TRUE(listener.Accept(server, 5s, {}).ok());
+    ASSERT_TRUE(server.SendAll(Sequence(3), {}).ok());
+    Bytes got;
+    EXPECT_FALSE(client.Receive(got, 3, {1000ms, std::nullopt}));
+    EXPECT_EQ(got, Sequence(3));
+    EXPECT_FALSE(client.Send(Sequence(4)));
+    EXPECT_EQ(ReadUpTo(server, 4, 2s), Sequence(4));
+  }
+}
+
+// Where a name has addresses of both families, the connection goes to the
+// IPv4 one: a server that listens on IPv4 only keeps working.
+TEST(TcpClient, ANameConnectsToItsIpv4AddressFirst) {
+  TcpListener v4;
+  ASSERT_FALSE(v4.Listen(kLoopback, 0));
+  TcpListener v6;
+  const bool with_v6 = !v6.Listen(kLoopbackV6, v4.LocalPort());
+  SystemClock clock;
+  BlockingTcpClient client(clock);
+  ASSERT_FALSE(client.Connect("localhost", v4.LocalPort(), 2500ms));
+  TcpSocket served;
+  EXPECT_TRUE(v4.Accept(served, 5s, {}).ok());
+  if (with_v6) {
+    EXPECT_EQ(v6.Accept(served, 0ms, {}).Status, NetStatus::TimedOut);
+  }
+}
 
 // The connect wait is the socket layer's own and runs in real time.
 TEST(TcpClient, ConnectTimesOutWhenTheServerNeverAnswers) {

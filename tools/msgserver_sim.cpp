@@ -62,7 +62,8 @@ constexpr char kUsage[] =
     "                     [--disconnect-after N] [--drop-after N] [--close-after N]\n"
     "                     [--ack-delay MS] [--events FILE] [--stamp] [--ack-unread | --answer-twice]\n"
     "       msgserver-sim --help | --version\n"
-    "  --host ADDR             listen on ADDR (default 127.0.0.1)\n"
+    "  --host ADDR             listen on ADDR, IPv4 or IPv6 (::1 or [::1]), or the address\n"
+    "                          of a host name (default 127.0.0.1)\n"
     "  --port N                listen on port N (default 12543; 0: any free port)\n"
     "  --no-accept             never accept the driver's registration\n"
     "  --deny                  refuse the driver's registration\n"
@@ -207,8 +208,8 @@ public:
   Server(const Options& options, std::FILE* events) : o_(options), events_(events) {}
 
   int Run(const std::stop_token& stop) {
-    Ipv4Address address;
-    if (const auto error = ResolveIpv4(o_.Host, address)) {
+    IpAddress address;
+    if (const auto error = ResolveAddress(o_.Host, address)) {
       std::fprintf(stderr, "msgserver-sim: cannot resolve %s: %s\n", o_.Host.c_str(), error.message().c_str());
       return 1;
     }
@@ -217,7 +218,11 @@ public:
                    error.message().c_str());
       return 1;
     }
-    std::printf("listening %s:%u\n", o_.Host.c_str(), listener_.LocalPort());
+    // An IPv6 address in brackets, so that the port after the last colon
+    // stands apart.
+    const bool bare_v6 = address.Kind == IpAddress::Family::V6 && !o_.Host.starts_with('[');
+    const std::string shown = bare_v6 ? "[" + o_.Host + "]" : o_.Host;
+    std::printf("listening %s:%u\n", shown.c_str(), listener_.LocalPort());
     std::fflush(stdout);
     while (!stop.stop_requested()) {
       TcpSocket connection;

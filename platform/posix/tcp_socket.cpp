@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/address_lookup.h"
+#include "platform/posix/socket_native.h"
 #include "platform/tcp_socket.h"
 
 namespace orvent {
@@ -30,16 +32,35 @@ std::error_code LastError() { return {errno, std::generic_category()}; }
 
 NetResult Failure(std::error_code error) { return {NetStatus::Failed, error, 0}; }
 
-sockaddr_in ToSockaddr(const Ipv4Address& address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  std::memcpy(&sa.sin_addr, address.Octets.data(), 4);
-  return sa;
+// A socket address with its length, of either family.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress ToSockaddr(const IpAddress& address, std::uint16_t port) {
+  SocketAddress out;
+  if (address.Kind == IpAddress::Family::V6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, address.Bytes.data(), 16);
+    sa->sin6_scope_id = address.ScopeId;
+    out.length = sizeof(sockaddr_in6);
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    std::memcpy(&sa->sin_addr, address.Bytes.data(), 4);
+    out.length = sizeof(sockaddr_in);
+  }
+  return out;
 }
 
-int NewSocket() {
-  return ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+int NewSocket(const IpAddress& address) {
+  const int family = address.Kind == IpAddress::Family::V6 ? AF_INET6 : AF_INET;
+  return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
 }
 
 // Waits for `events` on the descriptor. Ok when they came (or an error or
@@ -64,15 +85,11 @@ NetResult WaitFor(int fd, short events, milliseconds timeout, const std::stop_to
 
 }  // namespace
 
-std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
-  in_addr numeric{};
-  if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
-    std::memcpy(out.Octets.data(), &numeric, 4);
-    return {};
-  }
+std::error_code LookUpAddress(const std::string& host, IpAddress::Family family, bool numeric_only, IpAddress& out) {
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family == IpAddress::Family::V6 ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = numeric_only ? AI_NUMERICHOST : 0;
   addrinfo* found = nullptr;
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0 || found == nullptr) {
@@ -84,24 +101,20 @@ std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
     }
     return ResolveError::Failed;
   }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  std::memcpy(out.Octets.data(), &sa->sin_addr, 4);
+  out = IpAddress{};
+  out.Kind = family;
+  if (found->ai_family == AF_INET6) {
+    const auto* sa = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
+    std::memcpy(out.Bytes.data(), &sa->sin6_addr, 16);
+    out.ScopeId = sa->sin6_scope_id;
+  } else {
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(out.Bytes.data(), &sa->sin_addr, 4);
+  }
   ::freeaddrinfo(found);
   return {};
 }
 
-// A descriptor closed with its owner.
-struct SocketDescriptor {
-  explicit SocketDescriptor(int descriptor) : fd(descriptor) {}
-  ~SocketDescriptor() { ::close(fd); }
-  SocketDescriptor(const SocketDescriptor&) = delete;
-  SocketDescriptor& operator=(const SocketDescriptor&) = delete;
-  const int fd;
-};
-
-struct TcpSocket::Native : SocketDescriptor {
-  using SocketDescriptor::SocketDescriptor;
-};
 struct TcpListener::Native : SocketDescriptor {
   using SocketDescriptor::SocketDescriptor;
 };
@@ -114,17 +127,17 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept = default;
 
 void TcpSocket::Close() { native_.reset(); }
 
-NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, milliseconds timeout,
+NetResult TcpSocket::Connect(const IpAddress& address, std::uint16_t port, milliseconds timeout,
                              const std::stop_token& stop) {
   Close();
-  const int fd = NewSocket();
+  const int fd = NewSocket(address);
   if (fd < 0) return Failure(LastError());
   native_ = std::make_unique<Native>(fd);
   // Small frames with a reply after each: do not hold them back.
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  const sockaddr_in sa = ToSockaddr(address, port);
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  const SocketAddress sa = ToSockaddr(address, port);
+  if (::connect(fd, sa.get(), sa.length) == 0) return {};
   if (errno != EINPROGRESS && errno != EINTR) {
     const std::error_code error = LastError();
     Close();
@@ -197,10 +210,11 @@ bool TcpSocket::PeerHasClosed() {
 namespace {
 
 std::uint16_t LocalPortOf(int fd) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   socklen_t len = sizeof sa;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-  return ntohs(sa.sin_port);
+  if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
 }
 
 }  // namespace
@@ -212,16 +226,16 @@ TcpListener::~TcpListener() = default;
 
 void TcpListener::Close() { native_.reset(); }
 
-std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t port, int backlog) {
+std::error_code TcpListener::Listen(const IpAddress& address, std::uint16_t port, int backlog) {
   Close();
-  const int fd = NewSocket();
+  const int fd = NewSocket(address);
   if (fd < 0) return LastError();
   native_ = std::make_unique<Native>(fd);
   // A restarted server must get its port back while old connections linger.
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  const sockaddr_in sa = ToSockaddr(address, port);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(fd, backlog) != 0) {
+  const SocketAddress sa = ToSockaddr(address, port);
+  if (::bind(fd, sa.get(), sa.length) != 0 || ::listen(fd, backlog) != 0) {
     const std::error_code error = LastError();
     Close();
     return error;

@@ -5,6 +5,8 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/address_lookup.h"
+#include "platform/win32/socket_native.h"
 #include "platform/tcp_socket.h"
 #include "platform/win32/win32_error.h"
 
@@ -37,12 +39,30 @@ std::error_code WinsockStarted() {
   return started == 0 ? std::error_code{} : Win32Error(static_cast<DWORD>(started));
 }
 
-sockaddr_in ToSockaddr(const Ipv4Address& address, std::uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  std::memcpy(&sa.sin_addr, address.Octets.data(), 4);
-  return sa;
+// A socket address with its length, of either family.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  int length = 0;
+  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+SocketAddress ToSockaddr(const IpAddress& address, std::uint16_t port) {
+  SocketAddress out;
+  if (address.Kind == IpAddress::Family::V6) {
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(port);
+    std::memcpy(&sa->sin6_addr, address.Bytes.data(), 16);
+    sa->sin6_scope_id = address.ScopeId;
+    out.length = sizeof(sockaddr_in6);
+  } else {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    std::memcpy(&sa->sin_addr, address.Bytes.data(), 4);
+    out.length = sizeof(sockaddr_in);
+  }
+  return out;
 }
 
 // Non-blocking, and not inherited by processes the program starts.
@@ -53,10 +73,11 @@ std::error_code MakeNonBlocking(SOCKET s) {
   return {};
 }
 
-std::error_code NewSocket(SOCKET& out) {
+std::error_code NewSocket(const IpAddress& address, SOCKET& out) {
   out = INVALID_SOCKET;
   if (const std::error_code error = WinsockStarted()) return error;
-  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const int family = address.Kind == IpAddress::Family::V6 ? AF_INET6 : AF_INET;
+  const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return LastSocketError();
   if (const std::error_code error = MakeNonBlocking(s)) {
     ::closesocket(s);
@@ -107,51 +128,47 @@ NetResult WaitFor(SOCKET s, Await what, milliseconds timeout, const std::stop_to
 }
 
 std::uint16_t LocalPortOf(SOCKET s) {
-  sockaddr_in sa{};
+  sockaddr_storage sa{};
   int len = sizeof sa;
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
-  return ntohs(sa.sin_port);
+  if (sa.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
 }
 
 }  // namespace
 
-std::error_code ResolveIpv4(const std::string& host, Ipv4Address& out) {
+std::error_code LookUpAddress(const std::string& host, IpAddress::Family family, bool numeric_only, IpAddress& out) {
   if (const std::error_code error = WinsockStarted()) return error;
-  in_addr numeric{};
-  if (::inet_pton(AF_INET, host.c_str(), &numeric) == 1) {
-    std::memcpy(out.Octets.data(), &numeric, 4);
-    return {};
-  }
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = family == IpAddress::Family::V6 ? AF_INET6 : AF_INET;
   hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = numeric_only ? AI_NUMERICHOST : 0;
   addrinfo* found = nullptr;
   // Winsock's lookup gives its codes as the result, not through WSAGetLastError.
   const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
   if (rc != 0 || found == nullptr) {
     if (rc == WSATRY_AGAIN) return ResolveError::TryAgain;
-    if (rc == 0 || rc == WSAHOST_NOT_FOUND || rc == WSANO_DATA) return ResolveError::NameNotFound;
+    // WSAEAFNOSUPPORT: a name that has addresses, none of this family.
+    if (rc == 0 || rc == WSAHOST_NOT_FOUND || rc == WSANO_DATA || rc == WSAEAFNOSUPPORT) {
+      return ResolveError::NameNotFound;
+    }
     if (rc == WSANO_RECOVERY) return ResolveError::Failed;
     return Win32Error(static_cast<DWORD>(rc));
   }
-  const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-  std::memcpy(out.Octets.data(), &sa->sin_addr, 4);
+  out = IpAddress{};
+  out.Kind = family;
+  if (found->ai_family == AF_INET6) {
+    const auto* sa = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
+    std::memcpy(out.Bytes.data(), &sa->sin6_addr, 16);
+    out.ScopeId = sa->sin6_scope_id;
+  } else {
+    const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    std::memcpy(out.Bytes.data(), &sa->sin_addr, 4);
+  }
   ::freeaddrinfo(found);
   return {};
 }
 
-// A socket closed with its owner.
-struct SocketHandle {
-  explicit SocketHandle(SOCKET socket) : s(socket) {}
-  ~SocketHandle() { ::closesocket(s); }
-  SocketHandle(const SocketHandle&) = delete;
-  SocketHandle& operator=(const SocketHandle&) = delete;
-  const SOCKET s;
-};
-
-struct TcpSocket::Native : SocketHandle {
-  using SocketHandle::SocketHandle;
-};
 struct TcpListener::Native : SocketHandle {
   using SocketHandle::SocketHandle;
 };
@@ -164,15 +181,15 @@ TcpSocket& TcpSocket::operator=(TcpSocket&& other) noexcept = default;
 
 void TcpSocket::Close() { native_.reset(); }
 
-NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, milliseconds timeout,
+NetResult TcpSocket::Connect(const IpAddress& address, std::uint16_t port, milliseconds timeout,
                              const std::stop_token& stop) {
   Close();
   SOCKET s = INVALID_SOCKET;
-  if (const std::error_code error = NewSocket(s)) return Failure(error);
+  if (const std::error_code error = NewSocket(address, s)) return Failure(error);
   native_ = std::make_unique<Native>(s);
   NoDelay(s);
-  const sockaddr_in sa = ToSockaddr(address, port);
-  if (::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) return {};
+  const SocketAddress sa = ToSockaddr(address, port);
+  if (::connect(s, sa.get(), sa.length) == 0) return {};
   if (::WSAGetLastError() != WSAEWOULDBLOCK) {
     const std::error_code error = LastSocketError();
     Close();
@@ -191,7 +208,7 @@ NetResult TcpSocket::Connect(const Ipv4Address& address, std::uint16_t port, mil
   // Only a made connection has a peer: a failed connect whose code was
   // already taken must not pass for one.
   if (so_error == 0) {
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     int peer_len = sizeof peer;
     if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0) so_error = ::WSAGetLastError();
   }
@@ -263,10 +280,10 @@ TcpListener::~TcpListener() = default;
 
 void TcpListener::Close() { native_.reset(); }
 
-std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t port, int backlog) {
+std::error_code TcpListener::Listen(const IpAddress& address, std::uint16_t port, int backlog) {
   Close();
   SOCKET s = INVALID_SOCKET;
-  if (const std::error_code error = NewSocket(s)) return error;
+  if (const std::error_code error = NewSocket(address, s)) return error;
   native_ = std::make_unique<Native>(s);
   // Windows binds a port again past the TIME_WAIT of old connections without
   // any option; its SO_REUSEADDR would instead let a second program take a
@@ -274,8 +291,8 @@ std::error_code TcpListener::Listen(const Ipv4Address& address, std::uint16_t po
   // a busy port fail here, as it does on POSIX.
   const BOOL on = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-  const sockaddr_in sa = ToSockaddr(address, port);
-  if (::bind(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || ::listen(s, backlog) != 0) {
+  const SocketAddress sa = ToSockaddr(address, port);
+  if (::bind(s, sa.get(), sa.length) != 0 || ::listen(s, backlog) != 0) {
     const std::error_code error = LastSocketError();
     Close();
     return error;

@@ -219,9 +219,13 @@ public:
     args.insert(args.end(), {"--port", std::to_string(port)});
     process_.emplace(path, args);
     const auto first = process_->ReadLine(std::chrono::seconds(10));
-    const std::string lead = "listening 127.0.0.1:";
-    if (!first || first->rfind(lead, 0) != 0) throw std::runtime_error("msgserver-sim did not start");
-    port_ = static_cast<std::uint16_t>(std::stoi(first->substr(lead.size())));
+    // "listening 127.0.0.1:PORT", or "listening [::1]:PORT" with --host ::1.
+    const std::string lead = "listening ";
+    const std::size_t colon = first ? first->rfind(':') : std::string::npos;
+    if (!first || first->rfind(lead, 0) != 0 || colon == std::string::npos) {
+      throw std::runtime_error("msgserver-sim did not start");
+    }
+    port_ = static_cast<std::uint16_t>(std::stoi(first->substr(colon + 1)));
   }
   std::uint16_t Port() const { return port_; }
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {

@@ -13,7 +13,8 @@
 namespace orvent::test {
 
 // The spool as the link sees it: records wait in arrival order; an answered
-// record is remembered as acknowledged or handed back.
+// record is remembered as acknowledged or handed back, and a record handed
+// back waits again, first in line, while `requeue_undelivered` is set.
 class FakeOutbox final : public EventOutbox {
 public:
   void Add(const SoobBytes& record) {
@@ -29,7 +30,11 @@ public:
     return event;
   }
   void EventAcknowledged(EventId id) override { Answer(id, acknowledged_); }
-  void EventUndelivered(EventId id) override { Answer(id, undelivered_); }
+  void EventUndelivered(EventId id) override {
+    const std::optional<SoobBytes> record = Answer(id, undelivered_);
+    std::lock_guard lock(mutex_);
+    if (record && requeue_undelivered) waiting_.push_front(*record);
+  }
   void SpoolLinkUp() override { ++link_ups; }
   std::optional<std::int64_t> MsUntilNextEvent() const override {
     std::lock_guard lock(mutex_);
@@ -51,17 +56,20 @@ public:
   // Answers for frames that were not in flight: none may ever come.
   int StrayAnswers() const { return stray_; }
   std::atomic<int> link_ups{0};
+  std::atomic<bool> requeue_undelivered{false};
 
 private:
-  void Answer(EventId id, std::vector<SoobBytes>& to) {
+  std::optional<SoobBytes> Answer(EventId id, std::vector<SoobBytes>& to) {
     std::lock_guard lock(mutex_);
     const auto it = in_flight_.find(id);
     if (it == in_flight_.end()) {
       ++stray_;
-      return;
+      return std::nullopt;
     }
-    to.push_back(it->second);
+    const SoobBytes record = it->second;
+    to.push_back(record);
     in_flight_.erase(it);
+    return record;
   }
 
   mutable std::mutex mutex_;

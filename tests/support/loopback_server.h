@@ -112,6 +112,12 @@ public:
     std::lock_guard lock(mutex_);
     return ended_;
   }
+  // Ends the connection being served (the server closes it), as a server
+  // that goes away between two frames would.
+  void EndConnection() {
+    std::lock_guard lock(mutex_);
+    if (connection_stop_) connection_stop_->request_stop();
+  }
   // Waits (bounded) until the predicate over the server's state holds.
   bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 5s) const {
     std::unique_lock lock(mutex_);
@@ -129,14 +135,19 @@ private:
       TcpSocket connection;
       if (!listener_.Accept(connection, 100ms, stop).ok()) continue;
       int number = 0;
+      std::stop_source connection_stop;
+      const std::stop_callback server_stop(stop, [&connection_stop] { connection_stop.request_stop(); });
       {
         std::lock_guard lock(mutex_);
         number = ++connections_;
+        connection_stop_ = &connection_stop;
       }
       changed_.notify_all();
-      Serve(connection, number, stop);
+      Serve(connection, number, connection_stop.get_token());
+      connection.Close();
       {
         std::lock_guard lock(mutex_);
+        connection_stop_ = nullptr;
         ++ended_;
       }
       changed_.notify_all();
@@ -178,6 +189,7 @@ private:
   std::vector<ReceivedMessage> messages_;
   int connections_ = 0;
   int ended_ = 0;
+  std::stop_source* connection_stop_ = nullptr;  // of the connection being served
   std::jthread thread_;
 };
 
