@@ -83,6 +83,7 @@ std::string WriteErrorText(const std::error_code& error) {
   if (error == std::errc::no_space_on_device) return "диск заполнен";
   if (error == std::errc::read_only_file_system) return "диск только для чтения";
   if (error == std::errc::io_error) return "ошибка ввода-вывода";
+  if (error == std::errc::is_a_directory) return "это папка";
   if (error == std::errc::timed_out) return "порт не принимает данные";
   if (error == std::errc::no_such_device || error == std::errc::no_such_device_or_address) return "устройство пропало";
   return "ошибка " + std::to_string(error.value());
@@ -297,6 +298,8 @@ bool Station::Start() {
                                WriteErrorText(lock.Error) + "): второй драйвер в ней не будет замечен.");
   }
 
+  // The verdict waits for the end of start-up: a port not opened yet is no news.
+  starting_ = true;
   close_code_ = std::to_string(env_.DrawCloseCode());
   // Listed before anything is started, so that the listing stores no choice.
   if (env_.OffersPortChoice) port_choices_ = ScanPorts();
@@ -359,9 +362,12 @@ bool Station::Start() {
   ScheduleDueWork();
   settings_timer_ = env_.Loop->StartTimer(kSettingsCheck, [this] { CheckSettings(); });
 
+  const std::optional<std::error_code> opened =
+      settings_.ComPort == kNoPort ? std::nullopt : OpenPort(settings_.ComPort);
+  starting_ = false;
   if (settings_.ComPort == kNoPort) {
     SetMode(PortMode::Stopped);
-  } else if (const auto why = OpenPort(settings_.ComPort)) {
+  } else if (const auto& why = opened) {
     const std::string failure = PortFailure(settings_.ComPort, *why);
     port_failure_ = PortReason(settings_.ComPort, *why);
     SayFailure(kPortFailing, Priority::Error, failure);
@@ -371,8 +377,8 @@ bool Station::Start() {
     Warn(*why == std::errc::device_or_resource_busy ? std::string(kPortBusyAtStart) + " " + failure : failure);
     return true;
   } else {
-    Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
     SetMode(PortMode::Open);
+    Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
     AnnouncePortState();
   }
   PublishView();
@@ -498,8 +504,8 @@ void Station::StartPort(const std::string& name) {
   } else {
     port_failure_.clear();
     repeats_.Ended(kPortFailing);
-    Say(Priority::Info, PortText(name) + " открыт оператором.");
     SetMode(PortMode::Open);
+    Say(Priority::Info, PortText(name) + " открыт оператором.");
   }
   // Every press of the button tells the server where the port stands.
   PostPortStateNotice();
@@ -519,8 +525,8 @@ void Station::StopPortWithCode(const std::optional<std::string>& code) {
     port_lost_ = false;
     port_failure_.clear();
     repeats_.Ended(kPortFailing);
-    Say(Priority::Warning, PortText(port_name_) + " остановлен оператором.");
     SetMode(PortMode::Stopped);
+    Say(Priority::Warning, PortText(port_name_) + " остановлен оператором.");
   } else if (code) {
     Say(Priority::Warning, FailureText(kStopDenied));
     Warn(kStopDenied);
@@ -630,8 +636,8 @@ void Station::RetryPort() {
   port_failure_.clear();
   port_lost_ = false;
   repeats_.Ended(kPortFailing);
-  Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
   SetMode(PortMode::Open);
+  Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
   AnnouncePortState();
 }
 
@@ -856,7 +862,7 @@ void Station::PulseIndicator() {
 }
 
 void Station::ViewChanged() {
-  if (ended_ || view_timer_) return;
+  if (ended_ || starting_ || view_timer_) return;
   const std::int64_t since = clock_->MonotonicMs() - last_view_ms_;
   // A change after a quiet spell goes out at once (the server's sign of
   // life, twice a second, needs no timer); one soon after the last waits.
@@ -872,7 +878,7 @@ void Station::ViewChanged() {
 
 void Station::PublishView() {
   if (view_timer_) env_.Loop->StopTimer(*std::exchange(view_timer_, std::nullopt));
-  if (ended_) return;
+  if (ended_ || starting_) return;
   last_view_ms_ = clock_->MonotonicMs();
   // The server stopped taking events: its time away counts from now.
   const bool takes = ServerTakesEvents();

@@ -262,6 +262,7 @@ private:
   bool station_went_quiet_ = false;
   std::unique_ptr<FolderLock> folder_lock_;
   std::string refusal_;
+  bool starting_ = false;
   std::optional<IniFile> ini_;
   std::uint64_t settings_version_ = 0;
   std::optional<ServerHostSettings> server_host_;
