@@ -54,24 +54,61 @@ MessageDecoder::MessageDecoder(const DecoderSettings& settings, const Clock& clo
       clock_(clock),
       outlets_(std::move(outlets)) {}
 
+const char* LineFaultText(LineFault fault) {
+  switch (fault) {
+    case LineFault::Incomplete: return "no DC4, the line stopped";
+    case LineFault::StartNotSeen: return "start of the line not seen";
+    case LineFault::Empty: return "DC4 alone";
+    case LineFault::ControlByte: return "control byte in the line";
+    case LineFault::HighByte: return "byte above 127 in the line";
+    case LineFault::WrongLength: return "not 20 bytes before its DC4";
+    case LineFault::FieldShape: return "starts with \"5\" but its fields are not an event's";
+    case LineFault::DamagedLead: return "an event's fields behind a lead other than \"5\"";
+  }
+  return "damaged";
+}
+
+namespace {
+
+LineVerdict Damaged(LineFault fault) { return {LineKind::Damaged, fault, LineFaultText(fault)}; }
+
+bool IsHexDigit(std::uint8_t b) { return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') || (b >= 'a' && b <= 'f'); }
+
+// Positions 1-19 of an event: receiver and line number, a blank, then the
+// format code, account, event code, partition and zone, all hexadecimal
+// digits. Letters A-F are field values too (an account 12B4, the test code
+// A0, a partition 1A, a zone 0A1), so decimal digits alone would refuse
+// alarms; a blank, a sign or any other letter in a field is damage.
+bool HasEventFields(std::span<const std::uint8_t> text) {
+  constexpr std::size_t kBlankPos = 4;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (i == kBlankPos ? text[i] != ' ' : !IsHexDigit(text[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete) {
-  if (!complete || bytes.empty() || bytes.back() != kDC4) return {LineKind::Damaged, "no DC4, the line stopped"};
-  if (!start_seen) return {LineKind::Damaged, "start of the line not seen"};
+  if (!complete || bytes.empty() || bytes.back() != kDC4) return Damaged(LineFault::Incomplete);
+  if (!start_seen) return Damaged(LineFault::StartNotSeen);
   const std::span<const std::uint8_t> text = bytes.first(bytes.size() - 1);
-  if (text.empty()) return {LineKind::Damaged, "DC4 alone"};
-  const auto control = [](std::uint8_t b) { return b < 0x20 || b == 0x7F; };
-  if (std::any_of(text.begin(), text.end(), control)) return {LineKind::Damaged, "control byte in the line"};
-  if (text.front() == kEventLead) return {LineKind::Event, ""};
+  if (text.empty()) return Damaged(LineFault::Empty);
+  if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b < 0x20 || b == 0x7F; })) {
+    return Damaged(LineFault::ControlByte);
+  }
   if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b > 0x7F; })) {
-    return {LineKind::Damaged, "byte above 127 in a line that is no event"};
+    return Damaged(LineFault::HighByte);
   }
-  // A whole event message with something in front of it: its ACK would be
-  // taken for the alarm's.
-  constexpr std::size_t kEventText = kEventMessageSize - 1;
-  if (text.size() > kEventText && text[text.size() - kEventText] == kEventLead) {
-    return {LineKind::Damaged, "bytes in front of an event message"};
-  }
-  return {LineKind::NonEvent, ""};
+  // Every message the receiver sends has one length: noise in front of a
+  // line, a byte lost or gained, a DC4 that cut a line in two all change it.
+  if (bytes.size() != kEventMessageSize) return Damaged(LineFault::WrongLength);
+  const bool event_fields = HasEventFields(text);
+  if (text.front() == kEventLead) return event_fields ? LineVerdict{LineKind::Event} : Damaged(LineFault::FieldShape);
+  // An alarm whose lead was hit: acknowledged as a non-event, it would be
+  // lost. A heartbeat has blanks where an event has its fields.
+  if (event_fields) return Damaged(LineFault::DamagedLead);
+  return {LineKind::NonEvent};
 }
 
 bool MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
@@ -188,7 +225,8 @@ void MessageDecoder::SendAcks() {
 }
 
 std::optional<std::string> MessageDecoder::Decode(std::span<const std::uint8_t> line) {
-  // A private copy of the field positions; what lies past the line reads as 0.
+  // A private copy of the field positions. An event line holds them all;
+  // the copy keeps every read within it whatever it is given.
   FieldBytes f{};
   std::copy_n(line.begin(), std::min<std::size_t>(line.size(), f.size()), reinterpret_cast<std::uint8_t*>(f.data()));
 

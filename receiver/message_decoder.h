@@ -22,8 +22,9 @@ namespace orvent {
 // Bytes of the receiver's line protocol.
 inline constexpr std::uint8_t kACK = 6;   // the answer to every complete message
 inline constexpr std::uint8_t kEventLead = '5';
-// A whole event message, its closing DC4 included (the layout is drawn at
-// MessageDecoder).
+// A whole message, its closing DC4 included: every message the receiver
+// sends has this length, an event's (its layout is drawn at MessageDecoder)
+// and a heartbeat's alike.
 inline constexpr std::size_t kEventMessageSize = 21;
 
 // The start-up settings that the decoder and the watchdog use.
@@ -56,24 +57,40 @@ struct DecoderOutlets {
 
 // What a line from the receiver is.
 enum class LineKind {
-  Event,     // a message that starts with "5": decoded, acknowledged when kept
+  Event,     // an event message: decoded, acknowledged when kept
   NonEvent,  // any other message (a heartbeat): acknowledged
   Damaged,   // no message of the receiver's: no ACK, the receiver sends it again
 };
 
-struct LineVerdict {
-  LineKind Kind = LineKind::Damaged;
-  const char* Why = "";  // for a damaged line, the raw log's note
+// Why a line is damaged, in the order the rule looks.
+enum class LineFault {
+  Incomplete,    // no DC4: the line stopped and was given up
+  StartNotSeen,  // it may be the rest of a line whose start was lost
+  Empty,         // DC4 alone
+  ControlByte,   // a byte below 32, or 127, before the DC4
+  HighByte,      // a byte above 127
+  WrongLength,   // not 20 bytes before its DC4
+  FieldShape,    // starts with "5", but its fields are not an event's
+  DamagedLead,   // an event's fields behind a lead other than "5"
 };
 
-// The rule for a line that may be damaged. A message is a line whose start
-// was seen, that ended in its own DC4, and that holds at least one byte
-// before it and no control byte (below 32, or 127) there. A message that
-// starts with "5" is an event, whatever its length and the other bytes of
-// its fields. Any other message must be printable ASCII (32..126) through
-// and through: a line that starts with, or holds, a byte above 127 and is
-// no event is noise; and one that ends in a whole event message (a "5"
-// twenty bytes before its DC4) is an alarm with noise in front of it.
+// The raw log's note for a fault, in English.
+const char* LineFaultText(LineFault fault);
+
+struct LineVerdict {
+  LineKind Kind = LineKind::Damaged;
+  LineFault Fault = LineFault::Incomplete;  // for a damaged line
+  const char* Why = "";                     // for a damaged line, the raw log's note
+};
+
+// The rule for a line that may be damaged. The line has no checksum: its
+// length and the shape of its fields are all there is to judge it by. A
+// message is a line whose start was seen, that ended in its own DC4, and
+// that holds exactly 20 printable ASCII bytes (32..126) before it. Of those,
+// an event has a "5" at 0, hexadecimal digits (either case) at 1-3 and 5-19
+// and a blank at 4. A "5" line without that shape, and a line with that
+// shape behind any other lead, are damaged events; any other message (a
+// heartbeat, "1011           @    ") is no event.
 LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete);
 
 // An outlet that appends packets to `kelmora.log` in `dir`.
@@ -90,10 +107,9 @@ inline constexpr char kRawLogFileName[] = "kelmora.log";
 // a message that cannot be kept gets none.
 //
 // An event message is 21 bytes; positions 0-based:
-//   0 "5" | 1-6 unread | 7-10 account | 11-12 "A0" test, 12 kind |
-//   13-14 unread | 15-16 partition | 17-19 zone | 20 DC4
-// Fields are read at these positions whatever the line's length; a position
-// past its end reads as 0.
+//   0 "5" | 1-6 receiver, line, blank, format (unread) | 7-10 account |
+//   11-12 "A0" test, 12 kind | 13-14 unread | 15-16 partition |
+//   17-19 zone | 20 DC4
 class MessageDecoder {
 public:
   MessageDecoder(const DecoderSettings& settings, const Clock& clock, DecoderOutlets outlets);
