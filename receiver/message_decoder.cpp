@@ -39,12 +39,9 @@ std::string HexZone(std::int32_t value) {
 
 }  // namespace
 
-std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir) {
+std::function<std::error_code(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir) {
   return [path = JoinPath(dir, kRawLogFileName)](std::span<const std::uint8_t> bytes) {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (const std::error_code error = AppendToFile(path, text)) {
-      throw std::runtime_error("Cannot write " + path + ": " + error.message());
-    }
+    return AppendToFile(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   };
 }
 
@@ -111,22 +108,16 @@ LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, b
   return {LineKind::NonEvent};
 }
 
-bool MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
-  if (!settings_.Log || !outlets_.AppendRawLog) return true;
-  try {
-    if (verdict.Kind != LineKind::Damaged) {
-      outlets_.AppendRawLog(bytes);
-    } else {
-      // The bytes as they came, then a note of its own line.
-      std::string entry(bytes.begin(), bytes.end());
-      entry += std::string("\r\n# no ACK: ") + verdict.Why + "\r\n";
-      outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
-    }
-  } catch (const std::exception& e) {
-    if (outlets_.ReportFailure) outlets_.ReportFailure(e.what());
-    return false;
+void MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
+  if (!settings_.Log || !outlets_.AppendRawLog) return;
+  if (verdict.Kind != LineKind::Damaged) {
+    raw_log_error_ = outlets_.AppendRawLog(bytes);
+    return;
   }
-  return true;
+  // The bytes as they came, then a note of its own line.
+  std::string entry(bytes.begin(), bytes.end());
+  entry += std::string("\r\n# no ACK: ") + verdict.Why + "\r\n";
+  raw_log_error_ = outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
 }
 
 void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size) {
@@ -143,9 +134,10 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
   for (const ReceivedLine& line : lines) {
     if (line.Bytes.empty()) continue;
     const LineVerdict verdict = ClassifyLine(line.Bytes, line.StartSeen, line.Complete);
-    // Every line is logged before anything else happens to it. A message
-    // that cannot be logged is not acknowledged: the receiver repeats it.
-    if (!LogLine(line.Bytes, verdict) || verdict.Kind == LineKind::Damaged) continue;
+    // Every line is logged before anything else happens to it; a log that
+    // fails holds nothing back.
+    LogLine(line.Bytes, verdict);
+    if (verdict.Kind == LineKind::Damaged) continue;
 
     LastStationTime = clock_.Now();
     if (++StationTick > kStationTickWrap) StationTick = 0;

@@ -3,12 +3,12 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
-
-#include <deque>
+#include <system_error>
 #include <vector>
 
 #include "delivery/event_record.h"
@@ -38,8 +38,8 @@ struct DecoderSettings {
 
 // What the decoder reaches outside itself. Every outlet may be left empty.
 struct DecoderOutlets {
-  // Appends raw bytes to kelmora.log; raises when it cannot.
-  std::function<void(std::span<const std::uint8_t>)> AppendRawLog;
+  // Appends raw bytes to kelmora.log; the append's error when it cannot.
+  std::function<std::error_code(std::span<const std::uint8_t>)> AppendRawLog;
   // The serial driver's SendData; its result is not examined.
   std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size)> SendData;
   // Redraws the station picture.
@@ -94,7 +94,7 @@ struct LineVerdict {
 LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete);
 
 // An outlet that appends packets to `kelmora.log` in `dir`.
-std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir);
+std::function<std::error_code(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir);
 
 inline constexpr char kRawLogFileName[] = "kelmora.log";
 
@@ -110,6 +110,8 @@ inline constexpr char kRawLogFileName[] = "kelmora.log";
 //   0 "5" | 1-6 receiver, line, blank, format (unread) | 7-10 account |
 //   11-12 "A0" test, 12 kind | 13-14 unread | 15-16 partition |
 //   17-19 zone | 20 DC4
+// Nothing optional holds a message back: a raw log entry that cannot be
+// written is remembered, and the line handled as with the log off.
 class MessageDecoder {
 public:
   MessageDecoder(const DecoderSettings& settings, const Clock& clock, DecoderOutlets outlets);
@@ -125,6 +127,8 @@ public:
   std::size_t AcksWaiting() const { return acks_.size(); }
   // The receive time of the last alarm whose ACK went out.
   std::optional<TDateTime> LastAcknowledged() const { return last_acknowledged_; }
+  // The raw log's last failure; empty while it takes entries or Log is off.
+  std::error_code RawLogError() const { return raw_log_error_; }
 
   // The receiver watchdog: the second step of every 200 ms tick.
   void Watchdog();
@@ -152,8 +156,8 @@ private:
   // Fills CurrentSoob from an event line; the failure to show, if any.
   std::optional<std::string> Decode(std::span<const std::uint8_t> line);
   std::int32_t ObjectNumber(std::int32_t account, std::int32_t partition) const;
-  // Logs a line (with a note when it is damaged); false when it cannot be.
-  bool LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict);
+  // Logs a line (with a note when it is damaged); a failure is remembered.
+  void LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict);
   // Sends the ACKs that are due, in order, up to the first that waits.
   void SendAcks();
 
@@ -162,6 +166,7 @@ private:
   DecoderOutlets outlets_;
   std::deque<Ack> acks_;
   std::optional<TDateTime> last_acknowledged_;
+  std::error_code raw_log_error_;
   std::vector<EventToKeep> records_;    // of one batch
   std::vector<std::size_t> record_at_;  // the index in acks_ of each
   std::vector<std::span<const std::uint8_t>> record_lines_;  // the line of each, during the call

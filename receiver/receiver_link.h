@@ -38,8 +38,8 @@ public:
 struct ReceiverSettings {
   DecoderSettings Decoding;
   bool QuickAck = false;
-  // Appends raw bytes to the raw log; raises when it cannot.
-  std::function<void(std::span<const std::uint8_t>)> AppendRawLog;
+  // Appends raw bytes to the raw log; the append's error when it cannot.
+  std::function<std::error_code(std::span<const std::uint8_t>)> AppendRawLog;
   // The `Razdels` value for "<account>_<partition>", -1 when there is none.
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
 };

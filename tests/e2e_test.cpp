@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -229,6 +230,21 @@ TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   for (const std::string& line : lines) expected += line + static_cast<char>(kDC4);
   // Each packet is logged before its ACK goes out.
   EXPECT_EQ(work.Read("kelmora.log"), expected);
+  EXPECT_EQ(driver.Terminate(2s), 0);
+}
+
+TEST_F(EndToEnd, ARawLogThatCannotBeWrittenHoldsNoAlarmBack) {
+  test::MsgServerSim server({"--events", EventsFile()});
+  // kelmora.log is a folder: no entry can be appended to it.
+  std::filesystem::create_directory(work.File("kelmora.log"));
+  test::ReceiverSim receiver(kEventLines);
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port(), true});
+  ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit)) << driver.Output();
+  EXPECT_TRUE(test::WaitUntil([&] { return test::ServerRecords(EventsFile()).size() >= kEvents.size(); }, kLimit))
+      << driver.Output();
+  std::multiset<std::string> delivered;
+  for (const auto& record : test::ServerRecords(EventsFile())) delivered.insert(test::FieldsText(Record(record)));
+  EXPECT_EQ(delivered, ExpectedFields());
   EXPECT_EQ(driver.Terminate(2s), 0);
 }
 

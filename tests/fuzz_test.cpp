@@ -104,7 +104,7 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
     int complete = 0;
     int events = 0;
     DecoderOutlets out;
-    out.AppendRawLog = [](std::span<const std::uint8_t>) {};
+    out.AppendRawLog = [](std::span<const std::uint8_t>) { return std::error_code{}; };
     out.SendData = [&](const std::uint8_t* data, std::uint32_t size) {
       EXPECT_EQ(size, 1u);
       EXPECT_EQ(*data, kACK);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "station/settings.h"
@@ -31,8 +32,9 @@ public:
       : razdels_(std::move(razdels)) {
     DecoderOutlets out;
     out.AppendRawLog = [this](std::span<const std::uint8_t> bytes) {
-      if (log_fails) throw std::runtime_error("Cannot write kelmora.log: disk full");
+      if (log_fails) return std::make_error_code(std::errc::no_space_on_device);
       raw_log.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      return std::error_code{};
     };
     out.SendData = [this](const std::uint8_t* data, std::uint32_t size) {
       sent.append(reinterpret_cast<const char*>(data), size);
@@ -419,16 +421,34 @@ TEST(MessageDecoder, StationTickCountsToSixteenThenZero) {
   EXPECT_EQ(d.decoder->StationTick, 0);
 }
 
-TEST(MessageDecoder, APacketThatCannotBeLoggedIsNotAcknowledged) {
+TEST(MessageDecoder, ARawLogThatCannotBeWrittenHoldsNoLineBack) {
   DecoderSettings logging;
   logging.Log = true;
   Decoder d(logging);
   d.log_fails = true;
-  d.Feed(kMessage);
-  EXPECT_EQ(d.sent, "");
-  EXPECT_TRUE(d.records.empty());
-  EXPECT_EQ(d.decoder->StationTick, 0);
-  EXPECT_EQ(d.failures, std::vector<std::string>{"Cannot write kelmora.log: disk full"});
+  // Handled as with the log off: the alarm kept and acknowledged, the damaged
+  // line left for its resend. The failure is kept for the station to word.
+  d.FeedLines({kMessage, Line("A")});
+  EXPECT_EQ(d.sent, "\x06");
+  EXPECT_EQ(d.records.size(), 1u);
+  EXPECT_EQ(d.decoder->StationTick, 1);
+  EXPECT_EQ(d.decoder->LastAcknowledged(), d.clock.Now());
+  EXPECT_EQ(d.decoder->RawLogError(), std::errc::no_space_on_device);
+  EXPECT_TRUE(d.failures.empty()) << "no message box for the raw log";
+  EXPECT_EQ(d.raw_log, "");
+
+  d.log_fails = false;
+  d.Feed(kHeartbeat);
+  EXPECT_FALSE(d.decoder->RawLogError()) << "cleared by the next entry written";
+  EXPECT_EQ(d.raw_log, kHeartbeat);
+  EXPECT_EQ(d.sent, "\x06\x06");
+
+  // With Log off the raw log is never written, so it never fails.
+  Decoder quiet;
+  quiet.log_fails = true;
+  quiet.Feed(kMessage);
+  EXPECT_FALSE(quiet.decoder->RawLogError());
+  EXPECT_EQ(quiet.sent, "\x06");
 }
 
 TEST(MessageDecoder, RawLogFileAppendsPacketsByteForByte) {
@@ -436,10 +456,10 @@ TEST(MessageDecoder, RawLogFileAppendsPacketsByteForByte) {
   const auto log = RawLogFile(dir.path());
   const std::uint8_t a[] = {'5', 0, 0x14};
   const std::uint8_t b[] = {0xFF, '\r', '\n'};
-  log(a);
-  log(b);
+  EXPECT_FALSE(log(a));
+  EXPECT_FALSE(log(b));
   EXPECT_EQ(dir.Read(kRawLogFileName), std::string("5\0\x14\xFF\r\n", 6));
-  EXPECT_THROW(RawLogFile(dir.File("missing"))(a), std::runtime_error);
+  EXPECT_EQ(RawLogFile(dir.File("missing"))(a), std::errc::no_such_file_or_directory);
 }
 
 TEST(ReceiverWatchdog, OnlineUntilTheQuietTimeHasPassedTheExactLimitIncluded) {
