@@ -120,6 +120,25 @@ void MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerd
   raw_log_error_ = outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
 }
 
+void MessageDecoder::Drop(Ack& ack) {
+  ack.state = Ack::Dropped;
+  ack.line.clear();
+  LeftUnanswered(ack.last_line, ack.lines, {NoAckCause::NotKept, {}, {}});
+}
+
+void MessageDecoder::LeftUnanswered(std::uint64_t last_line, std::uint64_t lines, const NoAck& why) {
+  lines_left_unacknowledged_ += lines;
+  last_no_ack_ = why;
+  if (!unanswered_since_ms_) unanswered_since_ms_ = clock_.MonotonicMs();
+  last_unanswered_line_ = std::max(last_unanswered_line_, last_line);
+}
+
+void MessageDecoder::Answered(std::uint64_t last_line) {
+  // An ACK for a line that came before an unanswered one does not answer it,
+  // though it may be written later (it waited for its record).
+  if (last_line > last_unanswered_line_) unanswered_since_ms_.reset();
+}
+
 void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size) {
   if (packet == nullptr || size == 0) return;
   const ReceivedLine line = WholeLine(packet, size);
@@ -133,11 +152,15 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
   std::vector<std::string> failures;
   for (const ReceivedLine& line : lines) {
     if (line.Bytes.empty()) continue;
+    const std::uint64_t number = ++lines_seen_;
     const LineVerdict verdict = ClassifyLine(line.Bytes, line.StartSeen, line.Complete);
     // Every line is logged before anything else happens to it; a log that
     // fails holds nothing back.
     LogLine(line.Bytes, verdict);
-    if (verdict.Kind == LineKind::Damaged) continue;
+    if (verdict.Kind == LineKind::Damaged) {
+      LeftUnanswered(number, 1, {NoAckCause::Damaged, verdict.Fault, {}});
+      continue;
+    }
 
     LastStationTime = clock_.Now();
     if (++StationTick > kStationTickWrap) StationTick = 0;
@@ -145,20 +168,24 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
 
     // The receiver sent a message again while its ACK waits for the server:
     // the one ACK answers both.
-    const bool resent = std::any_of(acks_.begin(), acks_.end(), [&](const Ack& ack) {
+    const auto waiting = std::find_if(acks_.begin(), acks_.end(), [&](const Ack& ack) {
       return ack.state == Ack::Waiting && ack.ticket != 0 &&
              std::equal(line.Bytes.begin(), line.Bytes.end(), ack.line.begin(), ack.line.end());
     });
-    if (resent) continue;
+    if (waiting != acks_.end()) {
+      waiting->last_line = number;
+      ++waiting->lines;
+      continue;
+    }
     if (verdict.Kind == LineKind::NonEvent) {
-      acks_.push_back({});
+      acks_.push_back({Ack::Ready, 0, {}, std::nullopt, number});
       continue;
     }
     if (auto failure = Decode(line.Bytes)) failures.push_back(std::move(*failure));
     records_.push_back({Serialize(CurrentSoob), CurrentSoob.RecvTime});
     record_at_.push_back(acks_.size());
     record_lines_.push_back(line.Bytes);
-    acks_.push_back({Ack::Waiting, 0, {}, CurrentSoob.RecvTime});
+    acks_.push_back({Ack::Waiting, 0, {}, CurrentSoob.RecvTime, number});
   }
 
   if (!records_.empty()) {
@@ -178,7 +205,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
           ack.line.assign(record_lines_[i].begin(), record_lines_[i].end());
           break;
         case RecordKept::Refused:
-          ack.state = Ack::Dropped;
+          Drop(ack);
           break;
       }
     }
@@ -193,8 +220,12 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
 void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
   for (Ack& ack : acks_) {
     if (ack.state == Ack::Waiting && ack.ticket == ticket) {
-      ack.state = confirmed ? Ack::Ready : Ack::Dropped;
-      ack.line.clear();
+      if (confirmed) {
+        ack.state = Ack::Ready;
+        ack.line.clear();
+      } else {
+        Drop(ack);
+      }
       break;
     }
   }
@@ -202,18 +233,34 @@ void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
 }
 
 void MessageDecoder::SendAcks() {
-  std::uint32_t count = 0;
-  while (!acks_.empty() && acks_.front().state != Ack::Waiting) {
-    if (acks_.front().state == Ack::Ready) {
-      ++count;
-      if (acks_.front().received) last_acknowledged_ = acks_.front().received;
-    }
-    acks_.pop_front();
+  std::size_t answered = 0;  // the messages at the front that no longer wait
+  std::uint32_t due = 0;
+  for (; answered < acks_.size() && acks_[answered].state != Ack::Waiting; ++answered) {
+    if (acks_[answered].state == Ack::Ready) ++due;
   }
-  if (count == 0 || !outlets_.SendData) return;
-  // One write for all of them; the receiver reads one ACK per message.
-  const std::vector<std::uint8_t> bytes(count, kACK);
-  outlets_.SendData(bytes.data(), count);
+  std::uint32_t written = due;
+  std::error_code error;
+  if (due > 0 && outlets_.SendData) {
+    // One write for all of them; the receiver reads one ACK per message.
+    const std::vector<std::uint8_t> bytes(due, kACK);
+    written = std::min(outlets_.SendData(bytes.data(), due, error), due);
+    if (written < due && !error) error = std::make_error_code(std::errc::io_error);
+    ack_write_error_ = written < due ? error : std::error_code{};
+  }
+  // The ACKs written answer the first messages, in order; the receiver
+  // sends the others again.
+  for (; answered > 0; --answered) {
+    const Ack ack = std::move(acks_.front());
+    acks_.pop_front();
+    if (ack.state != Ack::Ready) continue;
+    if (written > 0) {
+      --written;
+      if (ack.received) last_acknowledged_ = ack.received;
+      Answered(ack.last_line);
+    } else {
+      LeftUnanswered(ack.last_line, ack.lines, {NoAckCause::AckNotWritten, {}, error});
+    }
+  }
 }
 
 std::optional<std::string> MessageDecoder::Decode(std::span<const std::uint8_t> line) {

@@ -40,8 +40,9 @@ struct DecoderSettings {
 struct DecoderOutlets {
   // Appends raw bytes to kelmora.log; the append's error when it cannot.
   std::function<std::error_code(std::span<const std::uint8_t>)> AppendRawLog;
-  // The serial driver's SendData; its result is not examined.
-  std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size)> SendData;
+  // The serial driver's SendData: writes the bytes, gives the count written
+  // and, when that is fewer, why. Without one every ACK counts as written.
+  std::function<std::uint32_t(const std::uint8_t* data, std::uint32_t size, std::error_code& why)> SendData;
   // Redraws the station picture.
   std::function<void()> RedrawStation;
   // Takes the finished records (the spool), before their ACKs. Without one
@@ -98,13 +99,27 @@ std::function<std::error_code(std::span<const std::uint8_t>)> RawLogFile(const s
 
 inline constexpr char kRawLogFileName[] = "kelmora.log";
 
+// Why a receiver line got no ACK.
+enum class NoAckCause {
+  Damaged,        // no message of the receiver's (Fault says why)
+  NotKept,        // the disk refused its record, and the server did not confirm it
+  AckNotWritten,  // the ACK could not be written to the line (Error says why)
+};
+
+struct NoAck {
+  NoAckCause Cause = NoAckCause::Damaged;
+  LineFault Fault{};
+  std::error_code Error;  // for AckNotWritten
+};
+
 // Turns receiver lines into acknowledgements and event records, and keeps
 // the station link state. Runs on the main thread only.
 //
 // Every message gets its own ACK, and only once it is kept: a non-event
 // line at once, an event when its record is on disk, or when the server has
 // confirmed a record the disk refused. ACKs go out in the messages' order;
-// a message that cannot be kept gets none.
+// a message that cannot be kept gets none. A message counts as acknowledged
+// only once its ACK byte is written to the line.
 //
 // An event message is 21 bytes; positions 0-based:
 //   0 "5" | 1-6 receiver, line, blank, format (unread) | 7-10 account |
@@ -125,10 +140,26 @@ public:
   void ServerVerdict(std::uint64_t ticket, bool confirmed);
   // Messages whose ACK waits for the server's verdict, or behind one.
   std::size_t AcksWaiting() const { return acks_.size(); }
-  // The receive time of the last alarm whose ACK went out.
+  // The receive time of the last alarm whose ACK was written.
   std::optional<TDateTime> LastAcknowledged() const { return last_acknowledged_; }
+
+  // Lines left without an ACK since the start: damaged lines, lines whose
+  // record was not kept, lines whose ACK was not written. A line sent again
+  // while the ACK of its first copy waits for the server counts once that
+  // ACK is not sent.
+  std::uint64_t LinesLeftUnacknowledged() const { return lines_left_unacknowledged_; }
+  // Why the last such line got none.
+  std::optional<NoAck> LastNoAck() const { return last_no_ack_; }
+  // The clock's MonotonicMs when the first line was left without an ACK
+  // after the last line whose ACK was written, in the lines' order; nullopt
+  // when every line since then was answered (a damaged try followed by its
+  // acknowledged resend). A line whose ACK waits for the server is not
+  // unanswered until the server's verdict drops it.
+  std::optional<std::int64_t> UnansweredSinceMs() const { return unanswered_since_ms_; }
   // The raw log's last failure; empty while it takes entries or Log is off.
   std::error_code RawLogError() const { return raw_log_error_; }
+  // The last ACK write's failure; empty after one that wrote every byte.
+  std::error_code AckWriteError() const { return ack_write_error_; }
 
   // The receiver watchdog: the second step of every 200 ms tick.
   void Watchdog();
@@ -151,6 +182,8 @@ private:
     std::uint64_t ticket = 0;
     std::vector<std::uint8_t> line;  // kept while it awaits the server, to know a resend
     std::optional<TDateTime> received;  // an alarm's receive time
+    std::uint64_t last_line = 0;  // the number of the last line it answers
+    std::uint64_t lines = 1;      // the lines it answers: the message and its resends
   };
 
   // Fills CurrentSoob from an event line; the failure to show, if any.
@@ -160,13 +193,29 @@ private:
   void LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict);
   // Sends the ACKs that are due, in order, up to the first that waits.
   void SendAcks();
+  // The message will get no ACK: neither the disk nor the server keeps it.
+  void Drop(Ack& ack);
+  // `lines` lines, the last of them numbered `last_line`, were left without
+  // an ACK.
+  void LeftUnanswered(std::uint64_t last_line, std::uint64_t lines, const NoAck& why);
+  // The ACK of the line numbered `last_line` (and of its resends) was written.
+  void Answered(std::uint64_t last_line);
 
   DecoderSettings settings_;
   const Clock& clock_;
   DecoderOutlets outlets_;
   std::deque<Ack> acks_;
   std::optional<TDateTime> last_acknowledged_;
+  // Lines handled since the start, numbering them in their order.
+  std::uint64_t lines_seen_ = 0;
+  std::uint64_t lines_left_unacknowledged_ = 0;
+  std::optional<NoAck> last_no_ack_;
+  std::optional<std::int64_t> unanswered_since_ms_;
+  // The highest number of a line left without an ACK: only an ACK written
+  // for a later line ends the unanswered stretch.
+  std::uint64_t last_unanswered_line_ = 0;
   std::error_code raw_log_error_;
+  std::error_code ack_write_error_;
   std::vector<EventToKeep> records_;    // of one batch
   std::vector<std::size_t> record_at_;  // the index in acks_ of each
   std::vector<std::span<const std::uint8_t>> record_lines_;  // the line of each, during the call

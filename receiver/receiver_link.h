@@ -79,6 +79,14 @@ public:
   TDateTime LastHeard() const { return decoder_ ? decoder_->LastStationTime : 0.0; }
   std::optional<TDateTime> LastAcknowledged() const;
 
+  // The decoder's account of lines left without an ACK (MessageDecoder
+  // says what each means): 0, nullopt or empty before Begin.
+  std::uint64_t LinesLeftUnacknowledged() const;
+  std::optional<NoAck> LastNoAck() const;
+  std::optional<std::int64_t> UnansweredSinceMs() const;
+  std::error_code RawLogError() const;
+  std::error_code AckWriteError() const;
+
   SerialPacketDriver& PacketDriver() { return *packet_driver_; }
   MessageDecoder* Decoder() const { return decoder_.get(); }
 

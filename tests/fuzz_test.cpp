@@ -105,7 +105,7 @@ TEST(BadInput, RandomSettingsAndPacketsNeverBreakTheDecoder) {
     int events = 0;
     DecoderOutlets out;
     out.AppendRawLog = [](std::span<const std::uint8_t>) { return std::error_code{}; };
-    out.SendData = [&](const std::uint8_t* data, std::uint32_t size) {
+    out.SendData = [&](const std::uint8_t* data, std::uint32_t size, std::error_code&) {
       EXPECT_EQ(size, 1u);
       EXPECT_EQ(*data, kACK);
       ++acks;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -36,9 +37,13 @@ public:
       raw_log.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
       return std::error_code{};
     };
-    out.SendData = [this](const std::uint8_t* data, std::uint32_t size) {
-      sent.append(reinterpret_cast<const char*>(data), size);
-      return size;
+    // The line takes `ack_room` more bytes; a write beyond them fails.
+    out.SendData = [this](const std::uint8_t* data, std::uint32_t size, std::error_code& why) {
+      const std::uint32_t taken = std::min(size, ack_room);
+      sent.append(reinterpret_cast<const char*>(data), taken);
+      ack_room -= taken;
+      if (taken < size) why = ack_error;
+      return taken;
     };
     out.RedrawStation = [this] { ++redraws; };
     out.Sink = this;
@@ -94,6 +99,8 @@ public:
   std::vector<std::int32_t> errors;
   std::vector<std::string> failures;
   bool log_fails = false;
+  std::uint32_t ack_room = std::numeric_limits<std::uint32_t>::max();
+  std::error_code ack_error = std::make_error_code(std::errc::io_error);
 
 private:
   std::map<std::string, std::int32_t> razdels_;
@@ -245,6 +252,8 @@ TEST(MessageDecoder, AnEventIsStoredBeforeItsAckAndNotAcknowledgedUnlessStored) 
   EXPECT_EQ(d.sent, "\x06\x06");
   EXPECT_EQ(d.records.size(), 3u);
   EXPECT_EQ(d.decoder->StationTick, 3);  // the receiver spoke all the same
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 1u);
+  EXPECT_EQ(d.decoder->LastNoAck()->Cause, NoAckCause::NotKept);
   // A line that is no event needs no room and is acknowledged.
   d.Feed(kHeartbeat);
   EXPECT_EQ(d.sent, "\x06\x06\x06");
@@ -333,6 +342,7 @@ TEST_P(Lines, AreAcknowledgedOnlyAsMessagesOfTheReceiver) {
   DecoderSettings logging;
   logging.Log = true;
   Decoder d(logging);
+  d.clock.Advance(5000);
   d.FeedLines({c.line}, c.start_seen);
   EXPECT_EQ(d.sent, message ? "\x06" : "");
   EXPECT_EQ(d.records.size(), c.event ? 1u : 0u);
@@ -340,31 +350,94 @@ TEST_P(Lines, AreAcknowledgedOnlyAsMessagesOfTheReceiver) {
   // The raw log keeps the bytes as they came, and says why a line went unanswered.
   EXPECT_EQ(d.raw_log.substr(0, c.line.size()), c.line);
   EXPECT_EQ(d.raw_log.substr(c.line.size()), message ? "" : std::string("\r\n# no ACK: ") + verdict.Why + "\r\n");
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), message ? 0u : 1u);
+  const std::optional<NoAck> no_ack = d.decoder->LastNoAck();
+  EXPECT_EQ(no_ack.has_value(), !message);
+  if (no_ack && c.fault) {
+    EXPECT_EQ(no_ack->Cause, NoAckCause::Damaged);
+    EXPECT_EQ(no_ack->Fault, *c.fault);
+  }
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), message ? std::optional<std::int64_t>() : std::optional<std::int64_t>(5000));
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Lines, ::testing::ValuesIn(kLineCases));
 
+// A damaged first try leaves the receiver unanswered until a later line is
+// answered, in the order the lines came: an ACK written later for a line
+// that came earlier answers nothing after it.
+TEST(MessageDecoder, UnansweredSinceTheFirstLineWithoutAnAckUntilALaterLineIsAnswered) {
+  Decoder d;
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
+  d.clock.Advance(1000);
+  d.Feed(Line(Replaced(kAlarm, 0, '4')));
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 1000);
+  d.clock.Advance(1000);
+  d.Feed(Line("5" + kAlarm));  // the next try is damaged too
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 1000);
+  d.clock.Advance(1000);
+  d.Feed(kMessage);  // the clean resend
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 2u);
+
+  // A noise line right behind an alarm, handed over together: the alarm's
+  // ACK goes out after the noise line was seen, and answers only the alarm.
+  d.clock.Advance(1000);
+  d.FeedLines({kMessage, Line("A")});
+  EXPECT_EQ(d.sent, "\x06\x06");
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 4000);
+  d.Feed(kHeartbeat);
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
+
+  // The same with an alarm whose ACK waits for the server.
+  d.store_answer = RecordKept::AwaitingServer;
+  d.Feed(kMessage);
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs()) << "a line that waits for the server is not unanswered";
+  d.clock.Advance(1000);
+  d.Feed(Line("A"));
+  d.decoder->ServerVerdict(d.tickets, true);
+  EXPECT_EQ(d.sent, "\x06\x06\x06\x06");
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 5000);
+  d.Feed(kHeartbeat);
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
+}
+
 TEST(MessageDecoder, AnAckThatWaitsForTheServerHoldsBackTheAcksBehindIt) {
   Decoder d;
   d.store_answer = RecordKept::AwaitingServer;
-  d.FeedLines({kMessage, kHeartbeat});
+  d.FeedLines({kMessage, Line("1011           @    ")});
   EXPECT_EQ(d.sent, "") << "nothing is acknowledged on memory's word, nor ahead of it";
   EXPECT_EQ(d.decoder->AcksWaiting(), 2u);
   // The receiver sends the alarm again while it waits: no second record, and
-  // the one ACK will answer both.
+  // the one ACK will answer both. Neither is unanswered while it waits.
   d.FeedLines({kMessage});
   EXPECT_EQ(d.records.size(), 1u);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 0u);
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
   d.decoder->ServerVerdict(1, true);
   EXPECT_EQ(d.sent, "\x06\x06");
   EXPECT_EQ(d.decoder->AcksWaiting(), 0u);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 0u);
 
   // Not confirmed in time: no ACK, and the messages behind it go on.
   d.FeedLines({Line("5011 189999113002016"), kHeartbeat});
+  d.clock.Advance(700);
   d.decoder->ServerVerdict(2, false);
   EXPECT_EQ(d.sent, "\x06\x06\x06");
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 1u);
+  EXPECT_EQ(d.decoder->LastNoAck()->Cause, NoAckCause::NotKept);
+  // The heartbeat came after the dropped alarm, and its ACK was written.
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
   // A verdict for a ticket nobody waits for changes nothing.
   d.decoder->ServerVerdict(2, true);
   EXPECT_EQ(d.sent, "\x06\x06\x06");
+
+  // An alarm sent again while it waits, then dropped: both lines went
+  // without their ACK.
+  d.FeedLines({Line("5011 189998113002016")});
+  d.FeedLines({Line("5011 189998113002016")});
+  d.decoder->ServerVerdict(3, false);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 3u);
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), d.clock.MonotonicMs());
 }
 
 TEST(MessageDecoder, AShortFiveLineIsNeverDecodedSoNothingIsReported) {
@@ -433,6 +506,7 @@ TEST(MessageDecoder, ARawLogThatCannotBeWrittenHoldsNoLineBack) {
   EXPECT_EQ(d.records.size(), 1u);
   EXPECT_EQ(d.decoder->StationTick, 1);
   EXPECT_EQ(d.decoder->LastAcknowledged(), d.clock.Now());
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 1u);
   EXPECT_EQ(d.decoder->RawLogError(), std::errc::no_space_on_device);
   EXPECT_TRUE(d.failures.empty()) << "no message box for the raw log";
   EXPECT_EQ(d.raw_log, "");
@@ -449,6 +523,59 @@ TEST(MessageDecoder, ARawLogThatCannotBeWrittenHoldsNoLineBack) {
   quiet.Feed(kMessage);
   EXPECT_FALSE(quiet.decoder->RawLogError());
   EXPECT_EQ(quiet.sent, "\x06");
+}
+
+// An ACK counts only once its byte is on the line. ACKs due together go out in
+// one write; those it did not take answer the first messages in order, and
+// the rest are left for the receiver's resends.
+TEST(MessageDecoder, OnlyTheAcksWrittenCountAndTheRestAreLeftForTheResends) {
+  Decoder d;
+  d.Feed(kMessage);
+  const TDateTime first = d.clock.Now();
+  EXPECT_EQ(d.decoder->LastAcknowledged(), first);
+
+  // Three due, one written: the heartbeat's, so no alarm's time moves.
+  d.clock.Advance(1000);
+  d.ack_room = 1;
+  const std::string second = Line("5011 189999113002016");
+  d.FeedLines({kHeartbeat, second, Line("5011 189998113002016")});
+  EXPECT_EQ(d.sent, "\x06\x06");
+  EXPECT_EQ(d.records.size(), 3u) << "kept all the same; their resends are repeats";
+  EXPECT_EQ(d.decoder->LastAcknowledged(), first);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 2u);
+  ASSERT_TRUE(d.decoder->LastNoAck());
+  EXPECT_EQ(d.decoder->LastNoAck()->Cause, NoAckCause::AckNotWritten);
+  EXPECT_EQ(d.decoder->LastNoAck()->Error, std::errc::io_error);
+  EXPECT_EQ(d.decoder->AckWriteError(), std::errc::io_error);
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 1000);
+
+  // The line takes two of three: the first two count, in order.
+  d.clock.Advance(1000);
+  d.ack_room = 2;
+  d.ack_error = std::make_error_code(std::errc::timed_out);
+  d.FeedLines({second, kHeartbeat, kHeartbeat});
+  EXPECT_EQ(d.sent, "\x06\x06\x06\x06");
+  const TDateTime resent = d.clock.Now();
+  EXPECT_EQ(d.decoder->LastAcknowledged(), resent);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 3u);
+  EXPECT_EQ(d.decoder->AckWriteError(), std::errc::timed_out);
+  EXPECT_EQ(d.decoder->UnansweredSinceMs(), 2000) << "the last heartbeat came after the alarm's ACK";
+
+  // Every ACK written again: the error is gone with the unanswered stretch.
+  d.ack_room = std::numeric_limits<std::uint32_t>::max();
+  d.Feed(kHeartbeat);
+  EXPECT_FALSE(d.decoder->AckWriteError());
+  EXPECT_FALSE(d.decoder->UnansweredSinceMs());
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 3u);
+
+  // A line that takes nothing, as a closed port: no alarm counts.
+  d.ack_room = 0;
+  d.ack_error = std::make_error_code(std::errc::not_connected);
+  d.clock.Advance(1000);
+  d.Feed(kMessage);
+  EXPECT_EQ(d.decoder->LastAcknowledged(), resent);
+  EXPECT_EQ(d.decoder->AckWriteError(), std::errc::not_connected);
+  EXPECT_EQ(d.decoder->LinesLeftUnacknowledged(), 4u);
 }
 
 TEST(MessageDecoder, RawLogFileAppendsPacketsByteForByte) {
