@@ -57,7 +57,9 @@ int main(int argc, char** argv) {
   driver.SetPortName(first->substr(7));
   ApplyReceiverLineSettings(driver);
   DecoderOutlets outlets;
-  outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
+  outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size, std::error_code& why) {
+    return driver.SendData(data, size, why);
+  };
   // Takes every record as kept and counts them.
   struct CountingSink final : EventSink {
     StoreResults StoreEvents(std::span<const EventToKeep> events) override {

@@ -17,7 +17,7 @@ const std::string kMessage = std::string("5011 181234113001015") + '\x14';
 
 void Decode(benchmark::State& state, const DecoderSettings& settings, DecoderOutlets out) {
   SystemClock clock;
-  out.SendData = [](const std::uint8_t*, std::uint32_t size) { return size; };
+  out.SendData = [](const std::uint8_t*, std::uint32_t size, std::error_code&) { return size; };
   out.RedrawStation = [] {};
   // Takes every record as kept and keeps the first byte of the last.
   struct LastByte final : EventSink {

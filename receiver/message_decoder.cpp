@@ -39,12 +39,9 @@ std::string HexZone(std::int32_t value) {
 
 }  // namespace
 
-std::function<void(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir) {
+std::function<std::error_code(std::span<const std::uint8_t>)> RawLogFile(const std::string& dir) {
   return [path = JoinPath(dir, kRawLogFileName)](std::span<const std::uint8_t> bytes) {
-    const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    if (const std::error_code error = AppendToFile(path, text)) {
-      throw std::runtime_error("Cannot write " + path + ": " + error.message());
-    }
+    return AppendToFile(path, {reinterpret_cast<const char*>(bytes.data()), bytes.size()});
   };
 }
 
@@ -54,42 +51,92 @@ MessageDecoder::MessageDecoder(const DecoderSettings& settings, const Clock& clo
       clock_(clock),
       outlets_(std::move(outlets)) {}
 
-LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete) {
-  if (!complete || bytes.empty() || bytes.back() != kDC4) return {LineKind::Damaged, "no DC4, the line stopped"};
-  if (!start_seen) return {LineKind::Damaged, "start of the line not seen"};
-  const std::span<const std::uint8_t> text = bytes.first(bytes.size() - 1);
-  if (text.empty()) return {LineKind::Damaged, "DC4 alone"};
-  const auto control = [](std::uint8_t b) { return b < 0x20 || b == 0x7F; };
-  if (std::any_of(text.begin(), text.end(), control)) return {LineKind::Damaged, "control byte in the line"};
-  if (text.front() == kEventLead) return {LineKind::Event, ""};
-  if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b > 0x7F; })) {
-    return {LineKind::Damaged, "byte above 127 in a line that is no event"};
+const char* LineFaultText(LineFault fault) {
+  switch (fault) {
+    case LineFault::Incomplete: return "no DC4, the line stopped";
+    case LineFault::StartNotSeen: return "start of the line not seen";
+    case LineFault::Empty: return "DC4 alone";
+    case LineFault::ControlByte: return "control byte in the line";
+    case LineFault::HighByte: return "byte above 127 in the line";
+    case LineFault::WrongLength: return "not 20 bytes before its DC4";
+    case LineFault::FieldShape: return "starts with \"5\" but its fields are not an event's";
+    case LineFault::DamagedLead: return "an event's fields behind a lead other than \"5\"";
   }
-  // A whole event message with something in front of it: its ACK would be
-  // taken for the alarm's.
-  constexpr std::size_t kEventText = kEventMessageSize - 1;
-  if (text.size() > kEventText && text[text.size() - kEventText] == kEventLead) {
-    return {LineKind::Damaged, "bytes in front of an event message"};
-  }
-  return {LineKind::NonEvent, ""};
+  return "damaged";
 }
 
-bool MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
-  if (!settings_.Log || !outlets_.AppendRawLog) return true;
-  try {
-    if (verdict.Kind != LineKind::Damaged) {
-      outlets_.AppendRawLog(bytes);
-    } else {
-      // The bytes as they came, then a note of its own line.
-      std::string entry(bytes.begin(), bytes.end());
-      entry += std::string("\r\n# no ACK: ") + verdict.Why + "\r\n";
-      outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
-    }
-  } catch (const std::exception& e) {
-    if (outlets_.ReportFailure) outlets_.ReportFailure(e.what());
-    return false;
+namespace {
+
+LineVerdict Damaged(LineFault fault) { return {LineKind::Damaged, fault, LineFaultText(fault)}; }
+
+bool IsHexDigit(std::uint8_t b) { return (b >= '0' && b <= '9') || (b >= 'A' && b <= 'F') || (b >= 'a' && b <= 'f'); }
+
+// Positions 1-19 of an event: receiver and line number, a blank, then the
+// format code, account, event code, partition and zone, all hexadecimal
+// digits. Letters A-F are field values too (an account 12B4, the test code
+// A0, a partition 1A, a zone 0A1), so decimal digits alone would refuse
+// alarms; a blank, a sign or any other letter in a field is damage.
+bool HasEventFields(std::span<const std::uint8_t> text) {
+  constexpr std::size_t kBlankPos = 4;
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (i == kBlankPos ? text[i] != ' ' : !IsHexDigit(text[i])) return false;
   }
   return true;
+}
+
+}  // namespace
+
+LineVerdict ClassifyLine(std::span<const std::uint8_t> bytes, bool start_seen, bool complete) {
+  if (!complete || bytes.empty() || bytes.back() != kDC4) return Damaged(LineFault::Incomplete);
+  if (!start_seen) return Damaged(LineFault::StartNotSeen);
+  const std::span<const std::uint8_t> text = bytes.first(bytes.size() - 1);
+  if (text.empty()) return Damaged(LineFault::Empty);
+  if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b < 0x20 || b == 0x7F; })) {
+    return Damaged(LineFault::ControlByte);
+  }
+  if (std::any_of(text.begin(), text.end(), [](std::uint8_t b) { return b > 0x7F; })) {
+    return Damaged(LineFault::HighByte);
+  }
+  // Every message the receiver sends has one length: noise in front of a
+  // line, a byte lost or gained, a DC4 that cut a line in two all change it.
+  if (bytes.size() != kEventMessageSize) return Damaged(LineFault::WrongLength);
+  const bool event_fields = HasEventFields(text);
+  if (text.front() == kEventLead) return event_fields ? LineVerdict{LineKind::Event} : Damaged(LineFault::FieldShape);
+  // An alarm whose lead was hit: acknowledged as a non-event, it would be
+  // lost. A heartbeat has blanks where an event has its fields.
+  if (event_fields) return Damaged(LineFault::DamagedLead);
+  return {LineKind::NonEvent};
+}
+
+void MessageDecoder::LogLine(std::span<const std::uint8_t> bytes, const LineVerdict& verdict) {
+  if (!settings_.Log || !outlets_.AppendRawLog) return;
+  if (verdict.Kind != LineKind::Damaged) {
+    raw_log_error_ = outlets_.AppendRawLog(bytes);
+    return;
+  }
+  // The bytes as they came, then a note of its own line.
+  std::string entry(bytes.begin(), bytes.end());
+  entry += std::string("\r\n# no ACK: ") + verdict.Why + "\r\n";
+  raw_log_error_ = outlets_.AppendRawLog({reinterpret_cast<const std::uint8_t*>(entry.data()), entry.size()});
+}
+
+void MessageDecoder::Drop(Ack& ack) {
+  ack.state = Ack::Dropped;
+  ack.line.clear();
+  LeftUnanswered(ack.last_line, ack.lines, {NoAckCause::NotKept, {}, {}});
+}
+
+void MessageDecoder::LeftUnanswered(std::uint64_t last_line, std::uint64_t lines, const NoAck& why) {
+  lines_left_unacknowledged_ += lines;
+  last_no_ack_ = why;
+  if (!unanswered_since_ms_) unanswered_since_ms_ = clock_.MonotonicMs();
+  last_unanswered_line_ = std::max(last_unanswered_line_, last_line);
+}
+
+void MessageDecoder::Answered(std::uint64_t last_line) {
+  // An ACK for a line that came before an unanswered one does not answer it,
+  // though it may be written later (it waited for its record).
+  if (last_line > last_unanswered_line_) unanswered_since_ms_.reset();
 }
 
 void MessageDecoder::HandlePacket(const std::uint8_t* packet, std::uint32_t size) {
@@ -105,10 +152,15 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
   std::vector<std::string> failures;
   for (const ReceivedLine& line : lines) {
     if (line.Bytes.empty()) continue;
+    const std::uint64_t number = ++lines_seen_;
     const LineVerdict verdict = ClassifyLine(line.Bytes, line.StartSeen, line.Complete);
-    // Every line is logged before anything else happens to it. A message
-    // that cannot be logged is not acknowledged: the receiver repeats it.
-    if (!LogLine(line.Bytes, verdict) || verdict.Kind == LineKind::Damaged) continue;
+    // Every line is logged before anything else happens to it; a log that
+    // fails holds nothing back.
+    LogLine(line.Bytes, verdict);
+    if (verdict.Kind == LineKind::Damaged) {
+      LeftUnanswered(number, 1, {NoAckCause::Damaged, verdict.Fault, {}});
+      continue;
+    }
 
     LastStationTime = clock_.Now();
     if (++StationTick > kStationTickWrap) StationTick = 0;
@@ -116,20 +168,24 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
 
     // The receiver sent a message again while its ACK waits for the server:
     // the one ACK answers both.
-    const bool resent = std::any_of(acks_.begin(), acks_.end(), [&](const Ack& ack) {
+    const auto waiting = std::find_if(acks_.begin(), acks_.end(), [&](const Ack& ack) {
       return ack.state == Ack::Waiting && ack.ticket != 0 &&
              std::equal(line.Bytes.begin(), line.Bytes.end(), ack.line.begin(), ack.line.end());
     });
-    if (resent) continue;
+    if (waiting != acks_.end()) {
+      waiting->last_line = number;
+      ++waiting->lines;
+      continue;
+    }
     if (verdict.Kind == LineKind::NonEvent) {
-      acks_.push_back({});
+      acks_.push_back({Ack::Ready, 0, {}, std::nullopt, number});
       continue;
     }
     if (auto failure = Decode(line.Bytes)) failures.push_back(std::move(*failure));
     records_.push_back({Serialize(CurrentSoob), CurrentSoob.RecvTime});
     record_at_.push_back(acks_.size());
     record_lines_.push_back(line.Bytes);
-    acks_.push_back({Ack::Waiting, 0, {}, CurrentSoob.RecvTime});
+    acks_.push_back({Ack::Waiting, 0, {}, CurrentSoob.RecvTime, number});
   }
 
   if (!records_.empty()) {
@@ -149,7 +205,7 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
           ack.line.assign(record_lines_[i].begin(), record_lines_[i].end());
           break;
         case RecordKept::Refused:
-          ack.state = Ack::Dropped;
+          Drop(ack);
           break;
       }
     }
@@ -164,8 +220,12 @@ void MessageDecoder::HandleLines(std::span<const ReceivedLine> lines) {
 void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
   for (Ack& ack : acks_) {
     if (ack.state == Ack::Waiting && ack.ticket == ticket) {
-      ack.state = confirmed ? Ack::Ready : Ack::Dropped;
-      ack.line.clear();
+      if (confirmed) {
+        ack.state = Ack::Ready;
+        ack.line.clear();
+      } else {
+        Drop(ack);
+      }
       break;
     }
   }
@@ -173,22 +233,39 @@ void MessageDecoder::ServerVerdict(std::uint64_t ticket, bool confirmed) {
 }
 
 void MessageDecoder::SendAcks() {
-  std::uint32_t count = 0;
-  while (!acks_.empty() && acks_.front().state != Ack::Waiting) {
-    if (acks_.front().state == Ack::Ready) {
-      ++count;
-      if (acks_.front().received) last_acknowledged_ = acks_.front().received;
-    }
-    acks_.pop_front();
+  std::size_t answered = 0;  // the messages at the front that no longer wait
+  std::uint32_t due = 0;
+  for (; answered < acks_.size() && acks_[answered].state != Ack::Waiting; ++answered) {
+    if (acks_[answered].state == Ack::Ready) ++due;
   }
-  if (count == 0 || !outlets_.SendData) return;
-  // One write for all of them; the receiver reads one ACK per message.
-  const std::vector<std::uint8_t> bytes(count, kACK);
-  outlets_.SendData(bytes.data(), count);
+  std::uint32_t written = due;
+  std::error_code error;
+  if (due > 0 && outlets_.SendData) {
+    // One write for all of them; the receiver reads one ACK per message.
+    const std::vector<std::uint8_t> bytes(due, kACK);
+    written = std::min(outlets_.SendData(bytes.data(), due, error), due);
+    if (written < due && !error) error = std::make_error_code(std::errc::io_error);
+    ack_write_error_ = written < due ? error : std::error_code{};
+  }
+  // The ACKs written answer the first messages, in order; the receiver
+  // sends the others again.
+  for (; answered > 0; --answered) {
+    const Ack ack = std::move(acks_.front());
+    acks_.pop_front();
+    if (ack.state != Ack::Ready) continue;
+    if (written > 0) {
+      --written;
+      if (ack.received) last_acknowledged_ = ack.received;
+      Answered(ack.last_line);
+    } else {
+      LeftUnanswered(ack.last_line, ack.lines, {NoAckCause::AckNotWritten, {}, error});
+    }
+  }
 }
 
 std::optional<std::string> MessageDecoder::Decode(std::span<const std::uint8_t> line) {
-  // A private copy of the field positions; what lies past the line reads as 0.
+  // A private copy of the field positions. An event line holds them all;
+  // the copy keeps every read within it whatever it is given.
   FieldBytes f{};
   std::copy_n(line.begin(), std::min<std::size_t>(line.size(), f.size()), reinterpret_cast<std::uint8_t*>(f.data()));
 

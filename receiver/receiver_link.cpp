@@ -24,8 +24,8 @@ void ReceiverLink::Begin(ReceiverSettings settings, EventSink& sink) {
   DecoderOutlets outlets;
   outlets.AppendRawLog = std::move(settings.AppendRawLog);
   // The ACKs the decoder decides go back down the line they answer.
-  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size) {
-    return packet_driver_->SendData(bytes, size);
+  outlets.SendData = [this](const std::uint8_t* bytes, std::uint32_t size, std::error_code& why) {
+    return packet_driver_->SendData(bytes, size, why);
   };
   outlets.Sink = &sink;
   outlets.LookupRazdel = std::move(settings.LookupRazdel);
@@ -81,6 +81,22 @@ bool ReceiverLink::Watch() {
 
 std::optional<TDateTime> ReceiverLink::LastAcknowledged() const {
   return decoder_ ? decoder_->LastAcknowledged() : std::nullopt;
+}
+
+std::uint64_t ReceiverLink::LinesLeftUnacknowledged() const {
+  return decoder_ ? decoder_->LinesLeftUnacknowledged() : 0;
+}
+
+std::optional<NoAck> ReceiverLink::LastNoAck() const { return decoder_ ? decoder_->LastNoAck() : std::nullopt; }
+
+std::optional<std::int64_t> ReceiverLink::UnansweredSinceMs() const {
+  return decoder_ ? decoder_->UnansweredSinceMs() : std::nullopt;
+}
+
+std::error_code ReceiverLink::RawLogError() const { return decoder_ ? decoder_->RawLogError() : std::error_code{}; }
+
+std::error_code ReceiverLink::AckWriteError() const {
+  return decoder_ ? decoder_->AckWriteError() : std::error_code{};
 }
 
 }  // namespace orvent

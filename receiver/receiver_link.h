@@ -38,8 +38,8 @@ public:
 struct ReceiverSettings {
   DecoderSettings Decoding;
   bool QuickAck = false;
-  // Appends raw bytes to the raw log; raises when it cannot.
-  std::function<void(std::span<const std::uint8_t>)> AppendRawLog;
+  // Appends raw bytes to the raw log; the append's error when it cannot.
+  std::function<std::error_code(std::span<const std::uint8_t>)> AppendRawLog;
   // The `Razdels` value for "<account>_<partition>", -1 when there is none.
   std::function<std::int32_t(const std::string& key)> LookupRazdel;
 };
@@ -78,11 +78,14 @@ public:
   int Pulse() const { return decoder_ ? decoder_->StationTick : 0; }
   TDateTime LastHeard() const { return decoder_ ? decoder_->LastStationTime : 0.0; }
   std::optional<TDateTime> LastAcknowledged() const;
-  std::uint64_t LinesLeftUnacknowledged() const { return 0; }
-  std::optional<NoAck> LastNoAck() const { return std::nullopt; }
-  std::optional<std::int64_t> UnansweredSinceMs() const { return std::nullopt; }
-  std::error_code RawLogError() const { return {}; }
-  std::error_code AckWriteError() const { return {}; }
+
+  // The decoder's account of lines left without an ACK (MessageDecoder
+  // says what each means): 0, nullopt or empty before Begin.
+  std::uint64_t LinesLeftUnacknowledged() const;
+  std::optional<NoAck> LastNoAck() const;
+  std::optional<std::int64_t> UnansweredSinceMs() const;
+  std::error_code RawLogError() const;
+  std::error_code AckWriteError() const;
 
   SerialPacketDriver& PacketDriver() { return *packet_driver_; }
   MessageDecoder* Decoder() const { return decoder_.get(); }

@@ -91,27 +91,46 @@ SerialLineSettings SerialPacketDriver::LineSettings() const {
 }
 
 std::uint32_t SerialPacketDriver::SendData(const std::uint8_t* data, std::uint32_t size) {
-  if (!device_ || data == nullptr) return 0;
+  std::error_code ignored;
+  return SendData(data, size, ignored);
+}
+
+std::uint32_t SerialPacketDriver::SendData(const std::uint8_t* data, std::uint32_t size, std::error_code& why) {
+  why.clear();
+  if (size == 0) return 0;
+  if (!device_) {
+    why = std::make_error_code(std::errc::not_connected);
+    return 0;
+  }
+  if (data == nullptr) {
+    why = std::make_error_code(std::errc::invalid_argument);
+    return 0;
+  }
   std::uint32_t written = 0;
   std::uint32_t last_progress = clock_.TickCount();
   while (written < size) {
     SerialQueues queues;
     // A port that cannot report its queues is gone; waiting would only hold
     // the main thread.
-    if (device_->Queued(queues)) break;
+    if ((why = device_->Queued(queues))) break;
     // Room left in what the driver lets wait for sending.
     const std::uint32_t room =
         queues.to_send < kOutBufSize ? kOutBufSize - static_cast<std::uint32_t>(queues.to_send) : 0;
     if (room > 0) {
       std::size_t count = 0;
-      if (device_->Write(data + written, std::min(room, size - written), count)) break;
+      why = device_->Write(data + written, std::min(room, size - written), count);
+      // What the device took counts, whatever it says next.
+      written += static_cast<std::uint32_t>(count);
+      if (why) break;
       if (count > 0) {
-        written += static_cast<std::uint32_t>(count);
         last_progress = clock_.TickCount();
         continue;
       }
     }
-    if (static_cast<std::uint32_t>(clock_.TickCount() - last_progress) > output_timeout_) break;
+    if (static_cast<std::uint32_t>(clock_.TickCount() - last_progress) > output_timeout_) {
+      why = std::make_error_code(std::errc::timed_out);
+      break;
+    }
   }
   return written;
 }

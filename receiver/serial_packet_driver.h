@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/clock.h"
@@ -75,7 +76,8 @@ using LineLostHandler = std::function<void(SerialPacketDriver* sender)>;
 // Times are arrival times as the driver reads them, never ahead of now.
 //
 // Everything runs on the owner's (main) thread. Nothing here throws: opening
-// answers with a boolean, sending with a byte count, the rest fails quietly.
+// answers with a boolean, sending with a byte count and why it fell short,
+// the rest fails quietly.
 class SerialPacketDriver {
 public:
   static constexpr std::uint32_t kMaxBufSize = 8192;
@@ -99,6 +101,11 @@ public:
   // Writes the bytes, waiting while the output makes progress; gives up
   // after OutputTimeout ms without any. Returns the count written.
   std::uint32_t SendData(const std::uint8_t* data, std::uint32_t size);
+  // The same; when fewer bytes were written, `why` says why: the device's
+  // error, std::errc::timed_out when the output made no progress for
+  // OutputTimeout ms, std::errc::not_connected when the port is closed.
+  // Empty when every byte was written.
+  std::uint32_t SendData(const std::uint8_t* data, std::uint32_t size, std::error_code& why);
   void SetDTR(bool on);
 
   // One look at the line: reads what has arrived and hands over the packets

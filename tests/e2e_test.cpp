@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -45,8 +46,8 @@ const std::vector<EventLine> kEvents = {
     {"5011 181111A00203007", "number=71111 zone=007 partition=3 kind=0 mark=33"},
     {"5011 184321140108F12", "number=124321 zone=f12 partition=8 kind=4 mark=33"},
 };
-// Acknowledged like any line, but not an event: nothing goes to the server.
-const std::string kOtherLine = "1011 181234113001005";
+// A heartbeat: acknowledged, but not an event, so nothing goes to the server.
+const std::string kOtherLine = "1011           @    ";
 
 std::vector<std::string> EventLines() {
   std::vector<std::string> lines;
@@ -236,8 +237,8 @@ TEST_F(EndToEnd, ASecondDriverOnTheFolderRefusesAndTheFirstGoesOn) {
 
 TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   test::MsgServerSim server({});
-  // A zone byte outside ASCII and a line that is no event are logged all the same.
-  const std::vector<std::string> lines = {kEventLines[0], "1 heartbeat text", kEventLines[3].substr(0, 19) + "\xE9"};
+  // A line that is no event is logged all the same.
+  const std::vector<std::string> lines = {kEventLines[0], kOtherLine, kEventLines[3]};
   test::ReceiverSim receiver(lines);
   test::DriverProcess driver(work.path(),
                              {receiver.Device(), server.Port(), true});
@@ -247,6 +248,21 @@ TEST_F(EndToEnd, RawLogHoldsEveryPacketByteForByte) {
   for (const std::string& line : lines) expected += line + static_cast<char>(kDC4);
   // Each packet is logged before its ACK goes out.
   EXPECT_EQ(work.Read("kelmora.log"), expected);
+  EXPECT_EQ(driver.Terminate(2s), 0);
+}
+
+TEST_F(EndToEnd, ARawLogThatCannotBeWrittenHoldsNoAlarmBack) {
+  test::MsgServerSim server({"--events", EventsFile()});
+  // kelmora.log is a folder: no entry can be appended to it.
+  std::filesystem::create_directory(work.File("kelmora.log"));
+  test::ReceiverSim receiver(kEventLines);
+  test::DriverProcess driver(work.path(), {receiver.Device(), server.Port(), true});
+  ASSERT_TRUE(receiver.WaitAcked(kEventLines.size(), kLimit)) << driver.Output();
+  EXPECT_TRUE(test::WaitUntil([&] { return test::ServerRecords(EventsFile()).size() >= kEvents.size(); }, kLimit))
+      << driver.Output();
+  std::multiset<std::string> delivered;
+  for (const auto& record : test::ServerRecords(EventsFile())) delivered.insert(test::FieldsText(Record(record)));
+  EXPECT_EQ(delivered, ExpectedFields());
   EXPECT_EQ(driver.Terminate(2s), 0);
 }
 

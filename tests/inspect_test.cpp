@@ -50,7 +50,7 @@ TEST(InspectDecode, UsesTheSettingsFileAndTellsWhatItFound) {
 TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
   test::TempDir dir;
   const std::string ini = " --ini " + dir.File("kelmora.ini") + " ";
-  const Outcome not_event = Inspect("decode" + ini + "'1011 181234113001015'");
+  const Outcome not_event = Inspect("decode" + ini + "'1011           @    '");
   EXPECT_EQ(not_event.status, 1);
   EXPECT_NE(not_event.out.find("acknowledged: yes"), std::string::npos) << not_event.out;
   EXPECT_NE(not_event.out.find("no event: the line does not start with \"5\""), std::string::npos) << not_event.out;
@@ -59,9 +59,16 @@ TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
   const Outcome noise = Inspect("decode" + ini + "'\\xFF5011 181234113001015'");
   EXPECT_EQ(noise.status, 1);
   EXPECT_NE(noise.out.find("acknowledged: no"), std::string::npos) << noise.out;
-  EXPECT_NE(noise.out.find("damaged: byte above 127 in a line that is no event"), std::string::npos) << noise.out;
+  EXPECT_NE(noise.out.find("damaged: byte above 127 in the line"), std::string::npos) << noise.out;
 
-  EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 0) << "a long event line is decoded";
+  // An alarm whose lead was hit is no heartbeat.
+  const Outcome lead = Inspect("decode" + ini + "'1011 181234113001015'");
+  EXPECT_EQ(lead.status, 1);
+  EXPECT_NE(lead.out.find("acknowledged: no"), std::string::npos) << lead.out;
+  EXPECT_NE(lead.out.find("damaged: an event's fields behind a lead other than \"5\""), std::string::npos)
+      << lead.out;
+
+  EXPECT_EQ(Inspect("decode" + ini + std::string(300, '5')).status, 1) << "a long \"5\" line is no event";
   EXPECT_EQ(Inspect("decode" + ini + "'5011 181234113001015\\x14'").status, 0) << "its own DC4 may close LINE";
   EXPECT_EQ(Inspect("decode" + ini + std::string(2100, '5')).status, 1);
   EXPECT_EQ(Inspect("decode" + ini + "'5\\x1'").status, 2);
@@ -69,9 +76,8 @@ TEST(InspectDecode, SaysWhyALineYieldsNoEventOrCannotBeRead) {
   EXPECT_EQ(Inspect("decode").status, 2);
 }
 
-// A line that is no whole event message yields no record on the screen: a
-// record of a short line holds zero bytes or the DC4 where fields belong, and
-// bytes after a DC4 are the next line to the driver.
+// A line that is no whole event message yields no record: the driver leaves
+// a short line unacknowledged, and bytes after a DC4 are the next line to it.
 TEST(InspectDecode, ShowsNoRecordForAShortLineOrTwoLines) {
   test::TempDir dir;
   const std::string ini = " --ini " + dir.File("kelmora.ini") + " ";
@@ -82,11 +88,9 @@ TEST(InspectDecode, ShowsNoRecordForAShortLineOrTwoLines) {
   };
   const Case cases[] = {
       {"'5011 181234113001015'", 0, "Zone: 015 (length 3)"},  // the control case
-      {"5011", 1,
-       "no event: too short, 5 bytes with its DC4 where an event message has 21; the driver acknowledges it all "
-       "the same"},
+      {"5011", 1, "damaged: not 20 bytes before its DC4"},
       // Twenty bytes: the DC4 would be the zone's last byte.
-      {"'5011 18123411300101'", 1, "no event: too short, 20 bytes with its DC4"},
+      {"'5011 18123411300101'", 1, "damaged: not 20 bytes before its DC4"},
       {"'5011\\x14 181234113001015'", 2,
        "orvent-inspect decode: LINE holds a DC4 (\\x14) after 4 bytes, where the driver ends a line"},
       {"'5011 181234113001015\\x14\\x14'", 2, "LINE holds a DC4 (\\x14) after 20 bytes"},

@@ -67,7 +67,9 @@ TEST_F(ReceiverSimTest, LinesAreAcknowledgedAndDecoded) {
   test::RecordingSink sink;
   const std::vector<SoobBytes>& records = sink.records;
   DecoderOutlets outlets;
-  outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size) { return driver.SendData(data, size); };
+  outlets.SendData = [&](const std::uint8_t* data, std::uint32_t size, std::error_code& why) {
+    return driver.SendData(data, size, why);
+  };
   outlets.Sink = &sink;
   MessageDecoder decoder(DecoderSettings{}, clock, outlets);
   driver.OnReceivePacket = [&](SerialPacketDriver*, const std::uint8_t* packet, std::uint32_t size) {

@@ -1,15 +1,19 @@
-// The packet driver's settings, and the line it asks for, without a device:
-// the same on every system.
+// The packet driver's settings, the line it asks for, and what it says of
+// its writes, without a device: the same on every system.
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <ostream>
+#include <string>
+#include <system_error>
 
 #include "platform/fake_clock.h"
 #include "platform/manual_event_loop.h"
 #include "platform/serial_device.h"
 #include "receiver/serial_packet_driver.h"
 #include "support/fake_serial_ports.h"
+#include "support/fake_time.h"
 
 namespace orvent {
 namespace {
@@ -123,6 +127,49 @@ TEST(PacketDriverLineTest, ALineThatRefusesTheSettingsLeavesThePortClosedWithThe
   EXPECT_EQ(loop.TimerCount(), 0u) << "a port that did not open is not polled";
   const std::uint8_t ack = 6;
   EXPECT_EQ(driver.SendData(&ack, 1), 0u);
+}
+
+// A write that falls short says why: the device's own error, or a time-out
+// when the line takes nothing for OutputTimeout ms, or a closed port.
+TEST(PacketDriverSendTest, AShortWriteSaysWhy) {
+  constexpr std::size_t kAll = std::numeric_limits<std::size_t>::max();
+  const std::error_code io = std::make_error_code(std::errc::io_error);
+  const std::error_code gone = std::make_error_code(std::errc::no_such_device);
+  struct Case {
+    const char* name;
+    std::size_t room;  // bytes the line takes
+    std::error_code device_error;  // then; none: it takes nothing more
+    std::uint32_t written;
+    std::error_code why;
+  };
+  const Case cases[] = {
+      {"a line that takes every byte", kAll, {}, 3, {}},
+      {"one byte, then the device fails", 1, io, 1, io},
+      {"the device fails at once", 0, gone, 0, gone},
+      {"one byte, then the line stalls", 1, {}, 1, std::make_error_code(std::errc::timed_out)},
+  };
+  const std::uint8_t acks[] = {6, 6, 6};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeClock clock;
+    ManualEventLoop loop(clock);
+    test::FakeSerialPorts ports;
+    ports.present = {"COM1"};
+    ports.line.write_room = c.room;
+    ports.line.write_error = c.device_error;
+    SerialPacketDriver driver(ports, loop, clock);
+    driver.SetOutputTimeout(80);
+    ASSERT_TRUE(driver.Connect());
+    std::error_code why = io;  // overwritten by every call
+    const std::uint32_t written = test::WhileTimeMoves(clock, [&] { return driver.SendData(acks, 3, why); });
+    EXPECT_EQ(written, c.written);
+    EXPECT_EQ(why, c.why);
+    EXPECT_EQ(ports.line.written, std::string(c.written, '\x06'));
+
+    driver.Disconnect();
+    EXPECT_EQ(driver.SendData(acks, 3, why), 0u);
+    EXPECT_EQ(why, std::errc::not_connected);
+  }
 }
 
 }  // namespace

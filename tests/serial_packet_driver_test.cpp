@@ -444,10 +444,12 @@ TEST(PacketDriverSendTest, StalledLineGivesUpAfterOutputTimeout) {
   ASSERT_TRUE(driver.Connect());
   // Nobody reads the receiver's end, so the line fills up and stays full.
   const std::string big = Pattern(1 << 20);
+  std::error_code why;
   const std::uint32_t sent = driver.SendData(reinterpret_cast<const std::uint8_t*>(big.data()),
-                                             static_cast<std::uint32_t>(big.size()));
+                                             static_cast<std::uint32_t>(big.size()), why);
   EXPECT_GT(sent, 0u);
   EXPECT_LT(sent, big.size());
+  EXPECT_EQ(why, std::errc::timed_out);
 }
 
 TEST(PacketDriverOpenTest, FailedOpenLeavesThePortClosed) {

@@ -167,7 +167,7 @@ int RunInspectDecode(int argc, char** argv) {
   bool acknowledged = false;
   std::vector<std::string> notes;
   DecoderOutlets out;
-  out.SendData = [&](const std::uint8_t*, std::uint32_t size) {
+  out.SendData = [&](const std::uint8_t*, std::uint32_t size, std::error_code&) {
     acknowledged = true;
     return size;
   };

@@ -109,6 +109,10 @@ public:
   // receiver-sim has reported its summary: every line it had has an outcome.
   bool Finished() const { return finished_; }
 
+  // The alarm of `line` (1-based, in the order sent) was acknowledged, as a
+  // test that plays the receiver itself saw it.
+  void Acknowledged(std::size_t line) { acked_.insert(line + line_offset_); }
+
   // A new receiver-sim takes over (a replugged line): it counts its lines
   // from 1 again, for the alarms sent from now on.
   void ReceiverReplaced() { line_offset_ = alarms_.size(); }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <algorithm>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <set>
@@ -12,28 +14,46 @@
 
 namespace orvent::test {
 
-// A device that takes every write and never has anything to read.
+// The line behind the fake ports: what the receiver sent that waits to be
+// read, what was written to it, and how many more bytes it takes. Once they
+// are used up a write fails with `write_error`, or without one takes
+// nothing (a stalled line: only a moving clock ends the writer's wait).
+struct FakeLine {
+  std::string to_read;
+  std::string written;
+  std::size_t write_room = std::numeric_limits<std::size_t>::max();
+  std::error_code write_error;
+};
+
+// A device on a FakeLine: by default it takes every write and never has
+// anything to read. It cannot be watched, so the driver polls it.
 class FakeSerialDevice final : public SerialDevice {
 public:
-  explicit FakeSerialDevice(int& open_count) : open_count_(open_count) { ++open_count_; }
+  FakeSerialDevice(int& open_count, FakeLine& line) : open_count_(open_count), line_(line) { ++open_count_; }
   ~FakeSerialDevice() override { --open_count_; }
 
   std::error_code Queued(SerialQueues& queues) override {
-    queues = {};
+    queues = {line_.to_read.size(), 0};
     return {};
   }
-  std::error_code Read(std::uint8_t*, std::size_t, std::size_t& count) override {
-    count = 0;
+  std::error_code Read(std::uint8_t* buffer, std::size_t size, std::size_t& count) override {
+    count = std::min(size, line_.to_read.size());
+    std::copy_n(line_.to_read.begin(), count, buffer);
+    line_.to_read.erase(0, count);
     return {};
   }
-  std::error_code Write(const std::uint8_t*, std::size_t size, std::size_t& count) override {
-    count = size;
+  std::error_code Write(const std::uint8_t* data, std::size_t size, std::size_t& count) override {
+    count = std::min(size, line_.write_room);
+    if (count == 0 && size > 0 && line_.write_error) return line_.write_error;
+    line_.written.append(reinterpret_cast<const char*>(data), count);
+    line_.write_room -= count;
     return {};
   }
   std::error_code SetDtr(bool) override { return {}; }
 
 private:
   int& open_count_;
+  FakeLine& line_;
 };
 
 // A device namespace of named ports, some busy, some refusing their line
@@ -54,7 +74,7 @@ public:
       error = std::make_error_code(std::errc::invalid_argument);
     } else {
       error.clear();
-      return std::make_unique<FakeSerialDevice>(open_count);
+      return std::make_unique<FakeSerialDevice>(open_count, line);
     }
     return nullptr;
   }
@@ -67,6 +87,7 @@ public:
   std::vector<std::string> tried;
   std::optional<SerialLineSettings> last_settings;
   int open_count = 0;  // devices open now
+  FakeLine line;       // the one line every device opened here is on
 };
 
 }  // namespace orvent::test
