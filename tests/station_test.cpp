@@ -643,6 +643,46 @@ TEST_F(StationTest, NoPortIsRedFromTheStartAndTheVerdictLinesFollowItsChanges) {
   EXPECT_EQ(face.PriorityOf(lines.back()), Priority::Info);
 }
 
+// Lines left without an ACK are counted with the last one's reason; lines
+// unanswered for longer than the receiver's own resends take turn the
+// verdict red, and the next ACK written ends it.
+TEST_F(StationTest, LinesLeftUnansweredAreCountedAndTurnTheVerdictRed) {
+  test::PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  PlugIn(pty);
+  ScriptedServer server(test::Behaving);
+  Configure("ComPort=COM1", server.Port());
+  Make(false).Start();
+  ASSERT_TRUE(Pump([&] { return station->Link()->Accepted(); }));
+  ASSERT_TRUE(Acknowledged(pty));
+  ASSERT_EQ(face.View().Verdict.Level, HealthLevel::Working) << face.View();
+
+  // Noise of its own between two DC4s: too short for any message.
+  loop.Advance(100);
+  const TDateTime noise_at = clock.Now();
+  ASSERT_TRUE(pty.Write(std::string("A") + '\x14'));
+  ASSERT_TRUE(pty.WaitUntilWaiting(2));
+  loop.SignalWatches();
+  loop.Advance(200);
+  EXPECT_EQ(pty.Read(1, 100ms), "") << "no ACK for it";
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_EQ(face.View().LinesUnacknowledged, 1u);
+  EXPECT_TRUE(face.View().LastUnacknowledged.ends_with(" строка не той длины")) << face.View().LastUnacknowledged;
+  EXPECT_EQ(face.View().ReceiverPicture, HealthLevel::Attention);
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Working) << "the receiver's resend may still come";
+
+  loop.Advance(kUnansweredLimitMs);
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Stopped);
+  EXPECT_EQ(face.View().Verdict.Reason,
+            "строки приёмника остаются без подтверждения с " + ClockText(noise_at) + " (строка не той длины)");
+  EXPECT_TRUE(face.Showed("Тревоги не проходят: " + face.View().Verdict.Reason + "."));
+
+  ASSERT_TRUE(Acknowledged(pty));
+  loop.Advance(Station::kViewPeriod.count());
+  EXPECT_EQ(face.View().Verdict.Level, HealthLevel::Working);
+  EXPECT_EQ(face.View().LinesUnacknowledged, 1u) << "counted since the start";
+}
+
 // The settings file changed while alarms flow: a change that applies is
 // told, one that cannot be read keeps the last good settings and says so
 // (amber), and its return is told too.
