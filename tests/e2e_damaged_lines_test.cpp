@@ -31,8 +31,8 @@ constexpr char kEnd = '\x14';  // DC4, which ends every receiver line
 constexpr char kAck = '\x06';
 // A heartbeat, answered at once and kept nowhere.
 const std::string kHeartbeat = std::string("1011           @    ") + kEnd;
-// How long the receiver waits for the ACK of a try before it resends: past
-// any ACK of a line the driver takes, in either mode, on a busy machine.
+// How long the receiver waits for the ACK of a damaged try before it
+// resends: past the ACK a line the driver took would get, in either mode.
 constexpr auto kResendAfter = 800ms;
 // After the alarm's ACK: long enough for the ACK of a noise line that came
 // behind it, which the receiver would take for its next line's.
@@ -126,7 +126,9 @@ TEST_P(EndToEndDamagedTries, GoUnansweredAndTheResendsDeliverEveryAlarmOnce) {
       if (piece.Pause > 0ms) acks += AcksWithin(line, piece.Pause);
       ASSERT_TRUE(line.Write(piece.Bytes));
     }
-    acks += AcksWithin(line, kResendAfter, 1);
+    // A try that holds the alarm whole may take as long as a busy machine
+    // needs: a resend of it would be a second record of the alarm.
+    acks += AcksWithin(line, first.Answered ? kLimit : kResendAfter, 1);
     EXPECT_EQ(acks, first.Answered ? 1u : 0u) << "ACKs of the first try";
     if (acks == 0) {
       ASSERT_TRUE(line.Write(Ended(alarm)));
