@@ -196,16 +196,6 @@ int RunInspectDecode(int argc, char** argv) {
     return NoEvent("the line does not start with \"5\"");
   }
 
-  // Fields are read at fixed places whatever the line's length, so a short
-  // line's record holds the DC4 or zero bytes where its fields should be:
-  // shown as a record, it would look like a good one.
-  if (line->size() < kEventMessageSize) {
-    return NoEvent("too short, " + std::to_string(line->size()) + " bytes with its DC4 where an event message has " +
-                   std::to_string(kEventMessageSize) +
-                   "; the driver acknowledges it all the same and sends a record with zero bytes, or the DC4, in "
-                   "the fields the line lacks");
-  }
-
   const stru_soob r = *DeserializeSoob(*record);
   const std::string zone(r.ZoneChars.begin(), r.ZoneChars.begin() + r.ZoneLength);
   std::printf("Number: %d\n", r.Number);
