@@ -3,6 +3,8 @@
 #include <QColor>
 #include <QPainter>
 
+#include "station/station_view.h"
+
 namespace orvent {
 namespace {
 
@@ -23,12 +25,8 @@ void FillCells(QPainter& p, int column, int row, int columns, int rows, const QC
 }  // namespace
 
 QColor HealthColour(HealthLevel level) {
-  switch (level) {
-    case HealthLevel::Working: return {0, 128, 0};
-    case HealthLevel::Attention: return {230, 140, 0};
-    case HealthLevel::Stopped: break;
-  }
-  return {255, 0, 0};
+  const Rgb c = ColourOf(level);
+  return {c.Red, c.Green, c.Blue};
 }
 
 int IndicatorBarColumn(int counter, int k) {

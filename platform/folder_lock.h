@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 namespace orvent {
@@ -40,5 +41,11 @@ struct FolderLockAttempt {
 
 // Takes the lock of `folder` (empty: the working directory) without waiting.
 FolderLockAttempt LockFolder(const std::string& folder);
+
+// What the holder writes into the lock's file (its process id and a line
+// end), and what a refused program reads back from it: nullopt unless it
+// begins with a positive number.
+std::string HolderText(std::int64_t pid, const char* line_end);
+std::optional<std::int64_t> HolderOfText(std::string_view text);
 
 }  // namespace orvent

@@ -32,6 +32,15 @@ std::string BacklogLine(const StationView& v) {
   return line;
 }
 
+Rgb ColourOf(HealthLevel level) {
+  switch (level) {
+    case HealthLevel::Working: return {0, 128, 0};
+    case HealthLevel::Attention: return {230, 140, 0};
+    case HealthLevel::Stopped: break;
+  }
+  return {255, 0, 0};
+}
+
 std::string UnacknowledgedText(const StationView& v) {
   std::string text = std::to_string(v.LinesUnacknowledged);
   if (!v.LastUnacknowledged.empty()) text += " (последняя: " + v.LastUnacknowledged + ")";

@@ -96,6 +96,16 @@ inline constexpr char kLabelWaiting[] = "В очереди";
 inline constexpr char kLabelOldestWaiting[] = "Самое раннее";
 inline constexpr char kLabelLastAcknowledged[] = "Последнее принятое";
 inline constexpr char kLabelLastConfirmed[] = "Последнее подтверждённое";
+// The colour both faces give a health level (the verdict's band, the link
+// pictures): green, amber, red.
+struct Rgb {
+  int Red = 0;
+  int Green = 0;
+  int Blue = 0;
+  bool operator==(const Rgb&) const = default;
+};
+Rgb ColourOf(HealthLevel level);
+
 // The health field's label and the count of unacknowledged lines.
 inline constexpr char kLabelHealth[] = "Состояние";
 inline constexpr char kLabelUnacknowledged[] = "Без подтверждения";

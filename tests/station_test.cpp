@@ -644,8 +644,8 @@ TEST_F(StationTest, NoPortIsRedFromTheStartAndTheVerdictLinesFollowItsChanges) {
 }
 
 // Lines left without an ACK are counted with the last one's reason; lines
-// unanswered for longer than the receiver's own resends take turn the
-// verdict red, and the next ACK written ends it.
+// left unanswered for longer than the receiver's own resends would need turn
+// the verdict red, and the next ACK written ends it.
 TEST_F(StationTest, LinesLeftUnansweredAreCountedAndTurnTheVerdictRed) {
   test::PtyPair pty;
   ASSERT_TRUE(pty.ok());

@@ -112,7 +112,7 @@ TEST(LinkPictureTest, TheBarWrapsAroundThePicture) {
     EXPECT_EQ(bar, c.columns);
   }
   EXPECT_EQ(LinkPictureOf(HealthLevel::Attention, 0).Level, HealthLevel::Attention);
-  EXPECT_EQ(ColourOf(HealthLevel::Attention), (Colour{230, 140, 0}));
+  EXPECT_EQ(ColourOf(HealthLevel::Attention), (Rgb{230, 140, 0}));
 }
 
 TEST(StatusLinesTest, KeepsTheNewestThousand) {

@@ -41,15 +41,6 @@ ViewChanges ChangesBetween(const std::optional<StationView>& drawn, const Statio
   return c;
 }
 
-Colour ColourOf(HealthLevel level) {
-  switch (level) {
-    case HealthLevel::Working: return {0, 128, 0};
-    case HealthLevel::Attention: return {230, 140, 0};
-    case HealthLevel::Stopped: break;
-  }
-  return {255, 0, 0};
-}
-
 LinkPicture LinkPictureOf(HealthLevel level, int pulse) {
   LinkPicture p{level, {}};
   p.Coloured = {{0, 0, kPictureColumns, kOutline},

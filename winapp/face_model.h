@@ -70,15 +70,6 @@ struct LinkPicture {
 };
 LinkPicture LinkPictureOf(HealthLevel level, int pulse);
 
-// The colour of a level, as red, green and blue.
-struct Colour {
-  int Red = 0;
-  int Green = 0;
-  int Blue = 0;
-  bool operator==(const Colour&) const = default;
-};
-Colour ColourOf(HealthLevel level);
-
 // The status list: a status line is its stamp, a blank and its text; the
 // list keeps the newest kStatusLines, the oldest going first.
 inline constexpr std::size_t kStatusLines = 1000;

@@ -47,7 +47,7 @@ constexpr UINT kTrayId = 1;
 const COLORREF kHeaderColour = RGB(44, 84, 140);
 
 COLORREF ColourRef(HealthLevel level) {
-  const winface::Colour c = winface::ColourOf(level);
+  const Rgb c = ColourOf(level);
   return RGB(c.Red, c.Green, c.Blue);
 }
 

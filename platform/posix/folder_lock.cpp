@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <string>
 
 #include "platform/folder_lock.h"
@@ -28,13 +27,9 @@ std::error_code LastError() { return {errno, std::generic_category()}; }
 
 // The process id the holder wrote into the file, if it reads as one.
 std::optional<std::int64_t> HolderOf(int fd) {
-  char text[32] = {};
-  const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
-  if (n <= 0) return std::nullopt;
-  char* end = nullptr;
-  const long long pid = std::strtoll(text, &end, 10);
-  if (end == text || pid <= 0) return std::nullopt;
-  return pid;
+  char text[32];
+  const ssize_t n = ::pread(fd, text, sizeof text, 0);
+  return n > 0 ? HolderOfText({text, static_cast<std::size_t>(n)}) : std::nullopt;
 }
 
 }  // namespace
@@ -68,7 +63,7 @@ FolderLockAttempt LockFolder(const std::string& folder) {
     return attempt;
   }
   if (writable) {
-    const std::string pid = std::to_string(::getpid()) + "\n";
+    const std::string pid = HolderText(::getpid(), "\n");
     // Only words for whoever is refused; the lock does not depend on them.
     if (::ftruncate(fd, 0) == 0) {
       [[maybe_unused]] const ssize_t put = ::pwrite(fd, pid.data(), pid.size(), 0);

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "platform/folder_lock.h"
@@ -31,15 +30,11 @@ HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD dispositi
 std::optional<std::int64_t> HolderOf(const std::wstring& path) {
   const HANDLE file = Open(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
-  char text[32] = {};
+  char text[32];
   DWORD got = 0;
-  const BOOL read = ::ReadFile(file, text, sizeof text - 1, &got, nullptr);
+  const BOOL read = ::ReadFile(file, text, sizeof text, &got, nullptr);
   ::CloseHandle(file);
-  if (!read || got == 0) return std::nullopt;
-  char* end = nullptr;
-  const long long pid = std::strtoll(text, &end, 10);
-  if (end == text || pid <= 0) return std::nullopt;
-  return pid;
+  return read && got > 0 ? HolderOfText({text, got}) : std::nullopt;
 }
 
 }  // namespace
@@ -69,7 +64,7 @@ FolderLockAttempt LockFolder(const std::string& folder) {
   }
   if (writable) {
     // Only words for whoever is refused; the lock does not depend on them.
-    const std::string pid = std::to_string(::GetCurrentProcessId()) + "\r\n";
+    const std::string pid = HolderText(::GetCurrentProcessId(), "\r\n");
     DWORD put = 0;
     if (::SetEndOfFile(file)) ::WriteFile(file, pid.data(), static_cast<DWORD>(pid.size()), &put, nullptr);
   }
