@@ -13,6 +13,7 @@
 
 #include "platform/address_lookup.h"
 #include "platform/posix/socket_native.h"
+#include "platform/socket_address.h"
 #include "platform/tcp_socket.h"
 
 namespace orvent {
@@ -32,30 +33,10 @@ std::error_code LastError() { return {errno, std::generic_category()}; }
 
 NetResult Failure(std::error_code error) { return {NetStatus::Failed, error, 0}; }
 
-// A socket address with its length, of either family.
-struct SocketAddress {
-  sockaddr_storage storage{};
-  socklen_t length = 0;
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
+using SocketAddress = SocketAddressOf<socklen_t>;
 
 SocketAddress ToSockaddr(const IpAddress& address, std::uint16_t port) {
-  SocketAddress out;
-  if (address.Kind == IpAddress::Family::V6) {
-    auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    std::memcpy(&sa->sin6_addr, address.Bytes.data(), 16);
-    sa->sin6_scope_id = address.ScopeId;
-    out.length = sizeof(sockaddr_in6);
-  } else {
-    auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    std::memcpy(&sa->sin_addr, address.Bytes.data(), 4);
-    out.length = sizeof(sockaddr_in);
-  }
-  return out;
+  return SocketAddressFor<socklen_t>(address, port);
 }
 
 int NewSocket(const IpAddress& address) {
@@ -101,16 +82,7 @@ std::error_code LookUpAddress(const std::string& host, IpAddress::Family family,
     }
     return ResolveError::Failed;
   }
-  out = IpAddress{};
-  out.Kind = family;
-  if (found->ai_family == AF_INET6) {
-    const auto* sa = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
-    std::memcpy(out.Bytes.data(), &sa->sin6_addr, 16);
-    out.ScopeId = sa->sin6_scope_id;
-  } else {
-    const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    std::memcpy(out.Bytes.data(), &sa->sin_addr, 4);
-  }
+  out = AddressOf(found->ai_addr, family);
   ::freeaddrinfo(found);
   return {};
 }

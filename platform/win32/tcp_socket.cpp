@@ -7,6 +7,7 @@
 
 #include "platform/address_lookup.h"
 #include "platform/win32/socket_native.h"
+#include "platform/socket_address.h"
 #include "platform/tcp_socket.h"
 #include "platform/win32/win32_error.h"
 
@@ -39,30 +40,10 @@ std::error_code WinsockStarted() {
   return started == 0 ? std::error_code{} : Win32Error(static_cast<DWORD>(started));
 }
 
-// A socket address with its length, of either family.
-struct SocketAddress {
-  sockaddr_storage storage{};
-  int length = 0;
-  const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
-};
+using SocketAddress = SocketAddressOf<int>;
 
 SocketAddress ToSockaddr(const IpAddress& address, std::uint16_t port) {
-  SocketAddress out;
-  if (address.Kind == IpAddress::Family::V6) {
-    auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
-    sa->sin6_family = AF_INET6;
-    sa->sin6_port = htons(port);
-    std::memcpy(&sa->sin6_addr, address.Bytes.data(), 16);
-    sa->sin6_scope_id = address.ScopeId;
-    out.length = sizeof(sockaddr_in6);
-  } else {
-    auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
-    sa->sin_family = AF_INET;
-    sa->sin_port = htons(port);
-    std::memcpy(&sa->sin_addr, address.Bytes.data(), 4);
-    out.length = sizeof(sockaddr_in);
-  }
-  return out;
+  return SocketAddressFor<int>(address, port);
 }
 
 // Non-blocking, and not inherited by processes the program starts.
@@ -155,16 +136,7 @@ std::error_code LookUpAddress(const std::string& host, IpAddress::Family family,
     if (rc == WSANO_RECOVERY) return ResolveError::Failed;
     return Win32Error(static_cast<DWORD>(rc));
   }
-  out = IpAddress{};
-  out.Kind = family;
-  if (found->ai_family == AF_INET6) {
-    const auto* sa = reinterpret_cast<const sockaddr_in6*>(found->ai_addr);
-    std::memcpy(out.Bytes.data(), &sa->sin6_addr, 16);
-    out.ScopeId = sa->sin6_scope_id;
-  } else {
-    const auto* sa = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    std::memcpy(out.Bytes.data(), &sa->sin_addr, 4);
-  }
+  out = AddressOf(found->ai_addr, family);
   ::freeaddrinfo(found);
   return {};
 }
