@@ -7,17 +7,23 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/alarm_run.h"
 #include "support/driver_process.h"
+#include "support/event_records.h"
 #include "support/temp_dir.h"
 
 namespace orvent {
@@ -167,6 +173,67 @@ TEST_P(NeverSilent, AnAckThatCannotBeWrittenIsLeftToTheResend) {
   ::close(line);
   ExpectNoneLost(std::string(GetParam().name) + ", ACK not written");
   EXPECT_NE(work.Read("error.txt").find("16\r\n"), std::string::npos);
+}
+
+// A settings file changed while alarms flow never changes what they become:
+// rewritten in place over and over (a half-written file among the versions
+// a reader could meet), then swapped for a pipe. Every alarm keeps the object
+// number its settings give, the link keeps its server, and each change that
+// applies, or fails, is said.
+TEST_P(NeverSilent, SettingsChangedWhileAlarmsFlowChangeNoAlarm) {
+  const std::uint16_t port = test::FreePort();
+  std::optional<test::MsgServerSim> server;
+  server.emplace(ServerArgs(), port);
+  test::ReceiverSim receiver({"--stdin"});
+  test::DriverIni ini(receiver.Device(), port);
+  ini.MainKeys = {"QuickAck=1", "VariantRazdel=2"};
+  ini.MoreSections = "[Razdels]\n1234_1=777\n";
+  const std::string text = test::IniText(ini);
+  StartDriver(ini);
+  const std::string path = work.File("kelmora.ini");
+  ASSERT_TRUE(Said("Сервер принял станцию, события передаются.")) << driver->Output();
+
+  // Rewritten in place, in pieces, as an editor or a script may do it.
+  std::atomic<bool> rewriting{true};
+  std::size_t rewrites = 0;
+  std::thread writer([&] {
+    while (rewriting) {
+      std::ofstream out(path, std::ios::binary | std::ios::trunc);
+      for (std::size_t at = 0; at < text.size(); at += 16) {
+        out << text.substr(at, 16) << std::flush;
+        std::this_thread::sleep_for(200us);
+      }
+      ++rewrites;
+    }
+  });
+  const std::string alarm = "5011 181234113001015";
+  constexpr int kAlarms = 200;
+  for (int i = 0; i < kAlarms / 2; ++i) ASSERT_TRUE(receiver.Send(alarm));
+  const bool acked = receiver.WaitAcked(kAlarms / 2, 30s);
+  rewriting = false;
+  writer.join();
+  ASSERT_TRUE(acked) << driver->Output();
+  std::printf("%s: %zu rewrites during %d alarms\n", GetParam().name, rewrites, kAlarms / 2);
+
+  // A pipe where the file was: nothing waits for it, the last settings hold.
+  std::filesystem::remove(path);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+  EXPECT_TRUE(Said(" не читаются (это не обычный файл) - действуют прежние", 8s)) << driver->Output();
+  EXPECT_TRUE(Said("Внимание: kelmora.ini не читается (это не обычный файл), действуют прежние настройки", 2s))
+      << driver->Output();
+  for (int i = 0; i < kAlarms / 2; ++i) ASSERT_TRUE(receiver.Send(alarm));
+  ASSERT_TRUE(receiver.WaitAcked(kAlarms / 2, 30s)) << driver->Output();
+  // The server goes and comes back: the link goes back to it, not to a default.
+  server.reset();
+  server.emplace(ServerArgs(), port);
+  ASSERT_TRUE(Said("Сервер принял станцию, события передаются.", 15s)) << driver->Output();
+  EXPECT_TRUE(test::WaitUntil([&] { return test::ServerRecords(EventsFile()).size() >= kAlarms; }, kLimit));
+  std::map<std::int32_t, std::size_t> numbers;
+  for (const auto& record : test::ServerRecords(EventsFile())) ++numbers[test::ReadEventRecord(record)->Number];
+  // 777 + FirstNumber 4 × 10000; a default read would give 41234 or 51234.
+  EXPECT_EQ(numbers.size(), 1u);
+  EXPECT_GE(numbers[40777], static_cast<std::size_t>(kAlarms));
+  EXPECT_EQ(driver->Terminate(kLimit), 0) << driver->Output();
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, NeverSilent,

@@ -114,6 +114,25 @@ TEST_F(WindowsServiceUnderWine, QuickAckAnswersWithinThePollOfTheLine) {
   ExpectNoneLost("orvent-service.exe under Wine, QuickAck=1");
 }
 
+// One program per working folder on Windows too: the folder's lock is a file
+// held open without sharing; a second service there refuses, names the
+// first and ends with status 6, and the first runs on. Without a port the
+// station says from the start that no alarm can flow.
+TEST_F(WindowsServiceUnderWine, ASecondServiceOnTheFolderRefuses) {
+  test::MsgServerSim server(ServerArgs());
+  StartService(test::DriverIni(test::kNoComPort, server.Port()));
+  ASSERT_TRUE(service->WaitFor("Тревоги не проходят: порт приёмника не задан (ComPort в kelmora.ini).", kStartLimit))
+      << service->Output();
+  ASSERT_TRUE(service->WaitFor("Сервер принял станцию, события передаются.", kStartLimit)) << service->Output();
+  test::DriverProcess second(work.path(), test::DriverIni(test::kNoComPort, server.Port()), test::DriverScreen{},
+                             kWine.RunScript, std::vector<std::string>{kWine.Wine, kWine.Prefix, kService});
+  EXPECT_TRUE(second.WaitFor("уже работает драйвер (процесс ", kStartLimit)) << second.Output();
+  EXPECT_EQ(second.Process().WaitExit(kLimit), 6) << second.Output();
+  EXPECT_EQ(second.Output().find("Событий в очереди"), std::string::npos) << second.Output();
+  EXPECT_EQ(service->Terminate(kLimit, SIGINT), 0) << service->Output();
+  EXPECT_TRUE(service->WaitFor("Драйвер остановлен. Событий в очереди: 0.", kLimit)) << service->Output();
+}
+
 // Everything a program wrote until it ended, and how it ended; carriage
 // returns dropped (a Windows program ends its lines with CR LF).
 struct Ended {

@@ -33,6 +33,8 @@ struct DriverIni {
   bool Log = false;
   // Further lines of the [main] section, "Key=value" each.
   std::vector<std::string> MainKeys;
+  // Further sections, as written after the others ("[Razdels]\n12_1=7\n").
+  std::string MoreSections;
 };
 
 inline std::string IniText(const DriverIni& ini) {
@@ -40,7 +42,7 @@ inline std::string IniText(const DriverIni& ini) {
   if (ini.Log) text += "Log=1\n";
   for (const std::string& line : ini.MainKeys) text += line + "\n";
   text += "[ServerHost]\nAddress=127.0.0.1\nPort=" + std::to_string(ini.ServerPort) + "\n";
-  return text;
+  return text + ini.MoreSections;
 }
 
 // receiver-sim on a new pseudo-terminal. With --stdin among the arguments it
