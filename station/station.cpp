@@ -183,7 +183,7 @@ std::string NoAckText(const NoAck& why) {
     case NoAckCause::NotKept:
       return "событие не сохранено: диск не принимает, сервер не подтвердил";
     case NoAckCause::AckNotWritten:
-      return "подтверждение не записано в порт (" + WriteErrorText(why.Error) + ")";
+      return "подтверждение не записано в порт: " + WriteErrorText(why.Error);
     case NoAckCause::Damaged:
       break;
   }
@@ -298,7 +298,8 @@ bool Station::Start() {
                                WriteErrorText(lock.Error) + "): второй драйвер в ней не будет замечен.");
   }
 
-  // The verdict waits for the end of start-up: a port not opened yet is no news.
+  // The view and its verdict wait for the end of start-up: a port not opened
+  // yet is no news.
   starting_ = true;
   close_code_ = std::to_string(env_.DrawCloseCode());
   // Listed before anything is started, so that the listing stores no choice.
@@ -362,17 +363,17 @@ bool Station::Start() {
   ScheduleDueWork();
   settings_timer_ = env_.Loop->StartTimer(kSettingsCheck, [this] { CheckSettings(); });
 
-  const std::optional<std::error_code> opened =
-      settings_.ComPort == kNoPort ? std::nullopt : OpenPort(settings_.ComPort);
-  starting_ = false;
   if (settings_.ComPort == kNoPort) {
     SetMode(PortMode::Stopped);
-  } else if (const auto& why = opened) {
+  } else if (const auto why = OpenPort(settings_.ComPort)) {
     const std::string failure = PortFailure(settings_.ComPort, *why);
     port_failure_ = PortReason(settings_.ComPort, *why);
     SayFailure(kPortFailing, Priority::Error, failure);
     EnterRetrying();
     AnnouncePortState();
+    // The view and the verdict are up before the warning, which may wait
+    // for a person.
+    starting_ = false;
     PublishView();
     Warn(*why == std::errc::device_or_resource_busy ? std::string(kPortBusyAtStart) + " " + failure : failure);
     return true;
@@ -381,12 +382,14 @@ bool Station::Start() {
     Say(Priority::Info, PortText(settings_.ComPort) + " открыт.");
     AnnouncePortState();
   }
+  starting_ = false;
   PublishView();
   return true;
 }
 
-std::string Station::PortReason(const std::string& name, const std::error_code& error) const {
-  return PortFailureReason(error, IsPermissionError(error) ? PermissionAdvice(ports_->Access(name)) : std::string());
+std::string Station::PortReason(const std::string&, const std::error_code& error) const {
+  // Short: the advice is in the status line, which the window keeps in sight.
+  return PortFailureReason(error);
 }
 
 std::string Station::PortFailure(const std::string& name, const std::error_code& error) const {

@@ -194,7 +194,7 @@ private:
   void CheckReceiver();
   // A port's failure as the status line and the warning tell it.
   std::string PortFailure(const std::string& name, const std::error_code& error) const;
-  // Its reason alone, for the verdict: "нет такого устройства".
+  // Its reason alone, without advice, for the verdict: "нет такого устройства".
   std::string PortReason(const std::string& name, const std::error_code& error) const;
   std::vector<std::string> ScanPorts();
   // Opens `name`; the reason when it fails.
